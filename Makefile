@@ -1,0 +1,45 @@
+# The two commands a new user needs: `make demo` and `make check`.
+MAKEFLAGS += --no-print-directory
+JOBS   ?= $(shell nproc)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all deps build build-asan build-tsan check check-plain check-asan check-tsan demo bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B build $(CMAKE_FLAGS) -DFERRY_SANITIZE= >/dev/null
+	cmake --build build -j $(JOBS)
+
+build-asan: deps
+	cmake -S . -B build-asan $(CMAKE_FLAGS) -DFERRY_SANITIZE=address,undefined >/dev/null
+	cmake --build build-asan -j $(JOBS)
+
+build-tsan: deps
+	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DFERRY_SANITIZE=thread >/dev/null
+	cmake --build build-tsan -j $(JOBS)
+
+check-plain: build
+	ctest --test-dir build --output-on-failure -j $(JOBS)
+
+check-asan: build-asan
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+check-tsan: build-tsan
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threads
+
+check: check-plain check-tsan check-asan
+
+demo: build
+	@scripts/demo
+
+bench: build
+	@scripts/bench
+
+clean:
+	rm -rf build build-asan build-tsan
