@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "ox_mutex_guard.h"
 #include "tamberlin/enhanced_alloc.h"
 
 namespace {
@@ -60,32 +61,6 @@ pthread_mutex_t *lock_of(shash *h, uint32_t bucket)
     }
     return nullptr;
 }
-
-// Holds the lock of one bucket (or of the table) until the scope ends, unless
-// the holder hands it on with keep().
-struct bucket_guard {
-    pthread_mutex_t *m;
-    explicit bucket_guard(pthread_mutex_t *lock) : m(lock)
-    {
-        if (m) {
-            pthread_mutex_lock(m);
-        }
-    }
-    ~bucket_guard()
-    {
-        if (m) {
-            pthread_mutex_unlock(m);
-        }
-    }
-    pthread_mutex_t *keep()
-    {
-        pthread_mutex_t *held = m;
-        m = nullptr;
-        return held;
-    }
-    bucket_guard(const bucket_guard &) = delete;
-    bucket_guard &operator=(const bucket_guard &) = delete;
-};
 
 // The hash runs before any lock is taken.
 uint32_t bucket_of(shash *h, const void *key)
@@ -170,7 +145,7 @@ int put(shash *h, const void *key, const void *value, put_mode mode)
         return SHASH_ERR;
     }
     uint32_t bucket = bucket_of(h, key);
-    bucket_guard guard(lock_of(h, bucket));
+    ox_mutex_guard guard(lock_of(h, bucket));
     shash_elem *head = bucket_head(h, bucket);
     if (mode != PUT_DUPLICATE) {
         shash_elem *prev;
@@ -193,9 +168,9 @@ int walk(shash *h, shash_reduce_fn cb, void *udata, bool deleting)
     if (!h || !cb) {
         return SHASH_ERR;
     }
-    bucket_guard table_guard((h->flags & SHASH_CR_MT_BIGLOCK) ? &h->biglock : nullptr);
+    ox_mutex_guard table_guard((h->flags & SHASH_CR_MT_BIGLOCK) ? &h->biglock : nullptr);
     for (uint32_t i = 0; i < h->table_len; i++) {
-        bucket_guard guard((h->flags & SHASH_CR_MT_MANYLOCK) ? &h->lock_table[i] : nullptr);
+        ox_mutex_guard guard((h->flags & SHASH_CR_MT_MANYLOCK) ? &h->lock_table[i] : nullptr);
         shash_elem *head = bucket_head(h, i);
         shash_elem *prev = nullptr;
         shash_elem *e = head;
@@ -352,7 +327,7 @@ int shash_update(shash *h, const void *key, void *value_old, void *value_new,
         return SHASH_ERR;
     }
     uint32_t bucket = bucket_of(h, key);
-    bucket_guard guard(lock_of(h, bucket));
+    ox_mutex_guard guard(lock_of(h, bucket));
     shash_elem *head = bucket_head(h, bucket);
     shash_elem *prev;
     shash_elem *e = find(h, head, key, &prev);
@@ -374,7 +349,7 @@ int shash_get(shash *h, const void *key, void *value)
         return SHASH_ERR;
     }
     uint32_t bucket = bucket_of(h, key);
-    bucket_guard guard(lock_of(h, bucket));
+    ox_mutex_guard guard(lock_of(h, bucket));
     shash_elem *prev;
     shash_elem *e = find(h, bucket_head(h, bucket), key, &prev);
     if (!e) {
@@ -395,18 +370,22 @@ int shash_get_vlock(shash *h, const void *key, void **value, pthread_mutex_t **v
         return SHASH_ERR;
     }
     uint32_t bucket = bucket_of(h, key);
-    bucket_guard guard(lock_of(h, bucket));
+    pthread_mutex_t *lock = lock_of(h, bucket);
+    if (lock) {
+        pthread_mutex_lock(lock);
+    }
     shash_elem *prev;
     shash_elem *e = find(h, bucket_head(h, bucket), key, &prev);
-    if (!e) {
-        return SHASH_ERR_NOTFOUND;
+    if (e) {
+        *value = SHASH_ELEM_VALUE_PTR(h, e);
     }
-    *value = SHASH_ELEM_VALUE_PTR(h, e);
     // Without an out pointer for it the lock could never be released.
-    if (vlock) {
-        *vlock = guard.keep();
+    if (e && vlock) {
+        *vlock = lock;
+    } else if (lock) {
+        pthread_mutex_unlock(lock);
     }
-    return SHASH_OK;
+    return e ? SHASH_OK : SHASH_ERR_NOTFOUND;
 }
 
 int shash_delete(shash *h, const void *key)
@@ -420,7 +399,7 @@ int shash_get_and_delete(shash *h, const void *key, void *value)
         return SHASH_ERR;
     }
     uint32_t bucket = bucket_of(h, key);
-    bucket_guard guard(lock_of(h, bucket));
+    ox_mutex_guard guard(lock_of(h, bucket));
     return delete_locked(h, bucket, key, value);
 }
 
@@ -459,13 +438,13 @@ uint32_t shash_get_size(shash *h)
     if (h->flags & SHASH_CR_MT_MANYLOCK) {
         uint32_t n = 0;
         for (uint32_t i = 0; i < h->table_len; i++) {
-            bucket_guard guard(&h->lock_table[i]);
+            ox_mutex_guard guard(&h->lock_table[i]);
             for (shash_elem *e = bucket_head(h, i); e && e->in_use; e = e->next) {
                 n++;
             }
         }
         return n;
     }
-    bucket_guard guard((h->flags & SHASH_CR_MT_BIGLOCK) ? &h->biglock : nullptr);
+    ox_mutex_guard guard((h->flags & SHASH_CR_MT_BIGLOCK) ? &h->biglock : nullptr);
     return h->elements;
 }
