@@ -33,7 +33,7 @@ failednode_info g_failednodeinfo[CLUSTER_MAX_SZ];
 int g_maxfailedever;
 ox_node g_bootnodes[CLUSTER_MAX_SZ];
 int g_bootnodecount;
-struct ox_rbuffer_s *g_rbuf_des;
+struct ox_rbuffer *g_rbuf_des;
 uint64_t g_ferry_search_stride = 10000;
 ox_vector *g_sockaddr_in_v;
 struct ka_cluster_s *g_local_cluster;

@@ -27,7 +27,7 @@
 struct ka_cluster_s;
 struct ox_ll_s;
 struct shash_s;
-struct ox_rbuffer_s;
+struct ox_rbuffer;
 
 #define CLUSTER_MAX_SZ 128
 #define FERRY_TIME_ADJUST 300000ULL     /* 5 minutes, ms */
@@ -248,7 +248,7 @@ extern failednode_info g_failednodeinfo[CLUSTER_MAX_SZ];
 extern int g_maxfailedever;
 extern ox_node g_bootnodes[CLUSTER_MAX_SZ];
 extern int g_bootnodecount;
-extern struct ox_rbuffer_s *g_rbuf_des;
+extern struct ox_rbuffer *g_rbuf_des;
 extern uint64_t g_ferry_search_stride;
 extern ox_vector *g_sockaddr_in_v;
 extern struct ka_cluster_s *g_local_cluster;
