@@ -676,6 +676,12 @@ ox_rbuffer_read(ox_rbuffer *r, ox_rbuffer_ctx *ctx, char *buf, int numrecs)
 			invalidate(ctx);
 		}
 		bool at_writer = same_seg(ctx->ptr, r->wctx.ptr);
+		if (at_writer && ctx->ptr.rec_id >= r->wdisk.rec_id) {
+			/* Caught up: whatever the file holds there (never written, an
+			 * older turn) is not the writer's yet. */
+			stop = RBUFFER_READ_HITS_WRITE;
+			break;
+		}
 		if (ctx->buf.magic != RBUFFER_SEG_MAGIC || ctx->ptr.rec_id >= ctx->buf.num_recs) {
 			seg_state s = ox__rbuffer_fread(r, ctx);
 			/* In the writer's segment only what the writer has on disk
