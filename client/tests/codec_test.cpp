@@ -495,8 +495,8 @@ TEST(Swap, HeaderAndWholeMessage)
     ka_proto_swap(&q->proto);
     EXPECT_EQ(q->proto.sz, b.sz - 8);
     ka_msg_swap_header(&q->m);
-    EXPECT_EQ(q->m.n_fields, 3);
-    EXPECT_EQ(q->m.n_ops, 2);
+    EXPECT_EQ(int(q->m.n_fields), 3);
+    EXPECT_EQ(int(q->m.n_ops), 2);
     ka_msg_swap_fields_and_ops(&q->m);
     const uint8_t *p = q->m.data;
     uint32_t sz;

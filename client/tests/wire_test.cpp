@@ -71,7 +71,7 @@ TEST_F(NodeTest, WriteReadDeleteOnOneConnection)
     exchange(fd, w.buf, w.sz, &e1);
     ASSERT_EQ(e1.rc, 0);
     EXPECT_EQ(e1.result, 0);
-    EXPECT_EQ(e1.head.m.generation, 1u);
+    EXPECT_EQ(uint32_t(e1.head.m.generation), 1u);
 
     // The node stored exactly what the message carried.
     fake_record rec;
@@ -211,7 +211,7 @@ TEST_F(NodeTest, CompressedAndSplitRepliesAreRead)
     Exchange e1;
     exchange(fd, r.buf, r.sz, &e1);
     ASSERT_EQ(e1.rc, 0);
-    EXPECT_EQ(e1.head.m.generation, 7u);
+    EXPECT_EQ(uint32_t(e1.head.m.generation), 7u);
     ASSERT_EQ(e1.n_bins, 1);
     EXPECT_EQ(std::string(e1.bins[0].object.u.str), std::string(5000, 'z'));
     fake_node_set_compress_replies(node, false);
