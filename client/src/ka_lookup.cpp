@@ -25,19 +25,19 @@ int ka_lookup(struct ka_cluster_s *, char *hostname, short port, ox_vector *sock
         int herr = 0;
         int rv = gethostbyname2_r(name, AF_INET, &he, buf, buf_sz, &res, &herr);
         bool retry = false;
-        if (!res) {
-            if (rv == ERANGE) {
-                // glibc reports a short buffer without an entry; grow it.
-                size_t nsz = buf_sz * 2;
-                char *nb = static_cast<char *>(buf == stackbuf ? malloc(nsz) : realloc(buf, nsz));
-                if (!nb) {
-                    KA_LOG_ERROR("malloc fail");
-                    break;
-                }
-                buf = nb;
-                buf_sz = nsz;
-                continue;
+        if (rv == ERANGE) {
+            // The answer does not fit the working buffer: double it and ask again.
+            size_t nsz = buf_sz * 2;
+            char *nb = static_cast<char *>(buf == stackbuf ? malloc(nsz) : realloc(buf, nsz));
+            if (!nb) {
+                KA_LOG_ERROR("malloc fail");
+                break;
             }
+            buf = nb;
+            buf_sz = nsz;
+            continue;
+        }
+        if (!res) {
             if (herr == HOST_NOT_FOUND) {
                 KA_LOG_ERROR("gethostbyname says no host at %s", name);
             } else if (herr == TRY_AGAIN) {
@@ -67,16 +67,6 @@ int ka_lookup(struct ka_cluster_s *, char *hostname, short port, ox_vector *sock
                     result = -1;
             }
             break;
-        } else if (rv == ERANGE) {
-            size_t nsz = buf_sz * 2;
-            char *nb = static_cast<char *>(buf == stackbuf ? malloc(nsz) : realloc(buf, nsz));
-            if (!nb) {
-                KA_LOG_ERROR("malloc fail");
-                break;
-            }
-            buf = nb;
-            buf_sz = nsz;
-            continue;
         } else if (rv == EAGAIN || herr == TRY_AGAIN) {
             KA_LOG_ERROR("gethostbyname returned EAGAIN, try again");
             temp_failures++;
