@@ -1,0 +1,115 @@
+// fake_node: a stand-in database node on 127.0.0.1, used in-process by tests
+// and as the standalone program `fake_node`.
+//
+// It speaks the info protocol (items and values set by the test, plus an
+// optional handler for computed items) and the database message protocol
+// (type 3, and type 4 compressed requests, which it inflates and checks) over
+// an in-memory store keyed by namespace and digest. Every request is recorded
+// with its raw bytes. Faults are armed from the test and apply to the next
+// `count` requests. The framing parser here is written on its own, from the
+// wire layout, so that a fault in the client's codec cannot hide behind it.
+//
+// Threads: one accept thread and one thread per connection; every call below
+// may be made from any thread (one mutex guards the node's state). A cluster is
+// several nodes, each with its own store, items and faults.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct fake_node;
+
+enum fake_fault_kind {
+    FAKE_FAULT_NONE = 0,
+    FAKE_FAULT_DELAY,               // reply after delay_ms
+    FAKE_FAULT_SILENT,              // never reply; the connection stays open
+    FAKE_FAULT_CLOSE_AFTER_REQUEST, // close without replying
+    FAKE_FAULT_CLOSE_MID_REPLY,     // send the first half of the reply, then close
+    FAKE_FAULT_RESET,               // reset the connection (RST) instead of replying
+    FAKE_FAULT_RESULT_CODE,         // reply with result_code and no bins
+    FAKE_FAULT_SPLIT,               // send the reply in `pieces` parts, pause_ms apart
+    FAKE_FAULT_MALFORMED,           // send the malformed reply `bad`; wait for the client to close
+                                    // (FAKE_BAD_SIZE_PAST_END: close at once)
+};
+
+enum fake_bad_reply {
+    FAKE_BAD_SIZE_PAST_END = 0,   // protocol size 100 bytes past what is sent
+    FAKE_BAD_HEADER_SZ,           // message header size 30 instead of 22
+    FAKE_BAD_PROTO_BELOW_HEADER,  // protocol size 10, smaller than the header
+    FAKE_BAD_HUGE_SIZE,           // protocol size 2^48 - 1
+    FAKE_BAD_FIELD_PAST_BODY,     // a field size that runs past the body
+    FAKE_BAD_FIELD_COUNT,         // 1000 fields announced, none sent
+    FAKE_BAD_OP_PAST_BODY,        // an op size that runs past the body
+    FAKE_BAD_OP_COUNT,            // 65535 ops announced, one sent
+    FAKE_BAD_NEGATIVE_VALUE_LEN,  // op size smaller than its header and name
+    FAKE_BAD_BIN_NAME_32,         // a bin name of 32 bytes
+    FAKE_BAD_PARTICLE_TYPE,       // particle type 99
+    FAKE_BAD_INT_TOO_LONG,        // an integer value of 9 bytes
+    FAKE_BAD_SHORT_COMPRESSED,    // type 4 with its zlib stream cut short
+    FAKE_BAD_COMPRESSED_HUGE_ORG, // type 4 claiming a 2^40-byte original
+    FAKE_BAD_COMPRESSED_ORG_SZ,   // type 4 whose original size is 10 too large
+    FAKE_BAD_COUNT_
+};
+
+struct fake_fault {
+    fake_fault_kind kind = FAKE_FAULT_NONE;
+    int count = 1; // requests it applies to; -1 for every request
+    int delay_ms = 0;
+    int result_code = 0;
+    int pieces = 2;
+    int pause_ms = 0;
+    fake_bad_reply bad = FAKE_BAD_SIZE_PAST_END;
+};
+
+struct fake_bin_value {
+    std::string name;
+    uint8_t type; // particle type
+    std::string value; // value bytes as on the wire (an integer: 8 bytes big-endian)
+};
+
+struct fake_record {
+    std::string set;
+    uint32_t generation = 0;
+    uint32_t void_time = 0; // seconds since 2010-01-01, 0 = never expires
+    std::vector<fake_bin_value> bins;
+};
+
+struct fake_request {
+    uint8_t proto_type = 0;
+    std::string raw;      // every byte received, protocol header included
+    std::string message;  // the database message (inflated for type 4)
+    bool malformed = false; // could not be inflated or parsed; answered with code 4
+    int conn_id = 0;
+};
+
+// Computes an info item the table does not hold; true when *value was set.
+typedef bool (*fake_info_fn)(void *udata, const std::string &item, std::string *value);
+
+fake_node *fake_node_create();
+// Listens on 127.0.0.1:port (0: any free port). 0, or -1 when it cannot listen.
+int fake_node_start(fake_node *n, int port);
+int fake_node_port(const fake_node *n);
+// Stops every thread, closes every connection, frees the node.
+void fake_node_destroy(fake_node *n);
+
+void fake_node_set_info(fake_node *n, const std::string &item, const std::string &value);
+void fake_node_set_info_handler(fake_node *n, fake_info_fn fn, void *udata);
+
+void fake_node_set_fault(fake_node *n, const fake_fault &f);
+// Send good database replies compressed (type 4).
+void fake_node_set_compress_replies(fake_node *n, bool on);
+
+void fake_node_put_record(fake_node *n, const std::string &ns, const uint8_t digest[20], const fake_record &r);
+bool fake_node_get_record(fake_node *n, const std::string &ns, const uint8_t digest[20], fake_record *out);
+size_t fake_node_record_count(fake_node *n);
+
+size_t fake_node_request_count(fake_node *n);
+bool fake_node_request(fake_node *n, size_t i, fake_request *out);
+// Waits up to timeout_ms for the count of requests to reach want.
+bool fake_node_wait_requests(fake_node *n, size_t want, int timeout_ms);
+// Connections accepted, and connections that the client closed (EOF seen).
+int fake_node_connections(fake_node *n);
+int fake_node_peer_closes(fake_node *n);
+bool fake_node_wait_peer_closes(fake_node *n, int want, int timeout_ms);
