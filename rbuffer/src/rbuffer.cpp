@@ -526,7 +526,8 @@ ox__rbuffer_startseek(ox_rbuffer *r, int mode)
 		invalidate(rc);
 		stat_add(&r->lost_stat, lost);
 	}
-	ox_rbuffer_persist(r);
+	/* The writer persists right after its advance, before it writes into the
+	 * segments freed here. */
 	RB_TRACE(r, ox_debug, "[%d:%ld] rptr [%d:%ld] wctx [%d:%ld] rctx [%d:%ld] mode:%d ", s.fidx, (long)s.seg_id,
 			r->chdr.rptr.fidx, (long)r->chdr.rptr.seg_id, r->wctx.ptr.fidx, (long)r->wctx.ptr.seg_id,
 			rc->ptr.fidx, (long)rc->ptr.seg_id, mode);
@@ -589,6 +590,7 @@ ox_rbuffer_write(ox_rbuffer *r, const char *buf, int numrecs)
 		if (!ox__rbuffer_wseek(r))
 			return -1;
 		w->flag &= (uint8_t)~RBUFFER_CTX_FLAG_NEEDSEEK;
+		ox_rbuffer_persist(r);
 	}
 	const uint64_t M = r->max_recs;
 	const uint64_t rs = r->chdr.rec_size;
