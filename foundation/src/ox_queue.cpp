@@ -21,6 +21,13 @@ constexpr uint32_t OX_QUEUE_MAX_ALLOCSZ = 1u << 31;
 // Offsets are lowered once the write offset reaches 2^30.
 constexpr uint32_t OX_QUEUE_REBASE_MASK = 0xC0000000u;
 
+// allocsz and the offsets are read without the lock by statistics (OX_Q_*), so
+// every change of them under the lock is a relaxed atomic store.
+void q_store(uint32_t &field, uint32_t v)
+{
+    __atomic_store_n(&field, v, __ATOMIC_RELAXED);
+}
+
 bool slot_bytes(uint32_t n, size_t elementsz, size_t *bytes)
 {
     return !__builtin_mul_overflow(static_cast<size_t>(n), elementsz, bytes);
@@ -76,9 +83,9 @@ int ox_queue_resize(ox_queue *q, uint32_t new_sz)
         ox_free(q->queue);
         q->queue = fresh;
     }
-    q->read_offset = 0;
-    q->write_offset = q->allocsz;
-    q->allocsz = new_sz;
+    q_store(q->read_offset, 0);
+    q_store(q->write_offset, q->allocsz);
+    q_store(q->allocsz, new_sz);
     return OX_QUEUE_OK;
 }
 
@@ -96,8 +103,8 @@ void rebase(ox_queue *q)
 {
     if (q->write_offset & OX_QUEUE_REBASE_MASK) {
         uint32_t shift = q->read_offset - (q->read_offset % q->allocsz);
-        q->read_offset -= shift;
-        q->write_offset -= shift;
+        q_store(q->read_offset, q->read_offset - shift);
+        q_store(q->write_offset, q->write_offset - shift);
     }
 }
 
@@ -107,7 +114,7 @@ int push_tail_locked(ox_queue *q, const void *ptr)
         return OX_QUEUE_ERR;
     }
     memcpy(OX_Q_ELEM_PTR(q, q->write_offset), ptr, q->elementsz);
-    q->write_offset++;
+    q_store(q->write_offset, q->write_offset + 1);
     rebase(q);
     return OX_QUEUE_OK;
 }
@@ -135,21 +142,21 @@ delete_outcome ox_queue_delete_offset(ox_queue *q, uint32_t p)
     size_t esz = q->elementsz;
 
     if (i == r) {
-        q->read_offset++;
+        q_store(q->read_offset, q->read_offset + 1);
         return DELETE_KEPT_SUCCESSORS;
     }
     if (w != 0 && i == w - 1) {
-        q->write_offset--;
+        q_store(q->write_offset, q->write_offset - 1);
         return DELETE_MOVED_SUCCESSORS;
     }
     if (i > r) {
         memmove(&q->queue[(r + 1) * esz], &q->queue[r * esz], (i - r) * esz);
-        q->read_offset++;
+        q_store(q->read_offset, q->read_offset + 1);
         return DELETE_KEPT_SUCCESSORS;
     }
     if (i < w) {
         memmove(&q->queue[i * esz], &q->queue[(i + 1) * esz], (w - 1 - i) * esz);
-        q->write_offset--;
+        q_store(q->write_offset, q->write_offset - 1);
         return DELETE_MOVED_SUCCESSORS;
     }
     return DELETE_NOTHING;
@@ -254,16 +261,16 @@ int ox_queue_push_head(ox_queue *q, const void *ptr)
     }
     if (OX_Q_EMPTY(q)) {
         memcpy(OX_Q_ELEM_PTR(q, q->write_offset), ptr, q->elementsz);
-        q->write_offset++;
+        q_store(q->write_offset, q->write_offset + 1);
     } else if (q->read_offset > 0) {
-        q->read_offset--;
+        q_store(q->read_offset, q->read_offset - 1);
         memcpy(OX_Q_ELEM_PTR(q, q->read_offset), ptr, q->elementsz);
     } else {
         // read_offset 0: the elements fill slots 0 .. write_offset - 1 and the
         // queue is not full, so all of them can move up by one.
         memmove(&q->queue[q->elementsz], q->queue, static_cast<size_t>(q->write_offset) * q->elementsz);
         memcpy(q->queue, ptr, q->elementsz);
-        q->write_offset++;
+        q_store(q->write_offset, q->write_offset + 1);
     }
     rebase(q);
     return q_finish(q, OX_QUEUE_OK, true);
@@ -313,10 +320,10 @@ int ox_queue_pop(ox_queue *q, void *buf, int ms_wait)
         return q_finish(q, OX_QUEUE_EMPTY, false);
     }
     memcpy(buf, OX_Q_ELEM_PTR(q, q->read_offset), q->elementsz);
-    q->read_offset++;
+    q_store(q->read_offset, q->read_offset + 1);
     if (OX_Q_EMPTY(q)) {
-        q->read_offset = 0;
-        q->write_offset = 0;
+        q_store(q->read_offset, 0);
+        q_store(q->write_offset, 0);
     }
     return q_finish(q, OX_QUEUE_OK, false);
 }
@@ -345,7 +352,7 @@ int ox_queue_delete(ox_queue *q, const void *ptr, bool only_one)
         if (only_one) {
             ox_queue_delete_offset(q, q->read_offset);
         } else {
-            q->read_offset = q->write_offset;
+            q_store(q->read_offset, q->write_offset);
         }
     } else {
         uint32_t p = q->read_offset;

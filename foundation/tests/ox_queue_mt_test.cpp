@@ -178,4 +178,73 @@ TEST(OxQueueMt, MixedOperationsKeepEveryElement)
     ox_queue_destroy(q);
 }
 
+// A timed pop waits once: a wake-up that finds the queue still empty (here a
+// bare signal of the condition variable, as a spurious wake-up would be) ends
+// the pop with OX_QUEUE_EMPTY long before its deadline. A pop that waited again
+// would still be waiting when the element is finally pushed, and get it.
+TEST(OxQueueMt, TimedPopWaitsOnlyOnce)
+{
+    ox_queue *q = ox_queue_create(sizeof(uint32_t), true);
+    ASSERT_NE(q, nullptr);
+    std::atomic<int> result{1};
+    std::atomic<bool> returned{false};
+    std::thread popper([&] {
+        uint32_t v;
+        result = ox_queue_pop(q, &v, 10 * 60 * 1000);
+        returned = true;
+    });
+    for (int i = 0; i < 200000 && !returned.load(); i++) {
+        pthread_mutex_lock(&q->LOCK);
+        pthread_cond_signal(&q->CV);
+        pthread_mutex_unlock(&q->LOCK);
+        std::this_thread::yield();
+    }
+    if (!returned.load()) {
+        uint32_t x = 5;
+        ASSERT_EQ(ox_queue_push(q, &x), OX_QUEUE_OK);
+    }
+    popper.join();
+    EXPECT_EQ(result.load(), OX_QUEUE_EMPTY);
+    ox_queue_destroy(q);
+}
+
+// Statistics read the capacity and the offsets through the header macros,
+// without the lock, while other threads push and pop.
+TEST(OxQueueMt, UnlockedSizeReadsWhileOthersPushAndPop)
+{
+    ox_queue *q = ox_queue_create(sizeof(Msg), true);
+    ASSERT_NE(q, nullptr);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        uint64_t seen = 0;
+        while (!done.load()) {
+            uint32_t cap = __atomic_load_n(&q->allocsz, __ATOMIC_RELAXED);
+            seen += OX_Q_SZ(q) + cap + OX_Q_EMPTY(q);
+        }
+        EXPECT_GT(seen, 0u);
+    });
+    std::thread producer([&] {
+        Msg m;
+        memset(&m, 0, sizeof(m));
+        for (uint32_t s = 0; s < 5000; s++) {
+            m.seq = s;
+            EXPECT_EQ(ox_queue_push(q, &m), OX_QUEUE_OK);
+        }
+    });
+    uint32_t got = 0;
+    for (uint32_t next = 0; next < 5000;) {
+        Msg m;
+        if (ox_queue_pop(q, &m, 100) == OX_QUEUE_OK) {
+            EXPECT_EQ(m.seq, next);
+            next++;
+            got++;
+        }
+    }
+    producer.join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(got, 5000u);
+    ox_queue_destroy(q);
+}
+
 }  // namespace

@@ -30,20 +30,23 @@
 
 typedef struct ox_queue_s {
     bool threadsafe;          // fixed at creation
-    uint32_t allocsz;         // capacity in elements
-    uint32_t write_offset;    // one past the newest element
-    uint32_t read_offset;     // the oldest element
+    uint32_t allocsz;         // capacity in elements; stored atomically (OX_Q_LOAD)
+    uint32_t write_offset;    // one past the newest element; stored atomically
+    uint32_t read_offset;     // the oldest element; stored atomically
     size_t elementsz;         // bytes per element
     pthread_mutex_t LOCK;     // thread-safe queue only
     pthread_cond_t CV;        // thread-safe queue only; waits use the real-time clock
     uint8_t *queue;           // allocsz * elementsz bytes
 } ox_queue;
 
-// Unlocked views; from another thread the value may be stale.
-#define OX_Q_SZ(__q) ((__q)->write_offset - (__q)->read_offset)
-#define OX_Q_EMPTY(__q) ((__q)->write_offset == (__q)->read_offset)
+// Unlocked views, which statistics read from other threads: the queue stores
+// allocsz and the offsets with relaxed atomic stores, so these relaxed loads are
+// no data race, but the value may be stale (and OX_Q_SZ, two loads, inexact).
+#define OX_Q_LOAD(__f) __atomic_load_n(&(__f), __ATOMIC_RELAXED)
+#define OX_Q_SZ(__q) (OX_Q_LOAD((__q)->write_offset) - OX_Q_LOAD((__q)->read_offset))
+#define OX_Q_EMPTY(__q) (OX_Q_LOAD((__q)->write_offset) == OX_Q_LOAD((__q)->read_offset))
 #define OX_Q_ELEM_PTR(__q, __i) \
-    (&(__q)->queue[(size_t)((uint32_t)(__i) % (__q)->allocsz) * (__q)->elementsz])
+    (&(__q)->queue[(size_t)((uint32_t)(__i) % OX_Q_LOAD((__q)->allocsz)) * (__q)->elementsz])
 
 // Called with a pointer to an element inside the storage; returns -1 to stop the
 // walk, -2 to delete this element and stop, anything else to go on. Runs with the
