@@ -187,6 +187,29 @@ end_calling_thread(void)
 	pthread_exit(NULL);
 }
 
+/* Steps 2 and 3 of both forms: builds the line (the location with the
+ * function when with_function) and sends it. Gives true when the event is
+ * CRITICAL and was sent, so the caller goes on to end by scope. */
+static bool
+fault_emit(ox_fault_context context, ox_fault_scope scope, ox_fault_severity severity,
+		const char *file_name, bool with_function, const char *function_name, int line,
+		const char *msg, va_list ap)
+{
+	char buf[FAULT_LINE_BUF];
+	size_t pos = line_start(buf, context, scope, severity);
+	if (file_name != NULL && with_function)
+		line_append(buf, &pos, "(%s:%s:%d) ", file_name,
+				function_name != NULL ? function_name : "", line);
+	else if (file_name != NULL)
+		line_append(buf, &pos, "(%s:%d) ", file_name, line);
+	line_vappend(buf, &pos, msg, ap);
+
+	if (!line_send(buf, pos, context, severity) || severity != OX_CRITICAL)
+		return false;
+	fflush(NULL);
+	return true;
+}
+
 void
 ox_fault_event(ox_fault_context context, ox_fault_scope scope, ox_fault_severity severity,
 		const char *file_name, const char *function_name, int line, const char *msg, ...)
@@ -194,22 +217,14 @@ ox_fault_event(ox_fault_context context, ox_fault_scope scope, ox_fault_severity
 	if (!ox_context_at_severity(context, severity))
 		return;
 
-	char buf[FAULT_LINE_BUF];
-	size_t pos = line_start(buf, context, scope, severity);
-	if (file_name != NULL)
-		line_append(buf, &pos, "(%s:%s:%d) ", file_name,
-				function_name != NULL ? function_name : "", line);
 	va_list ap;
 	va_start(ap, msg);
-	line_vappend(buf, &pos, msg, ap);
+	bool critical = fault_emit(context, scope, severity, file_name, true, function_name, line, msg, ap);
 	va_end(ap);
-
-	if (!line_send(buf, pos, context, severity) || severity != OX_CRITICAL)
+	if (!critical)
 		return;
 
-	fflush(NULL);
 	backtrace_to_sinks();
-
 	switch (scope) {
 	case OX_GLOBAL:
 	case OX_PROCESS:
@@ -226,19 +241,12 @@ ox_fault_event_nostack(ox_fault_context context, ox_fault_scope scope, ox_fault_
 	if (!ox_context_at_severity(context, severity))
 		return;
 
-	char buf[FAULT_LINE_BUF];
-	size_t pos = line_start(buf, context, scope, severity);
-	if (file_name != NULL)
-		line_append(buf, &pos, "(%s:%d) ", file_name, line);
 	va_list ap;
 	va_start(ap, msg);
-	line_vappend(buf, &pos, msg, ap);
+	bool critical = fault_emit(context, scope, severity, file_name, false, NULL, line, msg, ap);
 	va_end(ap);
-
-	if (!line_send(buf, pos, context, severity) || severity != OX_CRITICAL)
+	if (!critical)
 		return;
-
-	fflush(NULL);
 
 	switch (scope) {
 	case OX_GLOBAL:

@@ -7,27 +7,14 @@
  */
 #include "tamberlin/ox_ll.h"
 
+#include "ox_mutex_guard.h"
 #include "tamberlin/enhanced_alloc.h"
 
 namespace {
 
-// Holds the list's lock for one call when the list has one.
-struct ll_guard {
-    ox_ll *ll;
-    explicit ll_guard(ox_ll *l) : ll(l->uselock ? l : nullptr)
-    {
-        if (ll) {
-            pthread_mutex_lock(&ll->LOCK);
-        }
-    }
-    ~ll_guard()
-    {
-        if (ll) {
-            pthread_mutex_unlock(&ll->LOCK);
-        }
-    }
-    ll_guard(const ll_guard &) = delete;
-    ll_guard &operator=(const ll_guard &) = delete;
+// The list's lock for one call, when it has one.
+struct ll_guard : ox_mutex_guard {
+    explicit ll_guard(ox_ll *ll) : ox_mutex_guard(ll->uselock ? &ll->LOCK : nullptr) {}
 };
 
 inline ox_ll_element *step(ox_ll_element *e, bool forward)

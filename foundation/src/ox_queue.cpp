@@ -155,6 +155,28 @@ delete_outcome ox_queue_delete_offset(ox_queue *q, uint32_t p)
     return DELETE_NOTHING;
 }
 
+// The walk of both reduces. Backwards it counts down from one past the newest,
+// so a read offset of 0 cannot make it wrap.
+int reduce_walk(ox_queue *q, ox_queue_reduce_fn cb, void *udata, bool reverse)
+{
+    if (!q || !cb || !q_lock(q)) {
+        return OX_QUEUE_ERR;
+    }
+    uint32_t p = reverse ? q->write_offset : q->read_offset;
+    while (reverse ? p > q->read_offset : p < q->write_offset) {
+        uint32_t at = reverse ? --p : p++;
+        int rv = cb(OX_Q_ELEM_PTR(q, at), udata);
+        if (rv == -1) {
+            break;
+        }
+        if (rv == -2) {
+            ox_queue_delete_offset(q, at);
+            break;
+        }
+    }
+    return q_finish(q, OX_QUEUE_OK, false);
+}
+
 }  // namespace
 
 ox_queue *ox_queue_create(size_t elementsz, bool threadsafe)
@@ -301,41 +323,12 @@ int ox_queue_pop(ox_queue *q, void *buf, int ms_wait)
 
 int ox_queue_reduce(ox_queue *q, ox_queue_reduce_fn cb, void *udata)
 {
-    if (!q || !cb || !q_lock(q)) {
-        return OX_QUEUE_ERR;
-    }
-    for (uint32_t p = q->read_offset; p < q->write_offset; p++) {
-        int rv = cb(OX_Q_ELEM_PTR(q, p), udata);
-        if (rv == -1) {
-            break;
-        }
-        if (rv == -2) {
-            ox_queue_delete_offset(q, p);
-            break;
-        }
-    }
-    return q_finish(q, OX_QUEUE_OK, false);
+    return reduce_walk(q, cb, udata, false);
 }
 
 int ox_queue_reduce_reverse(ox_queue *q, ox_queue_reduce_fn cb, void *udata)
 {
-    if (!q || !cb || !q_lock(q)) {
-        return OX_QUEUE_ERR;
-    }
-    // Counting down from one past the newest keeps the loop from wrapping below
-    // a read offset of 0.
-    for (uint32_t p = q->write_offset; p > q->read_offset;) {
-        p--;
-        int rv = cb(OX_Q_ELEM_PTR(q, p), udata);
-        if (rv == -1) {
-            break;
-        }
-        if (rv == -2) {
-            ox_queue_delete_offset(q, p);
-            break;
-        }
-    }
-    return q_finish(q, OX_QUEUE_OK, false);
+    return reduce_walk(q, cb, udata, true);
 }
 
 int ox_queue_delete(ox_queue *q, const void *ptr, bool only_one)

@@ -9,27 +9,17 @@
 
 #include <cstring>
 
+#include "ox_mutex_guard.h"
 #include "tamberlin/enhanced_alloc.h"
 
 namespace {
 
-// Holds the vector's lock for one operation when it has one.
-struct vector_guard {
-    ox_vector *v;
-    explicit vector_guard(ox_vector *vec) : v(vec->flags & VECTOR_FLAG_BIGLOCK ? vec : nullptr)
+// The vector's lock for one operation, when it has one.
+struct vector_guard : ox_mutex_guard {
+    explicit vector_guard(ox_vector *v)
+        : ox_mutex_guard(v->flags & VECTOR_FLAG_BIGLOCK ? &v->LOCK : nullptr)
     {
-        if (v) {
-            pthread_mutex_lock(&v->LOCK);
-        }
     }
-    ~vector_guard()
-    {
-        if (v) {
-            pthread_mutex_unlock(&v->LOCK);
-        }
-    }
-    vector_guard(const vector_guard &) = delete;
-    vector_guard &operator=(const vector_guard &) = delete;
 };
 
 inline uint8_t *slot(const ox_vector *v, uint32_t index)

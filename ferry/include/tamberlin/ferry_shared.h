@@ -1,0 +1,294 @@
+/*
+ * ferry_shared: the records the shipper's threads share, and the two byte
+ * formats that cross thread boundaries.
+ *
+ * No lock guards these records. Counters change only by atomic additions
+ * (the housekeeper alone stores two of them whole); last-ship times are
+ * 64-bit values stored and read whole; flags are written by one thread and
+ * polled by others. The pipe message (280 bytes) and the digest-log record
+ * (its first 80 bytes) are fixed layouts with static_asserts on every offset,
+ * because the local server writes the one and the digest log keeps the other.
+ *
+ * Fixed waits of the shipper (1-second retries, the 60-second server wait,
+ * the 2-second pipe delay, the writer's 1-second batch limit) all go through
+ * ferry_sleep_ms / ferry_scaled_ms, so test programs can shorten them with one
+ * hook, g_ferry_time_divisor; nothing in the product or the configuration
+ * changes it.
+ */
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "tamberlin/ox_queue.h"
+#include "tamberlin/utils.h"
+
+struct ka_cluster_s;
+struct ox_ll_s;
+struct shash_s;
+struct ox_rbuffer;
+
+#define CLUSTER_MAX_SZ 128
+#define FERRY_TIME_ADJUST 300000ULL     /* 5 minutes, ms */
+#define FERRY_SEND_LSTINFO_GAP 3000ULL  /* ms a minimum must move before a report */
+#define FERRY_LST_NONE UINT64_MAX       /* "no such shipping under way" */
+#define HIVED_INFINITE_TTL_VALUE ((uint32_t)-1)
+
+/* ---- Counters --------------------------------------------------------- */
+
+typedef struct per_dc_counters_s {
+	uint64_t timediff_lastship_cur;
+	uint64_t record_ship_attempts;
+	uint64_t delete_ship_attempts;
+} per_dc_counters;
+
+typedef struct counters_s {
+	uint64_t dlog_pkts_logged;
+	uint64_t dlog_pkts_processed;
+	uint64_t dlog_pkts_really_processed;
+	uint64_t dlog_pkts_resume_replprocessed;
+	uint64_t remote_ship_total;
+	uint64_t dlog_pkts_replprocessed;
+	uint64_t dlog_pkts_relogged;
+	uint64_t dlog_pkts_unlogged;
+	uint64_t dlog_pkts_dropped;
+	uint64_t dlog_pkts_writelatency;
+	uint64_t dlog_pkts_readlatency;
+	uint64_t remote_ship_skipped_genmismatch;
+	uint64_t remote_ship_skipped_expired;
+	uint64_t remote_ship_skipped_notmaster;
+	uint64_t remote_ship_skipped_unknown_namespace;
+	uint64_t remote_ship_latency;
+	uint64_t remote_ship_fail_latency;
+	uint64_t remote_ship_clientfail;
+	uint64_t remote_ship_serverfail;
+	uint64_t dlog_pkts_reclaimed;
+	uint64_t remote_ship_throughput;
+	uint64_t remote_ship_total_bytes;
+	uint64_t local_recs_fetched;
+	uint64_t local_recs_notfound;
+	uint64_t local_recs_fetch_latency;
+	uint64_t num_batch_calls;
+	uint64_t num_single_get_calls;
+	uint64_t local_recs_fetch_retry;
+	uint64_t local_recs_migration_retry;
+	uint64_t remote_ship_delete_total;
+	uint64_t dlog_deletes_relogged;
+	uint64_t dlog_deletes_canceled;
+	uint64_t pipe_reads_diginfo;
+	struct per_dc_counters_s per_dc_counters[DC_MAX_NUM];
+} counters;
+static_assert(offsetof(counters, pipe_reads_diginfo) == 32 * 8, "33 counters in order");
+static_assert(sizeof(counters) == 33 * 8 + DC_MAX_NUM * 24, "counters layout");
+
+/* ---- Per-datacenter state --------------------------------------------- */
+
+typedef enum {
+	CLUSTER_DOWN = 0,
+	CLUSTER_UP = 1,
+	CLUSTER_WINDOW_SHIP = 2
+} cluster_health_t;
+extern const char *cluster_states[3];
+
+typedef struct cluster_cfg_s {
+	struct ka_cluster_s *asc;
+	int32_t cluster_health;
+	struct ox_ll_s *ship_times;
+	counters *cntr;
+	uint32_t infinite_ttl_value;
+	bool dc_inuse; /* some namespace ships here (configuration checks) */
+} cluster_cfg;
+
+/* Digest times in wall-clock ms; FERRY_LST_NONE in the two optional ones
+ * means no such shipping is under way (it never wins an unsigned minimum). */
+typedef struct g_lastshiptime_struct_s {
+	uint64_t lst_main;
+	uint64_t lst_windowship;
+	uint64_t lst_failednode;
+	uint64_t lst_localmin;
+} g_lastshiptime_struct;
+
+typedef enum {
+	MAIN_THREAD = 0,
+	WINDOWSHIPPER = 1,
+	FAILED_NODE = 2
+} ferry_lst_caller;
+
+typedef struct thread_data_s {
+	counters *cntr;
+	cluster_cfg *mcfg;
+	cluster_cfg *rcfg;
+} thread_data;
+
+/* ---- Pipe message and digest-log record -------------------------------- */
+
+#define FERRY_MSG_TYPE_NSINFO 1
+#define FERRY_MSG_TYPE_DIGESTINFO 2
+#define FERRY_MSG_TYPE_CLUST_STATE_CHANGE 3
+
+#define FERRY_MSG_CLSTCHG_ADD 1
+#define FERRY_MSG_CLSTCHG_REMOVE 2
+#define FERRY_MSG_CLSTCHG_INIT 3
+
+#define RELAY_DELETE_FLAG 2
+#define RELAY_DELETE_RELOG_FLAG 4
+
+#define FERRY_MSG_SIZE 280
+#define FERRY_MSG_ONDISK_SIZE 80
+
+typedef uint64_t ox_node;
+
+typedef struct ferry_msg_nsinfo_s {
+	int32_t ns_id; /* 1..31; -1 ends the list */
+	char ns_name[NAMESPACE_MAX_SZ]; /* NUL-terminated within the 32 bytes, if at all */
+} ferry_msg_nsinfo;
+
+typedef struct ferry_msg_digestinfo_s {
+	int32_t ns_id;
+	uint32_t generation;
+	uint64_t digesttime; /* replaced by the time of receipt */
+	ox_node masternode;  /* 0: this node masters the record */
+	uint8_t digest[20];  /* the record's ox_digest */
+	uint32_t delete_flag;
+	uint64_t spare2;
+	uint64_t spare3;
+	uint64_t spare4;
+} ferry_msg_digestinfo;
+
+typedef struct ferry_msg_clust_state_change_s {
+	int8_t change;
+	uint8_t pad[7];
+	ox_node node;
+	uint64_t lastshiptime[DC_MAX_NUM];
+} ferry_msg_clust_state_change;
+
+typedef struct ferry_msg_s {
+	uint8_t xm_type;
+	uint8_t pad[7];
+	union {
+		ferry_msg_nsinfo nsinfo;
+		ferry_msg_digestinfo diginfo;
+		ferry_msg_clust_state_change clchg;
+		uint8_t raw[272];
+	} data;
+} ferry_msg;
+
+typedef struct ferry_msg_ondisk_s {
+	uint8_t xm_type; /* always 2 */
+	uint8_t pad[7];
+	ferry_msg_digestinfo diginfo;
+} ferry_msg_ondisk;
+
+static_assert(sizeof(ferry_msg) == FERRY_MSG_SIZE, "pipe message is 280 bytes");
+static_assert(sizeof(ferry_msg_ondisk) == FERRY_MSG_ONDISK_SIZE, "digest record is 80 bytes");
+static_assert(offsetof(ferry_msg, data) == 8, "bodies start at 8");
+static_assert(offsetof(ferry_msg, data.nsinfo.ns_name) == 12, "ns_name at 12");
+static_assert(offsetof(ferry_msg, data.diginfo.generation) == 12, "generation at 12");
+static_assert(offsetof(ferry_msg, data.diginfo.digesttime) == 16, "digesttime at 16");
+static_assert(offsetof(ferry_msg, data.diginfo.masternode) == 24, "masternode at 24");
+static_assert(offsetof(ferry_msg, data.diginfo.digest) == 32, "digest at 32");
+static_assert(offsetof(ferry_msg, data.diginfo.delete_flag) == 52, "delete_flag at 52");
+static_assert(offsetof(ferry_msg, data.diginfo.spare2) == 56, "spare2 at 56");
+static_assert(offsetof(ferry_msg, data.diginfo.spare4) == 72, "spare4 at 72");
+static_assert(offsetof(ferry_msg, data.clchg.node) == 16, "node at 16");
+static_assert(offsetof(ferry_msg, data.clchg.lastshiptime) == 24, "lastshiptime at 24");
+static_assert(offsetof(ferry_msg_ondisk, diginfo.digest) == 32, "record digest at 32");
+
+/* ---- Slot tables and failed-node slots --------------------------------- */
+
+#define DSTATUS_MUST_SHIP 0x00000001
+
+/* One namespace's slots of the current read batch; set up by the pipe reader,
+ * filled by the digest-log reader, read by the record fetch. Each array has
+ * ferry_read_batch_size entries. */
+typedef struct ns_digest_bucket_s {
+	bool initialized;
+	char ns_name[NAMESPACE_MAX_SZ];
+	int32_t ns_id;
+	int ns_digest_slots_inuse;
+	uint8_t (*ns_digests)[20];
+	ox_node *masternodes;
+	uint32_t *generations;
+	uint32_t *digest_status;
+	uint64_t *digesttimes;
+	struct shash_s *digest_to_idx_hash; /* digest -> int32 slot, one lock */
+} ns_digest_bucket;
+
+typedef struct failednode_info_s {
+	ox_node node;
+	uint64_t ferrylastship[DC_MAX_NUM]; /* window start per datacenter */
+	uint64_t failtime;                  /* window end */
+	bool slotinuse;
+} failednode_info;
+
+/* Argument of a failed-node thread; allocated by the pipe reader, owned and
+ * freed by the thread. */
+typedef struct failover_info_s {
+	int slotnumber;
+	thread_data *td;
+} failover_info;
+
+/* ---- Process-wide state ------------------------------------------------- */
+
+extern cluster_cfg g_rcfg[DC_MAX_NUM];
+extern g_lastshiptime_struct g_lastshiptime[DC_MAX_NUM];
+extern uint64_t g_prevlastshiptime[DC_MAX_NUM]; /* housekeeper only */
+extern counters *g_ferry_cntr;
+extern uint64_t g_boottime;
+extern std::atomic<uint64_t> g_last_logwrite_time;
+extern int32_t g_isresume;
+extern bool g_failover;
+extern std::atomic<bool> g_server_up;
+extern std::atomic<bool> g_isnamedpipe_open;
+extern std::atomic<bool> g_ns_sync_complete;
+extern std::atomic<bool> g_bootnode_sync_complete;
+extern ns_digest_bucket g_ns_dbuckets[NAMESPACE_MAX_NUM];
+extern failednode_info g_failednodeinfo[CLUSTER_MAX_SZ];
+extern int g_maxfailedever;
+extern ox_node g_bootnodes[CLUSTER_MAX_SZ];
+extern int g_bootnodecount;
+extern struct ox_rbuffer *g_rbuf_des;
+extern uint64_t g_ferry_search_stride;
+extern ox_vector *g_sockaddr_in_v;
+extern struct ka_cluster_s *g_local_cluster;
+extern ox_queue *g_dlog_q;
+extern ox_queue *g_diginfo_freepool_q;
+extern ox_queue *g_batch_get_q;
+extern ox_queue *g_batch_get_response_q;
+
+/* Test hook only: every fixed wait is divided by it (1 in the product). */
+extern std::atomic<uint32_t> g_ferry_time_divisor;
+uint32_t ferry_scaled_ms(uint32_t ms); /* ms / divisor, at least 1 */
+void ferry_sleep_ms(uint32_t ms);      /* sleeps ferry_scaled_ms(ms) */
+
+/* ---- Last-ship times ---------------------------------------------------- */
+
+/* Local minimum of datacenter dc into lst_localmin (in use: unsigned minimum
+ * of the three; not in use: lst_main = lst_localmin = the last write time, or
+ * the boot time before any). Housekeeper thread. */
+void ferry_get_min_lst_for_dcid(int dc);
+/* Stores time into the field the caller kind names; others change nothing. */
+void ferry_update_lst_for_this_node(uint64_t time, int caller, int dc);
+/* t - FERRY_TIME_ADJUST, saturating at 0 instead of wrapping. */
+uint64_t ferry_lst_minus_adjust(uint64_t t);
+/* Start-up: lst_main of every configured datacenter from its user word less
+ * 5 minutes (saturated), the optional two to none; a 0 word leaves all 0. */
+void ferry_restore_lst_from_words(const uint64_t words[DC_MAX_NUM]);
+/* Housekeeper: word i = lst_localmin of datacenter i, 0 when not configured. */
+void ferry_store_lst_to_words(uint64_t words[DC_MAX_NUM]);
+/* Any datacenter still without a time gets base - 5 minutes (saturated) and
+ * no optional shipping; the writer and the reader call it. */
+void ferry_init_unset_lst(uint64_t base);
+
+/* ---- Slot tables -------------------------------------------------------- */
+
+/* FNV-1a 64 over the 20 digest bytes, low 32 bits. */
+uint32_t hash_fn(const void *key);
+/* Sets up slot table nsid (1..31) for read_batch_size slots: 0, or -1 with
+ * the table left not set up when memory is short (map failure is CRITICAL). */
+int ferry_ns_bucket_setup(int nsid, const char *name, int read_batch_size);
+/* Frees a table's arrays and map and marks it not set up (tests, shutdown). */
+void ferry_ns_bucket_free(int nsid);
+/* True when nsid is 1..31 and its table is set up. */
+bool ferry_ns_known(int32_t nsid);

@@ -1,0 +1,239 @@
+/*
+ * ferry_shared: the process-wide records of the shipper, the last-ship time
+ * rules and the per-namespace slot tables.
+ *
+ * Last-ship times are digest times in wall-clock milliseconds. Every
+ * subtraction of the 5-minute adjustment saturates at 0: a time near 0 (a
+ * fresh header word, a report of a node that never shipped) must mean "from
+ * the start", never a time far in the future.
+ */
+#include "tamberlin/ferry_shared.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "tamberlin/enhanced_alloc.h"
+#include "tamberlin/ox_shash.h"
+
+cluster_cfg g_rcfg[DC_MAX_NUM];
+g_lastshiptime_struct g_lastshiptime[DC_MAX_NUM];
+uint64_t g_prevlastshiptime[DC_MAX_NUM];
+counters *g_ferry_cntr;
+uint64_t g_boottime;
+std::atomic<uint64_t> g_last_logwrite_time;
+int32_t g_isresume = -1;
+bool g_failover = true;
+std::atomic<bool> g_server_up;
+std::atomic<bool> g_isnamedpipe_open;
+std::atomic<bool> g_ns_sync_complete;
+std::atomic<bool> g_bootnode_sync_complete;
+ns_digest_bucket g_ns_dbuckets[NAMESPACE_MAX_NUM];
+failednode_info g_failednodeinfo[CLUSTER_MAX_SZ];
+int g_maxfailedever;
+ox_node g_bootnodes[CLUSTER_MAX_SZ];
+int g_bootnodecount;
+struct ox_rbuffer *g_rbuf_des;
+uint64_t g_ferry_search_stride = 10000;
+ox_vector *g_sockaddr_in_v;
+struct ka_cluster_s *g_local_cluster;
+ox_queue *g_dlog_q;
+ox_queue *g_diginfo_freepool_q;
+ox_queue *g_batch_get_q;
+ox_queue *g_batch_get_response_q;
+
+const char *cluster_states[3] = {"CLUSTER_DOWN", "CLUSTER_UP", "CLUSTER_WINDOW_SHIP"};
+
+std::atomic<uint32_t> g_ferry_time_divisor{1};
+
+uint32_t
+ferry_scaled_ms(uint32_t ms)
+{
+	uint32_t div = g_ferry_time_divisor.load(std::memory_order_relaxed);
+	uint32_t scaled = div > 1 ? ms / div : ms;
+	return scaled ? scaled : 1;
+}
+
+void
+ferry_sleep_ms(uint32_t ms)
+{
+	usleep((useconds_t)ferry_scaled_ms(ms) * 1000);
+}
+
+/* ---- Last-ship times ---------------------------------------------------- */
+
+static inline uint64_t
+lst_load(const uint64_t *p)
+{
+	return __atomic_load_n(p, __ATOMIC_RELAXED);
+}
+
+static inline void
+lst_store(uint64_t *p, uint64_t v)
+{
+	__atomic_store_n(p, v, __ATOMIC_RELAXED);
+}
+
+uint64_t
+ferry_lst_minus_adjust(uint64_t t)
+{
+	return t > FERRY_TIME_ADJUST ? t - FERRY_TIME_ADJUST : 0;
+}
+
+void
+ferry_get_min_lst_for_dcid(int dc)
+{
+	g_lastshiptime_struct *l = &g_lastshiptime[dc];
+	if (g_rcfg[dc].dc_inuse) {
+		uint64_t m = lst_load(&l->lst_main);
+		uint64_t w = lst_load(&l->lst_windowship);
+		uint64_t f = lst_load(&l->lst_failednode);
+		uint64_t min = m < w ? m : w;
+		lst_store(&l->lst_localmin, min < f ? min : f);
+		return;
+	}
+	// A datacenter nobody ships to must never hold back the reclaim.
+	uint64_t t = g_last_logwrite_time.load(std::memory_order_relaxed);
+	if (t == 0) {
+		t = g_boottime;
+	}
+	lst_store(&l->lst_main, t);
+	lst_store(&l->lst_localmin, t);
+}
+
+void
+ferry_update_lst_for_this_node(uint64_t time, int caller, int dc)
+{
+	g_lastshiptime_struct *l = &g_lastshiptime[dc];
+	switch (caller) {
+	case MAIN_THREAD:
+		lst_store(&l->lst_main, time);
+		break;
+	case WINDOWSHIPPER:
+		lst_store(&l->lst_windowship, time);
+		break;
+	case FAILED_NODE:
+		lst_store(&l->lst_failednode, time);
+		break;
+	default:
+		break;
+	}
+}
+
+void
+ferry_restore_lst_from_words(const uint64_t words[DC_MAX_NUM])
+{
+	for (int i = 0; i < g_dc_count; i++) {
+		if (words[i] == 0) {
+			continue;
+		}
+		lst_store(&g_lastshiptime[i].lst_main, ferry_lst_minus_adjust(words[i]));
+		lst_store(&g_lastshiptime[i].lst_windowship, FERRY_LST_NONE);
+		lst_store(&g_lastshiptime[i].lst_failednode, FERRY_LST_NONE);
+	}
+}
+
+void
+ferry_store_lst_to_words(uint64_t words[DC_MAX_NUM])
+{
+	for (int i = 0; i < DC_MAX_NUM; i++) {
+		words[i] = i < g_dc_count ? lst_load(&g_lastshiptime[i].lst_localmin) : 0;
+	}
+}
+
+void
+ferry_init_unset_lst(uint64_t base)
+{
+	for (int i = 0; i < g_dc_count; i++) {
+		g_lastshiptime_struct *l = &g_lastshiptime[i];
+		if (lst_load(&l->lst_main) != 0) {
+			continue;
+		}
+		lst_store(&l->lst_main, ferry_lst_minus_adjust(base));
+		lst_store(&l->lst_windowship, FERRY_LST_NONE);
+		lst_store(&l->lst_failednode, FERRY_LST_NONE);
+	}
+}
+
+/* ---- Slot tables -------------------------------------------------------- */
+
+uint32_t
+hash_fn(const void *key)
+{
+	const auto *b = (const uint8_t *)key;
+	uint64_t h = 0xcbf29ce484222325ULL;
+	for (int i = 0; i < 20; i++) {
+		h ^= b[i];
+		h *= 0x100000001b3ULL;
+	}
+	return (uint32_t)h;
+}
+
+bool
+ferry_ns_known(int32_t nsid)
+{
+	return nsid >= 1 && nsid < NAMESPACE_MAX_NUM && g_ns_dbuckets[nsid].initialized;
+}
+
+static void
+ns_bucket_release_arrays(ns_digest_bucket *b)
+{
+	ox_free(b->ns_digests);
+	ox_free(b->masternodes);
+	ox_free(b->generations);
+	ox_free(b->digesttimes);
+	ox_free(b->digest_status);
+	b->ns_digests = nullptr;
+	b->masternodes = nullptr;
+	b->generations = nullptr;
+	b->digesttimes = nullptr;
+	b->digest_status = nullptr;
+}
+
+int
+ferry_ns_bucket_setup(int nsid, const char *name, int read_batch_size)
+{
+	ns_digest_bucket *b = &g_ns_dbuckets[nsid];
+	memcpy(b->ns_name, name, NAMESPACE_MAX_SZ);
+	b->ns_name[NAMESPACE_MAX_SZ - 1] = '\0';
+	b->ns_id = nsid;
+	b->ns_digest_slots_inuse = 0;
+
+	uint32_t buckets = read_batch_size > 8199 ? (uint32_t)read_batch_size / 8 : 1024;
+	int rv = shash_create(&b->digest_to_idx_hash, hash_fn, 20, sizeof(int32_t), buckets,
+			SHASH_CR_MT_BIGLOCK);
+	if (rv != SHASH_OK) {
+		ox_crash(QM_FERRY, OX_GLOBAL, "Hash Map creation failed with err=%d", rv);
+		return -1;
+	}
+	size_t n = (size_t)read_batch_size;
+	b->ns_digests = (uint8_t(*)[20])ox_malloc(n * 20);
+	b->masternodes = (ox_node *)ox_malloc(n * sizeof(ox_node));
+	b->generations = (uint32_t *)ox_malloc(n * sizeof(uint32_t));
+	b->digesttimes = (uint64_t *)ox_malloc(n * sizeof(uint64_t));
+	b->digest_status = (uint32_t *)ox_malloc(n * 8);
+	if (!b->ns_digests || !b->masternodes || !b->generations || !b->digesttimes ||
+			!b->digest_status) {
+		ns_bucket_release_arrays(b);
+		shash_destroy(b->digest_to_idx_hash);
+		b->digest_to_idx_hash = nullptr;
+		ox_warning(QM_FERRY,
+				"Failed to allocate memory to initialize namespace %s. Records of this namespace will not be shipped.",
+				b->ns_name);
+		return -1;
+	}
+	b->initialized = true;
+	return 0;
+}
+
+void
+ferry_ns_bucket_free(int nsid)
+{
+	ns_digest_bucket *b = &g_ns_dbuckets[nsid];
+	ns_bucket_release_arrays(b);
+	if (b->digest_to_idx_hash) {
+		shash_destroy(b->digest_to_idx_hash);
+		b->digest_to_idx_hash = nullptr;
+	}
+	b->initialized = false;
+}

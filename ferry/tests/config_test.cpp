@@ -1,0 +1,545 @@
+// The configuration parse and its checks, as tables of configuration texts:
+// texts that must be accepted with the values they give, texts the parse
+// refuses (CRITICAL short form, SIGINT) and texts the checks refuse
+// (CRITICAL full form, abort), each with its exact message and line.
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "ferry_fixture.h"
+#include "tamberlin/ferry_shared.h"
+#include "tamberlin/utils.h"
+
+namespace {
+
+const char *kTemplate =
+	"# the database server's own settings come first\n"
+	"service {\n"
+	"    user root\n"
+	"    group root\n"
+	"}\n"
+	"network {\n"
+	"    heartbeat {\n"
+	"        mode mesh\n"
+	"    }\n"
+	"}\n"
+	"namespace test {\n"
+	"    replication-factor 2\n"
+	"    enable-relay true\n"
+	"    relay-remote-datacenter DC1\n"
+	"@NS@"
+	"}\n"
+	"relay {\n"
+	"    enable-relay true\n"
+	"    namedpipe-path /tmp/ferry.pipe\n"
+	"@DLOG@"
+	"    local-node-port 3000\n"
+	"    info-port 3004\n"
+	"@RELAY@"
+	"    datacenter DC1 {\n"
+	"        dc-node-address-port 127.0.0.1 3010\n"
+	"@DC@"
+	"    }\n"
+	"}\n"
+	"@TAIL@";
+
+// The template with its markers replaced; unnamed markers take their default.
+std::string
+conf(std::map<std::string, std::string> parts = {})
+{
+	std::map<std::string, std::string> all = {{"NS", ""}, {"RELAY", ""}, {"DC", ""}, {"TAIL", ""},
+		{"DLOG", "    digestlog-path /tmp/ferry.dlog 100M\n"}};
+	for (auto &[k, v] : parts) {
+		all[k] = v;
+	}
+	std::string s = kTemplate;
+	for (auto &[k, v] : all) {
+		std::string marker = "@" + k + "@";
+		size_t at = s.find(marker);
+		s.replace(at, marker.size(), v);
+	}
+	return s;
+}
+
+std::string
+repeat(int n, const std::function<std::string(int)> &f)
+{
+	std::string s;
+	for (int i = 0; i < n; i++) {
+		s += f(i);
+	}
+	return s;
+}
+
+// 1-based number of the first physical line holding needle.
+int
+line_of(const std::string &text, const std::string &needle)
+{
+	size_t at = text.find(needle);
+	int line = 1;
+	for (size_t i = 0; i < at; i++) {
+		line += text[i] == '\n';
+	}
+	return line;
+}
+
+void
+parse(const std::string &text)
+{
+	std::string path = ferry_test_write_file("cfg", text);
+	read_configfile_ferrysection(&g_xcfg, path.c_str());
+}
+
+void
+parse_and_check(const std::string &text)
+{
+	parse(text);
+	ferry_config_checks(&g_xcfg);
+}
+
+class Config : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		ferry_test_reset_config();
+	}
+	void TearDown() override { ferry_test_reset_config(); }
+};
+
+uint32_t
+dc_list_size(int ns)
+{
+	return g_ns_xcfg_opt[ns].ns_dclist_v ? ox_vector_size(g_ns_xcfg_opt[ns].ns_dclist_v) : 0;
+}
+
+TEST_F(Config, EveryKeySetsItsField)
+{
+	parse_and_check(conf({{"RELAY",
+		"    {\n"
+		"    relay-pidfile /tmp/ferry.pid\n"
+		"    batch-size 700\n"
+		"    digestlog-overwrite no\n"
+		"    digestlog-persist FALSE\n"
+		"    forward-relay-writes whatever\n"
+		"    stop-writes-norelay whatever\n"
+		"    relay-delete-shipping-enabled whatever\n"
+		"    relay-nsup-deletes-enabled whatever\n"
+		"    threads 7\n"
+		"    timeout 1000\n"
+		"    relay-batch-num-retry 2\n"
+		"    relay-batch-retry-sleep 3\n"
+		"    relay-forward-with-gencheck yes\n"
+		"    relay-hotkey-maxskip 9\n"
+		"    relay-shipping-enabled false\n"
+		"    relay-info-timeout 250\n"
+		"    relay-compression-threshold 1K\n"
+		"    relay-write-batch-size 50\n"
+		"    relay-read-batch-size 9000\n"
+		"    relay-ship-delay 4\n"
+		"    relay-check-data-before-delete true\n"
+		"    relay-read-threads 6\n"
+		"    relay-read-mode single\n"
+		"    relay-do-version-check true\n"},
+		{"DC", "        dc-int-ext-ipmap 10.0.0.1 192.0.2.1\n        dc-node-address-port seed2 3020\n"},
+		{"NS", "    default-ttl 2d\n    max-ttl 90m\n"}}));
+
+	ferry_config *c = &g_xcfg;
+	EXPECT_TRUE(c->ferry_global_enabled);
+	EXPECT_STREQ(c->ferry_digestpipe_path, "/tmp/ferry.pipe");
+	EXPECT_EQ(c->uid, 0u);
+	EXPECT_EQ(c->gid, 0u);
+	EXPECT_EQ(c->ferry_info_port, 3004);
+	EXPECT_EQ(c->ferry_local_port, 3000);
+	EXPECT_STREQ(c->ferry_digestlog_path[0], "/tmp/ferry.dlog");
+	EXPECT_EQ(c->ferry_digestlog_file_size[0], 100ull << 20);
+	EXPECT_EQ(c->ferry_num_digestlog_paths, 1);
+	EXPECT_FALSE(c->ferry_digestlog_overwrite);
+	EXPECT_FALSE(c->ferry_digestlog_persist);
+	EXPECT_STREQ(c->ferry_pidfile, "/tmp/ferry.pid");
+	EXPECT_EQ(c->ferry_max_recs_inflight, 700);
+	EXPECT_EQ(c->ferry_threads, 7);
+	EXPECT_EQ(c->ferry_timeout, 1000);
+	EXPECT_EQ(c->ferry_batch_num_retry, 2);
+	EXPECT_EQ(c->ferry_batch_retry_sleep, 3);
+	EXPECT_TRUE(c->ferry_fwd_with_gencheck);
+	EXPECT_EQ(c->ferry_hotkey_maxskip, 9);
+	EXPECT_FALSE(c->ferry_shipping_enabled);
+	EXPECT_EQ(c->ferry_info_request_timeout_ms, 250);
+	EXPECT_EQ(c->ferry_compression_threshold, 1024);
+	EXPECT_EQ(c->ferry_write_batch_size, 50);
+	EXPECT_EQ(c->ferry_read_batch_size, 9000);
+	EXPECT_EQ(c->ferry_internal_shipping_delay, 4);
+	EXPECT_TRUE(c->ferry_check_data_before_delete);
+	EXPECT_EQ(c->ferry_read_threads, 6);
+	EXPECT_EQ(c->ferry_new_cfg.ferry_read_threads, 6);
+	EXPECT_EQ(c->ferry_read_mode, FERRY_MODE_SINGLE_RECORD_GET);
+	EXPECT_TRUE(c->ferry_do_version_check);
+	// Keys that are accepted and have no effect leave their defaults.
+	EXPECT_TRUE(c->ferry_delete_shipping_enabled);
+	EXPECT_FALSE(c->ferry_nsup_deletes_enabled);
+	// The change block keeps its defaults apart from the read threads.
+	EXPECT_EQ(c->ferry_new_cfg.ferry_write_batch_size, 100);
+	EXPECT_EQ(c->ferry_new_cfg.ferry_read_batch_size, 500);
+
+	ASSERT_EQ(g_ns_count, 1);
+	EXPECT_STREQ(g_ns_xcfg_opt[1].ns_name, "test");
+	EXPECT_EQ(g_ns_xcfg_opt[1].ns_id, 1);
+	EXPECT_TRUE(g_ns_xcfg_opt[1].ferry_enabled);
+	EXPECT_EQ(g_ns_xcfg_opt[1].default_ttl, 2u * 86400);
+	EXPECT_EQ(g_ns_xcfg_opt[1].max_ttl, 5400u);
+	EXPECT_EQ(g_ns_xcfg_opt[1].ns_dc_ids[0], 0);
+	EXPECT_EQ(g_ns_xcfg_opt[1].ns_dc_ids[1], -1);
+
+	ASSERT_EQ(g_dc_count, 1);
+	dc_config_opt *dc = &g_dc_xcfg_opt[0];
+	EXPECT_STREQ(dc->dc_name, "DC1");
+	ASSERT_EQ(ox_vector_size(dc->dc_node_v), 2u);
+	auto *seed = (node_addr_port *)ox_vector_pointer_get(dc->dc_node_v, 1);
+	EXPECT_STREQ(seed->node_addr, "seed2");
+	EXPECT_EQ(seed->node_port, 3020);
+	ASSERT_EQ(ox_vector_size(dc->dc_addr_map_v), 1u);
+	auto *pair = (ferry_addrmap *)ox_vector_pointer_get(dc->dc_addr_map_v, 0);
+	EXPECT_STREQ(pair->orig, "10.0.0.1");
+	EXPECT_STREQ(pair->alt, "192.0.2.1");
+	EXPECT_TRUE(g_rcfg[0].dc_inuse);
+}
+
+TEST_F(Config, DefaultsWithoutKeys)
+{
+	parse_and_check(conf());
+	ferry_config *c = &g_xcfg;
+	EXPECT_EQ(c->ferry_write_batch_size, 100);
+	EXPECT_EQ(c->ferry_max_recs_inflight, 500);
+	EXPECT_EQ(c->ferry_read_batch_size, 500);
+	EXPECT_EQ(c->ferry_timeout, 30000);
+	EXPECT_EQ(c->ferry_threads, 3);
+	EXPECT_EQ(c->ferry_hotkey_maxskip, 5);
+	EXPECT_EQ(c->ferry_info_request_timeout_ms, 500);
+	EXPECT_EQ(c->ferry_read_threads, 1);
+	EXPECT_EQ(c->ferry_digestpipe_fd, -1);
+	EXPECT_TRUE(c->ferry_digestlog_overwrite);
+	EXPECT_TRUE(c->ferry_digestlog_persist);
+	EXPECT_TRUE(c->ferry_shipping_enabled);
+	EXPECT_EQ(c->ferry_read_mode, FERRY_MODE_BATCH_GET);
+	EXPECT_EQ(c->ferry_flag.load(), 0);
+}
+
+struct Accepted {
+	const char *name;
+	std::string text;
+	std::function<void()> check;
+};
+
+TEST_F(Config, AcceptedTexts)
+{
+	struct passwd *pw = getpwnam("daemon");
+	struct group *gr = getgrnam("daemon");
+	ASSERT_TRUE(pw && gr);
+	uid_t daemon_uid = pw->pw_uid;
+	gid_t daemon_gid = gr->gr_gid;
+
+	std::string comment_tail = "    # " + std::string(600, 'x') + " bogus-key 7\n";
+	const Accepted cases[] = {
+		{"size suffix", conf({{"DLOG", "    digestlog-path /tmp/d 10G\n"}}),
+			[] { EXPECT_EQ(g_xcfg.ferry_digestlog_file_size[0], 10737418240ull); }},
+		{"int suffix", conf({{"RELAY", "    relay-threads 4K\n"}}),
+			[] { EXPECT_EQ(g_xcfg.ferry_threads, 4096); }},
+		{"repeated key keeps the last", conf({{"RELAY", "    timeout 100\n    timeout 200\n"
+							   "    relay-pidfile /a\n    relay-pidfile /b\n"}}),
+			[] {
+				EXPECT_EQ(g_xcfg.ferry_timeout, 200);
+				EXPECT_STREQ(g_xcfg.ferry_pidfile, "/b");
+			}},
+		{"read mode by prefix", conf({{"RELAY", "    relay-read-mode batch-it\n"}}),
+			[] { EXPECT_EQ(g_xcfg.ferry_read_mode, FERRY_MODE_BATCH_GET); }},
+		{"service inside another block",
+			conf({{"TAIL", "logging {\n    service {\n        user daemon\n        group daemon\n    }\n}\n"}}),
+			[=] {
+				EXPECT_EQ(g_xcfg.uid, daemon_uid);
+				EXPECT_EQ(g_xcfg.gid, daemon_gid);
+			}},
+		{"namespace: unknown key, then enable",
+			conf({{"TAIL", "namespace two {\n    memory-size 4G\n    enable-relay true\n"
+				       "    relay-remote-datacenter DC1\n}\n"}}),
+			[] {
+				EXPECT_EQ(g_ns_count, 2);
+				EXPECT_TRUE(g_ns_xcfg_opt[2].ferry_enabled);
+			}},
+		{"namespace ends at a sub-block's brace",
+			conf({{"TAIL", "namespace two {\n    storage-engine memory {\n        size 1G\n    }\n"
+				       "    enable-relay true\n}\n"}}),
+			[] {
+				EXPECT_EQ(g_ns_count, 2);
+				EXPECT_FALSE(g_ns_xcfg_opt[2].ferry_enabled);
+			}},
+		{"datacenter listed twice", conf({{"NS", "    relay-remote-datacenter DC1\n"}}),
+			[] {
+				EXPECT_EQ(dc_list_size(1), 2u);
+				EXPECT_EQ(g_ns_xcfg_opt[1].ns_dc_ids[0], 0);
+				EXPECT_EQ(g_ns_xcfg_opt[1].ns_dc_ids[1], 0);
+			}},
+		{"duplicate datacenter names resolve to the first",
+			conf({{"RELAY", "    datacenter DC1 {\n        dc-node-address-port a 3000\n    }\n"}}),
+			[] {
+				EXPECT_EQ(g_dc_count, 2);
+				EXPECT_EQ(g_ns_xcfg_opt[1].ns_dc_ids[0], 0);
+				EXPECT_TRUE(g_rcfg[0].dc_inuse);
+				EXPECT_FALSE(g_rcfg[1].dc_inuse);
+			}},
+		{"namespace listing datacenters 3 and 1",
+			conf({{"RELAY", repeat(3, [](int i) {
+				return "    datacenter X" + std::to_string(i) +
+					" {\n        dc-node-address-port a 3000\n    }\n";
+			})},
+				{"NS", "    relay-remote-datacenter X1\n"}}),
+			[] {
+				// DC1 is number 3, X1 number 1.
+				EXPECT_EQ(g_ns_xcfg_opt[1].ns_dc_ids[0], 3);
+				EXPECT_EQ(g_ns_xcfg_opt[1].ns_dc_ids[1], 1);
+			}},
+		{"a comment runs to the end of its physical line", conf({{"RELAY", comment_tail}}),
+			[] { EXPECT_EQ(g_dc_count, 1); }},
+		{"a long line is read in pieces",
+			conf({{"RELAY", "    " + std::string(1100, ' ') + "timeout 5\n"}}),
+			[] { EXPECT_EQ(g_xcfg.ferry_timeout, 5); }},
+		{"31 namespaces fit", conf({{"TAIL", repeat(30, [](int i) {
+				return "namespace n" + std::to_string(i) + " {\n}\n";
+			})}}),
+			[] { EXPECT_EQ(g_ns_count, 31); }},
+		{"32 datacenters fit", conf({{"RELAY", repeat(31, [](int i) {
+				return "    datacenter X" + std::to_string(i) +
+					" {\n        dc-node-address-port a 3000\n    }\n";
+			})}}),
+			[] { EXPECT_EQ(g_dc_count, 32); }},
+		{"32 datacenter names fit", conf({{"NS", repeat(31, [](int) {
+				return std::string("    relay-remote-datacenter DC1\n");
+			})}}),
+			[] { EXPECT_EQ(g_ns_xcfg_opt[1].ns_dc_ids[31], 0); }},
+		{"smallest digest log and batch sizes", conf({{"DLOG", "    digestlog-path /d 56028\n"},
+			{"RELAY", "    relay-write-batch-size 1\n    relay-read-batch-size 1\n"
+				  "    relay-hotkey-maxskip 1\n    relay-ship-delay 0\n    relay-threads 1\n"
+				  "    relay-max-recs-inflight 1\n"}}),
+			[] {
+				EXPECT_EQ(g_xcfg.ferry_digestlog_file_size[0], 56028u);
+				EXPECT_EQ(g_xcfg.ferry_write_batch_size, 1);
+				EXPECT_EQ(g_xcfg.ferry_hotkey_maxskip, 1);
+			}},
+	};
+	for (const Accepted &c : cases) {
+		SCOPED_TRACE(c.name);
+		ferry_test_reset_config();
+		parse_and_check(c.text);
+		c.check();
+	}
+}
+
+// A refused text: the message with "%L" standing for the line of `marker`
+// plus `offset` (pieces of long lines count as lines).
+struct Refused {
+	const char *name;
+	std::string text;
+	std::string message;
+	std::string marker;
+	int offset;
+};
+
+std::string
+expected_message(const Refused &r)
+{
+	std::string m = r.message;
+	size_t at = m.find("%L");
+	if (at != std::string::npos) {
+		m.replace(at, 2, std::to_string(line_of(r.text, r.marker) + r.offset));
+	}
+	return m;
+}
+
+TEST_F(Config, ParseRefusesWithShortCritical)
+{
+	std::string many_ns = repeat(31, [](int i) { return "namespace n" + std::to_string(i) + " {\n}\n"; });
+	std::string many_dc = repeat(32, [](int i) {
+		return "    datacenter X" + std::to_string(i) + " {\n        dc-node-address-port a 3000\n    }\n";
+	});
+	std::string many_names = repeat(31, [](int) { return std::string("    relay-remote-datacenter DC1\n"); }) +
+		"    relay-remote-datacenter DCLAST\n";
+	const Refused cases[] = {
+		{"unknown relay key", conf({{"RELAY", "    bogus 1\n"}}),
+			"line %L :: unknown config parameter name 'bogus'", "bogus", 0},
+		{"unknown datacenter key", conf({{"DC", "        seed x\n"}}),
+			"line %L :: unknown config parameter name 'seed'", "seed x", 0},
+		{"port out of range", conf({{"RELAY", "    local-node-port 80\n"}}),
+			"line %L :: local-node-port must be >= 1024 and <= 65535, not 80", "port 80", 0},
+		{"seed port out of range", conf({{"DC", "        dc-node-address-port h 70000\n"}}),
+			"line %L :: dc-node-address-port must be >= 1024 and <= 65535, not 70000", "h 70000", 0},
+		{"seed without port", conf({{"DC", "        dc-node-address-port h\n"}}),
+			"line %L :: dc-node-address-port must specify an integer value", "port h", 0},
+		{"int overflow", conf({{"RELAY", "    relay-threads 5000000000\n"}}),
+			"line %L :: relay-threads 5000000000 overflows int", "5000000000", 0},
+		{"not a number", conf({{"RELAY", "    timeout abc\n"}}),
+			"line %L :: timeout must be a number, not abc", "timeout abc", 0},
+		{"empty integer", conf({{"RELAY", "    timeout\n"}}),
+			"line %L :: timeout must specify an integer value", "timeout\n", 0},
+		{"bad boolean", conf({{"RELAY", "    digestlog-persist maybe\n"}}),
+			"line %L :: digestlog-persist must be true or false or yes or no, not maybe", "maybe", 0},
+		{"empty boolean", conf({{"RELAY", "    relay-do-version-check\n"}}),
+			"line %L :: relay-do-version-check must be true or false or yes or no", "version-check", 0},
+		{"bad time", conf({{"NS", "    max-ttl 1w\n"}}),
+			"line %L :: max-ttl must be an unsigned number with time unit (s, m, h, or d), not 1w", "1w", 0},
+		{"empty time", conf({{"NS", "    default-ttl\n"}}),
+			"line %L :: default-ttl must specify an unsigned integer value with time unit (s, m, h, or d)",
+			"default-ttl", 0},
+		{"bad size", conf({{"DLOG", "    digestlog-path /d 1E\n"}}),
+			"line %L :: digestlog-path must be an unsigned number, not 1E", "/d 1E", 0},
+		{"missing size", conf({{"DLOG", "    digestlog-path /d\n"}}),
+			"line %L :: digestlog-path must specify an unsigned integer value", "/d\n", 0},
+		{"unknown user", conf({{"TAIL", "service {\n    user no-such-user-here\n}\n"}}),
+			"line %L :: user not found: no-such-user-here", "no-such-user", 0},
+		{"unknown group", conf({{"TAIL", "service {\n    group no-such-group-here\n}\n"}}),
+			"line %L :: group not found: no-such-group-here", "no-such-group", 0},
+		{"the line after a long line", conf({{"RELAY", "    " + std::string(1100, ' ') + "timeout 5\n    bogus 1\n"}}),
+			"line %L :: unknown config parameter name 'bogus'", "bogus", 2},
+		{"a comment tail does not hide the next line",
+			conf({{"RELAY", "    # " + std::string(600, 'x') + " timeout 9\n    bogus 1\n"}}),
+			"line %L :: unknown config parameter name 'bogus'", "bogus", 1},
+		// Entries that would index past fixed arrays.
+		{"second digest log", conf({{"RELAY", "    relay-digestlog-path /other 1G\n"}}),
+			"line %L :: relay-digestlog-path given more than once, only 1 digest log is supported", "/other", 0},
+		{"32nd namespace", conf({{"TAIL", many_ns}}),
+			"line %L :: too many namespaces, at most 31 are allowed", "namespace n30 ", 0},
+		{"33rd datacenter", conf({{"RELAY", many_dc}}),
+			"line %L :: too many datacenters, at most 32 are allowed", "    datacenter DC1 {", 0},
+		{"33rd datacenter of a namespace", conf({{"NS", many_names}}),
+			"line %L :: too many datacenters for namespace test, at most 32 are allowed", "DCLAST", 0},
+		// Values that cannot work.
+		{"write batch 0", conf({{"RELAY", "    relay-write-batch-size 0\n"}}),
+			"line %L :: relay-write-batch-size must be >= 1 and <= 1000000, not 0", "write-batch", 0},
+		{"write batch too large", conf({{"RELAY", "    relay-write-batch-size 2000000\n"}}),
+			"line %L :: relay-write-batch-size must be >= 1 and <= 1000000, not 2000000", "write-batch", 0},
+		{"read batch 0", conf({{"RELAY", "    relay-read-batch-size 0\n"}}),
+			"line %L :: relay-read-batch-size must be >= 1 and <= 1000000, not 0", "read-batch", 0},
+		{"hot-key skip 0", conf({{"RELAY", "    relay-hotkey-maxskip 0\n"}}),
+			"line %L :: relay-hotkey-maxskip must be >= 1 and <= 2147483647, not 0", "maxskip", 0},
+		{"negative ship delay", conf({{"RELAY", "    relay-ship-delay -1\n"}}),
+			"line %L :: relay-ship-delay must be >= 0 and <= 2147483647, not -1", "ship-delay", 0},
+		{"no threads", conf({{"RELAY", "    threads 0\n"}}),
+			"line %L :: threads must be >= 1 and <= 2147483647, not 0", "threads 0", 0},
+		{"no records in flight", conf({{"RELAY", "    batch-size 0\n"}}),
+			"line %L :: batch-size must be >= 1 and <= 2147483647, not 0", "batch-size 0", 0},
+		{"digest log below 7 segments", conf({{"DLOG", "    digestlog-path /d 56027\n"}}),
+			"line %L :: digestlog-path must be >= 56028 and <= 9223372036854775807, not 56027", "/d 56027", 0},
+		{"bad log level", conf({{"RELAY", "    errorlog-path stderr loud\n"}}),
+			"can't set log level loud", "", 0},
+	};
+	for (const Refused &r : cases) {
+		SCOPED_TRACE(r.name);
+		std::string msg = expected_message(r);
+		EXPECT_EXIT(parse(r.text), ::testing::KilledBySignal(SIGINT),
+				"CRITICAL GLOBAL \\((relay|config)\\): \\(utils.cpp:[0-9]+\\) " +
+						ferry_test_regex_escape(msg) + "\n");
+	}
+}
+
+TEST_F(Config, MissingFileIsRefused)
+{
+	std::string path = ferry_test_path("missing");
+	EXPECT_EXIT(read_configfile_ferrysection(&g_xcfg, path.c_str()), ::testing::KilledBySignal(SIGINT),
+			ferry_test_regex_escape("couldn't open configuration file " + path +
+					": No such file or directory ... aborting"));
+}
+
+TEST_F(Config, ChecksRefuseWithFullCritical)
+{
+	const Refused cases[] = {
+		{"read threads 0", conf({{"RELAY", "    relay-read-threads 0\n"}}),
+			"Invalid Batch Thread Count 0. It should be >=1 and <=64... Aborting", "", 0},
+		{"read threads 65", conf({{"RELAY", "    relay-read-threads 65\n"}}),
+			"Invalid Batch Thread Count 65. It should be >=1 and <=64... Aborting", "", 0},
+		{"read mode is case-sensitive", conf({{"RELAY", "    relay-read-mode Single\n"}}),
+			"relay-read-mode option invalid, must be 'single' or 'batch' instead of Single... Aborting", "", 0},
+		{"no datacenter",
+			"namespace test {\n}\nrelay {\n    enable-relay true\n}\n",
+			"No datacenters are configured", "", 0},
+		{"datacenter named {", conf({{"RELAY", "    datacenter {\n        dc-node-address-port a 3000\n    }\n"}}),
+			"Name of datacenter is illegal - '{'", "", 0},
+		{"datacenter without seed", conf({{"RELAY", "    datacenter EMPTY {\n    }\n"}}),
+			"In datacenter 'EMPTY', address is missing in the config option 'dc-node-address-port'", "", 0},
+		{"enabled namespace without datacenter", conf({{"TAIL", "namespace two {\n    enable-relay yes\n}\n"}}),
+			"RELAY is enabled but no datacenter is specified for the namespace 'two'", "", 0},
+		{"unknown datacenter name", conf({{"NS", "    relay-remote-datacenter DCX\n"}}),
+			"Namespace 'test' has illegal datacenter setting 'DCX'", "", 0},
+		{"a disabled namespace's list is resolved too",
+			conf({{"TAIL", "namespace two {\n    relay-remote-datacenter NOPE\n}\n"}}),
+			"Namespace 'two' has illegal datacenter setting 'NOPE'", "", 0},
+		{"no pipe", "relay {\n enable-relay true\n datacenter A {\n dc-node-address-port a 3000\n }\n}\n",
+			"FERRY is enabled but 'namedpipe-path' config option is not set", "", 0},
+		{"no digest log",
+			"relay {\n enable-relay true\n namedpipe-path /p\n datacenter A {\n dc-node-address-port a 3000\n }\n}\n",
+			"FERRY is enabled but 'digestlog-path' config option is not set", "", 0},
+		{"no local port",
+			"relay {\n enable-relay true\n namedpipe-path /p\n digestlog-path /d 1M\n"
+			" datacenter A {\n dc-node-address-port a 3000\n }\n}\n",
+			"FERRY is enabled but 'local-node-port' config option is not set", "", 0},
+		{"no info port",
+			"relay {\n enable-relay true\n namedpipe-path /p\n digestlog-path /d 1M\n local-node-port 3000\n"
+			" datacenter A {\n dc-node-address-port a 3000\n }\n}\n",
+			"FERRY is enabled but 'info-port' config option is not set", "", 0},
+	};
+	for (const Refused &r : cases) {
+		SCOPED_TRACE(r.name);
+		EXPECT_EXIT(parse_and_check(r.text), ::testing::KilledBySignal(SIGABRT),
+				"CRITICAL GLOBAL \\((relay|config)\\): \\(utils.cpp:[a-z_]+:[0-9]+\\) " +
+						ferry_test_regex_escape(r.message) + "\n");
+	}
+}
+
+TEST_F(Config, DisabledShipperExitsWithZero)
+{
+	std::string text = conf();
+	text.replace(text.find("    enable-relay true\n    namedpipe"), strlen("    enable-relay true\n"), "");
+	EXPECT_EXIT(parse_and_check(text), ::testing::ExitedWithCode(0), "^FERRY is not enabled\n$");
+	text = conf();
+	text.replace(text.find("enable-relay true\n    namedpipe"), strlen("enable-relay true"), "enable-relay false");
+	EXPECT_EXIT(parse_and_check(text), ::testing::ExitedWithCode(0), "FERRY is not enabled\n");
+}
+
+TEST_F(Config, ErrorLogSinkAndLevel)
+{
+	EXPECT_EXIT(
+		{
+			parse(conf({{"RELAY", "    errorlog-path stderr DEBUG\n"}}));
+			bool ok = g_faultsink && strcmp(g_xcfg.ferry_errorlog_path, "stderr") == 0 &&
+				g_faultsink->limit[QM_FERRY] == OX_DEBUG && g_faultsink->limit[OX_MISC] == OX_DEBUG;
+			exit(ok ? 0 : 1);
+		},
+		::testing::ExitedWithCode(0), "");
+	EXPECT_EXIT(
+		{
+			parse(conf({{"RELAY", "    errorlog-path /tmp/x.log\n"}}));
+			exit(g_faultsink && g_faultsink->limit[QM_FERRY] == OX_INFO ? 0 : 1);
+		},
+		::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Config, DumpCopiesTheFileIntoTheLog)
+{
+	std::string path = ferry_test_write_file("dump", "line one\r\n\nline three");
+	EXPECT_EXIT(
+		{
+			ox_fault_sink *s = ox_fault_sink_hold("stderr");
+			ox_fault_sink_activate_all_held();
+			(void)s;
+			ferry_dump_configfile(path.c_str());
+			exit(0);
+		},
+		::testing::ExitedWithCode(0),
+		"INFO \\(relay\\): \\(utils.cpp::[0-9]+\\) line one\n.*INFO \\(relay\\): \\(utils.cpp::[0-9]+\\) \n"
+		".*INFO \\(relay\\): \\(utils.cpp::[0-9]+\\) line three\n");
+}
+
+} // namespace

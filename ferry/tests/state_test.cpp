@@ -1,0 +1,162 @@
+// Shipper state: last-ship minima with the "none" value, their storage in and
+// restore from the digest log's user words (saturating the 5-minute
+// adjustment), the first times given by the writer, the digest hash and the
+// slot tables.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "ferry_fixture.h"
+#include "tamberlin/ferry_shared.h"
+#include "tamberlin/ox_shash.h"
+
+namespace {
+
+class State : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		ferry_test_reset_config();
+		memset(g_lastshiptime, 0, sizeof(g_lastshiptime));
+		g_last_logwrite_time.store(0);
+		g_boottime = 0;
+	}
+};
+
+TEST_F(State, LocalMinimumOfDatacenterInUse)
+{
+	g_dc_count = 2;
+	g_rcfg[0].dc_inuse = true;
+	struct {
+		uint64_t main, window, failed, expect;
+	} cases[] = {
+		{1000, FERRY_LST_NONE, FERRY_LST_NONE, 1000}, // "none" never wins
+		{5000, 4000, FERRY_LST_NONE, 4000},
+		{5000, FERRY_LST_NONE, 3000, 3000},
+		{5000, 7000, 6000, 5000},
+		{0, FERRY_LST_NONE, FERRY_LST_NONE, 0},
+	};
+	for (auto &c : cases) {
+		g_lastshiptime[0] = {c.main, c.window, c.failed, 0};
+		ferry_get_min_lst_for_dcid(0);
+		EXPECT_EQ(g_lastshiptime[0].lst_localmin, c.expect);
+	}
+}
+
+TEST_F(State, DatacenterNotInUseFollowsTheLastWrite)
+{
+	g_dc_count = 2;
+	g_rcfg[1].dc_inuse = false;
+	g_boottime = 777;
+	g_lastshiptime[1] = {5, 6, 7, 8};
+	ferry_get_min_lst_for_dcid(1);
+	EXPECT_EQ(g_lastshiptime[1].lst_main, 777u);
+	EXPECT_EQ(g_lastshiptime[1].lst_localmin, 777u);
+	g_last_logwrite_time.store(9000);
+	ferry_get_min_lst_for_dcid(1);
+	EXPECT_EQ(g_lastshiptime[1].lst_main, 9000u);
+	EXPECT_EQ(g_lastshiptime[1].lst_localmin, 9000u);
+}
+
+TEST_F(State, UpdateByCallerKind)
+{
+	ferry_update_lst_for_this_node(11, MAIN_THREAD, 3);
+	ferry_update_lst_for_this_node(22, WINDOWSHIPPER, 3);
+	ferry_update_lst_for_this_node(33, FAILED_NODE, 3);
+	ferry_update_lst_for_this_node(44, 7, 3);
+	EXPECT_EQ(g_lastshiptime[3].lst_main, 11u);
+	EXPECT_EQ(g_lastshiptime[3].lst_windowship, 22u);
+	EXPECT_EQ(g_lastshiptime[3].lst_failednode, 33u);
+	EXPECT_EQ(g_lastshiptime[3].lst_localmin, 0u);
+}
+
+TEST_F(State, UserWordsRoundTrip)
+{
+	g_dc_count = 3;
+	uint64_t words[DC_MAX_NUM] = {0};
+	words[0] = 1000000;
+	words[1] = 0;        // never stored: the datacenter keeps 0
+	words[2] = 100000;   // less than 5 minutes: saturates at 0, never wraps
+	words[5] = 123456789; // not configured: ignored
+	ferry_restore_lst_from_words(words);
+	EXPECT_EQ(g_lastshiptime[0].lst_main, 1000000u - FERRY_TIME_ADJUST);
+	EXPECT_EQ(g_lastshiptime[0].lst_windowship, FERRY_LST_NONE);
+	EXPECT_EQ(g_lastshiptime[0].lst_failednode, FERRY_LST_NONE);
+	EXPECT_EQ(g_lastshiptime[1].lst_main, 0u);
+	EXPECT_EQ(g_lastshiptime[1].lst_windowship, 0u);
+	EXPECT_EQ(g_lastshiptime[2].lst_main, 0u);
+	EXPECT_EQ(g_lastshiptime[2].lst_windowship, FERRY_LST_NONE);
+	EXPECT_EQ(g_lastshiptime[5].lst_main, 0u);
+
+	for (int i = 0; i < DC_MAX_NUM; i++) {
+		g_lastshiptime[i].lst_localmin = 1000 + (uint64_t)i;
+	}
+	uint64_t out[DC_MAX_NUM];
+	memset(out, 0xff, sizeof(out));
+	ferry_store_lst_to_words(out);
+	EXPECT_EQ(out[0], 1000u);
+	EXPECT_EQ(out[2], 1002u);
+	for (int i = 3; i < DC_MAX_NUM; i++) {
+		EXPECT_EQ(out[i], 0u) << i;
+	}
+}
+
+TEST_F(State, FirstTimesForDatacentersWithoutOne)
+{
+	g_dc_count = 2;
+	g_lastshiptime[0].lst_main = 42;
+	ferry_init_unset_lst(10000000);
+	EXPECT_EQ(g_lastshiptime[0].lst_main, 42u); // restored times are kept
+	EXPECT_EQ(g_lastshiptime[1].lst_main, 10000000u - FERRY_TIME_ADJUST);
+	EXPECT_EQ(g_lastshiptime[1].lst_windowship, FERRY_LST_NONE);
+	EXPECT_EQ(g_lastshiptime[1].lst_failednode, FERRY_LST_NONE);
+	EXPECT_EQ(g_lastshiptime[2].lst_main, 0u); // not configured
+	EXPECT_EQ(ferry_lst_minus_adjust(FERRY_TIME_ADJUST), 0u);
+	EXPECT_EQ(ferry_lst_minus_adjust(1), 0u);
+}
+
+TEST_F(State, DigestHashIsFnv1aOf20Bytes)
+{
+	uint8_t zero[20] = {0};
+	uint64_t h = 0xcbf29ce484222325ULL;
+	for (int i = 0; i < 20; i++) {
+		h = (h ^ 0) * 0x100000001b3ULL;
+	}
+	EXPECT_EQ(hash_fn(zero), (uint32_t)h);
+	uint8_t a[20] = {0}, b[20] = {0};
+	a[19] = 1;
+	b[0] = 1;
+	EXPECT_NE(hash_fn(a), hash_fn(b));
+	// Only the 20 digest bytes count.
+	uint8_t longer[24] = {0};
+	longer[21] = 9;
+	EXPECT_EQ(hash_fn(longer), hash_fn(zero));
+}
+
+TEST_F(State, SlotTableSetUpForTheReadBatch)
+{
+	struct {
+		int batch;
+		uint32_t buckets;
+	} cases[] = {{500, 1024}, {8199, 1024}, {8200, 1025}, {80000, 10000}};
+	for (auto &c : cases) {
+		ASSERT_EQ(ferry_ns_bucket_setup(7, "seven", c.batch), 0);
+		ns_digest_bucket *b = &g_ns_dbuckets[7];
+		EXPECT_TRUE(b->initialized);
+		EXPECT_STREQ(b->ns_name, "seven");
+		EXPECT_EQ(b->ns_id, 7);
+		EXPECT_EQ(b->digest_to_idx_hash->table_len, c.buckets) << c.batch;
+		// Every array holds a whole batch.
+		memset(b->ns_digests, 1, (size_t)c.batch * 20);
+		memset(b->digest_status, 1, (size_t)c.batch * sizeof(uint32_t));
+		memset(b->digesttimes, 1, (size_t)c.batch * sizeof(uint64_t));
+		EXPECT_TRUE(ferry_ns_known(7));
+		ferry_ns_bucket_free(7);
+		EXPECT_FALSE(ferry_ns_known(7));
+	}
+	EXPECT_FALSE(ferry_ns_known(0));
+	EXPECT_FALSE(ferry_ns_known(32));
+	EXPECT_FALSE(ferry_ns_known(-1));
+}
+
+} // namespace

@@ -1,0 +1,795 @@
+// The digest log's bytes on disk, opening and resuming, writing with and
+// without overwrite, reading through the main reader and caching contexts,
+// seeks, start-up modes, reclaim, and damaged or truncated files.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "rbuffer_fixture.h"
+#include "tamberlin/enhanced_alloc.h"
+
+using namespace rbt;
+
+namespace {
+
+std::vector<uint64_t>
+iota(uint64_t first, uint64_t n)
+{
+	std::vector<uint64_t> v;
+	for (uint64_t i = 0; i < n; i++)
+		v.push_back(first + i);
+	return v;
+}
+
+constexpr size_t HDR = 104;            // file header offset
+constexpr size_t SEG0 = 2048;          // segment 0
+constexpr size_t SEGSZ = 8004;
+
+size_t
+trailer(uint64_t seg)
+{
+	return SEG0 + seg * SEGSZ + 8000;
+}
+
+} // namespace
+
+// ---- file format ---------------------------------------------------------------
+
+TEST(Format, FreshFileHoldsTheHeadersAtTheirOffsets)
+{
+	cfg c(tmp_path("fresh"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	EXPECT_EQ(r->nsegs[0], 12u);
+	EXPECT_EQ(r->max_slots, 1200u);
+	auto b = file_bytes(c.path);
+	ASSERT_EQ(b.size(), (size_t)SZ12);
+	const uint8_t magic[8] = {0x01, 0xe0, 0x11, 0x9f, 0x10, 0x56, 0x9e, 0xd1};
+	EXPECT_EQ(memcmp(b.data(), magic, 8), 0);
+	EXPECT_EQ(le(b, 8, 8), r->chdr.signature);
+	EXPECT_EQ(le(b, 16, 2), 8000u);
+	EXPECT_EQ(le(b, 18, 2), 80u);
+	EXPECT_EQ(b[20], RBUFFER_FLAG_PERSIST);
+	EXPECT_EQ(b[21], 1u);
+	for (size_t o = 22; o < 96; o++)
+		EXPECT_EQ(b[o], 0u) << "offset " << o; // padding and the three positions
+	EXPECT_EQ(le(b, 96, 2), 1u);               // generation
+	EXPECT_EQ(le(b, HDR + 0, 8), (uint64_t)SZ12);
+	EXPECT_EQ(b[HDR + 8], 0u);
+	EXPECT_STREQ((const char *)&b[HDR + 9], c.path.c_str());
+	EXPECT_EQ(le(b, HDR + 272, 8), 0u); // sseg {0,0,0}
+	EXPECT_EQ(le(b, HDR + 280, 8), 0u);
+	EXPECT_EQ(le(b, HDR + 296, 8), 0u); // nseg {0,0,0}
+	EXPECT_EQ(le(b, HDR + 320, 1), 0u); // pseg {0,12,0}
+	EXPECT_EQ(le(b, HDR + 328, 8), 12u);
+	EXPECT_EQ(le(b, HDR + 336, 8), 0u);
+	for (size_t o = HDR + 368; o < 2048; o++)
+		ASSERT_EQ(b[o], 0u) << "offset " << o; // user words and the unused region
+	ox_rbuffer_close(r);
+}
+
+TEST(Format, TwoHundredFiftyWritesLeaveTrailersPositionsAndCounts)
+{
+	cfg c(tmp_path("w250"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ASSERT_EQ(write_seq(r, 0, 250, 1), 250u);
+	EXPECT_EQ(r->write_stat, 250u);
+	EXPECT_EQ(r->fwrite_stat, 250u);      // every call writes its segment
+	EXPECT_EQ(r->fwmeta_stat, 2u * 251u); // and persists (plus once at opening)
+	EXPECT_EQ(r->fseek_stat, 247u);       // rewrites of the same segment
+	auto b = file_bytes(c.path);
+	for (uint64_t s = 0; s < 3; s++) {
+		EXPECT_EQ(le(b, trailer(s), 2), 1u) << s;
+		EXPECT_EQ(b[trailer(s) + 2], s < 2 ? 100u : 50u) << s;
+		EXPECT_EQ(b[trailer(s) + 3], 0xb7u) << s;
+	}
+	EXPECT_EQ(b[trailer(3) + 3], 0u);
+	for (uint64_t n : {0u, 99u, 100u, 249u}) {
+		size_t off = SEG0 + (n / 100) * SEGSZ + (n % 100) * 80;
+		EXPECT_EQ(rec_num((const char *)&b[off]), n);
+	}
+	// wptr {0, 2, 50}; rptr and sptr {0, 0, 0}
+	EXPECT_EQ(le(b, 72, 1), 0u);
+	EXPECT_EQ(le(b, 80, 8), 2u);
+	EXPECT_EQ(le(b, 88, 8), 50u);
+	EXPECT_EQ(le(b, 56, 8) + le(b, 64, 8) + le(b, 32, 8) + le(b, 40, 8), 0u);
+	ox_rbuffer_close(r);
+}
+
+TEST(Format, OneCallOf250WritesThreeSegmentsAndPersistsThreeTimes)
+{
+	cfg c(tmp_path("call250"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	EXPECT_EQ(write_seq(r, 0, 250, 250), 250u);
+	EXPECT_EQ(r->fwrite_stat, 3u);
+	EXPECT_EQ(r->fwmeta_stat, 2u * 4u);
+	EXPECT_EQ(r->fseek_stat, 0u);
+	std::vector<uint64_t> got;
+	EXPECT_EQ(read_all(r, nullptr, &got), 0);
+	EXPECT_EQ(got, iota(0, 250));
+	ox_rbuffer_close(r);
+}
+
+// Sizes whose last segment would end beyond the configured size: the file is
+// made long enough for it, so its trailer survives every reopening.
+TEST(Format, FileAlwaysHoldsItsLastSegment)
+{
+	struct {
+		int64_t size;
+		uint64_t segs;
+		uint64_t file;
+	} cases[] = {
+			{100000, 12, 100000},
+			{8004 * 10 + 100, 10, 2048 + 8004 * 10},
+			{8004 * 7, 7, 2048 + 8004 * 7},
+			{100000000, 12493, 100000000},
+	};
+	for (auto &k : cases) {
+		cfg c(tmp_path("size"), k.size, true, true);
+		ox_rbuffer *r = ox_rbuffer_init(&c);
+		ASSERT_NE(r, nullptr) << k.size;
+		EXPECT_EQ(r->nsegs[0], k.segs);
+		EXPECT_EQ(file_size(c.path), k.file) << k.size;
+		if (k.segs <= 12) {
+			// Fill every segment; the last one must come back after a reopen.
+			ASSERT_EQ(write_seq(r, 0, k.segs * 100 - 50), k.segs * 100 - 50);
+			ox_rbuffer_close(r);
+			r = ox_rbuffer_init(&c);
+			ASSERT_NE(r, nullptr);
+			EXPECT_EQ(file_size(c.path), k.file);
+			std::vector<uint64_t> got;
+			read_all(r, nullptr, &got);
+			EXPECT_EQ(got, iota(0, k.segs * 100 - 50)) << k.size;
+		}
+		ox_rbuffer_close(r);
+	}
+}
+
+// ---- opening ---------------------------------------------------------------------
+
+TEST(Open, RefusesConfigurationsItCannotHold)
+{
+	std::string p = tmp_path("cfg");
+	struct {
+		int64_t size;
+		uint64_t rec;
+		bool ok;
+	} cases[] = {
+			{16000, 80, false}, {16001, 80, false}, {56027, 80, false}, // fewer than 7 segments
+			{56028, 80, true},  {SZ12, 31, false},  {SZ12, 8001, false},
+			{SZ12, 32, true},   {SZ12, 8000, true},
+	};
+	for (auto &k : cases) {
+		unlink(p.c_str());
+		cfg c(p, k.size);
+		c.c.rec_size = k.rec;
+		ox_rbuffer *r = ox_rbuffer_init(&c);
+		EXPECT_EQ(r != nullptr, k.ok) << k.size << " " << k.rec;
+		if (r)
+			ox_rbuffer_close(r);
+	}
+	cfg c(p, SZ12);
+	c.c.nfiles = 0;
+	EXPECT_EQ(ox_rbuffer_init(&c), nullptr);
+	c.c.nfiles = 5;
+	EXPECT_EQ(ox_rbuffer_init(&c), nullptr);
+	c.c.nfiles = 1;
+	std::string longp(300, 'x');
+	c.c.fname[0] = longp.c_str();
+	EXPECT_EQ(ox_rbuffer_init(&c), nullptr);
+	EXPECT_EQ(ox_rbuffer_init(nullptr), nullptr);
+}
+
+TEST(Open, ReopenResumesEveryRecordOnceInOrder)
+{
+	cfg c(tmp_path("resume"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ASSERT_EQ(write_seq(r, 0, 437, 37), 437u);
+	std::vector<uint64_t> got;
+	read_all(r, nullptr, &got, 50, 120);
+	r->hdr[0].udata[3] = 777;
+	ox_rbuffer_close(r);
+
+	r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	EXPECT_EQ(r->hdr[0].udata[3], 777u);
+	EXPECT_EQ(r->wctx.ptr.seg_id, 4u);
+	EXPECT_EQ(r->wctx.ptr.rec_id, 37u); // the writer goes on filling its segment
+	EXPECT_EQ(ox_rbuffer_outstanding(r), 437u - 120u);
+	ASSERT_EQ(write_seq(r, 437, 100, 30), 100u);
+	read_all(r, nullptr, &got);
+	EXPECT_EQ(got, iota(0, 537));
+	ox_rbuffer_close(r);
+}
+
+TEST(Open, ChangedSizeIsRefusedBeforeTheFileIsTouched)
+{
+	cfg c(tmp_path("resize"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ASSERT_EQ(write_seq(r, 0, 1150), 1150u);
+	ox_rbuffer_close(r);
+	auto before = file_bytes(c.path);
+	for (int64_t other : {int64_t(60000), int64_t(200000)}) {
+		cfg d(c.path, other);
+		EXPECT_EQ(ox_rbuffer_init(&d), nullptr);
+		EXPECT_EQ(file_bytes(c.path), before) << other;
+	}
+	r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	std::vector<uint64_t> got;
+	read_all(r, nullptr, &got);
+	EXPECT_EQ(got, iota(0, 1150));
+	ox_rbuffer_close(r);
+}
+
+// Stored fields that would index or divide: each damaged header is refused
+// with the file left as it was.
+TEST(Open, DamagedHeaderFieldsAreRefused)
+{
+	struct field {
+		const char *what;
+		size_t off;
+		uint64_t value;
+		int width;
+	} cases[] = {
+			{"seg_size 0", 16, 0, 2},
+			{"seg_size 4000", 16, 4000, 2},
+			{"rec_size 0", 18, 0, 2},
+			{"rec_size 50", 18, 50, 2},
+			{"nfiles 0", 21, 0, 1},
+			{"nfiles 9", 21, 9, 1},
+			{"sptr fidx 3", 24, 3, 1},
+			{"sptr seg beyond", 32, 12, 8},
+			{"rptr rec beyond", 64, 101, 8},
+			{"rptr ahead of writer", 56, 5, 8},
+			{"wptr fidx 2", 72, 2, 1},
+			{"wptr seg huge", 80, 1ull << 40, 8},
+			{"wptr rec 255", 88, 255, 8},
+			{"file index 2", HDR + 8, 2, 1},
+			{"file size", HDR, 200000, 8},
+	};
+	cfg c(tmp_path("damaged"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ASSERT_EQ(write_seq(r, 0, 350), 350u);
+	ox_rbuffer_close(r);
+	auto good = file_bytes(c.path);
+	for (auto &k : cases) {
+		patch(c.path, 0, good.data(), 2048);
+		patch(c.path, (int64_t)k.off, &k.value, (size_t)k.width);
+		auto bad = file_bytes(c.path);
+		EXPECT_EQ(ox_rbuffer_init(&c), nullptr) << k.what;
+		EXPECT_EQ(file_bytes(c.path), bad) << k.what;
+	}
+	std::vector<char> name(256, 'a');
+	patch(c.path, 0, good.data(), 2048);
+	patch(c.path, HDR + 9, name.data(), name.size());
+	EXPECT_EQ(ox_rbuffer_init(&c), nullptr) << "unterminated name";
+
+	patch(c.path, 0, good.data(), 2048);
+	r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	std::vector<uint64_t> got;
+	read_all(r, nullptr, &got);
+	EXPECT_EQ(got, iota(0, 350));
+	ox_rbuffer_close(r);
+}
+
+TEST(OpenDeathTest, ForeignMagicEndsTheProcess)
+{
+	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	cfg c(tmp_path("foreign"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ox_rbuffer_close(r);
+	uint8_t junk = 0x5a;
+	patch(c.path, 3, &junk, 1);
+	EXPECT_DEATH(ox_rbuffer_init(&c), "Aborting");
+}
+
+TEST(Open, NonPersistModeEmptiesAndNeverStamps)
+{
+	cfg c(tmp_path("nopersist"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ASSERT_EQ(write_seq(r, 0, 300), 300u);
+	ox_rbuffer_close(r);
+
+	cfg n(c.path, SZ12, false);
+	r = ox_rbuffer_init(&n);
+	ASSERT_NE(r, nullptr);
+	EXPECT_EQ(file_size(c.path), 0u);
+	char rec[REC];
+	EXPECT_EQ(ox_rbuffer_read(r, nullptr, rec, 1), RBUFFER_FILE_SYSTEM_ERROR);
+	ASSERT_EQ(write_seq(r, 1000, 150), 150u);
+	std::vector<uint64_t> got;
+	read_all(r, nullptr, &got);
+	EXPECT_EQ(got, iota(1000, 150));
+	EXPECT_EQ(ox_rbuffer_persist(r), 0);
+	EXPECT_EQ(r->chdr.wptr.seg_id, 1u); // positions copied, nothing written
+	ox_rbuffer_close(r);
+	auto b = file_bytes(c.path);
+	for (size_t o = 0; o < 2048; o++)
+		ASSERT_EQ(b[o], 0u);
+
+	r = ox_rbuffer_init(&c); // unstamped: a new log
+	ASSERT_NE(r, nullptr);
+	EXPECT_EQ(r->chdr.version, 1);
+	EXPECT_EQ(r->wctx.ptr.seg_id, 0u);
+	ox_rbuffer_close(r);
+}
+
+TEST(Open, SameFilesGetOneWriterOnly)
+{
+	cfg c(tmp_path("twice"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ASSERT_EQ(write_seq(r, 0, 120), 120u);
+	EXPECT_EQ(ox_rbuffer_init(&c), nullptr);
+	EXPECT_FALSE(ox_rbuffer_reinit(r, &c));
+	ASSERT_EQ(write_seq(r, 120, 30), 30u);
+	ox_rbuffer_close(r);
+	EXPECT_TRUE(ox_rbuffer_reinit(nullptr, &c));
+	r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	std::vector<uint64_t> got;
+	read_all(r, nullptr, &got);
+	EXPECT_EQ(got, iota(0, 150));
+	ox_rbuffer_close(r);
+}
+
+// ---- bad input -------------------------------------------------------------------------
+
+TEST(BadInput, TruncatedFilesGiveErrorsOrLoseOnlyWhatIsGone)
+{
+	struct {
+		const char *what;
+		int64_t cut_to;
+		bool opens;
+		uint64_t kept; // records still read
+	} cases[] = {
+			{"inside the common header", 50, false, 0},
+			{"inside the file header", 700, false, 0},
+			{"after the headers", 1500, true, 0},
+			{"inside segment 2", (int64_t)(SEG0 + 2 * SEGSZ + 4000), true, 200},
+			{"inside the last trailer", (int64_t)(SEG0 + 5 * SEGSZ + 8002), true, 500},
+	};
+	for (auto &k : cases) {
+		cfg c(tmp_path("trunc"), SZ12);
+		ox_rbuffer *r = ox_rbuffer_init(&c);
+		ASSERT_NE(r, nullptr);
+		ASSERT_EQ(write_seq(r, 0, 550), 550u);
+		ox_rbuffer_close(r);
+		cut(c.path, k.cut_to);
+		r = ox_rbuffer_init(&c);
+		ASSERT_EQ(r != nullptr, k.opens) << k.what;
+		if (!r)
+			continue;
+		std::vector<uint64_t> got;
+		int last = read_all(r, nullptr, &got);
+		EXPECT_LE(last, 0) << k.what;
+		EXPECT_EQ(got, iota(0, k.kept)) << k.what;
+		EXPECT_EQ(r->lost_stat, (k.kept < 500 ? 500 - k.kept : 0)) << k.what;
+		for (uint64_t n : got)
+			EXPECT_NE(n, UINT64_MAX) << k.what;
+		// The writer starts again on what is really there, and nothing new is lost.
+		ASSERT_EQ(write_seq(r, 9000, 20), 20u) << k.what;
+		got.clear();
+		read_all(r, nullptr, &got);
+		EXPECT_EQ(got, iota(9000, 20)) << k.what;
+		ox_rbuffer_close(r);
+	}
+	cfg e(tmp_path("empty"), SZ12);
+	close(open(e.path.c_str(), O_CREAT | O_WRONLY, 0600));
+	ox_rbuffer *r = ox_rbuffer_init(&e); // an empty file is a new log
+	ASSERT_NE(r, nullptr);
+	ox_rbuffer_close(r);
+}
+
+TEST(BadInput, UnreadableSegmentBehindTheWriterIsPassedOverAndCounted)
+{
+	cfg c(tmp_path("badseg"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ASSERT_EQ(write_seq(r, 0, 520), 520u);
+	uint8_t zero = 0;
+	patch(c.path, (int64_t)trailer(2) + 3, &zero, 1); // magic of segment 2
+	int16_t old = 0;
+	patch(c.path, (int64_t)trailer(3), &old, 2); // generation of segment 3
+	std::vector<uint64_t> got;
+	EXPECT_EQ(read_all(r, nullptr, &got), 0);
+	std::vector<uint64_t> want = iota(0, 200);
+	for (uint64_t n = 400; n < 520; n++)
+		want.push_back(n);
+	EXPECT_EQ(got, want);
+	EXPECT_EQ(r->lost_stat, 200u);
+	ox_rbuffer_close(r);
+}
+
+// ---- writing ------------------------------------------------------------------------
+
+TEST(Write, WithoutOverwriteTheWriterWaitsForTheMainReader)
+{
+	cfg c(tmp_path("wait"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	EXPECT_EQ(write_seq(r, 0, 5000, 250), 1200u); // the ring is full
+	std::vector<char> rec(REC * 10);
+	EXPECT_EQ(ox_rbuffer_write(r, rec.data(), 10), -1);
+	EXPECT_EQ(ox_rbuffer_write(r, rec.data(), 0), -1);
+	std::vector<uint64_t> got;
+	read_all(r, nullptr, &got, 100, 500); // 5 segments: still not enough
+	EXPECT_EQ(write_seq(r, 1200, 10), 0u);
+	read_all(r, nullptr, &got, 100, 100); // at the end of segment 5: not yet past it
+	EXPECT_EQ(write_seq(r, 1200, 10), 0u);
+	read_all(r, nullptr, &got, 100, 1); // the reader 6 segments past the start
+	EXPECT_EQ(write_seq(r, 1200, 1000), 500u);
+	read_all(r, nullptr, &got);
+	EXPECT_EQ(got, iota(0, 1700));
+	EXPECT_EQ(r->lost_stat, 0u);
+	ox_rbuffer_close(r);
+}
+
+TEST(Write, OverwritePushesTheMainReaderAndCountsWhatItLost)
+{
+	cfg c(tmp_path("overwrite"), SZ12, true, true);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	uint64_t reclaim0 = ox_atomic64_get(&runtime_reclaim);
+	std::vector<uint64_t> got;
+	ASSERT_EQ(write_seq(r, 0, 150), 150u);
+	read_all(r, nullptr, &got, 30, 30); // reader inside segment 0
+	ASSERT_EQ(write_seq(r, 150, 1050 + 30), 1080u);
+	// The writer came round to segment 0 twice: start and reader pushed by 5
+	// segments each time (0 -> 5 -> ... ) while it wrote records 1200 on.
+	EXPECT_GE(ox_atomic64_get(&runtime_reclaim) - reclaim0, 500u);
+	uint64_t lost = r->lost_stat;
+	EXPECT_EQ(lost, 500u - 30u);
+	read_all(r, nullptr, &got);
+	ASSERT_GT(got.size(), 30u);
+	EXPECT_EQ(got[30], 30u + lost);
+	for (size_t i = 31; i < got.size(); i++)
+		ASSERT_EQ(got[i], got[i - 1] + 1);
+	EXPECT_EQ(got.back(), 1229u);
+	ox_rbuffer_close(r);
+}
+
+namespace {
+int g_fail_at, g_segwrites, g_rdonly = -1, g_saved = -1;
+void
+fail_one_segwrite(ox_rbuffer *r, int point)
+{
+	if (point != RBUFFER_HOOK_BEFORE_SEGWRITE || ++g_segwrites != g_fail_at)
+		return;
+	g_saved = dup(r->wfd[0]);
+	dup2(g_rdonly, r->wfd[0]); // the next pwrite fails
+}
+void
+restore_fd(ox_rbuffer *r)
+{
+	if (g_saved >= 0) {
+		dup2(g_saved, r->wfd[0]);
+		close(g_saved);
+		g_saved = -1;
+	}
+}
+} // namespace
+
+TEST(Write, FailedSegmentWriteReportsWhatIsStored)
+{
+	cfg c(tmp_path("wfail"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	g_rdonly = open(c.path.c_str(), O_RDONLY);
+	ox__rbuffer_test_hook = fail_one_segwrite;
+	std::vector<char> buf(250 * REC);
+	for (int i = 0; i < 250; i++)
+		make_rec((uint64_t)i, &buf[(size_t)i * REC]);
+	struct {
+		int fail_at; // which segment write of the call fails
+		int want;
+	} cases[] = {{3, 200}, {1, -1}};
+	uint64_t next = 0;
+	for (auto &k : cases) {
+		for (int i = 0; i < 250; i++)
+			make_rec(next + (uint64_t)i, &buf[(size_t)i * REC]);
+		g_segwrites = 0;
+		g_fail_at = k.fail_at;
+		int w = ox_rbuffer_write(r, buf.data(), 250);
+		restore_fd(r);
+		EXPECT_EQ(w, k.want);
+		int stored = w < 0 ? 0 : w;
+		g_fail_at = 0;
+		// The caller writes again what was not stored.
+		EXPECT_EQ(ox_rbuffer_write(r, buf.data() + (size_t)stored * REC, 250 - stored), 250 - stored);
+		next += 250;
+	}
+	ox__rbuffer_test_hook = nullptr;
+	close(g_rdonly);
+	std::vector<uint64_t> got;
+	read_all(r, nullptr, &got);
+	EXPECT_EQ(got, iota(0, 500));
+	ox_rbuffer_close(r);
+}
+
+TEST(Write, FlushRewritesTheWritersSegment)
+{
+	cfg c(tmp_path("flush"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	EXPECT_TRUE(ox_rbuffer_fflush(r));
+	EXPECT_EQ(r->fwrite_stat, 0u);
+	ASSERT_EQ(write_seq(r, 0, 42), 42u);
+	EXPECT_TRUE(ox_rbuffer_fflush(r));
+	EXPECT_EQ(r->fwrite_stat, 2u);
+	ox_rbuffer_close(r);
+}
+
+// ---- reading ------------------------------------------------------------------------------
+
+TEST(Read, CaughtUpReaderGetsZeroAlsoOnTheWritersStaleSegment)
+{
+	cfg c(tmp_path("hitswrite"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	char rec[REC * 10];
+	EXPECT_EQ(ox_rbuffer_read(r, nullptr, rec, 0), 0);
+	EXPECT_EQ(ox_rbuffer_read(r, nullptr, rec, 1), RBUFFER_SEG_BAD_MAGIC); // segment 0 never written
+	std::vector<uint64_t> got;
+	ASSERT_EQ(write_seq(r, 0, 1100), 1100u);
+	read_all(r, nullptr, &got);
+	ASSERT_EQ(write_seq(r, 1100, 100), 100u); // fills segment 11, writer enters segment 0
+	EXPECT_EQ(r->chdr.version, 2);
+	EXPECT_EQ(read_all(r, nullptr, &got), RBUFFER_READ_HITS_WRITE); // segment 0 still holds turn 1
+	EXPECT_EQ(ox_rbuffer_read(r, nullptr, rec, 10), RBUFFER_READ_HITS_WRITE);
+	// A new context at the writer does not take the stale segment either.
+	ox_rbuffer_ctx *ctx = ox_rbuffer_getsetctx(r, nullptr, 2);
+	ASSERT_NE(ctx, nullptr);
+	EXPECT_EQ(ox_rbuffer_read(r, ctx, rec, 10), RBUFFER_READ_HITS_WRITE);
+	ASSERT_EQ(write_seq(r, 1200, 7), 7u);
+	read_all(r, nullptr, &got);
+	EXPECT_EQ(got, iota(0, 1207));
+	std::vector<uint64_t> cgot;
+	read_all(r, ctx, &cgot);
+	EXPECT_EQ(cgot, iota(1200, 7));
+	ox_rbuffer_closectx(ctx);
+	ox_rbuffer_close(r);
+}
+
+// The generation counter passes 32,767 and the ring's origin many times over.
+TEST(Read, GenerationsWrapWithoutGapOrDuplicate)
+{
+	cfg c(tmp_path("genwrap"), 8004 * 7 + 2048, true, true);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ox_rbuffer_close(r);
+	int16_t v = 32765;
+	patch(c.path, 96, &v, 2);
+	r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ox_rbuffer_ctx *ctx = ox_rbuffer_getsetctx(r, nullptr, 0);
+	ASSERT_NE(ctx, nullptr);
+	std::vector<uint64_t> got, cgot;
+	uint64_t next = 0;
+	for (int round = 0; round < 40; round++) {
+		ASSERT_EQ(write_seq(r, next, 130, 65), 130u);
+		next += 130;
+		read_all(r, nullptr, &got);
+		ASSERT_EQ(read_all(r, ctx, &cgot), 0);
+	}
+	EXPECT_LT(r->chdr.version, 0); // wrapped past 32,767
+	EXPECT_EQ(got, iota(0, next));
+	EXPECT_EQ(cgot, iota(0, next));
+	EXPECT_EQ(r->lost_stat, 0u);
+	ox_rbuffer_closectx(ctx);
+	ox_rbuffer_close(r);
+	r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ASSERT_EQ(write_seq(r, next, 10), 10u);
+	got.clear();
+	read_all(r, nullptr, &got);
+	EXPECT_EQ(got, iota(next, 10));
+	ox_rbuffer_close(r);
+}
+
+TEST(Read, ContextWhoseRecordsAreGoneGetsMinusOne)
+{
+	for (bool overwrite : {false, true}) {
+		cfg c(tmp_path("gone"), SZ12, true, overwrite);
+		ox_rbuffer *r = ox_rbuffer_init(&c);
+		ASSERT_NE(r, nullptr);
+		ASSERT_EQ(write_seq(r, 0, 1000), 1000u);
+		ox_rbuffer_ctx *ctx = ox_rbuffer_getsetctx(r, nullptr, 0);
+		ASSERT_NE(ctx, nullptr);
+		std::vector<uint64_t> got;
+		read_all(r, ctx, &got, 50, 150);
+		if (overwrite) {
+			ASSERT_EQ(write_seq(r, 1000, 300), 300u); // laps the context
+		} else {
+			std::vector<uint64_t> main;
+			read_all(r, nullptr, &main, 100, 800);
+			ox_rbuffer_ctx *mark = ox_rbuffer_getsetctx(r, nullptr, 0);
+			ASSERT_EQ(ox_rbuffer_seek(r, mark, 400, 1), 400);
+			EXPECT_EQ(ox_rbuffer_setstart(r, mark), 400u); // reclaim past the context
+			ox_rbuffer_closectx(mark);
+		}
+		char rec[REC];
+		EXPECT_EQ(ox_rbuffer_read(r, ctx, rec, 1), RBUFFER_SEG_VERSION_MISMATCH) << overwrite;
+		EXPECT_EQ(ox_rbuffer_read(r, ctx, rec, 1), RBUFFER_SEG_VERSION_MISMATCH) << overwrite;
+		EXPECT_EQ(ox_rbuffer_seek(r, ctx, 1, 1), -1);
+		ASSERT_EQ(ox_rbuffer_getsetctx(r, ctx, 0), ctx);
+		ASSERT_EQ(ox_rbuffer_read(r, ctx, rec, 1), 1);
+		EXPECT_EQ(rec_num(rec), overwrite ? 500u : 400u);
+		ox_rbuffer_closectx(ctx);
+		ox_rbuffer_close(r);
+	}
+}
+
+TEST(Read, ContextAtTheWriterStandsAfterItsRecords)
+{
+	cfg c(tmp_path("whence2"), SZ12);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ASSERT_EQ(write_seq(r, 0, 130), 130u);
+	ox_rbuffer_ctx *ctx = ox_rbuffer_getsetctx(r, nullptr, 2);
+	ASSERT_NE(ctx, nullptr);
+	EXPECT_EQ(ctx->ptr.seg_id, 1u);
+	EXPECT_EQ(ctx->ptr.rec_id, 30u);
+	char rec[REC];
+	EXPECT_EQ(ox_rbuffer_read(r, ctx, rec, 1), 0);
+	ASSERT_EQ(write_seq(r, 130, 1), 1u);
+	ASSERT_EQ(ox_rbuffer_read(r, ctx, rec, 1), 1);
+	EXPECT_EQ(rec_num(rec), 130u);
+	ox_rbuffer_closectx(ctx);
+	ox_rbuffer_close(r);
+}
+
+// ---- seek ---------------------------------------------------------------------------------------
+
+// A ring that wrapped: records 1000..1749 kept, segment 11 holds the last
+// records of turn 1 and segment 0 the first of turn 2 (offsets 199/200).
+TEST(Seek, MovesByRecordCountsAcrossSegmentsAndTheWrap)
+{
+	cfg c(tmp_path("seek"), SZ12, true, true);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ASSERT_EQ(write_seq(r, 0, 1750), 1750u);
+	const int64_t first = 1000, end = 750;
+	struct {
+		int64_t from; // offset from the first kept record
+		int n;
+		int ret;
+		int64_t next; // offset of the next record read; `end` = nothing to read
+	} cases[] = {
+			{130, -100, 100, 30},  {330, -100, 100, 230},   {160, 150, 150, 310},
+			{300, 100, 100, 400},  {150, 100, 100, 250},    {250, -100, 100, 150},
+			{200, -100, 100, 100}, {100, -100, 100, 0},     {300, -300, 300, 0},
+			{0, -1, 0, 0},         {10, -11, 0, 10},        {100, -200, 0, 100},
+			{0, 749, 749, 749},    {740, -740, 740, 0},     {740, -741, 0, 740},
+			{700, 50, 50, end},    {700, 51, 0, 700},       {0, 14999, 0, 0},
+			{30, 0, 0, 30},
+	};
+	for (auto &k : cases) {
+		ox_rbuffer_ctx *ctx = ox_rbuffer_getsetctx(r, nullptr, 0);
+		ASSERT_NE(ctx, nullptr);
+		std::vector<uint64_t> skip;
+		if (k.from > 0)
+			read_all(r, ctx, &skip, 100, (uint64_t)k.from);
+		ASSERT_EQ((int64_t)skip.size(), k.from);
+		EXPECT_EQ(ox_rbuffer_seek(r, ctx, k.n, 1), k.ret) << k.from << " " << k.n;
+		char rec[REC];
+		int got = ox_rbuffer_read(r, ctx, rec, 1);
+		if (k.next == end) {
+			EXPECT_EQ(got, 0) << k.from << " " << k.n;
+		} else {
+			ASSERT_EQ(got, 1) << k.from << " " << k.n;
+			EXPECT_EQ((int64_t)rec_num(rec), first + k.next) << k.from << " " << k.n;
+		}
+		ox_rbuffer_closectx(ctx);
+	}
+	// The main reader moved back by a batch at start-up.
+	std::vector<uint64_t> got;
+	read_all(r, nullptr, &got);
+	EXPECT_EQ(ox_rbuffer_seek(r, &r->rctx, -100, 1), 100);
+	got.clear();
+	read_all(r, nullptr, &got);
+	EXPECT_EQ(got, iota(1650, 100));
+	ox_rbuffer_close(r);
+}
+
+// ---- start-up modes, outstanding, reclaim ---------------------------------------------------------
+
+TEST(Modes, FailoverNoFailoverAndNoResumePlaceTheMainReader)
+{
+	struct {
+		int mode; // 0 failover, 1 nofailover, 2 noresume
+		uint64_t first;
+		uint64_t outstanding;
+	} cases[] = {{0, 0, 730}, {1, 300, 430}, {2, 0, 0}};
+	for (auto &k : cases) {
+		cfg c(tmp_path("modes"), SZ12);
+		ox_rbuffer *r = ox_rbuffer_init(&c);
+		ASSERT_NE(r, nullptr);
+		ASSERT_EQ(write_seq(r, 0, 730), 730u);
+		std::vector<uint64_t> got;
+		read_all(r, nullptr, &got, 100, 450);
+		ox_rbuffer_close(r);
+		r = ox_rbuffer_init(&c);
+		ASSERT_NE(r, nullptr);
+		EXPECT_EQ(ox_rbuffer_outstanding(r), 280u);
+		EXPECT_EQ(ox_rbuffer_seek(r, &r->rctx, -100, 1), 100); // to record 350, segment 3
+		if (k.mode == 0)
+			ox_rbuffer_setfailover(r);
+		else if (k.mode == 1)
+			ox_rbuffer_setnofailover(r);
+		else
+			ox_rbuffer_setnoresume(r);
+		EXPECT_EQ(ox_rbuffer_outstanding(r), k.outstanding) << k.mode;
+		got.clear();
+		read_all(r, nullptr, &got);
+		EXPECT_EQ(got, iota(k.first, 730 - k.first - (k.mode == 2 ? 730 - k.first : 0))) << k.mode;
+		ox_rbuffer_close(r);
+	}
+}
+
+TEST(Reclaim, StartMovesUpToTheContextNeverPastTheMainReader)
+{
+	struct {
+		const char *what;
+		int64_t ctx_at;    // records after the start; -1: the writer
+		uint64_t reader_at; // records read by the main reader
+		uint64_t want;
+	} cases[] = {
+			{"context on the start", 50, 1000, 0},
+			{"start on the reader", 300, 20, 0},
+			{"context 3 ahead, reader 10", 301, 1000, 300},
+			{"context beyond the reader", 800, 450, 400},
+			{"context at the writer", -1, 650, 600},
+	};
+	for (auto &k : cases) {
+		cfg c(tmp_path("reclaim"), SZ12);
+		ox_rbuffer *r = ox_rbuffer_init(&c);
+		ASSERT_NE(r, nullptr);
+		ASSERT_EQ(write_seq(r, 0, 1150), 1150u);
+		std::vector<uint64_t> got;
+		read_all(r, nullptr, &got, 100, k.reader_at);
+		ox_rbuffer_ctx *ctx = ox_rbuffer_getsetctx(r, nullptr, k.ctx_at < 0 ? 2 : 0);
+		ASSERT_NE(ctx, nullptr);
+		if (k.ctx_at > 0) {
+			std::vector<uint64_t> skip;
+			read_all(r, ctx, &skip, 100, (uint64_t)k.ctx_at);
+		}
+		EXPECT_EQ(ox_rbuffer_setstart(r, ctx), k.want) << k.what;
+		EXPECT_EQ(r->chdr.sptr.seg_id, k.want / 100) << k.what;
+		ox_rbuffer_closectx(ctx);
+		ox_rbuffer_close(r);
+	}
+}
+
+TEST(State, LogAndTraceDoNotDisturbTheBuffer)
+{
+	cfg c(tmp_path("trace"), SZ12);
+	c.c.trace = true;
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ASSERT_EQ(write_seq(r, 0, 120), 120u);
+	ox_rbuffer_trace(r, false);
+	EXPECT_EQ(r->flags & RBUFFER_FLAG_TRACE, 0);
+	ox_rbuffer_log(r, OX_WARNING);
+	ox_rbuffer_trace(r, true);
+	EXPECT_NE(r->flags & RBUFFER_FLAG_TRACE, 0);
+	ox_rbuffer_prctx(&r->rctx);
+	std::vector<uint64_t> got;
+	read_all(r, nullptr, &got);
+	EXPECT_EQ(got, iota(0, 120));
+	EXPECT_EQ(r->read_stat, 120u);
+	ox_rbuffer_close(r);
+}
