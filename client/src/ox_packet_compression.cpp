@@ -85,6 +85,19 @@ int ox_packet_compression(const uint8_t *msg, size_t len, uint8_t **out, size_t 
     return 0;
 }
 
+int ox_compress_for_send(uint32_t threshold, const uint8_t *msg, size_t len, uint8_t **out, size_t *out_len,
+                         uint64_t *stat_in, uint64_t *stat_out)
+{
+    *stat_in = len;
+    *stat_out = len;
+    if (threshold == 0 || len <= threshold)
+        return 0;
+    if (ox_packet_compression(msg, len, out, out_len) != 0)
+        return 0; // failure is never fatal: the message goes out as it is
+    *stat_out = *out_len;
+    return 1;
+}
+
 int ox_packet_decompression(const uint8_t *msg, uint8_t **out)
 {
     KA_LOG_DEBUG("In ox_packet_decompression");

@@ -556,6 +556,8 @@ bool serve_one(fake_node *n, int fd, int conn_id)
     case FAKE_FAULT_MALFORMED: {
         std::string bad = malformed_reply(f.bad, reply);
         send_all(fd, bad.data(), bad.size());
+        if (f.bad == FAKE_BAD_SIZE_PAST_END)
+            return false; // the promised bytes never come: the client sees the close
         // Wait for the client to give up on this connection, then count it.
         while (wait_fd(n, fd, POLLIN, -1)) {
             char c;

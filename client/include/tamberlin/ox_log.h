@@ -12,7 +12,7 @@
 namespace ka {
 
 // The client's own levels; not the foundation's severities.
-enum ox_log_level {
+enum ox_log_level : int {
     OX_NO_LOGGING = -1,
     OX_ERROR = 0,
     OX_WARN = 1,

@@ -21,6 +21,14 @@ int ox_packet_compression(const uint8_t *msg, size_t len, uint8_t **out, size_t 
 // inflated length other than org_sz; else zlib's error code.
 int ox_packet_decompression(const uint8_t *msg, uint8_t **out);
 
+// The sending engines' rule: with a threshold above 0 and below len, the
+// message is compressed. On 1, *out/*out_len is the compressed message to send
+// instead (the caller frees it); on 0 the original is sent. Either way
+// *stat_in/*stat_out receive the pair for the cluster's running totals:
+// (len, compressed length), or (len, len) when nothing was compressed.
+int ox_compress_for_send(uint32_t threshold, const uint8_t *msg, size_t len, uint8_t **out, size_t *out_len,
+                         uint64_t *stat_in, uint64_t *stat_out);
+
 // argv: [0] mode byte*, [1] source length (u64*), [2] source, [3] destination
 // capacity in / produced length out (u64*), [4] destination; ox_compress reads
 // a level byte at [6] when argc is not 5. -1 when argc is below 5.

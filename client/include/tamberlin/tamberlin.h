@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-typedef enum ka_type_e {
+typedef enum ka_type_e : int {
     KA_NULL = 0,
     KA_INT = 1,
     KA_FLOAT = 2,
@@ -56,7 +56,7 @@ typedef struct ka_bin_s {
     ka_object object;
 } ka_bin;
 
-typedef enum ka_operator_e {
+typedef enum ka_operator_e : int {
     KA_OP_WRITE = 0,
     KA_OP_READ = 1,
     KA_OP_INCR = 2,
@@ -74,7 +74,7 @@ typedef struct ka_operation_s {
     ka_operator op;
 } ka_operation;
 
-typedef enum ka_write_policy_e {
+typedef enum ka_write_policy_e : int {
     KA_WRITE_ASYNC = 0,
     KA_WRITE_ONESHOT = 1,
     KA_WRITE_RETRY = 2,

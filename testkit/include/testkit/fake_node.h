@@ -30,7 +30,8 @@ enum fake_fault_kind {
     FAKE_FAULT_RESET,               // reset the connection (RST) instead of replying
     FAKE_FAULT_RESULT_CODE,         // reply with result_code and no bins
     FAKE_FAULT_SPLIT,               // send the reply in `pieces` parts, pause_ms apart
-    FAKE_FAULT_MALFORMED,           // send the malformed reply `bad`, then close
+    FAKE_FAULT_MALFORMED,           // send the malformed reply `bad`; wait for the client to close
+                                    // (FAKE_BAD_SIZE_PAST_END: close at once)
 };
 
 enum fake_bad_reply {
