@@ -96,6 +96,11 @@ void fake_node_destroy(fake_node *n);
 
 void fake_node_set_info(fake_node *n, const std::string &item, const std::string &value);
 void fake_node_set_info_handler(fake_node *n, fake_info_fn fn, void *udata);
+// Answers a whole info request (its text as sent) with a body of its own when
+// it returns true: for replies that no table of items can give (no tab,
+// empty). Called before the table and the handler.
+typedef bool (*fake_info_raw_fn)(void *udata, const std::string &request, std::string *body);
+void fake_node_set_info_raw(fake_node *n, fake_info_raw_fn fn, void *udata);
 
 void fake_node_set_fault(fake_node *n, const fake_fault &f);
 // Send good database replies compressed (type 4).
