@@ -34,14 +34,14 @@ void *ox_client_rc_alloc(size_t size)
 
 int ox_client_rc_reserve(void *addr)
 {
+    // A sequentially consistent read-modify-write is a locked exchange-and-add
+    // and a full barrier in one: the holder's accesses cannot cross it.
     ox_client_rc_counter old = rc_of(addr)->fetch_add(1, std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     return static_cast<int>(old + 1);
 }
 
 int64_t ox_client_rc_release_x(void *addr, bool autofree)
 {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     ox_client_rc_counter old = rc_of(addr)->fetch_sub(1, std::memory_order_seq_cst);
     int64_t now = static_cast<int64_t>(old) - 1;
     if (now == 0 && autofree)

@@ -2,7 +2,7 @@
 // name limit, empty, oversize and malformed replies, time limits, parsing.
 #include "tamberlin/ka_info.h"
 #include "tamberlin/ox_log.h"
-#include "wire_fixture.h"
+#include "ka_wire_fixture.h"
 
 #include <cstdarg>
 #include <string>

@@ -3,7 +3,7 @@
 // the table of malformed replies (each must fail with a code and a closed
 // connection, and nothing else, under the sanitizers too).
 #include "tamberlin/ox_packet_compression.h"
-#include "wire_fixture.h"
+#include "ka_wire_fixture.h"
 
 #include <string>
 #include <vector>
