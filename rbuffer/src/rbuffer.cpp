@@ -526,7 +526,8 @@ ox__rbuffer_startseek(ox_rbuffer *r, int mode)
 		invalidate(rc);
 		stat_add(&r->lost_stat, lost);
 	}
-	ox_rbuffer_persist(r);
+	/* The writer persists right after its advance, before it writes into the
+	 * segments freed here. */
 	RB_TRACE(r, ox_debug, "[%d:%ld] rptr [%d:%ld] wctx [%d:%ld] rctx [%d:%ld] mode:%d ", s.fidx, (long)s.seg_id,
 			r->chdr.rptr.fidx, (long)r->chdr.rptr.seg_id, r->wctx.ptr.fidx, (long)r->wctx.ptr.seg_id,
 			rc->ptr.fidx, (long)rc->ptr.seg_id, mode);
@@ -589,6 +590,7 @@ ox_rbuffer_write(ox_rbuffer *r, const char *buf, int numrecs)
 		if (!ox__rbuffer_wseek(r))
 			return -1;
 		w->flag &= (uint8_t)~RBUFFER_CTX_FLAG_NEEDSEEK;
+		ox_rbuffer_persist(r);
 	}
 	const uint64_t M = r->max_recs;
 	const uint64_t rs = r->chdr.rec_size;
@@ -676,6 +678,12 @@ ox_rbuffer_read(ox_rbuffer *r, ox_rbuffer_ctx *ctx, char *buf, int numrecs)
 			invalidate(ctx);
 		}
 		bool at_writer = same_seg(ctx->ptr, r->wctx.ptr);
+		if (at_writer && ctx->ptr.rec_id >= r->wdisk.rec_id) {
+			/* Caught up: whatever the file holds there (never written, an
+			 * older turn) is not the writer's yet. */
+			stop = RBUFFER_READ_HITS_WRITE;
+			break;
+		}
 		if (ctx->buf.magic != RBUFFER_SEG_MAGIC || ctx->ptr.rec_id >= ctx->buf.num_recs) {
 			seg_state s = ox__rbuffer_fread(r, ctx);
 			/* In the writer's segment only what the writer has on disk
