@@ -99,32 +99,26 @@ static char *next_line(char **text)
     return line;
 }
 
-// One-off replies: the name ends at the first tab, the value starts after
-// the last one; a line without a tab has an empty value.
-static void split_loose(char *line, char **name, char **value)
+// The next item of a reply (lines at "\n"); false at the end. One-off
+// replies (strict false): the name ends at the first tab and the value starts
+// after the last one, and a line without a tab has an empty value. Tend
+// replies (strict true): only lines of exactly two tab-separated pieces count.
+static bool next_item(char **text, bool strict, char **name, char **value)
 {
-    *name = line;
-    char *first = strchr(line, '\t');
-    if (!first) {
-        *value = line + strlen(line);
-        return;
+    for (char *line; (line = next_line(text));) {
+        char *first = strchr(line, '\t');
+        char *last = first ? strrchr(line, '\t') : nullptr;
+        if (strict && (!first || first != last)) {
+            continue;
+        }
+        *name = line;
+        *value = first ? last + 1 : line + strlen(line);
+        if (first) {
+            *first = 0;
+        }
+        return true;
     }
-    char *last = strrchr(line, '\t');
-    *first = 0;
-    *value = last + 1;
-}
-
-// Tend replies: only lines of exactly two tab-separated pieces count.
-static bool split_strict(char *line, char **name, char **value)
-{
-    char *tab = strchr(line, '\t');
-    if (!tab || strchr(tab + 1, '\t')) {
-        return false;
-    }
-    *tab = 0;
-    *name = line;
-    *value = tab + 1;
-    return true;
+    return false;
 }
 
 // --- Info requests to one address ---
@@ -147,9 +141,7 @@ int ka_request_node_name(struct sockaddr_in *sa_in, char *node_name, int timeout
     }
     char *text = values;
     bool valid = false;
-    for (char *line; (line = next_line(&text));) {
-        char *name, *value;
-        split_loose(line, &name, &value);
+    for (char *name, *value; next_item(&text, false, &name, &value);) {
         if (strcmp(name, "node") != 0) {
             KA_LOG_WARN("Invalid node name %s", name);
             continue;
@@ -174,9 +166,7 @@ int ka_request_n_partitions(struct sockaddr_in *sa_in, int *n_partitions, int ti
     }
     int rv = 0;
     char *text = values;
-    for (char *line; (line = next_line(&text));) {
-        char *name, *value;
-        split_loose(line, &name, &value);
+    for (char *name, *value; next_item(&text, false, &name, &value);) {
         if (strcmp(name, "partitions") != 0) {
             KA_LOG_WARN("Invalid partitions %s", name);
             continue;
@@ -204,9 +194,7 @@ int ka_request_node_info(struct sockaddr_in *sa_in, ka_node_info *node_info, int
     }
     char *text = node_info->values;
     int rv = 0;
-    for (char *line; (line = next_line(&text));) {
-        char *name, *value;
-        split_loose(line, &name, &value);
+    for (char *name, *value; next_item(&text, false, &name, &value);) {
         uint64_t gen;
         if (strcmp(name, "node") == 0) {
             if (!node_name_valid(value)) {
@@ -353,11 +341,7 @@ int ka_cluster_node_parse_check(ka_cluster *asc, ka_cluster_node *cn, char *rbuf
 {
     int changed = 0;
     char *text = rbuf;
-    for (char *line; (line = next_line(&text));) {
-        char *name, *value;
-        if (!split_strict(line, &name, &value)) {
-            continue;
-        }
+    for (char *name, *value; next_item(&text, true, &name, &value);) {
         if (strcmp(name, "node") == 0) {
             if (!node_name_valid(value)) {
                 KA_LOG_WARN("node %s reported a name of %zu characters", cn->name, strlen(value));
@@ -396,11 +380,7 @@ void ka_cluster_node_parse_replicas(ka_cluster *asc, ka_cluster_node *cn, char *
     bool masters_read = false;
     uint64_t gen = 0;
     char *text = rbuf;
-    for (char *line; (line = next_line(&text));) {
-        char *name, *value;
-        if (!split_strict(line, &name, &value)) {
-            continue;
-        }
+    for (char *name, *value; next_item(&text, true, &name, &value);) {
         if (strcmp(name, "partition-generation") == 0) {
             gen_valid = parse_decimal(value, UINT32_MAX, &gen);
             if (!gen_valid) {

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ox_alloc.h"
 #include "tamberlin/ox_log.h"
+#include "testkit/fake_cluster.h"
 
 namespace cluster_test {
 
@@ -121,5 +123,43 @@ inline void append_node(ka_cluster *asc, ka_cluster_node *cn)
     ox_vector_pointer_append(&asc->node_v, cn);
     pthread_mutex_unlock(&asc->LOCK);
 }
+
+// A stand-in cluster and a client cluster over it; reset() ends both, so a
+// table of cases can start afresh for each case.
+class fake_cluster_test : public ::testing::Test {
+protected:
+    fake_cluster *fc = nullptr;
+    ka_cluster *asc = nullptr;
+    fake_cluster_cfg cfg;
+
+    void TearDown() override { reset(); }
+    void reset()
+    {
+        if (asc) {
+            tamberlin_cluster_destroy(asc);
+        }
+        if (fc) {
+            fake_cluster_destroy(fc);
+        }
+        asc = nullptr;
+        fc = nullptr;
+    }
+    // The stand-in alone (with the library started), or with a quiet client
+    // cluster over it.
+    void start_fake(bool with_cluster)
+    {
+        fc = fake_cluster_create(cfg);
+        ASSERT_NE(nullptr, fc);
+        tamberlin_cluster_init();
+        if (with_cluster) {
+            asc = quiet_cluster();
+            ASSERT_NE(nullptr, asc);
+        }
+    }
+    int add_seed(int i = 0, int timeout_ms = 2000)
+    {
+        return tamberlin_cluster_add_host(asc, "127.0.0.1", (short)fake_cluster_port(fc, i), timeout_ms);
+    }
+};
 
 } // namespace cluster_test

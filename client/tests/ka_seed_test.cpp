@@ -25,35 +25,17 @@ int build_requests(fake_cluster *fc, int i)
     return count;
 }
 
-class Seeds : public ::testing::Test {
+class Seeds : public fake_cluster_test {
 protected:
-    fake_cluster *fc = nullptr;
-    ka_cluster *asc = nullptr;
-    void TearDown() override { reset(); }
-    void reset()
-    {
-        if (asc) {
-            tamberlin_cluster_destroy(asc);
-        }
-        if (fc) {
-            fake_cluster_destroy(fc);
-        }
-        asc = nullptr;
-        fc = nullptr;
-    }
+    void SetUp() override { cfg.n_partitions = 16; }
     // One cluster whose every node is a seed, each answering its own build.
     void start(const std::vector<std::string> &builds)
     {
-        fake_cluster_cfg cfg;
         cfg.n_nodes = (int)builds.size();
-        cfg.n_partitions = 16;
-        fc = fake_cluster_create(cfg);
-        ASSERT_NE(nullptr, fc);
-        asc = quiet_cluster();
-        ASSERT_NE(nullptr, asc);
+        start_fake(true);
         for (int i = 0; i < cfg.n_nodes; i++) {
             fake_cluster_set_item(fc, i, "build", builds[(size_t)i]);
-            ASSERT_EQ(0, tamberlin_cluster_add_host(asc, "127.0.0.1", (short)fake_cluster_port(fc, i), -1));
+            ASSERT_EQ(0, add_seed(i, -1));
         }
     }
 };
@@ -153,11 +135,7 @@ TEST_F(Seeds, CompressionNeedsEverySeedAtTheVersion)
 
 TEST_F(Seeds, GetOrCreateCountsHolders)
 {
-    fake_cluster_cfg cfg;
-    cfg.n_partitions = 16;
-    fc = fake_cluster_create(cfg);
-    ASSERT_NE(nullptr, fc);
-    tamberlin_cluster_init();
+    start_fake(false);
     char host[] = "127.0.0.1";
     short port = (short)fake_cluster_port(fc, 0);
     ka_cluster *a = tamberlin_cluster_get_or_create(host, port, 1000);
@@ -187,11 +165,7 @@ TEST_F(Seeds, GetOrCreateCountsHolders)
 
 TEST_F(Seeds, ClusterByUrl)
 {
-    fake_cluster_cfg cfg;
-    cfg.n_partitions = 16;
-    fc = fake_cluster_create(cfg);
-    ASSERT_NE(nullptr, fc);
-    tamberlin_cluster_init();
+    start_fake(false);
     std::string port = std::to_string(fake_cluster_port(fc, 0));
     std::string url = "tamberlin://127.0.0.1:" + port;
     ka_cluster *a = tamberlin_cluster_get(url.c_str());
@@ -217,11 +191,8 @@ TEST_F(Seeds, ClusterByUrl)
 
 TEST_F(Seeds, NodeNamesOfAHostList)
 {
-    fake_cluster_cfg cfg;
     cfg.n_nodes = 2;
-    cfg.n_partitions = 16;
-    fc = fake_cluster_create(cfg);
-    ASSERT_NE(nullptr, fc);
+    start_fake(false);
     std::string p0 = std::to_string(fake_cluster_port(fc, 0));
     std::string p1 = std::to_string(fake_cluster_port(fc, 1));
     struct {

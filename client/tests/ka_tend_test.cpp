@@ -27,41 +27,19 @@ ka::ox_digest digest_of(uint32_t pid)
     return d;
 }
 
-class Tend : public ::testing::Test {
+class Tend : public fake_cluster_test {
 protected:
-    fake_cluster *fc = nullptr;
-    ka_cluster *asc = nullptr;
-    fake_cluster_cfg cfg;
-
     void SetUp() override
     {
         cfg.n_nodes = 3;
         cfg.n_partitions = NP;
     }
-    void TearDown() override
-    {
-        if (asc) {
-            tamberlin_cluster_destroy(asc);
-        }
-        if (fc) {
-            fake_cluster_destroy(fc);
-        }
-        asc = nullptr;
-        fc = nullptr;
-    }
     void start(std::function<void()> before_seed = nullptr)
     {
-        fc = fake_cluster_create(cfg);
-        ASSERT_NE(nullptr, fc);
-        asc = quiet_cluster();
-        ASSERT_NE(nullptr, asc);
+        start_fake(true);
         if (before_seed) {
             before_seed();
         }
-    }
-    int add_seed(int i = 0, int timeout_ms = 2000)
-    {
-        return tamberlin_cluster_add_host(asc, "127.0.0.1", (short)fake_cluster_port(fc, i), timeout_ms);
     }
     void tend(int n = 1)
     {
@@ -433,7 +411,7 @@ TEST_F(Tend, MalformedAnswersAreRefused)
             EXPECT_TRUE(tamberlin_cluster_settled(asc));
             break;
         }
-        TearDown();
+        reset();
     }
 }
 
@@ -447,7 +425,7 @@ TEST_F(Tend, AddHostResults)
     EXPECT_EQ(-1, tamberlin_cluster_add_host(asc, "", 3000, 10));
     EXPECT_EQ(-1, tamberlin_cluster_add_host(asc, "127.0.0.1", 0, 10));
     EXPECT_EQ(seeds, ox_vector_size(&asc->host_str_v));
-    TearDown();
+    reset();
 
     // A seed where nothing answers: no node, and with nothing else to follow
     // the cluster counts as settled.
