@@ -22,7 +22,9 @@ int ox_compress(int argc, void **argv)
     uint8_t mode = *static_cast<uint8_t *>(argv[0]);
     uint64_t src_len = *static_cast<uint64_t *>(argv[1]);
     uint64_t *dst_len = static_cast<uint64_t *>(argv[3]);
-    int level = argc == 5 ? Z_DEFAULT_COMPRESSION : *static_cast<uint8_t *>(argv[6]);
+    // The level sits at index 6: a vector of 6 entries has none, so it gets
+    // zlib's default rather than a read past its end.
+    int level = argc > 6 ? *static_cast<uint8_t *>(argv[6]) : Z_DEFAULT_COMPRESSION;
     int rv = 0;
     if (mode == OX_COMPRESSION_ZLIB) {
         uLongf dl = static_cast<uLongf>(*dst_len);

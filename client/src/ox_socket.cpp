@@ -100,6 +100,10 @@ static int transfer_timeout(int fd, uint8_t *rbuf, const uint8_t *wbuf, size_t l
         rv = fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     if (rv < 0)
         return is_read ? EBADF : ENOENT;
+    // Nothing to move is done at once: a read of 0 bytes would otherwise look
+    // like the peer closing (9).
+    if (len == 0)
+        return 0;
 
     uint64_t end = ox_getms() + static_cast<uint64_t>(attempt_ms > 0 ? attempt_ms : 0);
     if (deadline != 0 && deadline < end)

@@ -534,6 +534,19 @@ int ka_parse(ka_msg *msg, uint8_t *buf, size_t buf_len, ka_bin **bins, ka_operat
 {
     uint8_t *p = buf;
     uint8_t *const end = buf + buf_len;
+    // The transaction id and the set name reach the caller only when the whole
+    // parse succeeds, so a failure leaves them as they were.
+    const uint8_t *trid_src = nullptr, *set_src = nullptr;
+    size_t set_len = 0;
+    auto give_fields = [&]() {
+        if (trid_src)
+            *trid = ka_be_get(trid_src, 8);
+        if (set_src) {
+            memcpy(setname, set_src, set_len);
+            setname[set_len] = '\0';
+        }
+        return 0;
+    };
 
     if (msg->n_fields != 0 && buf_len < 5)
         return -1;
@@ -548,24 +561,24 @@ int ka_parse(ka_msg *msg, uint8_t *buf, size_t buf_len, ka_bin **bins, ka_operat
         if (f->type == KA_MSG_FIELD_TYPE_TRID && trid) {
             if (data_len != 8)
                 return -1;
-            *trid = ka_be_get(f->data, 8);
+            trid_src = f->data;
         } else if (f->type == KA_MSG_FIELD_TYPE_SET && setname) {
             if (data_len >= KA_SET_NAME_SZ)
                 return -1;
-            memcpy(setname, f->data, data_len);
-            setname[data_len] = '\0';
+            set_src = f->data;
+            set_len = data_len;
         }
         p += 4 + f->field_sz;
     }
 
     if (!n_bins || (!bins && !operations))
-        return 0;
+        return give_fields();
     if (*n_bins < 0)
         return -1;
 
     const int n_ops = msg->n_ops;
     if (n_ops == 0)
-        return 0;
+        return give_fields();
     // Every op takes at least its 8-byte header: a count that cannot fit is
     // refused before anything is allocated for it.
     if (static_cast<size_t>(end - p) < static_cast<size_t>(n_ops) * 8)
@@ -650,12 +663,15 @@ int ka_parse(ka_msg *msg, uint8_t *buf, size_t buf_len, ka_bin **bins, ka_operat
         }
         free(new_bins);
         free(new_ops);
-    } else if (fresh) {
-        if (bins)
-            *bins = new_bins;
-        else
-            *operations = new_ops;
-        *n_bins = n_ops;
+    } else {
+        if (fresh) {
+            if (bins)
+                *bins = new_bins;
+            else
+                *operations = new_ops;
+            *n_bins = n_ops;
+        }
+        give_fields();
     }
     if (filled != stack_filled)
         free(filled);

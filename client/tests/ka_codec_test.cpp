@@ -433,6 +433,13 @@ TEST(Parse, MalformedBodiesFailAndLeaveOutputsEmpty)
         {"integer of 9 bytes", Reply().op(KA_STR, "a", "x").op(KA_INT, "b", std::string(9, '\1')), 0, 0, 0},
         {"trid field of 3 bytes", Reply().field(KA_MSG_FIELD_TYPE_TRID, "abc"), 0, 0, 0},
         {"set name over the buffer", Reply().field(KA_MSG_FIELD_TYPE_SET, std::string(KA_SET_NAME_SZ, 's')), 0, 0, 0},
+        {"good fields, then a bad op",
+         Reply().field(KA_MSG_FIELD_TYPE_TRID, be8(77)).field(KA_MSG_FIELD_TYPE_SET, "myset").op(99, "b", "y"), 0, 0,
+         0},
+        {"good fields, then a bad field",
+         Reply().field(KA_MSG_FIELD_TYPE_TRID, be8(77)).field(KA_MSG_FIELD_TYPE_SET, "myset").field(
+             KA_MSG_FIELD_TYPE_TRID, "abc"),
+         0, 0, 0},
     };
     for (auto &c : cases) {
         c.r.m.n_fields = static_cast<uint16_t>(c.r.m.n_fields + c.n_fields_adjust);
@@ -443,10 +450,12 @@ TEST(Parse, MalformedBodiesFailAndLeaveOutputsEmpty)
         ka_bin *bins = nullptr;
         int n = 0;
         uint64_t trid = 0;
-        char set[KA_SET_NAME_SZ];
+        char set[KA_SET_NAME_SZ] = "untouched";
         EXPECT_EQ(ka_parse(&c.r.m, body.data(), body.size(), &bins, nullptr, &n, &trid, set), -1) << c.what;
         EXPECT_EQ(bins, nullptr) << c.what;
         EXPECT_EQ(n, 0) << c.what;
+        EXPECT_EQ(trid, 0u) << c.what;
+        EXPECT_STREQ(set, "untouched") << c.what;
     }
 
     // Into the caller's array: values filled before the failure are given back.

@@ -130,8 +130,18 @@ TEST(Compression, ArgumentCounts)
     EXPECT_EQ(ka::ox_compress(4, argv), -1);
     EXPECT_EQ(dst_len, 100u) << "nothing compressed";
     EXPECT_EQ(ka::ox_decompress(4, argv), -1);
+    // Six entries hold no level: the default is used, nothing is read past them.
+    void **six = static_cast<void **>(malloc(6 * sizeof(void *)));
+    memcpy(six, argv, 6 * sizeof(void *));
+    EXPECT_EQ(ka::ox_compress(6, six), Z_OK);
+    free(six);
+    uint8_t bad_level = 42; // zlib refuses it: proof that entry 6 is read with 7 entries
+    argv[6] = &bad_level;
+    dst_len = 100;
+    EXPECT_EQ(ka::ox_compress(7, argv), Z_STREAM_ERROR);
     uint8_t level = 9;
     argv[6] = &level;
+    dst_len = 100;
     EXPECT_EQ(ka::ox_compress(7, argv), Z_OK);
     uint64_t made = dst_len;
     uint8_t back[100];

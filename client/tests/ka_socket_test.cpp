@@ -93,6 +93,34 @@ TEST(Socket, TimedReadResults)
     }
 }
 
+TEST(Socket, ModeChangeFailuresAndEmptyTransfers)
+{
+    // A descriptor that is not open: its mode cannot be changed.
+    int closed_fd = dup(0);
+    ASSERT_GE(closed_fd, 0);
+    close(closed_fd);
+    uint8_t buf[4] = {};
+    struct {
+        const char *what;
+        int rv, want;
+    } cases[] = {
+        {"timed read", ka::ox_socket_read_timeout(closed_fd, buf, 4, 0, 100), 9},
+        {"timed write", ka::ox_socket_write_timeout(closed_fd, buf, 4, 0, 100), 2},
+        {"blocking read", ka::ox_socket_read_forever(closed_fd, buf, 4), EBADF},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.rv, c.want) << c.what;
+
+    // Zero bytes on a live, idle connection: done, not "peer closed".
+    TcpPair p;
+    EXPECT_EQ(ka::ox_socket_read_timeout(p.client, buf, 0, 0, 100), 0);
+    EXPECT_EQ(ka::ox_socket_write_timeout(p.client, buf, 0, 0, 100), 0);
+    EXPECT_EQ(ka::ox_socket_read_forever(p.client, buf, 0), 0);
+    ASSERT_EQ(write(p.server, "ab", 2), 2);
+    EXPECT_EQ(ka::ox_socket_read_timeout(p.client, buf, 2, 0, 1000), 0) << "the stream is still in step";
+    EXPECT_EQ(memcmp(buf, "ab", 2), 0);
+}
+
 TEST(Socket, AttemptLongerThanDeadlineEndsAtTheDeadline)
 {
     TcpPair p;

@@ -172,7 +172,9 @@ hash_fn(const void *key)
 bool
 ferry_ns_known(int32_t nsid)
 {
-	return nsid >= 1 && nsid < NAMESPACE_MAX_NUM && g_ns_dbuckets[nsid].initialized;
+	// The writer asks while the pipe reader sets tables up.
+	return nsid >= 1 && nsid < NAMESPACE_MAX_NUM &&
+		__atomic_load_n(&g_ns_dbuckets[nsid].initialized, __ATOMIC_ACQUIRE);
 }
 
 static void
@@ -194,8 +196,8 @@ int
 ferry_ns_bucket_setup(int nsid, const char *name, int read_batch_size)
 {
 	ns_digest_bucket *b = &g_ns_dbuckets[nsid];
-	memcpy(b->ns_name, name, NAMESPACE_MAX_SZ);
-	b->ns_name[NAMESPACE_MAX_SZ - 1] = '\0';
+	memset(b->ns_name, 0, sizeof(b->ns_name));
+	memcpy(b->ns_name, name, strnlen(name, NAMESPACE_MAX_SZ - 1));
 	b->ns_id = nsid;
 	b->ns_digest_slots_inuse = 0;
 
@@ -222,7 +224,7 @@ ferry_ns_bucket_setup(int nsid, const char *name, int read_batch_size)
 				b->ns_name);
 		return -1;
 	}
-	b->initialized = true;
+	__atomic_store_n(&b->initialized, true, __ATOMIC_RELEASE);
 	return 0;
 }
 
@@ -235,5 +237,5 @@ ferry_ns_bucket_free(int nsid)
 		shash_destroy(b->digest_to_idx_hash);
 		b->digest_to_idx_hash = nullptr;
 	}
-	b->initialized = false;
+	__atomic_store_n(&b->initialized, false, __ATOMIC_RELEASE);
 }

@@ -28,7 +28,7 @@
 #include "tamberlin/ox_str.h"
 
 #ifdef FERRY_HAVE_KA
-#include "tamberlin/tamberlin.h"
+#include "tamberlin/ox_log.h"
 #endif
 
 ferry_config g_xcfg;

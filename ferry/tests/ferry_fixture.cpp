@@ -9,6 +9,7 @@
 
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry_shared.h"
+#include "tamberlin/rbuffer.h"
 
 std::string
 ferry_test_path(const char *tag)
@@ -61,4 +62,47 @@ ferry_test_regex_escape(const std::string &text)
 		out += ch;
 	}
 	return out;
+}
+
+struct ox_rbuffer *
+ferry_test_open_dlog(const char *tag, int64_t size, bool overwrite)
+{
+	std::string path = ferry_test_path(tag);
+	ox_rbuffer_config cfg = {};
+	cfg.fname[0] = path.c_str();
+	cfg.fsize[0] = size;
+	cfg.nfiles = 1;
+	cfg.rec_size = FERRY_MSG_ONDISK_SIZE;
+	cfg.batch_size = 100;
+	cfg.overwrite = overwrite;
+	cfg.persist = true;
+	cfg.trace = false;
+	return ox_rbuffer_init(&cfg);
+}
+
+int
+ferry_test_read_dlog(struct ox_rbuffer *rb, char *buf, int n)
+{
+	int got = 0;
+	for (int tries = 0; got < n && tries < 1000; tries++) {
+		int r = ox_rbuffer_read(rb, nullptr, buf + (size_t)got * FERRY_MSG_ONDISK_SIZE, n - got);
+		if (r > 0) {
+			got += r;
+		} else {
+			usleep(10000);
+		}
+	}
+	return got;
+}
+
+bool
+ferry_test_wait_counter(const uint64_t *counter, uint64_t value, int limit_ms)
+{
+	for (int waited = 0; waited < limit_ms; waited += 5) {
+		if (ox_atomic64_get(counter) >= value) {
+			return true;
+		}
+		usleep(5000);
+	}
+	return ox_atomic64_get(counter) >= value;
 }

@@ -2,7 +2,10 @@
 // from text, and a clean configuration between cases.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+struct ox_rbuffer;
 
 // A new path under $FERRY_TEST_TMP (or /tmp), unique in this run.
 std::string ferry_test_path(const char *tag);
@@ -12,3 +15,10 @@ std::string ferry_test_write_file(const char *tag, const std::string &text);
 void ferry_test_reset_config(void);
 // Turns literal text into a regular expression that matches exactly it.
 std::string ferry_test_regex_escape(const std::string &text);
+// A new digest log of 80-byte records (batch 100, persist on) in a unique file.
+struct ox_rbuffer *ferry_test_open_dlog(const char *tag, int64_t size, bool overwrite);
+// Reads up to n records through the main reader, retrying short reads for up
+// to 10 seconds; the number read.
+int ferry_test_read_dlog(struct ox_rbuffer *rb, char *buf, int n);
+// Waits up to limit_ms for *counter (read atomically) to reach value.
+bool ferry_test_wait_counter(const uint64_t *counter, uint64_t value, int limit_ms);

@@ -31,7 +31,8 @@ int ox_compress_for_send(uint32_t threshold, const uint8_t *msg, size_t len, uin
 
 // argv: [0] mode byte*, [1] source length (u64*), [2] source, [3] destination
 // capacity in / produced length out (u64*), [4] destination; ox_compress reads
-// a level byte at [6] when argc is not 5. -1 when argc is below 5.
+// a level byte at [6] when argc is above 6 (zlib's default otherwise). -1 when
+// argc is below 5.
 int ox_compress(int argc, void **argv);
 int ox_decompress(int argc, void **argv);
 

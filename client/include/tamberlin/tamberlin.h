@@ -169,7 +169,8 @@ int ka_compile(int info1, int info2, int info3, const char *ns, const char *set,
 // 30-byte head, sizes turned to host order in place). Every field and op is
 // checked against buf_len. On -1 anything this call allocated is freed, values
 // it filled are freed, and a new array is not handed out (*bins/*operations and
-// *n_bins keep what the caller passed). setname, when given, holds KA_SET_NAME_SZ bytes.
+// *n_bins, *trid and setname keep what the caller passed). setname, when given,
+// holds KA_SET_NAME_SZ bytes.
 int ka_parse(ka_msg *msg, uint8_t *buf, size_t buf_len, ka_bin **bins, ka_operation **operations, int *n_bins,
              uint64_t *trid, char *setname);
 

@@ -1,0 +1,85 @@
+/*
+ * ferry: the front half of the shipper's data path, the named-pipe intake and
+ * the digest-log writer.
+ *
+ * The pipe reader assembles exactly 280 bytes per message, stamps digests
+ * with their time of receipt and queues them on g_dlog_q (at most
+ * FERRY_DLOG_Q_MAXSIZE; beyond that new digests are dropped and counted);
+ * namespace, boot-node and failed-node messages fill the shared tables. The
+ * writer moves queued messages into the digest log in batches of the write
+ * batch size, and writes a short batch at the latest one second after its
+ * oldest record arrived. Its ring-buffer writes are retried every second for
+ * as long as they fail, so nothing that reached the writer is lost.
+ *
+ * Threads: the read loop and the dispatch run on the pipe reader thread only
+ * (they own the drop count and the failed-node and boot-node tables'
+ * writes); the writer step runs on the writer thread only. Both touch the
+ * counters by atomic addition.
+ */
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "tamberlin/ferry_shared.h"
+
+#define FERRY_DLOG_Q_MAXSIZE 1000000
+#define FERRY_DLOG_Q_TIMEOUT 1000          /* ms; also the longest a record waits in a batch */
+#define FERRY_NAMEDPIPE_NODATA_MAXCNT 10
+#define FERRY_NAMEDPIPEOPEN_DELAY_SECS 2
+#define FERRY_DLOG_DROP_WARN_EVERY 3000
+#define FERRY_DLOG_WRITE_WARN_EVERY 20
+
+/* ---- Pipe intake (pipe reader thread) ------------------------------------ */
+
+/* Thread start of the pipe reader: makes g_dlog_q (CRITICAL on failure),
+ * starts the writer thread and marks the 32 slot tables not set up. */
+void ferry_intake_start(void);
+/* Opens the configured pipe read-only and locks it: the descriptor goes to
+ * g_xcfg.ferry_digestpipe_fd and g_isnamedpipe_open becomes true. Open
+ * failure is CRITICAL; a lock held elsewhere ends the process with status 1. */
+void ferry_namedpipe_open(void);
+/* Reads one whole 280-byte message: FERRY_MSG_SIZE, 0 when the pipe brought
+ * nothing (end of file; a partial message before it is discarded with a
+ * WARNING), -1 on a read error (errno set). Interrupted reads are resumed. */
+ssize_t ferry_namedpipe_readmsg(int fd, ferry_msg *msg);
+/* Acts on one message by its type. The message may be changed (its digest
+ * time). td is passed on to failed-node threads. */
+void ferry_namedpipe_dispatch(ferry_msg *msg, thread_data *td);
+/* Reads and dispatches until FERRY_NAMEDPIPE_NODATA_MAXCNT reads in a row
+ * brought nothing on an open pipe: then closes it, sets the descriptor to -1
+ * and returns, for the caller to run the open cycle again. */
+void ferry_namedpipe_read_loop(thread_data *td);
+/* Messages dropped since the thread started (the pipe reader's own count,
+ * which paces the queue-space warning). */
+uint64_t ferry_intake_drop_count(void);
+
+/* Thread of one failed local node: owns arg (a failover_info). The shipping
+ * of the node's changes comes with failed-node processing; until then the
+ * thread releases its argument and ends, and its slot stays taken. */
+void *ferry_handle_failover(void *arg);
+
+/* ---- Digest-log writer (writer thread) ----------------------------------- */
+
+typedef struct ferry_dlogwriter_s {
+	char *batch;            /* alloc_recs records of FERRY_MSG_ONDISK_SIZE bytes */
+	size_t alloc_recs;
+	int cap;                /* records at which the current batch is full */
+	uint64_t count;         /* records in the current batch */
+	uint64_t oldest_ms;     /* monotonic arrival of the batch's first record */
+	uint64_t last_digesttime;
+	int retries;            /* consecutive refused writes */
+	std::atomic<uint64_t> write_calls; /* ring-buffer write calls made, for statistics */
+} ferry_dlogwriter;
+
+/* Thread start: cap, queue check, first last-ship times, batch buffer
+ * (CRITICAL when either is missing). */
+void ferry_dlogwriter_init(ferry_dlogwriter *w);
+/* One pop (waiting at most until the batch is due) and, when the batch is
+ * full or due, its flush with counters, last write time and a pending change
+ * of the write batch size. */
+void ferry_dlogwriter_step(ferry_dlogwriter *w);
+/* Thread entry: init, then steps for ever. Started by the pipe reader. */
+void *dlogwriter(void *arg);

@@ -1,0 +1,58 @@
+/*
+ * ferry_info: the shipper's side of the info protocol with its local server.
+ *
+ * Every request is one text line sent unchanged to 127.0.0.1 at the local
+ * port (the addresses in g_sockaddr_in_v, tried in order) through the client
+ * library's info call; every reply is freed by the sender after each attempt.
+ * The pipe reader's open cycle lives here too, since opening the pipe is a
+ * conversation: wait until the server answers, ask it to feed the pipe, then
+ * open and lock the pipe it writes.
+ *
+ * Threads: ferry_send_infomsg has no state and may be called from any thread
+ * (start-up, pipe reader, pipe-feed request thread, housekeeper), each with
+ * its own reply. g_prevlastshiptime and lst_localmin are written only by the
+ * housekeeper's last-ship step.
+ */
+#pragma once
+
+#include <cstdint>
+
+#include "tamberlin/ferry_shared.h"
+
+#define FERRY_INFO_BUILD_REQUEST "build\n"
+#define FERRY_INFO_FEED_REQUEST "set-config:context=relay;enable-relay=true;freshstart=1\n"
+#define FERRY_INFO_LASTSHIP_PREFIX "set-config:context=relay;lastshiptime="
+#define FERRY_INFO_MIN_LASTSHIP_REQUEST "relay-min-lastshipinfo:\n"
+#define FERRY_SERVER_WAIT_SECS 60
+#define FERRY_FEED_ATTEMPTS 3
+#define FERRY_LASTSHIP_ATTEMPTS 3
+#define FERRY_DIGESTLOG_RECLAIM_SECS 60
+/* The answer to the minimum request is one short line; anything longer is
+ * refused by the info call. */
+#define FERRY_MIN_LASTSHIP_REPLY_MAX 256
+
+/* One request to the local server: 0 with the reply in *values (the caller
+ * frees it with free(); NULL for an empty reply), or -1. */
+int ferry_send_infomsg(char *infomsg, char **values, int timeout_ms);
+/* Blocks until the local server answers "build" (g_server_up true then);
+ * timeout in seconds, -1 for no limit; 0, or -1 when the limit passed. */
+int ferry_wait_for_server(int timeout);
+/* Thread entry of one pipe-feed request (up to three attempts); a request
+ * that never gets through while the pipe stays closed ends the process. */
+void *ferry_invoke_serverferry(void *udata);
+/* One last-ship step (housekeeper, every tick): the 32 local minima are sent
+ * when one moved up by 3 seconds or more, or back. The previous values are
+ * replaced only by a report that got through. */
+void ferry_send_lastshipinfo(void);
+/* One reclaim step (housekeeper, every 60th tick): asks for the cluster-wide
+ * minimum last-ship time and gives the digest-log time to reclaim to: the
+ * server's value when it is a positive number, never past this node's own
+ * smallest last-ship time; 0 when there is nothing to reclaim. */
+uint64_t ferry_digestlog_reclaim(void);
+
+/* Wait for the server, start a feed request, give the server its head
+ * start, open and lock the pipe (pipe reader thread). */
+void ferry_namedpipe_open_cycle(void);
+/* Thread entry of the pipe reader; arg is the main thread's thread_data.
+ * Never returns. */
+void *read_namedpipe(void *arg);

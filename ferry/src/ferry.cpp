@@ -1,0 +1,497 @@
+/*
+ * ferry: named-pipe intake and the digest-log writer.
+ *
+ * A pipe delivers what its writer wrote in whole pieces only up to PIPE_BUF,
+ * and a read may be cut by a signal: a message is therefore assembled from as
+ * many reads as it takes, and a piece left over when the writer goes away is
+ * thrown away rather than glued to the next writer's bytes. Every number that
+ * comes from the pipe indexes a table only after it is checked against that
+ * table's bounds.
+ *
+ * The writer keeps one batch buffer. A batch is written when it is full or
+ * when its oldest record has waited one second, whichever comes first, so a
+ * slow trickle is still written promptly; a ring-buffer write that stores
+ * nothing is retried after a second, never in a tight loop.
+ */
+#include "tamberlin/ferry.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "tamberlin/enhanced_alloc.h"
+#include "tamberlin/ox_clock.h"
+#include "tamberlin/rbuffer.h"
+
+/* ---- Pipe intake -------------------------------------------------------- */
+
+static uint64_t s_drop_count; // pipe reader thread only
+
+uint64_t
+ferry_intake_drop_count(void)
+{
+	return s_drop_count;
+}
+
+static void
+ferry_start_detached(void *(*fn)(void *), void *arg, bool *started)
+{
+	pthread_t tid;
+	int rv = pthread_create(&tid, nullptr, fn, arg);
+	if (rv != 0) {
+		ox_warning(QM_FERRY, "pthread_create failed with error %s", ox_strerror(rv));
+		*started = false;
+		return;
+	}
+	pthread_detach(tid);
+	*started = true;
+}
+
+void
+ferry_intake_start(void)
+{
+	g_dlog_q = ox_queue_create(sizeof(ferry_msg), true);
+	if (!g_dlog_q) {
+		ox_crash(QM_FERRY, OX_GLOBAL, "Could not create digest log queue ... Aborting !!!");
+		return;
+	}
+	bool started;
+	ferry_start_detached(dlogwriter, nullptr, &started);
+	for (int i = 0; i < NAMESPACE_MAX_NUM; i++) {
+		__atomic_store_n(&g_ns_dbuckets[i].initialized, false, __ATOMIC_RELEASE);
+	}
+}
+
+void
+ferry_namedpipe_open(void)
+{
+	const char *path = g_xcfg.ferry_digestpipe_path;
+	int fd = open(path, O_RDONLY);
+	if (fd < 0) {
+		ox_crash(QM_FERRY, OX_GLOBAL, "Failed to open the digest namedpipe %s: %s ... Aborting", path,
+				ox_strerror(errno));
+		return;
+	}
+	__atomic_store_n(&g_xcfg.ferry_digestpipe_fd, fd, __ATOMIC_RELAXED);
+	if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+		ox_info(QM_FERRY, "Error while aquiring lock on named pipe file...");
+		exit(1);
+	}
+	ox_info(QM_FERRY, "named pipe file  lock aquired successfully...");
+	ox_debug(QM_FERRY, "Opened the pipe %s ...", path);
+	g_isnamedpipe_open.store(true);
+}
+
+ssize_t
+ferry_namedpipe_readmsg(int fd, ferry_msg *msg)
+{
+	auto *buf = (uint8_t *)msg;
+	size_t got = 0;
+	while (got < sizeof(ferry_msg)) {
+		ssize_t n = read(fd, buf + got, sizeof(ferry_msg) - got);
+		if (n > 0) {
+			got += (size_t)n;
+			continue;
+		}
+		if (n < 0 && errno == EINTR) {
+			continue;
+		}
+		if (got > 0) {
+			int saved = errno;
+			ox_warning(QM_FERRY, "Discarding a partial message of %zu bytes from the digest namedpipe", got);
+			errno = saved;
+		}
+		return n < 0 ? -1 : 0;
+	}
+	return (ssize_t)got;
+}
+
+static void
+ferry_dispatch_digest(ferry_msg *msg)
+{
+	ferry_msg_digestinfo *d = &msg->data.diginfo;
+	ox_atomic64_add(&g_ferry_cntr->pipe_reads_diginfo, 1);
+	d->digesttime = ox_clock_getabsolute();
+	if (!ferry_ns_known(d->ns_id)) {
+		ox_warning(QM_FERRY,
+				"Got digest packet for an unknown namespace with id %d from named pipe... queuing it for digest logger",
+				d->ns_id);
+	}
+	if (ox_queue_sz(g_dlog_q) > FERRY_DLOG_Q_MAXSIZE) {
+		if (s_drop_count == FERRY_DLOG_DROP_WARN_EVERY) {
+			ox_warning(QM_FERRY,
+					"Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ");
+			s_drop_count = 1;
+		} else {
+			s_drop_count++;
+		}
+		ox_debug(QM_FERRY, "Dropping records");
+		ox_atomic64_add(&g_ferry_cntr->dlog_pkts_dropped, 1);
+		return;
+	}
+	if (ox_queue_push(g_dlog_q, msg) == OX_QUEUE_OK) {
+		ox_atomic64_add(&g_ferry_cntr->dlog_pkts_unlogged, 1);
+	} else {
+		ox_warning(QM_FERRY,
+				"Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ");
+	}
+}
+
+/* The configured name of namespace nsid equals the message's name, which is
+ * only read within its 32 bytes. */
+static bool
+ferry_ns_name_agrees(int32_t nsid, const char *msg_name)
+{
+	if (nsid > g_ns_count || !g_ns_xcfg_opt[nsid].ns_name) {
+		return false;
+	}
+	size_t n = strnlen(msg_name, NAMESPACE_MAX_SZ);
+	const char *cfg = g_ns_xcfg_opt[nsid].ns_name;
+	return strlen(cfg) == n && memcmp(cfg, msg_name, n) == 0;
+}
+
+static void
+ferry_dispatch_nsinfo(ferry_msg *msg)
+{
+	ferry_msg_nsinfo *ns = &msg->data.nsinfo;
+	int32_t id = ns->ns_id;
+	int namelen = (int)strnlen(ns->ns_name, NAMESPACE_MAX_SZ);
+	if (id == -1) {
+		g_ns_sync_complete.store(true);
+		ox_detail(QM_FERRY, "Got information about all the namespaces");
+		return;
+	}
+	bool in_range = id >= 1 && id < NAMESPACE_MAX_NUM;
+	if (ferry_ns_known(id)) {
+		ox_info(QM_FERRY, "Got a namespace id %.*s:%d info again. Ignoring it.", namelen, ns->ns_name, id);
+		return;
+	}
+	if (!in_range || !ferry_ns_name_agrees(id, ns->ns_name)) {
+		ox_crash(QM_FERRY, OX_GLOBAL,
+				"Server and FERRY are not agreeing on the namespace info in config file. Use the same config file used by the server");
+		return;
+	}
+	char name[NAMESPACE_MAX_SZ] = {0};
+	memcpy(name, ns->ns_name, (size_t)namelen < sizeof(name) ? (size_t)namelen : sizeof(name) - 1);
+	if (ferry_ns_bucket_setup(id, name, g_xcfg.ferry_read_batch_size) == 0) {
+		ox_info(QM_FERRY, "Namespace %s with id %d setup for shipping", name, id);
+	}
+}
+
+static void
+ferry_dispatch_node_failed(ferry_msg_clust_state_change *ch, thread_data *td)
+{
+	ox_node node = ch->node;
+	uint64_t now = ox_clock_getabsolute();
+	int limit = g_maxfailedever < CLUSTER_MAX_SZ ? g_maxfailedever : CLUSTER_MAX_SZ;
+	int repeated = -1;
+	int free_slot = -1;
+	for (int i = 0; i < limit; i++) {
+		if (g_failednodeinfo[i].slotinuse) {
+			if (g_failednodeinfo[i].node == node) {
+				repeated = i;
+			}
+		} else {
+			free_slot = i;
+		}
+	}
+	if (repeated >= 0) {
+		failednode_info *f = &g_failednodeinfo[repeated];
+		ox_info(QM_FERRY, "Failed node processing is already in progress for the node %lu",
+				(unsigned long)node);
+		__atomic_store_n(&f->failtime, now + FERRY_TIME_ADJUST, __ATOMIC_RELAXED);
+		for (int d = 0; d < g_dc_count; d++) {
+			__atomic_store_n(&f->ferrylastship[d], ferry_lst_minus_adjust(ch->lastshiptime[d]),
+					__ATOMIC_RELAXED);
+		}
+		return;
+	}
+	int slot = free_slot;
+	if (slot < 0) {
+		if (g_maxfailedever >= CLUSTER_MAX_SZ) {
+			// Every slot is taken by a running failed-node thread.
+			ox_warning(QM_FERRY, "MAX failed slot count overflowed");
+			return;
+		}
+		slot = g_maxfailedever++;
+	}
+	failednode_info *f = &g_failednodeinfo[slot];
+	f->slotinuse = true;
+	f->node = node;
+	f->failtime = now + FERRY_TIME_ADJUST;
+	for (int d = 0; d < DC_MAX_NUM; d++) {
+		f->ferrylastship[d] = ferry_lst_minus_adjust(ch->lastshiptime[d]);
+		if (d < g_dc_count) {
+			ox_info(QM_FERRY, "Node %lx failed at time %lu lastshiptime=%lu", (unsigned long)node,
+					(unsigned long)f->failtime, (unsigned long)ch->lastshiptime[d]);
+		}
+	}
+	auto *fi = (failover_info *)ox_malloc(sizeof(failover_info));
+	if (!fi) {
+		ox_warning(QM_FERRY, "Allocation failed, Failed node processing for Node %lu won't be done",
+				(unsigned long)node);
+		return;
+	}
+	fi->slotnumber = slot;
+	fi->td = td;
+	bool started;
+	ferry_start_detached(ferry_handle_failover, fi, &started);
+	if (!started) {
+		ox_free(fi);
+	}
+}
+
+static void
+ferry_dispatch_boot_node(ox_node node)
+{
+	if (g_bootnode_sync_complete.load()) {
+		ox_info(QM_FERRY, "Got info of node %lu again. Ignoring it.", (unsigned long)node);
+		return;
+	}
+	if (node == 0) {
+		g_bootnode_sync_complete.store(true);
+		ox_detail(QM_FERRY, "Got information about all the nodes at boot time");
+		return;
+	}
+	if (g_bootnodecount >= CLUSTER_MAX_SZ) {
+		ox_warning(QM_FERRY, "Boot node list is full (%d nodes), node %lu is not recorded", CLUSTER_MAX_SZ,
+				(unsigned long)node);
+		return;
+	}
+	g_bootnodes[g_bootnodecount++] = node;
+	ox_detail(QM_FERRY, "Node %lu is in the cluster. Will skip digests of this node before boot time",
+			(unsigned long)node);
+}
+
+void
+ferry_namedpipe_dispatch(ferry_msg *msg, thread_data *td)
+{
+	switch (msg->xm_type) {
+	case FERRY_MSG_TYPE_DIGESTINFO:
+		ferry_dispatch_digest(msg);
+		break;
+	case FERRY_MSG_TYPE_NSINFO:
+		ferry_dispatch_nsinfo(msg);
+		break;
+	case FERRY_MSG_TYPE_CLUST_STATE_CHANGE:
+		switch (msg->data.clchg.change) {
+		case FERRY_MSG_CLSTCHG_REMOVE:
+			ferry_dispatch_node_failed(&msg->data.clchg, td);
+			break;
+		case FERRY_MSG_CLSTCHG_INIT:
+			ferry_dispatch_boot_node(msg->data.clchg.node);
+			break;
+		default:
+			ox_warning(QM_FERRY, "Received unknown FERRY message type %d. Possibly a corrupt message.",
+					FERRY_MSG_TYPE_CLUST_STATE_CHANGE);
+			break;
+		}
+		break;
+	default:
+		ox_warning(QM_FERRY, "Received unknown FERRY message type %d. Possibly a corrupt message.",
+				msg->xm_type);
+		break;
+	}
+}
+
+void
+ferry_namedpipe_read_loop(thread_data *td)
+{
+	int nodata = 0;
+	ferry_msg msg;
+	for (;;) {
+		int fd = __atomic_load_n(&g_xcfg.ferry_digestpipe_fd, __ATOMIC_RELAXED);
+		errno = 0;
+		ssize_t r = fd >= 0 ? ferry_namedpipe_readmsg(fd, &msg) : 0;
+		if (r > 0) {
+			nodata = 0;
+			ferry_namedpipe_dispatch(&msg, td);
+			continue;
+		}
+		ox_info(QM_FERRY, "Did not get valid buffer from the digest namedpipe. errno=%d", errno);
+		if (++nodata < FERRY_NAMEDPIPE_NODATA_MAXCNT) {
+			ferry_sleep_ms(1000);
+			continue;
+		}
+		fd = __atomic_load_n(&g_xcfg.ferry_digestpipe_fd, __ATOMIC_RELAXED);
+		if (fd >= 0) {
+			ox_info(QM_FERRY, "Reopening the named pipe");
+			close(fd);
+			__atomic_store_n(&g_xcfg.ferry_digestpipe_fd, -1, __ATOMIC_RELAXED);
+			return;
+		}
+		// The shutdown handler closed the pipe: keep reading once a second.
+		nodata = 0;
+		ferry_sleep_ms(1000);
+	}
+}
+
+void *
+ferry_handle_failover(void *arg)
+{
+	ox_free(arg);
+	return nullptr;
+}
+
+/* ---- Digest-log writer -------------------------------------------------- */
+
+static size_t
+ferry_batch_bytes(size_t recs)
+{
+	return recs * FERRY_MSG_ONDISK_SIZE;
+}
+
+void
+ferry_dlogwriter_init(ferry_dlogwriter *w)
+{
+	w->cap = g_xcfg.ferry_write_batch_size;
+	w->count = 0;
+	w->oldest_ms = 0;
+	w->last_digesttime = 0;
+	w->retries = 0;
+	w->write_calls.store(0);
+	if (!g_dlog_q) {
+		ox_crash(QM_FERRY, OX_GLOBAL, "Digest log queue not initialized .. Aborting !!!");
+		return;
+	}
+	ferry_init_unset_lst(ox_clock_getabsolute());
+	w->alloc_recs = (size_t)g_xcfg.ferry_write_batch_size;
+	w->batch = (char *)ox_calloc(w->alloc_recs, FERRY_MSG_ONDISK_SIZE);
+	if (!w->batch) {
+		ox_crash(QM_FERRY, OX_GLOBAL, "Unable to allocate memory for dlog writer... Aborting");
+	}
+}
+
+/* Writes the whole batch, retrying every second while the ring buffer stores
+ * nothing. */
+static void
+ferry_dlogwriter_write(ferry_dlogwriter *w)
+{
+	uint64_t done = 0;
+	while (done < w->count) {
+		w->write_calls.fetch_add(1, std::memory_order_relaxed);
+		int n = ox_rbuffer_write(g_rbuf_des, w->batch + ferry_batch_bytes(done), (int)(w->count - done));
+		if (n > 0) {
+			done += (uint64_t)n;
+			w->retries = 0;
+			continue;
+		}
+		// A write that stored nothing (-1, or 0 records) is a refusal.
+		w->retries++;
+		ferry_sleep_ms(1000);
+		if (w->retries % FERRY_DLOG_WRITE_WARN_EVERY == 0) {
+			ox_warning(QM_FERRY, "Digest Log Write Failed !!! ... Critical error");
+			ox_rbuffer_log(g_rbuf_des, OX_WARNING);
+		}
+	}
+}
+
+/* A pending write batch size, applied between batches. A value the writer
+ * cannot use is refused with a WARNING and stays pending; the writer goes on
+ * with its old size. */
+static void
+ferry_dlogwriter_apply_change(ferry_dlogwriter *w)
+{
+	ferry_config *c = &g_xcfg;
+	if (!(c->ferry_flag.load() & FERRY_WRITE_BATCH_SIZE_CHANGE)) {
+		return;
+	}
+	int32_t cur = c->ferry_write_batch_size;
+	int32_t pending = __atomic_load_n(&c->ferry_new_cfg.ferry_write_batch_size, __ATOMIC_RELAXED);
+	if (pending == cur) {
+		return;
+	}
+	if (pending < 1) {
+		ox_warning(QM_FERRY, "Cannot change Write batch size below one from %d to %d", cur, pending);
+		return;
+	}
+	if (pending > FERRY_MAX_BATCH_SIZE) {
+		ox_warning(QM_FERRY, "Cannot change Write batch size above %d from %d to %d", FERRY_MAX_BATCH_SIZE,
+				cur, pending);
+		return;
+	}
+	size_t recs = (size_t)pending;
+	auto *nb = (char *)ox_realloc(w->batch, ferry_batch_bytes(recs));
+	if (!nb) {
+		ox_warning(QM_FERRY, "dlog writer : realloc failed for change in relay-write-batch-size from %d to %d ",
+				cur, pending);
+		return;
+	}
+	memset(nb, 0, ferry_batch_bytes(recs));
+	w->batch = nb;
+	w->alloc_recs = recs;
+	ox_info(QM_FERRY, "Changed Write batch size from %d to %d", cur, pending);
+	w->cap = pending;
+	c->ferry_write_batch_size = pending;
+	c->ferry_flag.fetch_and(~FERRY_WRITE_BATCH_SIZE_CHANGE);
+}
+
+static void
+ferry_dlogwriter_flush(ferry_dlogwriter *w)
+{
+	uint64_t start = ox_getms();
+	ferry_dlogwriter_write(w);
+	if (w->count == (uint64_t)w->cap) {
+		w->cap = g_xcfg.ferry_write_batch_size;
+	} else {
+		w->cap -= (int)w->count;
+	}
+	ox_debug(QM_FERRY, "Digest log write with the batch %d", (int)w->count);
+	ox_atomic64_add(&g_ferry_cntr->dlog_pkts_logged, (int64_t)w->count);
+	ox_atomic64_sub(&g_ferry_cntr->dlog_pkts_unlogged, (int64_t)w->count);
+	ox_atomic64_add(&g_ferry_cntr->dlog_pkts_writelatency, (int64_t)(ox_getms() - start));
+	g_last_logwrite_time.store(w->last_digesttime);
+	ferry_dlogwriter_apply_change(w);
+	w->count = 0;
+}
+
+void
+ferry_dlogwriter_step(ferry_dlogwriter *w)
+{
+	uint32_t limit = ferry_scaled_ms(FERRY_DLOG_Q_TIMEOUT);
+	int wait = (int)limit;
+	if (w->count > 0) {
+		uint64_t age = ox_getms() - w->oldest_ms;
+		wait = age >= limit ? 0 : (int)(limit - age);
+	}
+	ferry_msg msg;
+	int rv = ox_queue_pop(g_dlog_q, &msg, wait);
+	if (rv == OX_QUEUE_OK) {
+		if (w->count == 0) {
+			w->oldest_ms = ox_getms();
+		}
+		memcpy(w->batch + ferry_batch_bytes(w->count), &msg, FERRY_MSG_ONDISK_SIZE);
+		w->count++;
+		w->last_digesttime = msg.data.diginfo.digesttime;
+		if (!ferry_ns_known(msg.data.diginfo.ns_id)) {
+			ox_warning(QM_FERRY,
+					"Got digest packet for an unknown namespace with id %d from the queue ... Still log",
+					msg.data.diginfo.ns_id);
+		}
+	}
+	if (w->count == 0) {
+		return;
+	}
+	bool full = w->count >= (uint64_t)w->cap;
+	bool due = rv != OX_QUEUE_OK || ox_getms() - w->oldest_ms >= limit;
+	if (full || due) {
+		ferry_dlogwriter_flush(w);
+	}
+}
+
+void *
+dlogwriter(void *arg)
+{
+	(void)arg;
+	static ferry_dlogwriter w;
+	ferry_dlogwriter_init(&w);
+	for (;;) {
+		ferry_dlogwriter_step(&w);
+	}
+	return nullptr;
+}

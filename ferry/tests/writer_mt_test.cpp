@@ -1,0 +1,209 @@
+// The digest-log writer, stepped by the test: batches of the write batch size,
+// short batches at the latest one second after their oldest record (also for
+// a trickle that never lets the queue stay empty for a second), the cap rule,
+// run-time changes of the batch size through its change bit, refused
+// ring-buffer writes retried without spinning, and the counters.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "fake_local_server.h"
+#include "ferry_fixture.h"
+#include "tamberlin/enhanced_alloc.h"
+#include "tamberlin/ferry.h"
+#include "tamberlin/rbuffer.h"
+
+namespace {
+
+counters g_test_counters;
+constexpr uint32_t kDivisor = 20; // a second of the writer lasts 50 ms here
+
+class Writer : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		g_ferry_time_divisor.store(kDivisor);
+		ferry_test_reset_config();
+		memset(&g_test_counters, 0, sizeof(g_test_counters));
+		g_ferry_cntr = &g_test_counters;
+		if (!g_dlog_q) {
+			g_dlog_q = ox_queue_create(sizeof(ferry_msg), true);
+		}
+		ox_queue_delete_all(g_dlog_q);
+		g_dc_count = 1;
+		memset(g_lastshiptime, 0, sizeof(g_lastshiptime));
+		g_last_logwrite_time.store(0);
+		g_rbuf_des = ferry_test_open_dlog("writer", 4 << 20, true);
+		ASSERT_NE(g_rbuf_des, nullptr);
+		ferry_dlogwriter_init(&w);
+	}
+	void TearDown() override
+	{
+		ox_free(w.batch);
+		ox_rbuffer_close(g_rbuf_des);
+		g_rbuf_des = nullptr;
+		g_ferry_time_divisor.store(1);
+	}
+	void push(uint64_t first, int n)
+	{
+		ferry_msg m;
+		for (int i = 0; i < n; i++) {
+			fls_make_digest(&m, 1, 1, first + (uint64_t)i, 0, 0);
+			m.data.diginfo.digesttime = 1000000 + first + (uint64_t)i;
+			ASSERT_EQ(ox_queue_push(g_dlog_q, &m), OX_QUEUE_OK);
+			ox_atomic64_add(&g_test_counters.dlog_pkts_unlogged, 1);
+		}
+	}
+	// Steps until `logged` records are in the log (bounded).
+	void step_until_logged(uint64_t logged)
+	{
+		for (int i = 0; i < 100000 && ox_atomic64_get(&g_test_counters.dlog_pkts_logged) < logged; i++) {
+			ferry_dlogwriter_step(&w);
+		}
+		ASSERT_EQ(ox_atomic64_get(&g_test_counters.dlog_pkts_logged), logged);
+	}
+	void expect_log_holds(uint64_t first, int n)
+	{
+		std::vector<ferry_msg_ondisk> recs((size_t)n);
+		ASSERT_EQ(ferry_test_read_dlog(g_rbuf_des, (char *)recs.data(), n), n);
+		for (int i = 0; i < n; i++) {
+			uint8_t d[20];
+			fls_digest_of(first + (uint64_t)i, d);
+			ASSERT_EQ(memcmp(recs[(size_t)i].diginfo.digest, d, 20), 0) << i;
+			ASSERT_EQ(recs[(size_t)i].xm_type, FERRY_MSG_TYPE_DIGESTINFO);
+			ASSERT_EQ(recs[(size_t)i].diginfo.digesttime, 1000000 + first + (uint64_t)i);
+		}
+	}
+	ferry_dlogwriter w;
+};
+
+TEST_F(Writer, FirstLastShipTimesAtStart)
+{
+	EXPECT_GT(g_lastshiptime[0].lst_main, 0u);
+	EXPECT_EQ(g_lastshiptime[0].lst_windowship, FERRY_LST_NONE);
+	EXPECT_EQ(g_lastshiptime[1].lst_main, 0u); // not configured
+	EXPECT_EQ(w.cap, 100);
+}
+
+TEST_F(Writer, FullBatchesAndTheCapRule)
+{
+	push(0, 30);
+	step_until_logged(30); // written when its first record is a second old
+	EXPECT_EQ(w.cap, 70);
+	push(30, 70);
+	step_until_logged(100); // full at 70: one write batch size since the last full batch
+	EXPECT_EQ(w.cap, 100);
+	push(100, 250);
+	step_until_logged(300);
+	step_until_logged(350); // the last 50 wait for their second
+	EXPECT_EQ(g_test_counters.dlog_pkts_unlogged, 0u);
+	EXPECT_EQ(g_last_logwrite_time.load(), 1000000u + 349);
+	expect_log_holds(0, 350);
+}
+
+TEST_F(Writer, EmptyBatchIsNeverWritten)
+{
+	for (int i = 0; i < 3; i++) {
+		ferry_dlogwriter_step(&w);
+	}
+	EXPECT_EQ(w.write_calls.load(), 0u);
+	EXPECT_EQ(g_last_logwrite_time.load(), 0u);
+}
+
+TEST_F(Writer, TrickleIsWrittenWithinASecond)
+{
+	// One record every 0.9 s: the queue never stays empty for a whole second.
+	std::atomic<bool> done{false};
+	std::atomic<int> pushed{0};
+	std::thread producer([&] {
+		ferry_msg m;
+		for (int i = 0; i < 40 && !done.load(); i++) {
+			fls_make_digest(&m, 1, 1, (uint64_t)i, 0, 0);
+			m.data.diginfo.digesttime = 1000000 + (uint64_t)i;
+			ox_queue_push(g_dlog_q, &m);
+			pushed++;
+			usleep(ferry_scaled_ms(900) * 1000);
+		}
+	});
+	for (int i = 0; i < 100000 && ox_atomic64_get(&g_test_counters.dlog_pkts_logged) == 0 && pushed.load() < 40;
+			i++) {
+		ferry_dlogwriter_step(&w);
+	}
+	done.store(true);
+	producer.join();
+	EXPECT_GT(ox_atomic64_get(&g_test_counters.dlog_pkts_logged), 0u);
+	EXPECT_LT(pushed.load(), 40);
+}
+
+TEST_F(Writer, RunTimeBatchSizeChange)
+{
+	ferry_config *c = &g_xcfg;
+	c->ferry_new_cfg.ferry_write_batch_size = 50;
+	c->ferry_flag.fetch_or(FERRY_WRITE_BATCH_SIZE_CHANGE | FERRY_READ_BATCH_SIZE_CHANGE);
+	push(0, 100);
+	step_until_logged(100);
+	EXPECT_EQ(c->ferry_write_batch_size, 50);
+	EXPECT_EQ(w.cap, 50);
+	// Only the writer's own bit is cleared.
+	EXPECT_EQ(c->ferry_flag.load(), FERRY_READ_BATCH_SIZE_CHANGE);
+	push(100, 60);
+	step_until_logged(150); // full at 50, not at 100
+	step_until_logged(160);
+
+	// Values the writer cannot use are refused and stay pending.
+	for (int32_t bad : {0, -5, FERRY_MAX_BATCH_SIZE + 1, INT32_MAX}) {
+		SCOPED_TRACE(bad);
+		c->ferry_new_cfg.ferry_write_batch_size = bad;
+		c->ferry_flag.fetch_or(FERRY_WRITE_BATCH_SIZE_CHANGE);
+		uint64_t logged = ox_atomic64_get(&g_test_counters.dlog_pkts_logged);
+		push(logged, 50);
+		step_until_logged(logged + 50);
+		EXPECT_EQ(c->ferry_write_batch_size, 50);
+		EXPECT_TRUE(c->ferry_flag.load() & FERRY_WRITE_BATCH_SIZE_CHANGE);
+	}
+	// A pending size equal to the current one changes nothing.
+	c->ferry_new_cfg.ferry_write_batch_size = 50;
+	push(360, 50);
+	step_until_logged(410);
+	EXPECT_TRUE(c->ferry_flag.load() & FERRY_WRITE_BATCH_SIZE_CHANGE);
+	expect_log_holds(0, 410);
+}
+
+TEST_F(Writer, RefusedWritesAreRetriedWithoutSpinning)
+{
+	// A log of 7 segments that may not overwrite: 700 records fit until the
+	// reader moves on.
+	ox_rbuffer_close(g_rbuf_des);
+	g_rbuf_des = ferry_test_open_dlog("full", FERRY_MIN_DIGESTLOG_SIZE, false);
+	ASSERT_NE(g_rbuf_des, nullptr);
+	push(0, 1000);
+	std::atomic<bool> stop{false};
+	std::thread writer([&] {
+		while (!stop.load() && ox_atomic64_get(&g_test_counters.dlog_pkts_logged) < 1000) {
+			ferry_dlogwriter_step(&w);
+		}
+	});
+	// While the log is full, each refused write costs a one-second sleep.
+	usleep(ferry_scaled_ms(8000) * 1000);
+	uint64_t calls_full = w.write_calls.load();
+	EXPECT_LT(calls_full, 7u + 30u);
+	EXPECT_LT(ox_atomic64_get(&g_test_counters.dlog_pkts_logged), 1000u);
+	// The reader frees space; nothing that reached the writer is lost.
+	std::vector<ferry_msg_ondisk> recs(1000);
+	int got = ferry_test_read_dlog(g_rbuf_des, (char *)recs.data(), 1000);
+	stop.store(!ferry_test_wait_counter(&g_test_counters.dlog_pkts_logged, 1000, 20000));
+	writer.join();
+	EXPECT_EQ(ox_atomic64_get(&g_test_counters.dlog_pkts_logged), 1000u);
+	EXPECT_EQ(got, 1000);
+	for (int i = 0; i < got; i++) {
+		uint8_t d[20];
+		fls_digest_of((uint64_t)i, d);
+		ASSERT_EQ(memcmp(recs[(size_t)i].diginfo.digest, d, 20), 0) << i;
+	}
+}
+
+} // namespace

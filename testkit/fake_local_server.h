@@ -1,0 +1,76 @@
+/*
+ * fake_local_server: the local database server as the shipper sees it.
+ *
+ * An info port on 127.0.0.1 (port 0 unless asked) that answers "build", the
+ * pipe-feed request, the last-ship report (recording its 32 values and when
+ * they came) and the cluster-wide minimum last-ship time; and the writer end
+ * of the named pipe, which after each feed request plays what the test has
+ * scripted: whole messages, raw bytes (short, split, malformed), pauses, a
+ * close of the pipe, or a flood of digest messages.
+ *
+ * Faults per request kind (matched by the request's first characters):
+ * silence, a late answer, an empty answer, a garbage answer, or closing the
+ * connection. Everything is thread-safe; fls_stop ends both threads.
+ */
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "tamberlin/ferry_shared.h"
+
+typedef struct fake_local_server_s fake_local_server;
+
+typedef enum {
+	FLS_ANSWER = 0,  /* answer normally */
+	FLS_SILENT = 1,  /* read the request and never answer */
+	FLS_EMPTY = 2,   /* answer with size 0 */
+	FLS_GARBAGE = 3, /* answer with text that has no tab and no newline */
+	FLS_CLOSE = 4    /* close the connection without answering */
+} fls_reply_mode;
+
+#define FLS_FEED_REQUEST "set-config:context=relay;enable-relay=true;freshstart=1\n"
+#define FLS_LASTSHIP_PREFIX "set-config:context=relay;lastshiptime="
+#define FLS_MIN_LASTSHIP_REQUEST "relay-min-lastshipinfo:\n"
+
+/* Starts the info port (port 0 = any) and the pipe writer for pipe_path,
+ * which is made a FIFO when it does not exist. NULL on failure. */
+fake_local_server *fls_start(const char *pipe_path, int port);
+void fls_stop(fake_local_server *s);
+int fls_port(fake_local_server *s);
+
+/* Requests beginning with prefix ("" = every request) get this mode; an
+ * answer is sent only after delay_ms. The latest matching rule wins. */
+void fls_set_reply(fake_local_server *s, const char *prefix, fls_reply_mode mode, int delay_ms);
+/* The value answered for the minimum last-ship time: set by the test as text
+ * (any bytes), or, when NULL, the minimum of the last report, -1 before any. */
+void fls_set_min_lastship_text(fake_local_server *s, const char *value);
+
+/* Requests received so far whose text begins with prefix. */
+int fls_requests(fake_local_server *s, const char *prefix);
+/* The last report's 32 values and the monotonic ms it came at; the number of
+ * reports received. */
+int fls_lastship_reports(fake_local_server *s, uint64_t values[DC_MAX_NUM], uint64_t *when_ms);
+
+/* The pipe script, played in order while the pipe is open. */
+void fls_pipe_msg(fake_local_server *s, const ferry_msg *m);
+void fls_pipe_bytes(fake_local_server *s, const void *bytes, size_t len); /* one write call */
+void fls_pipe_pause_ms(fake_local_server *s, int ms);
+void fls_pipe_close(fake_local_server *s); /* the next feed request reopens */
+/* count digest messages of namespace nsid, digests numbered from first,
+ * written in 64 KiB writes as fast as the pipe takes them. */
+void fls_pipe_flood(fake_local_server *s, int32_t nsid, uint64_t first, uint64_t count);
+/* Opens the pipe and plays the script as if a feed request had come (for
+ * programs that drive the pipe without the info protocol). */
+void fls_start_feed(fake_local_server *s);
+/* True when every scripted item has been played. */
+bool fls_pipe_idle(fake_local_server *s);
+
+/* Message builders. */
+void fls_make_ns(ferry_msg *m, int32_t id, const char *name);
+void fls_make_digest(ferry_msg *m, int32_t nsid, uint32_t generation, uint64_t seq, ox_node master,
+		uint32_t delete_flag);
+void fls_make_boot(ferry_msg *m, ox_node node);
+void fls_make_failed(ferry_msg *m, ox_node node, const uint64_t lastship[DC_MAX_NUM]);
+/* The digest that fls_make_digest gives sequence number seq. */
+void fls_digest_of(uint64_t seq, uint8_t digest[20]);
