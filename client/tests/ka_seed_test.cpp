@@ -92,9 +92,16 @@ TEST_F(Seeds, VersionWithoutSeedsOrAnswers)
 
     start({"3.2.9", "3.2.9"});
     fake_cluster_stop_node(fc, 1);
+    {
+        log_capture log;
+        EXPECT_EQ(nullptr, tamberlin_cluster_get_version(asc));
+        EXPECT_TRUE(log.has("Info call failed to Server 127.0.0.1 while trying to get minimum version"));
+    }
+    // An empty reply has no version in it.
+    fake_cluster_set_raw_reply(fc, 0, "");
     log_capture log;
     EXPECT_EQ(nullptr, tamberlin_cluster_get_version(asc));
-    EXPECT_TRUE(log.has("Info call failed to Server 127.0.0.1 while trying to get minimum version"));
+    EXPECT_TRUE(log.has("wrong info"));
 }
 
 TEST_F(Seeds, CompressionNeedsEverySeedAtTheVersion)

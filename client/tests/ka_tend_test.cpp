@@ -306,6 +306,21 @@ TEST_F(Tend, CountLearnedLateStillAppliesMaps)
     }
 }
 
+TEST_F(Tend, UnknownGenerationAlwaysFetchesMaps)
+{
+    // Nodes that report the very number that stands for "unknown" still have
+    // their maps read.
+    start([&] {
+        for (int i = 0; i < 3; i++) {
+            fake_cluster_set_item(fc, i, "partition-generation", "4294967295");
+        }
+    });
+    ASSERT_EQ(0, add_seed());
+    for (uint32_t pid = 0; pid < NP; pid += 151) {
+        EXPECT_EQ(fake_cluster_master(fc, pid), route(pid, true)) << pid;
+    }
+}
+
 // Every malformed answer a node can give: the node's answer is refused, the
 // cluster goes on with the others, nothing crashes.
 TEST_F(Tend, MalformedAnswersAreRefused)

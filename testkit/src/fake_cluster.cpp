@@ -264,7 +264,7 @@ void fake_cluster_stop_node(fake_cluster *fc, int i)
     }
     // The node's threads take fc->lock to answer, so it is not held here.
     if (n) {
-        fake_node_destroy(n);
+        fake_node_destroy_hard(n);
     }
 }
 

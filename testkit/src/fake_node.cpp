@@ -674,6 +674,17 @@ void fake_node_destroy(fake_node *n)
     delete n;
 }
 
+void fake_node_destroy_hard(fake_node *n)
+{
+    {
+        std::lock_guard<std::mutex> g(n->lock);
+        for (int fd : n->conn_fds)
+            if (fd >= 0)
+                hard_reset(fd);
+    }
+    fake_node_destroy(n);
+}
+
 void fake_node_set_info(fake_node *n, const std::string &item, const std::string &value)
 {
     std::lock_guard<std::mutex> g(n->lock);

@@ -54,8 +54,8 @@ struct ka_cluster_compression_stat_s {
 typedef struct ka_cluster_s {
     ox_ll_element ll_e; // first member: a cluster is its own list element
     uint32_t state;     // LOCK
-    bool follow;
-    bool nbconnect;
+    std::atomic<bool> follow;
+    std::atomic<bool> nbconnect; // read by request threads
     std::atomic<bool> found_all;
     ox_vector host_str_v;      // char *, owned; LOCK; only appended
     ox_vector host_port_v;     // int; LOCK

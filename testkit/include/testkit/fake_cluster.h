@@ -40,7 +40,7 @@ bool fake_cluster_node_live(fake_cluster *fc, int i);
 // The node itself, while it is live (for its request counts); NULL otherwise.
 fake_node *fake_cluster_node(fake_cluster *fc, int i);
 
-// Listener closed and every connection closed; the assignment stays until
+// Listener closed and every connection reset; the assignment stays until
 // fake_cluster_rebalance or fake_cluster_assign.
 void fake_cluster_stop_node(fake_cluster *fc, int i);
 // Starts the node again on its port, under new_name when given. 0 or -1.

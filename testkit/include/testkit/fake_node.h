@@ -93,6 +93,8 @@ int fake_node_start(fake_node *n, int port);
 int fake_node_port(const fake_node *n);
 // Stops every thread, closes every connection, frees the node.
 void fake_node_destroy(fake_node *n);
+// The same, but every open connection is reset (RST) rather than closed.
+void fake_node_destroy_hard(fake_node *n);
 
 void fake_node_set_info(fake_node *n, const std::string &item, const std::string &value);
 void fake_node_set_info_handler(fake_node *n, fake_info_fn fn, void *udata);
