@@ -321,6 +321,34 @@ TEST_F(Tend, UnknownGenerationAlwaysFetchesMaps)
     }
 }
 
+TEST_F(Tend, CheckRepliesAroundTheStackBuffer)
+{
+    // Replies of 16383 bytes fit the tend's 16384-byte buffer with their
+    // terminator; from 16384 on they go to the heap. Either way the check
+    // reads them whole.
+    for (size_t body : {16382u, 16383u, 16384u, 16385u}) {
+        SCOPED_TRACE(body);
+        start([&] {
+            for (int i = 0; i < 3; i++) {
+                fake_cluster_set_item(fc, i, "partition-generation", "7");
+            }
+        });
+        ASSERT_EQ(0, add_seed());
+        std::string services = "127.0.0.1:" + std::to_string(fake_cluster_port(fc, 0)) + ";127.0.0.1:" +
+                               std::to_string(fake_cluster_port(fc, 2));
+        std::string rest = "node\t" + fake_cluster_node_name(fc, 1) + "\npartition-generation\t7\nservices\t" +
+                           services + "\n";
+        ASSERT_LT(rest.size(), body);
+        services += std::string(body - rest.size(), ';');
+        fake_cluster_set_item(fc, 1, "services", services);
+        tend(2);
+        EXPECT_EQ(0u, node(1)->intervals_unreachable.load());
+        EXPECT_NE(-1, node(1)->info_fd); // the exchange went well: the socket stays open
+        EXPECT_EQ(3, tamberlin_cluster_get_nodecount(asc));
+        reset();
+    }
+}
+
 // Every malformed answer a node can give: the node's answer is refused, the
 // cluster goes on with the others, nothing crashes.
 TEST_F(Tend, MalformedAnswersAreRefused)
