@@ -210,6 +210,73 @@ TEST(Codec, FieldOrderAndCounts)
     EXPECT_EQ(c.sz, 30u + 7 + 6 + 26);
 }
 
+TEST(Codec, KeyFieldOfEachKeyKind)
+{
+    char text[] = "k1";
+    uint8_t blob[3] = {9, 8, 7};
+    struct {
+        const char *what;
+        ka_object key;
+        std::string field; // the key field as sent: size, type 2, key type byte, bytes
+    } cases[3];
+    cases[0].what = "string";
+    tamberlin_object_init_str(&cases[0].key, text);
+    cases[0].field = unhex("00000004" "02" "03" "6b31");
+    cases[1].what = "integer";
+    tamberlin_object_init_int(&cases[1].key, -2);
+    cases[1].field = unhex("0000000a" "02" "01" "fffffffffffffffe");
+    cases[2].what = "map blob";
+    tamberlin_object_init_blob2(&cases[2].key, blob, 3, KA_MAP);
+    cases[2].field = unhex("00000005" "02" "13" "090807");
+    for (const auto &c : cases) {
+        Built b;
+        ka::ox_digest out;
+        ASSERT_EQ(ka_compile(KA_MSG_INFO1_READ, 0, 0, nullptr, "st", &c.key, nullptr, nullptr, KA_OP_READ, nullptr, 0,
+                             &b.buf, &b.sz, nullptr, &out, 0, nullptr),
+                  0)
+            << c.what;
+        EXPECT_EQ(hex(b.buf + 30 + 7, b.sz - 37), hex(reinterpret_cast<const uint8_t *>(c.field.data()), c.field.size()))
+            << c.what;
+        // The digest covers the set and exactly the key part of the field.
+        EXPECT_EQ(hex(out.digest, 20), ripemd("st" + c.field.substr(5))) << c.what;
+    }
+
+    // A given digest replaces the computed one in the digest out.
+    ka::ox_digest given = test_digest(), out;
+    Built b;
+    ASSERT_EQ(ka_compile(0, 1, 0, "n", nullptr, &cases[0].key, &given, nullptr, KA_OP_WRITE, nullptr, 0, &b.buf,
+                         &b.sz, nullptr, &out, 0, nullptr),
+              0);
+    EXPECT_EQ(hex(out.digest, 20), hex(given.digest, 20));
+}
+
+TEST(Codec, OperationsCarryTheirOwnOperators)
+{
+    ka_operation ops[3];
+    strcpy(ops[0].bin.bin_name, "r");
+    tamberlin_object_init_null(&ops[0].bin.object);
+    ops[0].op = KA_OP_READ;
+    strcpy(ops[1].bin.bin_name, "n");
+    tamberlin_object_init_int(&ops[1].bin.object, 3);
+    ops[1].op = KA_OP_INCR;
+    strcpy(ops[2].bin.bin_name, "t");
+    tamberlin_object_init_str(&ops[2].bin.object, const_cast<char *>("xy"));
+    ops[2].op = KA_OP_APPEND;
+    ka::ox_digest d = test_digest();
+    Built b;
+    // The operator argument is ignored when operations are given.
+    ASSERT_EQ(ka_compile(KA_MSG_INFO1_READ, KA_MSG_INFO2_WRITE, 0, nullptr, nullptr, nullptr, &d, nullptr,
+                         KA_OP_MC_TOUCH, ops, 3, &b.buf, &b.sz, nullptr, nullptr, 0, nullptr),
+              0);
+    EXPECT_EQ(ka_be_get(b.buf + 26, 2), 1u);
+    EXPECT_EQ(ka_be_get(b.buf + 28, 2), 3u);
+    std::string expect = unhex("00000005" "01000001" "72"        // read "r", no value
+                               "0000000d0501" "0001" "6e" "0000000000000003" // incr "n" by 3
+                               "0000000709" "0300" "01" "74" "7879"          // append "xy" to "t"
+                               "00");                                        // the digest field's extra byte
+    EXPECT_EQ(hex(b.buf + 30 + 25, b.sz - 55), hex(reinterpret_cast<const uint8_t *>(expect.data()), expect.size()));
+}
+
 TEST(Codec, LargeMessageGoesToTheHeap)
 {
     std::string big(20000, 'v');

@@ -146,30 +146,43 @@ TEST_F(InfoTest, BadRepliesAndTimeLimits)
 {
     fake_node_set_info(node, "build", "1.0");
     sockaddr_in sa = addr();
+    // warns: a failed read of the reply's text other than a time-out is
+    // logged; a time-out, and any failure before the text, only gives -1.
     struct {
         fake_fault_kind kind;
         fake_bad_reply bad;
         int timeout_ms;
+        bool warns;
     } cases[] = {
-        {FAKE_FAULT_SILENT, FAKE_BAD_SIZE_PAST_END, 100},
-        {FAKE_FAULT_DELAY, FAKE_BAD_SIZE_PAST_END, 100},
-        {FAKE_FAULT_CLOSE_AFTER_REQUEST, FAKE_BAD_SIZE_PAST_END, 1000},
-        {FAKE_FAULT_CLOSE_MID_REPLY, FAKE_BAD_SIZE_PAST_END, 1000},
-        {FAKE_FAULT_RESET, FAKE_BAD_SIZE_PAST_END, 1000},
-        {FAKE_FAULT_MALFORMED, FAKE_BAD_SIZE_PAST_END, 1000},
-        {FAKE_FAULT_MALFORMED, FAKE_BAD_HUGE_SIZE, 1000}, // 2^48 - 1: refused, nothing allocated
-        {FAKE_FAULT_CLOSE_MID_REPLY, FAKE_BAD_SIZE_PAST_END, 0},
+        {FAKE_FAULT_SILENT, FAKE_BAD_SIZE_PAST_END, 100, false},
+        {FAKE_FAULT_DELAY, FAKE_BAD_SIZE_PAST_END, 100, false},
+        {FAKE_FAULT_SPLIT, FAKE_BAD_SIZE_PAST_END, 100, false}, // the text stops coming: time-out
+        {FAKE_FAULT_CLOSE_AFTER_REQUEST, FAKE_BAD_SIZE_PAST_END, 1000, false},
+        {FAKE_FAULT_CLOSE_MID_REPLY, FAKE_BAD_SIZE_PAST_END, 1000, true},
+        {FAKE_FAULT_RESET, FAKE_BAD_SIZE_PAST_END, 1000, false},
+        {FAKE_FAULT_MALFORMED, FAKE_BAD_SIZE_PAST_END, 1000, true},
+        {FAKE_FAULT_MALFORMED, FAKE_BAD_HUGE_SIZE, 100, false}, // 2^48 - 1: only its head is read, and times out
+        {FAKE_FAULT_CLOSE_MID_REPLY, FAKE_BAD_SIZE_PAST_END, 0, true},
     };
     for (const auto &c : cases) {
         fake_fault f;
         f.kind = c.kind;
         f.bad = c.bad;
         f.delay_ms = 3000;
+        f.pause_ms = 3000;
         fake_node_set_fault(node, f);
+        g_warnings.clear();
         char names[] = "build";
         char *reply = reinterpret_cast<char *>(0x1);
         EXPECT_EQ(tamberlin_info_host(&sa, names, &reply, c.timeout_ms, false), -1) << c.kind << "/" << c.bad;
         EXPECT_EQ(reply, nullptr);
+        if (c.warns) {
+            ASSERT_EQ(g_warnings.size(), 1u) << c.kind;
+            EXPECT_EQ(g_warnings[0].find("Info request 'build\n' failed. Failed to read "), 0u) << g_warnings[0];
+            EXPECT_NE(g_warnings[0].find(". Return code 9"), std::string::npos) << g_warnings[0];
+        } else {
+            EXPECT_EQ(g_warnings.size(), 0u) << c.kind << ": " << (g_warnings.empty() ? "" : g_warnings[0]);
+        }
     }
     // A time-out is silent; the other read failures warn.
     char names[] = "build";

@@ -261,3 +261,59 @@ TEST(Values, CopyBinsUndoesAPartialCopy)
     EXPECT_EQ(tamberlin_copy_bins(&out, src, 0), 0);
     free(out);
 }
+
+TEST(Values, SendOfEveryType)
+{
+    // type, sent (op written whole), the value bytes that follow the name
+    uint64_t eight = 0x1122334455667788ull;
+    char data[] = "abcde";
+    struct {
+        int type;
+        bool sent;
+        std::string value;
+    } cases[] = {
+        {KA_NULL, true, ""},
+        {KA_INT, true, bytes({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88})},
+        {KA_STR, true, "abcde"},
+        {KA_BLOB, true, "abcde"},
+        {KA_JAVA_BLOB, true, "abcde"},
+        {KA_CSHARP_BLOB, true, "abcde"},
+        {KA_PYTHON_BLOB, true, "abcde"},
+        {KA_RUBY_BLOB, true, "abcde"},
+        {KA_PHP_BLOB, true, "abcde"},
+        {KA_MAP, true, "abcde"},
+        {KA_LIST, true, "abcde"},
+        {KA_FLOAT, false, ""},
+        {KA_TIMESTAMP, false, ""},
+        {KA_DIGEST, false, ""},
+        {KA_ERLANG_BLOB, false, ""},
+        {KA_APPEND, false, ""},
+        {KA_RTA_APPEND_LIST, false, ""},
+        {KA_LUA_BLOB, false, ""},
+        {21, false, ""},
+        {KA_UNKNOWN, false, ""},
+    };
+    for (const auto &c : cases) {
+        ka_bin b;
+        strcpy(b.bin_name, "nm");
+        tamberlin_object_init_blob_type(&b.object, c.type, data, 5);
+        if (c.type == KA_INT)
+            tamberlin_object_init_int(&b.object, static_cast<int64_t>(eight));
+        if (c.type == KA_NULL)
+            tamberlin_object_init_null(&b.object);
+        alignas(8) uint8_t buf[64];
+        memset(buf, 0xEE, sizeof(buf));
+        int rv = ka_value_to_op(&b, KA_OP_WRITE, nullptr, reinterpret_cast<ka_msg_op *>(buf));
+        EXPECT_EQ(rv, c.sent ? 0 : -1) << "type " << c.type;
+        if (!c.sent)
+            continue;
+        uint32_t op_sz;
+        memcpy(&op_sz, buf, 4);
+        EXPECT_EQ(op_sz, 4u + 2 + c.value.size()) << "type " << c.type;
+        EXPECT_EQ(buf[5], static_cast<uint8_t>(c.type)) << "particle type";
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(buf + 4), 6 + c.value.size()),
+                  bytes({KA_MSG_OP_WRITE, c.type, 0, 2, 'n', 'm'}) + c.value)
+            << "type " << c.type;
+        EXPECT_EQ(buf[10 + c.value.size()], 0xEE) << "nothing written past the op, type " << c.type;
+    }
+}

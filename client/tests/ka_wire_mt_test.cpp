@@ -109,6 +109,52 @@ TEST_F(NodeTest, WriteReadDeleteOnOneConnection)
     close(fd);
 }
 
+TEST_F(NodeTest, ReadKinds)
+{
+    ka::ox_digest d = digest_of(7);
+    fake_record rec;
+    rec.set = "theset";
+    rec.generation = 3;
+    rec.bins = {{"i", KA_INT, std::string("\0\0\0\0\0\0\0\x09", 8)}, {"s", KA_STR, "text"}, {"t", KA_STR, "more"}};
+    fake_node_put_record(node, "ns", d.digest, rec);
+    sockaddr_in sa = addr();
+    int fd = ka::ox_socket_create_and_connect_nb(&sa);
+
+    std::vector<ka_bin> named(2);
+    strcpy(named[0].bin_name, "t");
+    strcpy(named[1].bin_name, "i");
+    for (auto &b : named)
+        tamberlin_object_init_null(&b.object);
+    struct {
+        const char *what;
+        int info1;
+        bool by_name;
+        std::vector<std::string> names; // bins in the reply, in order
+        const char *set;
+    } cases[] = {
+        {"all bins", KA_MSG_INFO1_READ | KA_MSG_INFO1_GET_ALL, false, {"i", "s", "t"}, ""},
+        {"named bins", KA_MSG_INFO1_READ, true, {"t", "i"}, ""},
+        {"no bin data", KA_MSG_INFO1_READ | KA_MSG_INFO1_GET_ALL | KA_MSG_INFO1_NOBINDATA, false, {}, ""},
+        {"with the set name", KA_MSG_INFO1_READ | KA_MSG_INFO1_NOBINDATA | KA_MSG_INFO1_FERRY, false, {}, "theset"},
+    };
+    for (const auto &c : cases) {
+        Request r;
+        ASSERT_EQ(ka_compile(c.info1, 0, 0, "ns", nullptr, nullptr, &d, c.by_name ? named.data() : nullptr,
+                             KA_OP_READ, nullptr, c.by_name ? 2 : 0, &r.buf, &r.sz, nullptr, nullptr, 0, nullptr),
+                  0);
+        Exchange e;
+        exchange(fd, r.buf, r.sz, &e);
+        ASSERT_EQ(e.rc, 0) << c.what;
+        EXPECT_EQ(e.result, 0) << c.what;
+        EXPECT_EQ(uint32_t(e.head.m.generation), 3u) << c.what;
+        EXPECT_STREQ(e.set, c.set) << c.what;
+        ASSERT_EQ(e.n_bins, static_cast<int>(c.names.size())) << c.what;
+        for (size_t i = 0; i < c.names.size(); i++)
+            EXPECT_EQ(e.bins[i].bin_name, c.names[i]) << c.what;
+    }
+    close(fd);
+}
+
 TEST_F(NodeTest, GenerationChecksAndCreateOnly)
 {
     char text[] = "x";

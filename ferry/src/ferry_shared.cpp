@@ -62,18 +62,6 @@ ferry_sleep_ms(uint32_t ms)
 
 /* ---- Last-ship times ---------------------------------------------------- */
 
-static inline uint64_t
-lst_load(const uint64_t *p)
-{
-	return __atomic_load_n(p, __ATOMIC_RELAXED);
-}
-
-static inline void
-lst_store(uint64_t *p, uint64_t v)
-{
-	__atomic_store_n(p, v, __ATOMIC_RELAXED);
-}
-
 uint64_t
 ferry_lst_minus_adjust(uint64_t t)
 {
@@ -85,11 +73,11 @@ ferry_get_min_lst_for_dcid(int dc)
 {
 	g_lastshiptime_struct *l = &g_lastshiptime[dc];
 	if (g_rcfg[dc].dc_inuse) {
-		uint64_t m = lst_load(&l->lst_main);
-		uint64_t w = lst_load(&l->lst_windowship);
-		uint64_t f = lst_load(&l->lst_failednode);
+		uint64_t m = ox_atomic64_get(&l->lst_main);
+		uint64_t w = ox_atomic64_get(&l->lst_windowship);
+		uint64_t f = ox_atomic64_get(&l->lst_failednode);
 		uint64_t min = m < w ? m : w;
-		lst_store(&l->lst_localmin, min < f ? min : f);
+		ox_atomic64_set(&l->lst_localmin, min < f ? min : f);
 		return;
 	}
 	// A datacenter nobody ships to must never hold back the reclaim.
@@ -97,8 +85,8 @@ ferry_get_min_lst_for_dcid(int dc)
 	if (t == 0) {
 		t = g_boottime;
 	}
-	lst_store(&l->lst_main, t);
-	lst_store(&l->lst_localmin, t);
+	ox_atomic64_set(&l->lst_main, t);
+	ox_atomic64_set(&l->lst_localmin, t);
 }
 
 void
@@ -107,13 +95,13 @@ ferry_update_lst_for_this_node(uint64_t time, int caller, int dc)
 	g_lastshiptime_struct *l = &g_lastshiptime[dc];
 	switch (caller) {
 	case MAIN_THREAD:
-		lst_store(&l->lst_main, time);
+		ox_atomic64_set(&l->lst_main, time);
 		break;
 	case WINDOWSHIPPER:
-		lst_store(&l->lst_windowship, time);
+		ox_atomic64_set(&l->lst_windowship, time);
 		break;
 	case FAILED_NODE:
-		lst_store(&l->lst_failednode, time);
+		ox_atomic64_set(&l->lst_failednode, time);
 		break;
 	default:
 		break;
@@ -127,9 +115,9 @@ ferry_restore_lst_from_words(const uint64_t words[DC_MAX_NUM])
 		if (words[i] == 0) {
 			continue;
 		}
-		lst_store(&g_lastshiptime[i].lst_main, ferry_lst_minus_adjust(words[i]));
-		lst_store(&g_lastshiptime[i].lst_windowship, FERRY_LST_NONE);
-		lst_store(&g_lastshiptime[i].lst_failednode, FERRY_LST_NONE);
+		ox_atomic64_set(&g_lastshiptime[i].lst_main, ferry_lst_minus_adjust(words[i]));
+		ox_atomic64_set(&g_lastshiptime[i].lst_windowship, FERRY_LST_NONE);
+		ox_atomic64_set(&g_lastshiptime[i].lst_failednode, FERRY_LST_NONE);
 	}
 }
 
@@ -137,7 +125,7 @@ void
 ferry_store_lst_to_words(uint64_t words[DC_MAX_NUM])
 {
 	for (int i = 0; i < DC_MAX_NUM; i++) {
-		words[i] = i < g_dc_count ? lst_load(&g_lastshiptime[i].lst_localmin) : 0;
+		words[i] = i < g_dc_count ? ox_atomic64_get(&g_lastshiptime[i].lst_localmin) : 0;
 	}
 }
 
@@ -146,12 +134,12 @@ ferry_init_unset_lst(uint64_t base)
 {
 	for (int i = 0; i < g_dc_count; i++) {
 		g_lastshiptime_struct *l = &g_lastshiptime[i];
-		if (lst_load(&l->lst_main) != 0) {
+		if (ox_atomic64_get(&l->lst_main) != 0) {
 			continue;
 		}
-		lst_store(&l->lst_main, ferry_lst_minus_adjust(base));
-		lst_store(&l->lst_windowship, FERRY_LST_NONE);
-		lst_store(&l->lst_failednode, FERRY_LST_NONE);
+		ox_atomic64_set(&l->lst_main, ferry_lst_minus_adjust(base));
+		ox_atomic64_set(&l->lst_windowship, FERRY_LST_NONE);
+		ox_atomic64_set(&l->lst_failednode, FERRY_LST_NONE);
 	}
 }
 

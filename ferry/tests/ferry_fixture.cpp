@@ -1,11 +1,13 @@
 // Shared helpers of the shipper's tests (see ferry_fixture.h).
 #include "ferry_fixture.h"
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry_shared.h"
@@ -105,4 +107,30 @@ ferry_test_wait_counter(const uint64_t *counter, uint64_t value, int limit_ms)
 		usleep(5000);
 	}
 	return ox_atomic64_get(counter) >= value;
+}
+
+void
+ferry_test_reset_intake(struct counters_s *c)
+{
+	ferry_test_reset_config();
+	memset(c, 0, sizeof(*c));
+	g_ferry_cntr = c;
+	if (!g_dlog_q) {
+		g_dlog_q = ox_queue_create(sizeof(ferry_msg), true);
+	}
+	ox_queue_delete_all(g_dlog_q);
+}
+
+void
+ferry_test_local_addr(int port)
+{
+	if (g_sockaddr_in_v) {
+		ox_vector_destroy(g_sockaddr_in_v);
+	}
+	g_sockaddr_in_v = ox_vector_create(sizeof(struct sockaddr_in), 5, 0);
+	struct sockaddr_in sa = {};
+	sa.sin_family = AF_INET;
+	sa.sin_port = htons((uint16_t)port);
+	sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	ox_vector_append(g_sockaddr_in_v, &sa);
 }

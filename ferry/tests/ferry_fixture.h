@@ -6,6 +6,7 @@
 #include <string>
 
 struct ox_rbuffer;
+struct counters_s;
 
 // A new path under $FERRY_TEST_TMP (or /tmp), unique in this run.
 std::string ferry_test_path(const char *tag);
@@ -22,3 +23,8 @@ struct ox_rbuffer *ferry_test_open_dlog(const char *tag, int64_t size, bool over
 int ferry_test_read_dlog(struct ox_rbuffer *rb, char *buf, int n);
 // Waits up to limit_ms for *counter (read atomically) to reach value.
 bool ferry_test_wait_counter(const uint64_t *counter, uint64_t value, int limit_ms);
+// A clean configuration, zeroed counters in c as the process's counters, and
+// an empty digest-log queue.
+void ferry_test_reset_intake(struct counters_s *c);
+// The local server's address list: 127.0.0.1 at port.
+void ferry_test_local_addr(int port);

@@ -32,7 +32,7 @@ protected:
 		pipe = ferry_test_path("link_fifo");
 		server = fls_start(pipe.c_str(), 0);
 		ASSERT_NE(server, nullptr);
-		point_at(fls_port(server));
+		ferry_test_local_addr(fls_port(server));
 		memset(g_lastshiptime, 0, sizeof(g_lastshiptime));
 		memset(g_prevlastshiptime, 0, sizeof(g_prevlastshiptime));
 		g_isnamedpipe_open.store(false);
@@ -47,18 +47,6 @@ protected:
 		}
 		g_ferry_time_divisor.store(1);
 		ferry_test_reset_config();
-	}
-	void point_at(int port)
-	{
-		if (g_sockaddr_in_v) {
-			ox_vector_destroy(g_sockaddr_in_v);
-		}
-		g_sockaddr_in_v = ox_vector_create(sizeof(struct sockaddr_in), 5, 0);
-		struct sockaddr_in sa = {};
-		sa.sin_family = AF_INET;
-		sa.sin_port = htons((uint16_t)port);
-		sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-		ox_vector_append(g_sockaddr_in_v, &sa);
 	}
 	std::string pipe;
 	fake_local_server *server = nullptr;

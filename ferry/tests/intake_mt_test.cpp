@@ -32,13 +32,7 @@ protected:
 	void SetUp() override
 	{
 		g_ferry_time_divisor.store(20);
-		ferry_test_reset_config();
-		memset(&g_test_counters, 0, sizeof(g_test_counters));
-		g_ferry_cntr = &g_test_counters;
-		if (!g_dlog_q) {
-			g_dlog_q = ox_queue_create(sizeof(ferry_msg), true);
-		}
-		ox_queue_delete_all(g_dlog_q);
+		ferry_test_reset_intake(&g_test_counters);
 		path = ferry_test_path("fifo");
 		ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
 	}

@@ -21,13 +21,7 @@ class Intake : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		ferry_test_reset_config();
-		memset(&g_test_counters, 0, sizeof(g_test_counters));
-		g_ferry_cntr = &g_test_counters;
-		if (!g_dlog_q) {
-			g_dlog_q = ox_queue_create(sizeof(ferry_msg), true);
-		}
-		ox_queue_delete_all(g_dlog_q);
+		ferry_test_reset_intake(&g_test_counters);
 		g_ns_count = 2;
 		g_ns_xcfg_opt[1].ns_name = ox_strdup("test");
 		g_ns_xcfg_opt[2].ns_name = ox_strdup("other");

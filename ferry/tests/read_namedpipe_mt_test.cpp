@@ -48,12 +48,7 @@ TEST(ReadNamedPipe, FeedsReopensAndFeedsAgain)
 	ASSERT_NE(g_rbuf_des, nullptr);
 	fake_local_server *s = fls_start(pipe.c_str(), 0);
 	ASSERT_NE(s, nullptr);
-	g_sockaddr_in_v = ox_vector_create(sizeof(struct sockaddr_in), 5, 0);
-	struct sockaddr_in sa = {};
-	sa.sin_family = AF_INET;
-	sa.sin_port = htons((uint16_t)fls_port(s));
-	sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	ox_vector_append(g_sockaddr_in_v, &sa);
+	ferry_test_local_addr(fls_port(s));
 
 	ferry_msg m;
 	fls_make_ns(&m, 1, "test");

@@ -27,13 +27,7 @@ protected:
 	void SetUp() override
 	{
 		g_ferry_time_divisor.store(kDivisor);
-		ferry_test_reset_config();
-		memset(&g_test_counters, 0, sizeof(g_test_counters));
-		g_ferry_cntr = &g_test_counters;
-		if (!g_dlog_q) {
-			g_dlog_q = ox_queue_create(sizeof(ferry_msg), true);
-		}
-		ox_queue_delete_all(g_dlog_q);
+		ferry_test_reset_intake(&g_test_counters);
 		g_dc_count = 1;
 		memset(g_lastshiptime, 0, sizeof(g_lastshiptime));
 		g_last_logwrite_time.store(0);
