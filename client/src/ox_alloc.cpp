@@ -2,6 +2,7 @@
 #include "tamberlin/ox_alloc.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <new>
 
@@ -15,16 +16,20 @@ static std::atomic<ox_client_rc_counter> *rc_of(void *addr)
 
 static_assert(sizeof(std::atomic<ox_client_rc_counter>) == sizeof(ox_client_rc_counter));
 
+static constexpr size_t RC_HEAD = alignof(std::max_align_t);
+
 void *ox_client_rc_alloc(size_t size)
 {
-    if (size > SIZE_MAX - sizeof(ox_client_rc_counter))
+    if (size > SIZE_MAX - RC_HEAD)
         return nullptr;
-    // malloc aligns to 16; the user's bytes start 4 bytes in, as the layout says.
-    char *p = static_cast<char *>(malloc(size + sizeof(ox_client_rc_counter)));
+    // The count sits right below the user's bytes; they start RC_HEAD bytes
+    // in, so that an object with pointers and mutexes (a cluster node) is
+    // aligned as malloc's own blocks are.
+    char *p = static_cast<char *>(malloc(size + RC_HEAD));
     if (!p)
         return nullptr;
-    new (p) std::atomic<ox_client_rc_counter>(1);
-    return p + sizeof(ox_client_rc_counter);
+    new (p + RC_HEAD - sizeof(ox_client_rc_counter)) std::atomic<ox_client_rc_counter>(1);
+    return p + RC_HEAD;
 }
 
 int ox_client_rc_reserve(void *addr)
@@ -46,7 +51,7 @@ int64_t ox_client_rc_release_x(void *addr, bool autofree)
 
 void ox_client_rc_free(void *addr)
 {
-    free(static_cast<char *>(addr) - sizeof(ox_client_rc_counter));
+    free(static_cast<char *>(addr) - RC_HEAD);
 }
 
 ox_client_rc_counter ox_client_rc_count(void *addr)

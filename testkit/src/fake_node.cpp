@@ -243,6 +243,8 @@ struct fake_node {
     std::map<std::string, std::string> info;
     fake_info_fn info_fn = nullptr;
     void *info_udata = nullptr;
+    fake_info_raw_fn info_raw_fn = nullptr;
+    void *info_raw_udata = nullptr;
     fake_fault fault;
     bool compress_replies = false;
     std::map<std::string, fake_record> store; // key: namespace, NUL, digest
@@ -399,7 +401,15 @@ std::string serve_message(fake_node *n, const parsed_msg &m)
 std::string serve_info(fake_node *n, const std::string &text)
 {
     std::string body;
-    size_t start = 0;
+    fake_info_raw_fn raw_fn;
+    void *raw_ud;
+    {
+        std::lock_guard<std::mutex> g(n->lock);
+        raw_fn = n->info_raw_fn;
+        raw_ud = n->info_raw_udata;
+    }
+    bool raw = raw_fn && raw_fn(raw_ud, text, &body);
+    size_t start = raw ? text.size() : 0;
     while (start < text.size()) {
         size_t nl = text.find('\n', start);
         std::string item = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
@@ -664,6 +674,17 @@ void fake_node_destroy(fake_node *n)
     delete n;
 }
 
+void fake_node_destroy_hard(fake_node *n)
+{
+    {
+        std::lock_guard<std::mutex> g(n->lock);
+        for (int fd : n->conn_fds)
+            if (fd >= 0)
+                hard_reset(fd);
+    }
+    fake_node_destroy(n);
+}
+
 void fake_node_set_info(fake_node *n, const std::string &item, const std::string &value)
 {
     std::lock_guard<std::mutex> g(n->lock);
@@ -675,6 +696,13 @@ void fake_node_set_info_handler(fake_node *n, fake_info_fn fn, void *udata)
     std::lock_guard<std::mutex> g(n->lock);
     n->info_fn = fn;
     n->info_udata = udata;
+}
+
+void fake_node_set_info_raw(fake_node *n, fake_info_raw_fn fn, void *udata)
+{
+    std::lock_guard<std::mutex> g(n->lock);
+    n->info_raw_fn = fn;
+    n->info_raw_udata = udata;
 }
 
 void fake_node_set_fault(fake_node *n, const fake_fault &f)

@@ -93,9 +93,16 @@ int fake_node_start(fake_node *n, int port);
 int fake_node_port(const fake_node *n);
 // Stops every thread, closes every connection, frees the node.
 void fake_node_destroy(fake_node *n);
+// The same, but every open connection is reset (RST) rather than closed.
+void fake_node_destroy_hard(fake_node *n);
 
 void fake_node_set_info(fake_node *n, const std::string &item, const std::string &value);
 void fake_node_set_info_handler(fake_node *n, fake_info_fn fn, void *udata);
+// Answers a whole info request (its text as sent) with a body of its own when
+// it returns true: for replies that no table of items can give (no tab,
+// empty). Called before the table and the handler.
+typedef bool (*fake_info_raw_fn)(void *udata, const std::string &request, std::string *body);
+void fake_node_set_info_raw(fake_node *n, fake_info_raw_fn fn, void *udata);
 
 void fake_node_set_fault(fake_node *n, const fake_fault &f);
 // Send good database replies compressed (type 4).

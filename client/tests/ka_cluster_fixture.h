@@ -1,0 +1,165 @@
+// Helpers shared by the cluster tests: a captured client log, a cluster the
+// tend thread leaves alone, nodes at loopback addresses, descriptor counts.
+#pragma once
+
+#include <arpa/inet.h>
+#include <cstdarg>
+#include <cstdio>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tamberlin/ka_cluster.h"
+#include "tamberlin/ox_alloc.h"
+#include "tamberlin/ox_log.h"
+#include "testkit/fake_cluster.h"
+
+namespace cluster_test {
+
+inline std::mutex g_log_mutex;
+inline std::vector<std::string> g_log_lines;
+
+inline void capture_log(ka::ox_log_level, const char *fmt, ...)
+{
+    char buf[2048];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    std::lock_guard<std::mutex> g(g_log_mutex);
+    g_log_lines.push_back(buf);
+}
+
+// Captures every client log line (at debug level) while it lives.
+struct log_capture {
+    ka::ox_log_callback old_cb;
+    int32_t old_level;
+    log_capture()
+    {
+        old_cb = ka::g_log_callback;
+        old_level = ka::g_log_level;
+        std::lock_guard<std::mutex> g(g_log_mutex);
+        g_log_lines.clear();
+        ka::g_log_callback = capture_log;
+        ka::g_log_level = ka::OX_DEBUG;
+    }
+    ~log_capture()
+    {
+        ka::g_log_callback = old_cb;
+        ka::g_log_level = old_level;
+    }
+    bool has(const std::string &text) const
+    {
+        std::lock_guard<std::mutex> g(g_log_mutex);
+        for (auto &l : g_log_lines) {
+            if (l.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+    int count(const std::string &text) const
+    {
+        std::lock_guard<std::mutex> g(g_log_mutex);
+        int n = 0;
+        for (auto &l : g_log_lines) {
+            n += l.find(text) != std::string::npos;
+        }
+        return n;
+    }
+};
+
+inline struct sockaddr_in loopback(int port)
+{
+    struct sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons((uint16_t)port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sa;
+}
+
+inline ka_cluster_node *make_node(const char *name, int port)
+{
+    struct sockaddr_in sa = loopback(port);
+    return ka_cluster_node_create((char *)name, &sa);
+}
+
+// A started library and a cluster that the tend thread never reaches on
+// its own (its period is far beyond any test), so a test drives cluster_tend.
+inline ka_cluster *quiet_cluster()
+{
+    tamberlin_cluster_init();
+    ka_cluster *asc = tamberlin_cluster_create();
+    if (asc) {
+        tamberlin_cluster_change_tend_speed(asc, 1000000);
+    }
+    return asc;
+}
+
+inline uint32_t refs(ka_cluster_node *cn)
+{
+    return ka::ox_client_rc_count(cn);
+}
+
+inline int open_fds()
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    if (!d) {
+        return -1;
+    }
+    while (readdir(d)) {
+        n++;
+    }
+    closedir(d);
+    return n;
+}
+
+inline void append_node(ka_cluster *asc, ka_cluster_node *cn)
+{
+    pthread_mutex_lock(&asc->LOCK);
+    ox_vector_pointer_append(&asc->node_v, cn);
+    pthread_mutex_unlock(&asc->LOCK);
+}
+
+// A stand-in cluster and a client cluster over it; reset() ends both, so a
+// table of cases can start afresh for each case.
+class fake_cluster_test : public ::testing::Test {
+protected:
+    fake_cluster *fc = nullptr;
+    ka_cluster *asc = nullptr;
+    fake_cluster_cfg cfg;
+
+    void TearDown() override { reset(); }
+    void reset()
+    {
+        if (asc) {
+            tamberlin_cluster_destroy(asc);
+        }
+        if (fc) {
+            fake_cluster_destroy(fc);
+        }
+        asc = nullptr;
+        fc = nullptr;
+    }
+    // The stand-in alone (with the library started), or with a quiet client
+    // cluster over it.
+    void start_fake(bool with_cluster)
+    {
+        fc = fake_cluster_create(cfg);
+        ASSERT_NE(nullptr, fc);
+        tamberlin_cluster_init();
+        if (with_cluster) {
+            asc = quiet_cluster();
+            ASSERT_NE(nullptr, asc);
+        }
+    }
+    int add_seed(int i = 0, int timeout_ms = 2000)
+    {
+        return tamberlin_cluster_add_host(asc, "127.0.0.1", (short)fake_cluster_port(fc, i), timeout_ms);
+    }
+};
+
+} // namespace cluster_test

@@ -1,0 +1,240 @@
+// Threads against one cluster: requests routed while the map flips and a
+// node restarts under a running tend thread; clusters found, released and
+// destroyed by several threads at once. Bounded in count and time.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+
+#include "../src/ka_cluster_internal.h"
+#include "ka_cluster_fixture.h"
+#include "tamberlin/ox_socket.h"
+#include "testkit/fake_cluster.h"
+
+using namespace cluster_test;
+
+namespace {
+
+constexpr uint32_t NP = 256;
+
+// One info request for "node" on a pooled connection: true when a whole
+// reply came back, so the connection may go back to the pool.
+bool ask_node(int fd)
+{
+    uint8_t req[13] = {2, 1, 0, 0, 0, 0, 0, 5, 'n', 'o', 'd', 'e', '\n'};
+    uint8_t head[8];
+    if (ka::ox_socket_write_timeout(fd, req, sizeof(req), 0, 200) != 0 ||
+        ka::ox_socket_read_timeout(fd, head, sizeof(head), 0, 200) != 0) {
+        return false;
+    }
+    uint64_t size = 0;
+    for (int i = 2; i < 8; i++) {
+        size = (size << 8) | head[i];
+    }
+    if (size == 0 || size > 64) {
+        return false;
+    }
+    uint8_t body[64];
+    return ka::ox_socket_read_timeout(fd, body, size, 0, 200) == 0;
+}
+
+// Dotted addresses only, from the caller's buffer: the system resolver keeps
+// buffers of its own that the thread sanitizer cannot follow.
+int numeric_resolver(const char *name, int af, struct hostent *ret, char *buf, size_t buflen,
+                     struct hostent **result, int *h_errnop)
+{
+    *result = nullptr;
+    struct in_addr a;
+    if (af != AF_INET || !inet_aton(name, &a)) {
+        *h_errnop = HOST_NOT_FOUND;
+        return ENOENT;
+    }
+    uintptr_t p = ((uintptr_t)buf + 7) & ~(uintptr_t)7;
+    if (p + 2 * sizeof(char *) + sizeof(a) > (uintptr_t)buf + buflen) {
+        return ERANGE;
+    }
+    char **list = (char **)p;
+    char *addr = (char *)(list + 2);
+    memcpy(addr, &a, sizeof(a));
+    list[0] = addr;
+    list[1] = nullptr;
+    memset(ret, 0, sizeof(*ret));
+    ret->h_addrtype = AF_INET;
+    ret->h_length = sizeof(a);
+    ret->h_addr_list = list;
+    *result = ret;
+    *h_errnop = 0;
+    return 0;
+}
+
+struct numeric_lookups {
+    numeric_lookups() { g_ka_resolver = numeric_resolver; }
+    ~numeric_lookups() { g_ka_resolver = gethostbyname2_r; }
+};
+
+uint32_t slot_refs(ka_cluster *asc, ka_cluster_node *cn)
+{
+    uint32_t n = 1;
+    for (ka_partition_table *t = asc->partition_table_head.load(); t; t = t->next) {
+        for (uint32_t p = 0; p < asc->n_partitions.load(); p++) {
+            pthread_mutex_lock(&t->partitions[p].lock);
+            n += (t->partitions[p].master == cn) + (t->partitions[p].prole == cn);
+            pthread_mutex_unlock(&t->partitions[p].lock);
+        }
+    }
+    return n;
+}
+
+TEST(ClusterThreads, RoutingWhileTheMapFlipsAndANodeRestarts)
+{
+    numeric_lookups lookups;
+    int fds_before = open_fds();
+    ka_cluster_test_set_tick_ms(2);
+    fake_cluster_cfg cfg;
+    cfg.n_partitions = NP;
+    fake_cluster *fc = fake_cluster_create(cfg);
+    ASSERT_NE(nullptr, fc);
+    tamberlin_cluster_init();
+    ka_cluster *asc = tamberlin_cluster_create();
+    ASSERT_NE(nullptr, asc);
+    tamberlin_cluster_change_info_timeout(asc, 100);
+    tamberlin_cluster_change_tend_speed(asc, 1); // every tick of the tend thread
+    ASSERT_EQ(0, tamberlin_cluster_add_host(asc, "127.0.0.1", (short)fake_cluster_port(fc, 0), 2000));
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> calls{0}, answered{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 4; w++) {
+        workers.emplace_back([&, w] {
+            uint32_t seed = 12345u + (uint32_t)w;
+            uint64_t end = ka::ox_getms() + 3000;
+            for (int i = 0; i < 1500 && !stop && ka::ox_getms() < end; i++) {
+                seed = seed * 1103515245u + 12345u;
+                ka::ox_digest d = {};
+                d.digest[0] = (uint8_t)(seed >> 8);
+                d.digest[1] = (uint8_t)(seed >> 16);
+                ka_cluster_node *cn = ka_cluster_node_get(asc, "test", &d, (i & 1) == 0);
+                calls++;
+                if (!cn) {
+                    continue;
+                }
+                int fd = ka_cluster_node_fd_get(cn, (i % 3) == 0, false);
+                if (fd >= 0) {
+                    if (ask_node(fd)) {
+                        answered++;
+                        ka_cluster_node_fd_put(cn, fd, (i % 3) == 0);
+                    } else {
+                        close(fd);
+                    }
+                }
+                ka_cluster_node_put(cn);
+            }
+        });
+    }
+    for (int k = 0; k < 24; k++) {
+        if (k % 3 == 0) {
+            fake_cluster_assign_all(fc, k % 2, (k % 2) ^ 1);
+        } else {
+            fake_cluster_rebalance(fc);
+        }
+        if (k % 8 == 4) {
+            fake_cluster_stop_node(fc, 2);
+            fake_cluster_rebalance(fc);
+            usleep(10000);
+            ASSERT_EQ(0, fake_cluster_restart_node(fc, 2));
+            fake_cluster_rebalance(fc);
+        }
+        usleep(5000);
+    }
+    stop = true;
+    for (auto &t : workers) {
+        t.join();
+    }
+    EXPECT_GT(calls.load(), 0);
+    EXPECT_GT(answered.load(), 0);
+
+    // Tending stops for good, then every node holds exactly the references
+    // of its creation and its slots.
+    tamberlin_cluster_change_tend_speed(asc, 1000000);
+    for (int i = 0; i < 2000; i++) {
+        pthread_mutex_lock(&asc->LOCK);
+        bool tending = asc->state & KA_CLUSTER_STATE_TENDING;
+        pthread_mutex_unlock(&asc->LOCK);
+        if (!tending) {
+            break;
+        }
+        usleep(1000);
+    }
+    pthread_mutex_lock(&asc->LOCK);
+    std::vector<ka_cluster_node *> nodes;
+    for (uint32_t i = 0; i < ox_vector_size(&asc->node_v); i++) {
+        nodes.push_back((ka_cluster_node *)ox_vector_pointer_get(&asc->node_v, i));
+    }
+    pthread_mutex_unlock(&asc->LOCK);
+    EXPECT_FALSE(nodes.empty());
+    for (ka_cluster_node *cn : nodes) {
+        EXPECT_EQ(slot_refs(asc, cn), refs(cn)) << cn->name;
+    }
+    tamberlin_cluster_destroy(asc);
+    fake_cluster_destroy(fc);
+    ka_cluster_test_set_tick_ms(1000);
+    EXPECT_EQ(fds_before, open_fds());
+}
+
+TEST(ClusterThreads, FindReleaseAndDestroyRaceTheTendThread)
+{
+    numeric_lookups lookups;
+    ka_cluster_test_set_tick_ms(1);
+    fake_cluster_cfg cfg;
+    cfg.n_nodes = 2;
+    cfg.n_partitions = 16;
+    fake_cluster *fc = fake_cluster_create(cfg);
+    ASSERT_NE(nullptr, fc);
+    tamberlin_cluster_init();
+    short port = (short)fake_cluster_port(fc, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; t++) {
+        threads.emplace_back([&, t] {
+            char host[] = "127.0.0.1";
+            uint64_t end = ka::ox_getms() + 3000;
+            for (int i = 0; i < 400 && ka::ox_getms() < end; i++) {
+                if (t == 7) {
+                    // Clusters of their own, tended by the thread, destroyed at
+                    // once; their seed text differs ("127.1" is 127.0.0.1 too),
+                    // so no search finds them.
+                    ka_cluster *own = tamberlin_cluster_create();
+                    ASSERT_NE(nullptr, own);
+                    tamberlin_cluster_change_tend_speed(own, 1);
+                    // -2 when the tend thread held the tend at that moment.
+                    EXPECT_NE(-1, tamberlin_cluster_add_host(own, "127.1", port, -1));
+                    tamberlin_cluster_destroy(own);
+                    continue;
+                }
+                // Holders come and go, so the count often falls to 0 while
+                // other threads search for the same seed.
+                ka_cluster *c = tamberlin_cluster_get_or_create(host, port, -1);
+                if (c) {
+                    pthread_mutex_lock(&c->LOCK);
+                    EXPECT_GT(c->ref_count, 0u);
+                    pthread_mutex_unlock(&c->LOCK);
+                    tamberlin_cluster_release_or_destroy(&c);
+                }
+            }
+        });
+    }
+    for (auto &t : threads) {
+        t.join();
+    }
+    pthread_mutex_lock(&cluster_ll_LOCK);
+    EXPECT_EQ(0u, ox_ll_size(&cluster_ll)); // every holder released its cluster
+    pthread_mutex_unlock(&cluster_ll_LOCK);
+    tamberlin_cluster_shutdown();
+    fake_cluster_destroy(fc);
+    ka_cluster_test_set_tick_ms(1000);
+}
+
+} // namespace
