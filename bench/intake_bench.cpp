@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "fake_local_server.h"
+#include "testkit/fake_local_server.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
 #include "tamberlin/ox_clock.h"

@@ -314,7 +314,9 @@ ka_cluster *tamberlin_cluster_get(const char *url)
             tamberlin_cluster_add_host(asc, host, (short)port, 0);
             if (tamberlin_cluster_get_nodecount(asc) == 0) {
                 KA_LOG_ERROR("no node added in initial create");
-                tamberlin_cluster_destroy(asc);
+                // Another caller may have found it by its seed meanwhile and
+                // holds a count: only the last holder destroys it.
+                tamberlin_cluster_release_or_destroy(&asc);
                 asc = nullptr;
             }
         }

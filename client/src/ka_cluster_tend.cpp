@@ -368,6 +368,11 @@ int ka_cluster_node_parse_check(ka_cluster *asc, ka_cluster_node *cn, char *rbuf
             KA_LOG_WARN("node %s info check did not request %s", cn->name, name);
         }
     }
+    // A node whose maps were never applied has them fetched even when its
+    // reply carries no generation to compare.
+    if (cn->partition_generation == KA_PARTITION_GENERATION_UNKNOWN) {
+        changed = 1;
+    }
     return changed;
 }
 

@@ -14,6 +14,7 @@
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ox_alloc.h"
 #include "tamberlin/ox_log.h"
+#include "tamberlin/ox_socket.h"
 #include "testkit/fake_cluster.h"
 
 namespace cluster_test {

@@ -27,8 +27,8 @@ bool ask_node(int fd)
 {
     uint8_t req[13] = {2, 1, 0, 0, 0, 0, 0, 5, 'n', 'o', 'd', 'e', '\n'};
     uint8_t head[8];
-    if (ka::ox_socket_write_timeout(fd, req, sizeof(req), 0, 200) != 0 ||
-        ka::ox_socket_read_timeout(fd, head, sizeof(head), 0, 200) != 0) {
+    if (ka::ox_socket_write_timeout(fd, req, sizeof(req), 0, 2000) != 0 ||
+        ka::ox_socket_read_timeout(fd, head, sizeof(head), 0, 2000) != 0) {
         return false;
     }
     uint64_t size = 0;
@@ -39,7 +39,7 @@ bool ask_node(int fd)
         return false;
     }
     uint8_t body[64];
-    return ka::ox_socket_read_timeout(fd, body, size, 0, 200) == 0;
+    return ka::ox_socket_read_timeout(fd, body, size, 0, 2000) == 0;
 }
 
 // Dotted addresses only, from the caller's buffer: the system resolver keeps
@@ -89,6 +89,28 @@ uint32_t slot_refs(ka_cluster *asc, ka_cluster_node *cn)
     return n;
 }
 
+// Sets the cluster's tending bit once no tend runs, so that no other tend
+// starts; false when no tend ended within a minute.
+bool hold_tend(ka_cluster *asc)
+{
+    uint64_t end = ka::ox_getms() + 60000;
+    for (;;) {
+        pthread_mutex_lock(&asc->LOCK);
+        bool free_now = (asc->state & KA_CLUSTER_STATE_TENDING) == 0;
+        if (free_now) {
+            asc->state |= KA_CLUSTER_STATE_TENDING;
+        }
+        pthread_mutex_unlock(&asc->LOCK);
+        if (free_now) {
+            return true;
+        }
+        if (ka::ox_getms() >= end) {
+            return false;
+        }
+        usleep(1000);
+    }
+}
+
 TEST(ClusterThreads, RoutingWhileTheMapFlipsAndANodeRestarts)
 {
     numeric_lookups lookups;
@@ -101,7 +123,7 @@ TEST(ClusterThreads, RoutingWhileTheMapFlipsAndANodeRestarts)
     tamberlin_cluster_init();
     ka_cluster *asc = tamberlin_cluster_create();
     ASSERT_NE(nullptr, asc);
-    tamberlin_cluster_change_info_timeout(asc, 100);
+    tamberlin_cluster_change_info_timeout(asc, 2000); // stopped nodes refuse at once
     tamberlin_cluster_change_tend_speed(asc, 1); // every tick of the tend thread
     ASSERT_EQ(0, tamberlin_cluster_add_host(asc, "127.0.0.1", (short)fake_cluster_port(fc, 0), 2000));
 
@@ -157,18 +179,11 @@ TEST(ClusterThreads, RoutingWhileTheMapFlipsAndANodeRestarts)
     EXPECT_GT(calls.load(), 0);
     EXPECT_GT(answered.load(), 0);
 
-    // Tending stops for good, then every node holds exactly the references
-    // of its creation and its slots.
+    // The test takes the tend for itself (as a running tend would hold it), so
+    // no tend can change a slot while the references are counted; then every
+    // node holds exactly the references of its creation and its slots.
     tamberlin_cluster_change_tend_speed(asc, 1000000);
-    for (int i = 0; i < 2000; i++) {
-        pthread_mutex_lock(&asc->LOCK);
-        bool tending = asc->state & KA_CLUSTER_STATE_TENDING;
-        pthread_mutex_unlock(&asc->LOCK);
-        if (!tending) {
-            break;
-        }
-        usleep(1000);
-    }
+    ASSERT_TRUE(hold_tend(asc));
     pthread_mutex_lock(&asc->LOCK);
     std::vector<ka_cluster_node *> nodes;
     for (uint32_t i = 0; i < ox_vector_size(&asc->node_v); i++) {
@@ -179,6 +194,9 @@ TEST(ClusterThreads, RoutingWhileTheMapFlipsAndANodeRestarts)
     for (ka_cluster_node *cn : nodes) {
         EXPECT_EQ(slot_refs(asc, cn), refs(cn)) << cn->name;
     }
+    pthread_mutex_lock(&asc->LOCK);
+    asc->state &= ~KA_CLUSTER_STATE_TENDING;
+    pthread_mutex_unlock(&asc->LOCK);
     tamberlin_cluster_destroy(asc);
     fake_cluster_destroy(fc);
     ka_cluster_test_set_tick_ms(1000);
@@ -235,6 +253,70 @@ TEST(ClusterThreads, FindReleaseAndDestroyRaceTheTendThread)
     tamberlin_cluster_shutdown();
     fake_cluster_destroy(fc);
     ka_cluster_test_set_tick_ms(1000);
+}
+
+// True when the first cluster of the list has a seed.
+bool seed_registered()
+{
+    pthread_mutex_lock(&cluster_ll_LOCK);
+    ka_cluster *asc = (ka_cluster *)ox_ll_get_head(&cluster_ll);
+    bool seeded = false;
+    if (asc) {
+        pthread_mutex_lock(&asc->LOCK);
+        seeded = ox_vector_size(&asc->host_str_v) > 0;
+        pthread_mutex_unlock(&asc->LOCK);
+    }
+    pthread_mutex_unlock(&cluster_ll_LOCK);
+    return seeded;
+}
+
+// A cluster made for a URL whose seed answers nothing is given up, while
+// another thread may have found it by that seed meanwhile and hold it: the
+// finder's count keeps it alive until the finder releases it.
+TEST(ClusterThreads, UrlClusterGivenUpWhileAnotherHolds)
+{
+    numeric_lookups lookups;
+    tamberlin_cluster_init();
+    int dead = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in sa = loopback(0);
+    socklen_t len = sizeof(sa);
+    ASSERT_EQ(0, bind(dead, (struct sockaddr *)&sa, sizeof(sa)));
+    ASSERT_EQ(0, getsockname(dead, (struct sockaddr *)&sa, &len));
+    int port = ntohs(sa.sin_port);
+    close(dead); // nothing listens there now: every "node" request is refused
+    std::string url = "tamberlin://127.0.0.1:" + std::to_string(port);
+    char host[] = "127.0.0.1";
+    int found = 0;
+    for (int round = 0; round < 20 && found < 3; round++) {
+        std::atomic<bool> maker_done{false};
+        std::thread maker([&] {
+            EXPECT_EQ(nullptr, tamberlin_cluster_get(url.c_str()));
+            maker_done = true;
+        });
+        // While the maker waits for nodes, its cluster can be found by seed.
+        // The search starts only once the maker's seed is registered, so it
+        // never makes a cluster that the maker's own search could find.
+        ka_cluster *c = nullptr;
+        while (!c && !maker_done) {
+            if (seed_registered()) {
+                c = tamberlin_cluster_get_or_create(host, (short)port, -1);
+            }
+        }
+        maker.join();
+        if (c) {
+            found++;
+            pthread_mutex_lock(&c->LOCK);
+            EXPECT_EQ(1u, c->ref_count); // the maker's count is gone, ours is left
+            pthread_mutex_unlock(&c->LOCK);
+            EXPECT_EQ(0, tamberlin_cluster_get_nodecount(c));
+            tamberlin_cluster_release_or_destroy(&c);
+            EXPECT_EQ(nullptr, c);
+        }
+    }
+    EXPECT_GT(found, 0);
+    pthread_mutex_lock(&cluster_ll_LOCK);
+    EXPECT_EQ(0u, ox_ll_size(&cluster_ll));
+    pthread_mutex_unlock(&cluster_ll_LOCK);
 }
 
 } // namespace

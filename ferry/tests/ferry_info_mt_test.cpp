@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "fake_local_server.h"
+#include "testkit/fake_local_server.h"
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"

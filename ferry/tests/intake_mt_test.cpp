@@ -13,7 +13,7 @@
 #include <functional>
 #include <thread>
 
-#include "fake_local_server.h"
+#include "testkit/fake_local_server.h"
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "fake_local_server.h"
+#include "testkit/fake_local_server.h"
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"

@@ -1,5 +1,6 @@
 #include "rbuffer_fixture.h"
 
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,8 +9,35 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace rbt {
+
+namespace {
+
+// Paths handed out during the running test. They are removed when it ends
+// unless it failed, so repeated runs do not fill the disk (one log of the
+// threaded test is 80 MB) and a failure leaves its file to look at.
+std::mutex g_paths_lock;
+std::vector<std::string> g_paths;
+
+struct remove_test_files : ::testing::EmptyTestEventListener {
+	void OnTestEnd(const ::testing::TestInfo &info) override
+	{
+		std::lock_guard<std::mutex> g(g_paths_lock);
+		if (!info.result()->Failed())
+			for (const std::string &p : g_paths)
+				unlink(p.c_str());
+		g_paths.clear();
+	}
+};
+
+const bool g_listening = [] {
+	::testing::UnitTest::GetInstance()->listeners().Append(new remove_test_files);
+	return true;
+}();
+
+} // namespace
 
 std::string
 tmp_path(const char *name)
@@ -20,6 +48,8 @@ tmp_path(const char *name)
 		dir = "/tmp";
 	std::string p = std::string(dir) + "/rb_" + std::to_string(getpid()) + "_" + std::to_string(seq++) + "_" + name;
 	unlink(p.c_str());
+	std::lock_guard<std::mutex> g(g_paths_lock);
+	g_paths.push_back(p);
 	return p;
 }
 

@@ -24,6 +24,17 @@ struct run {
 	ox_rbuffer *r;
 	std::atomic<bool> failed{false};
 	std::atomic<bool> writer_done{false};
+	// Caching contexts made so far. A context is made at the start, which
+	// the housekeeper's reclaim and a writer that comes round to the start
+	// both move: the writer and the housekeeper wait for every context, so
+	// that each one's first record is record 0.
+	std::atomic<int> contexts_made{0};
+	int contexts = 0;
+	void wait_for_contexts()
+	{
+		while (contexts_made.load() < contexts && !late())
+			std::this_thread::yield();
+	}
 	clk::time_point deadline = clk::now() + LIMIT;
 	bool late() { return clk::now() > deadline || failed.load(); }
 };
@@ -31,6 +42,7 @@ struct run {
 void
 writer(run *x)
 {
+	x->wait_for_contexts();
 	std::vector<char> buf(200 * REC);
 	uint64_t next = 0;
 	while (next < TOTAL && !x->late()) {
@@ -56,6 +68,8 @@ reader(run *x, bool main_reader, bool strict, uint64_t *resets)
 		x->failed = true;
 		return;
 	}
+	if (ctx)
+		x->contexts_made++;
 	std::vector<char> buf(150 * REC);
 	uint64_t expected = 0;
 	bool may_jump = false;
@@ -94,6 +108,7 @@ reader(run *x, bool main_reader, bool strict, uint64_t *resets)
 void
 housekeeper(run *x)
 {
+	x->wait_for_contexts();
 	ox_rbuffer_ctx *ctx = ox_rbuffer_getsetctx(x->r, nullptr, 0);
 	uint64_t tick = 0;
 	while (!x->writer_done && !x->late()) {
@@ -114,6 +129,7 @@ run_all(int64_t size, bool with_housekeeper, bool contexts_strict, uint64_t *res
 {
 	cfg c(tmp_path("mt"), size);
 	run x;
+	x.contexts = 2;
 	x.r = ox_rbuffer_init(&c);
 	ASSERT_NE(x.r, nullptr);
 	std::vector<std::thread> t;

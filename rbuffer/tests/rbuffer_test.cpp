@@ -628,6 +628,12 @@ TEST(Read, ContextWhoseRecordsAreGoneGetsMinusOne)
 		ASSERT_EQ(ox_rbuffer_getsetctx(r, ctx, 0), ctx);
 		ASSERT_EQ(ox_rbuffer_read(r, ctx, rec, 1), 1);
 		EXPECT_EQ(rec_num(rec), overwrite ? 500u : 400u);
+		// A context made now stands at the moved start, not at record 0.
+		ox_rbuffer_ctx *late = ox_rbuffer_getsetctx(r, nullptr, 0);
+		ASSERT_NE(late, nullptr);
+		ASSERT_EQ(ox_rbuffer_read(r, late, rec, 1), 1);
+		EXPECT_EQ(rec_num(rec), overwrite ? 500u : 400u) << overwrite;
+		ox_rbuffer_closectx(late);
 		ox_rbuffer_closectx(ctx);
 		ox_rbuffer_close(r);
 	}

@@ -238,7 +238,7 @@ struct fake_node {
 
     std::mutex lock; // guards everything below
     std::condition_variable changed;
-    std::vector<std::thread> conn_threads;
+    int live_conns = 0; // connection threads (detached) not yet ended
     std::vector<int> conn_fds;
     std::map<std::string, std::string> info;
     fake_info_fn info_fn = nullptr;
@@ -595,11 +595,15 @@ void serve_connection(fake_node *n, int fd, int conn_id)
 {
     while (serve_one(n, fd, conn_id)) {
     }
+    // Connection threads are detached, so a node that a test leaves up keeps
+    // no finished threads; destroy waits for the count to reach 0 instead.
     std::lock_guard<std::mutex> g(n->lock);
     for (auto &c : n->conn_fds)
         if (c == fd)
             c = -1;
     close(fd);
+    n->live_conns--;
+    n->changed.notify_all();
 }
 
 void accept_loop(fake_node *n)
@@ -612,8 +616,14 @@ void accept_loop(fake_node *n)
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         std::lock_guard<std::mutex> g(n->lock);
         int id = ++n->connections;
+        for (size_t i = 0; i < n->conn_fds.size();)
+            if (n->conn_fds[i] == -1)
+                n->conn_fds.erase(n->conn_fds.begin() + (long)i);
+            else
+                i++;
         n->conn_fds.push_back(fd);
-        n->conn_threads.emplace_back(serve_connection, n, fd, id);
+        n->live_conns++;
+        std::thread(serve_connection, n, fd, id).detach();
     }
 }
 
@@ -660,13 +670,10 @@ void fake_node_destroy(fake_node *n)
     }
     if (n->acceptor.joinable())
         n->acceptor.join();
-    std::vector<std::thread> threads;
     {
-        std::lock_guard<std::mutex> g(n->lock);
-        threads.swap(n->conn_threads);
+        std::unique_lock<std::mutex> g(n->lock);
+        n->changed.wait(g, [n] { return n->live_conns == 0; });
     }
-    for (auto &t : threads)
-        t.join();
     if (n->listen_fd >= 0)
         close(n->listen_fd);
     if (n->stop_fd >= 0)

@@ -1,16 +1,29 @@
 /*
- * fake_local_server: the local database server as the shipper sees it.
+ * fake_local_server: the local database server as the shipper sees it, used
+ * in-process by tests and as the standalone program `fake_local_server`.
  *
- * An info port on 127.0.0.1 (port 0 unless asked) that answers "build", the
- * pipe-feed request, the last-ship report (recording its 32 values and when
- * they came) and the cluster-wide minimum last-ship time; and the writer end
- * of the named pipe, which after each feed request plays what the test has
- * scripted: whole messages, raw bytes (short, split, malformed), pauses, a
- * close of the pipe, or a flood of digest messages.
+ * The shipper reaches its local server on one port, 127.0.0.1 and the local
+ * server's port, for its info requests and for the local cluster's database
+ * messages alike. So the stand-in is one hosted fake_node (port 0 unless
+ * asked): its item table answers "build", and its info handler computes the
+ * shipper's items: the pipe-feed request, the last-ship report (recording
+ * its 32 values and when they came) and the cluster-wide minimum last-ship
+ * time. Its store, items and database faults serve as the local cluster's
+ * node through fls_node.
  *
- * Faults per request kind (matched by the request's first characters):
- * silence, a late answer, an empty answer, a garbage answer, or closing the
- * connection. Everything is thread-safe; fls_stop ends both threads.
+ * Beside it, the writer end of the named pipe: after each feed request it
+ * plays what the test has scripted: whole messages, raw bytes (short, split,
+ * malformed), pauses, a close of the pipe, or a flood of digest messages.
+ *
+ * Info faults per request (matched by the request's first characters) are
+ * the hosted node's faults, armed for the one request being served: silence,
+ * a late answer, closing the connection; an empty or garbage answer is a
+ * body of its own. Tests that inject info faults drive the link from one
+ * thread, since a fault armed for one request could be taken by a request
+ * arriving at the same moment on another connection.
+ *
+ * Threads: every call may be made from any thread; fls_stop ends the node's
+ * threads and the pipe thread, and must not race with other calls.
  */
 #pragma once
 
@@ -18,6 +31,7 @@
 #include <cstdint>
 
 #include "tamberlin/ferry_shared.h"
+#include "testkit/fake_node.h"
 
 typedef struct fake_local_server_s fake_local_server;
 
@@ -29,24 +43,30 @@ typedef enum {
 	FLS_CLOSE = 4    /* close the connection without answering */
 } fls_reply_mode;
 
+#define FLS_BUILD "9.9.9-fake"
 #define FLS_FEED_REQUEST "set-config:context=relay;enable-relay=true;freshstart=1\n"
 #define FLS_LASTSHIP_PREFIX "set-config:context=relay;lastshiptime="
 #define FLS_MIN_LASTSHIP_REQUEST "relay-min-lastshipinfo:\n"
 
-/* Starts the info port (port 0 = any) and the pipe writer for pipe_path,
- * which is made a FIFO when it does not exist. NULL on failure. */
+/* Starts the hosted node on 127.0.0.1:port (0 = any) and the pipe writer for
+ * pipe_path, which is made a FIFO when it does not exist. NULL on failure.
+ * The caller owns the result and ends it with fls_stop. */
 fake_local_server *fls_start(const char *pipe_path, int port);
 void fls_stop(fake_local_server *s);
 int fls_port(fake_local_server *s);
+/* The hosted node of the local cluster (owned by s): records, items, faults
+ * of database messages, request records. */
+fake_node *fls_node(fake_local_server *s);
 
-/* Requests beginning with prefix ("" = every request) get this mode; an
- * answer is sent only after delay_ms. The latest matching rule wins. */
+/* Info requests beginning with prefix ("" = every request) get this mode; an
+ * answer (normal, empty or garbage) is sent only after delay_ms. The latest
+ * matching rule wins. */
 void fls_set_reply(fake_local_server *s, const char *prefix, fls_reply_mode mode, int delay_ms);
 /* The value answered for the minimum last-ship time: set by the test as text
  * (any bytes), or, when NULL, the minimum of the last report, -1 before any. */
 void fls_set_min_lastship_text(fake_local_server *s, const char *value);
 
-/* Requests received so far whose text begins with prefix. */
+/* Info requests received so far whose text begins with prefix. */
 int fls_requests(fake_local_server *s, const char *prefix);
 /* The last report's 32 values and the monotonic ms it came at; the number of
  * reports received. */
@@ -68,6 +88,7 @@ bool fls_pipe_idle(fake_local_server *s);
 
 /* Message builders. */
 void fls_make_ns(ferry_msg *m, int32_t id, const char *name);
+/* A digest message for the digest of sequence number seq (fls_digest_of). */
 void fls_make_digest(ferry_msg *m, int32_t nsid, uint32_t generation, uint64_t seq, ox_node master,
 		uint32_t delete_flag);
 void fls_make_boot(ferry_msg *m, ox_node node);

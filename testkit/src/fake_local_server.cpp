@@ -2,28 +2,29 @@
  * fake_local_server: a stand-in for the local database server, written from
  * what the shipper sends and expects (see fake_local_server.h).
  *
- * Two threads: the info thread accepts one connection at a time and serves
- * one framed request on it (version 2, type 1, 48-bit big-endian size, text);
- * the pipe thread waits for a feed request, opens the FIFO for writing
- * (which blocks until the shipper opens it for reading) and plays the script.
- * The info framing is written here on purpose rather than borrowed from the
- * shipper's client, so a fault shared by both cannot hide.
+ * The info side is the hosted fake_node: "build" sits in its item table, the
+ * shipper's own items come from an info handler, and a raw-request hook runs
+ * first to apply the test's per-request rules (arming the node's fault for
+ * silence, lateness or a close, or giving an empty or garbage body). The pipe
+ * thread waits for a feed request, opens the FIFO for writing (retrying a
+ * non-blocking open until the shipper has opened it for reading) and plays
+ * the script.
+ *
+ * Locks: the stand-in's own mutex is never held while a call into the node
+ * is made, since the node's threads call the hooks here with theirs free.
  */
-#include "fake_local_server.h"
+#include "testkit/fake_local_server.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -51,6 +52,8 @@ struct pipe_item {
 	uint64_t count;
 };
 
+const char kGarbage[] = "\x01\x02 no value here";
+
 uint64_t
 mono_ms()
 {
@@ -77,48 +80,31 @@ write_all(int fd, const void *buf, size_t len)
 	return true;
 }
 
-// Reads len bytes, giving up after timeout_ms or when stop is set.
 bool
-read_all(int fd, void *buf, size_t len, const std::atomic<bool> &stop, int timeout_ms)
+begins_with(const std::string &text, const char *prefix)
 {
-	char *p = (char *)buf;
-	uint64_t end = mono_ms() + (uint64_t)timeout_ms;
-	while (len > 0 && !stop.load()) {
-		struct pollfd pfd = {fd, POLLIN, 0};
-		int pr = poll(&pfd, 1, 50);
-		if (pr < 0 && errno != EINTR) {
-			return false;
-		}
-		if (pr <= 0) {
-			if (mono_ms() > end) {
-				return false;
-			}
-			continue;
-		}
-		ssize_t n = read(fd, p, len);
-		if (n <= 0) {
-			return false;
-		}
-		p += n;
-		len -= (size_t)n;
-	}
-	return len == 0;
+	return text.compare(0, strlen(prefix), prefix) == 0;
+}
+
+// An item is a request line without its newline.
+std::string
+item_of(const char *request)
+{
+	std::string r = request;
+	return r.substr(0, r.find('\n'));
 }
 
 } // namespace
 
 struct fake_local_server_s {
 	std::string pipe_path;
-	int listen_fd = -1;
-	int port = 0;
+	fake_node *node = nullptr;
 	std::atomic<bool> stop{false};
-	std::thread info_thread;
 	std::thread pipe_thread;
 
-	std::mutex lock;
+	std::mutex lock; // guards everything below
 	std::condition_variable cv;
 	std::vector<reply_rule> rules;
-	std::vector<std::string> requests;
 	bool min_text_set = false;
 	std::string min_text;
 	int reports = 0;
@@ -127,36 +113,22 @@ struct fake_local_server_s {
 	int feeds_pending = 0;
 	std::deque<pipe_item> script;
 	bool playing = false;
-	std::vector<int> held_fds; // silent connections, closed at stop
 };
 
-static reply_rule
-fls_rule_for(fake_local_server *s, const std::string &req)
+// The shipper's computed items (node thread, no lock of the node held).
+static bool
+fls_info_item(void *udata, const std::string &item, std::string *value)
 {
-	reply_rule r = {"", FLS_ANSWER, 0};
-	for (const reply_rule &rule : s->rules) {
-		if (req.compare(0, rule.prefix.size(), rule.prefix) == 0) {
-			r = rule;
-		}
-	}
-	return r;
-}
-
-// The reply text of one request, and its side effects.
-static std::string
-fls_answer(fake_local_server *s, const std::string &req)
-{
-	std::string name = req.substr(0, req.find('\n'));
-	if (req == "build\n") {
-		return "build\t9.9.9-fake\n";
-	}
-	if (req == FLS_FEED_REQUEST) {
+	auto *s = (fake_local_server *)udata;
+	std::lock_guard<std::mutex> g(s->lock);
+	if (item == item_of(FLS_FEED_REQUEST)) {
 		s->feeds_pending++;
 		s->cv.notify_all();
-		return name + "\tok\n";
+		*value = "ok";
+		return true;
 	}
-	if (req.compare(0, strlen(FLS_LASTSHIP_PREFIX), FLS_LASTSHIP_PREFIX) == 0) {
-		const char *p = req.c_str() + strlen(FLS_LASTSHIP_PREFIX);
+	if (begins_with(item, FLS_LASTSHIP_PREFIX)) {
+		const char *p = item.c_str() + strlen(FLS_LASTSHIP_PREFIX);
 		for (int i = 0; i < DC_MAX_NUM; i++) {
 			s->last_report[i] = strtoull(p, (char **)&p, 10);
 			if (*p == ',') {
@@ -165,105 +137,64 @@ fls_answer(fake_local_server *s, const std::string &req)
 		}
 		s->reports++;
 		s->last_report_ms = mono_ms();
-		return name + "\tok\n";
+		*value = "ok";
+		return true;
 	}
-	if (req == FLS_MIN_LASTSHIP_REQUEST) {
-		std::string value;
+	if (item == item_of(FLS_MIN_LASTSHIP_REQUEST)) {
 		if (s->min_text_set) {
-			value = s->min_text;
-		} else if (s->reports == 0) {
-			value = "-1";
+			*value = s->min_text;
 		} else {
 			uint64_t min = UINT64_MAX;
-			for (uint64_t v : s->last_report) {
-				if (v != 0 && v < min) {
-					min = v;
+			for (int i = 0; s->reports > 0 && i < DC_MAX_NUM; i++) {
+				if (s->last_report[i] != 0 && s->last_report[i] < min) {
+					min = s->last_report[i];
 				}
 			}
-			value = min == UINT64_MAX ? "-1" : std::to_string(min);
+			*value = min == UINT64_MAX ? "-1" : std::to_string(min);
 		}
-		return name + "\t" + value + "\n";
+		return true;
 	}
-	return name + "\terror\n";
+	return false;
 }
 
-static void
-fls_send_reply(int fd, const std::string &text)
+// The test's rule for this request, applied before any item is answered: a
+// fault of the node for this one request, or a body of the stand-in's own.
+// Returns true when the items must not be answered (nor their effects done).
+static bool
+fls_info_rule(void *udata, const std::string &request, std::string *body)
 {
-	uint8_t hdr[8] = {2, 1, 0, 0, 0, 0, 0, 0};
-	uint64_t sz = text.size();
-	for (int i = 0; i < 6; i++) {
-		hdr[7 - i] = (uint8_t)(sz >> (8 * i));
-	}
-	write_all(fd, hdr, sizeof(hdr));
-	write_all(fd, text.data(), text.size());
-}
-
-static void
-fls_serve(fake_local_server *s, int fd)
-{
-	uint8_t hdr[8];
-	if (!read_all(fd, hdr, sizeof(hdr), s->stop, 5000)) {
-		close(fd);
-		return;
-	}
-	uint64_t sz = 0;
-	for (int i = 2; i < 8; i++) {
-		sz = (sz << 8) | hdr[i];
-	}
-	std::string req(sz, '\0');
-	if (sz > (1u << 20) || !read_all(fd, req.data(), sz, s->stop, 5000)) {
-		close(fd);
-		return;
-	}
-	reply_rule rule;
+	auto *s = (fake_local_server *)udata;
+	reply_rule rule = {"", FLS_ANSWER, 0};
 	{
 		std::lock_guard<std::mutex> g(s->lock);
-		s->requests.push_back(req);
-		rule = fls_rule_for(s, req);
-	}
-	for (int waited = 0; waited < rule.delay_ms && !s->stop.load(); waited += 10) {
-		usleep(10000);
-	}
-	std::string text;
-	{
-		std::lock_guard<std::mutex> g(s->lock);
-		if (rule.mode == FLS_ANSWER) {
-			text = fls_answer(s, req);
+		for (const reply_rule &r : s->rules) {
+			if (begins_with(request, r.prefix.c_str())) {
+				rule = r;
+			}
 		}
-		if (rule.mode == FLS_SILENT) {
-			s->held_fds.push_back(fd);
-			return;
-		}
+	}
+	fake_fault f;
+	f.count = 1;
+	if (rule.mode == FLS_SILENT) {
+		f.kind = FAKE_FAULT_SILENT;
+	} else if (rule.mode == FLS_CLOSE) {
+		f.kind = FAKE_FAULT_CLOSE_AFTER_REQUEST;
+	} else if (rule.delay_ms > 0) {
+		f.kind = FAKE_FAULT_DELAY;
+		f.delay_ms = rule.delay_ms;
+	}
+	if (f.kind != FAKE_FAULT_NONE) {
+		fake_node_set_fault(s->node, f);
 	}
 	switch (rule.mode) {
 	case FLS_ANSWER:
-		fls_send_reply(fd, text);
-		break;
-	case FLS_EMPTY:
-		fls_send_reply(fd, "");
-		break;
+		return false;
 	case FLS_GARBAGE:
-		fls_send_reply(fd, std::string("\x01\x02 no value here", 16));
-		break;
+		*body = std::string(kGarbage, sizeof(kGarbage) - 1);
+		return true;
 	default:
-		break;
-	}
-	close(fd);
-}
-
-static void
-fls_info_main(fake_local_server *s)
-{
-	while (!s->stop.load()) {
-		struct pollfd pfd = {s->listen_fd, POLLIN, 0};
-		if (poll(&pfd, 1, 50) <= 0) {
-			continue;
-		}
-		int fd = accept(s->listen_fd, nullptr, nullptr);
-		if (fd >= 0) {
-			fls_serve(s, fd);
-		}
+		body->clear();
+		return true;
 	}
 }
 
@@ -354,22 +285,15 @@ fls_start(const char *pipe_path, int port)
 	}
 	auto *s = new fake_local_server_s();
 	s->pipe_path = pipe_path;
-	s->listen_fd = socket(AF_INET, SOCK_STREAM, 0);
-	int one = 1;
-	setsockopt(s->listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-	struct sockaddr_in a = {};
-	a.sin_family = AF_INET;
-	a.sin_port = htons((uint16_t)port);
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t alen = sizeof(a);
-	if (bind(s->listen_fd, (struct sockaddr *)&a, sizeof(a)) != 0 || listen(s->listen_fd, 64) != 0 ||
-			getsockname(s->listen_fd, (struct sockaddr *)&a, &alen) != 0) {
-		close(s->listen_fd);
+	s->node = fake_node_create();
+	fake_node_set_info(s->node, "build", FLS_BUILD);
+	fake_node_set_info_handler(s->node, fls_info_item, s);
+	fake_node_set_info_raw(s->node, fls_info_rule, s);
+	if (fake_node_start(s->node, port) != 0) {
+		fake_node_destroy(s->node);
 		delete s;
 		return nullptr;
 	}
-	s->port = ntohs(a.sin_port);
-	s->info_thread = std::thread(fls_info_main, s);
 	s->pipe_thread = std::thread(fls_pipe_main, s);
 	return s;
 }
@@ -382,19 +306,22 @@ fls_stop(fake_local_server *s)
 	}
 	s->stop.store(true);
 	s->cv.notify_all();
-	s->info_thread.join();
+	// The node's threads may still call the hooks: s outlives them.
+	fake_node_destroy(s->node);
 	s->pipe_thread.join();
-	close(s->listen_fd);
-	for (int fd : s->held_fds) {
-		close(fd);
-	}
 	delete s;
 }
 
 int
 fls_port(fake_local_server *s)
 {
-	return s->port;
+	return fake_node_port(s->node);
+}
+
+fake_node *
+fls_node(fake_local_server *s)
+{
+	return s->node;
 }
 
 void
@@ -415,10 +342,10 @@ fls_set_min_lastship_text(fake_local_server *s, const char *value)
 int
 fls_requests(fake_local_server *s, const char *prefix)
 {
-	std::lock_guard<std::mutex> g(s->lock);
 	int n = 0;
-	for (const std::string &r : s->requests) {
-		n += r.compare(0, strlen(prefix), prefix) == 0;
+	fake_request r;
+	for (size_t i = 0; fake_node_request(s->node, i, &r); i++) {
+		n += r.proto_type == 1 && r.raw.compare(8, strlen(prefix), prefix) == 0;
 	}
 	return n;
 }
@@ -543,61 +470,3 @@ fls_make_failed(ferry_msg *m, ox_node node, const uint64_t lastship[DC_MAX_NUM])
 	m->data.clchg.node = node;
 	memcpy(m->data.clchg.lastshiptime, lastship, sizeof(m->data.clchg.lastshiptime));
 }
-
-#ifdef FAKE_LOCAL_SERVER_MAIN
-/*
- * Standalone: fake_local_server --pipe PATH [--port N] [--ns NAME]
- * [--digests COUNT]. After each feed request it sends the namespace list
- * (NAME as number 1, then the end mark), the boot-node list's end mark and
- * COUNT digests, and keeps the pipe open. Prints "port=N" once it listens.
- */
-int
-main(int argc, char **argv)
-{
-	const char *pipe = nullptr;
-	const char *ns = "test";
-	int port = 0;
-	uint64_t digests = 0;
-	for (int i = 1; i + 1 < argc; i += 2) {
-		std::string opt = argv[i];
-		if (opt == "--pipe") {
-			pipe = argv[i + 1];
-		} else if (opt == "--port") {
-			port = atoi(argv[i + 1]);
-		} else if (opt == "--ns") {
-			ns = argv[i + 1];
-		} else if (opt == "--digests") {
-			digests = strtoull(argv[i + 1], nullptr, 10);
-		}
-	}
-	if (!pipe) {
-		fprintf(stderr, "usage: fake_local_server --pipe PATH [--port N] [--ns NAME] [--digests COUNT]\n");
-		return 2;
-	}
-	fake_local_server *s = fls_start(pipe, port);
-	if (!s) {
-		fprintf(stderr, "fake_local_server: cannot start\n");
-		return 1;
-	}
-	printf("port=%d\n", fls_port(s));
-	fflush(stdout);
-	int feeds_seen = 0;
-	for (;;) {
-		int feeds = fls_requests(s, FLS_FEED_REQUEST);
-		if (feeds > feeds_seen) {
-			feeds_seen = feeds;
-			ferry_msg m;
-			fls_make_ns(&m, 1, ns);
-			fls_pipe_msg(s, &m);
-			fls_make_ns(&m, -1, nullptr);
-			fls_pipe_msg(s, &m);
-			fls_make_boot(&m, 0);
-			fls_pipe_msg(s, &m);
-			if (digests) {
-				fls_pipe_flood(s, 1, 0, digests);
-			}
-		}
-		usleep(100000);
-	}
-}
-#endif
