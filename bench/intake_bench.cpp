@@ -25,6 +25,7 @@
 namespace {
 
 constexpr uint64_t kMessages = 300000; // below the queue limit: nothing may drop
+std::string g_fifo;                    // the one FIFO both readers read
 double g_bare_rate;
 double g_intake_rate;
 uint64_t g_dropped;
@@ -58,12 +59,11 @@ void
 BM_BareReader(benchmark::State &state)
 {
 	for (auto _ : state) {
-		std::string fifo = tmp_path("bare_fifo");
 		std::string out = tmp_path("bare_out");
-		fake_local_server *s = flooding_server(fifo);
+		fake_local_server *s = flooding_server(g_fifo);
 		fls_start_feed(s);
 		uint64_t t0 = ox_getms();
-		int rfd = open(fifo.c_str(), O_RDONLY);
+		int rfd = open(g_fifo.c_str(), O_RDONLY);
 		int wfd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 		uint64_t digests = 0;
 		char buf[FERRY_MSG_SIZE];
@@ -89,13 +89,13 @@ BM_BareReader(benchmark::State &state)
 		close(rfd);
 		close(wfd);
 		fls_stop(s);
-		unlink(fifo.c_str());
 		unlink(out.c_str());
 		if (digests != kMessages) {
 			state.SkipWithError("bare reader lost messages");
 			return;
 		}
 		g_bare_rate = (double)digests * 1000.0 / (double)(ms ? ms : 1);
+		state.SetIterationTime((double)ms / 1000.0);
 		state.counters["msgs_per_s"] = g_bare_rate;
 	}
 }
@@ -106,7 +106,6 @@ BM_Intake(benchmark::State &state)
 	static bool started = false;
 	if (!started) {
 		// One writer thread serves every run, as in the daemon.
-		g_ferry_time_divisor.store(1000); // the reopen after the flood costs 10 ms, not 10 s
 		ferry_config_defaults(&g_xcfg);
 		g_ferry_cntr = &g_cnt;
 		g_ns_count = 1;
@@ -127,14 +126,15 @@ BM_Intake(benchmark::State &state)
 			state.SkipWithError("digest log did not open");
 			return;
 		}
+		ox_free(g_xcfg.ferry_digestpipe_path);
+		g_xcfg.ferry_digestpipe_path = ox_strdup(g_fifo.c_str());
 		ferry_intake_start();
 		started = true;
 	}
 	for (auto _ : state) {
-		std::string fifo = tmp_path("intake_fifo");
-		ox_free(g_xcfg.ferry_digestpipe_path);
-		g_xcfg.ferry_digestpipe_path = ox_strdup(fifo.c_str());
-		fake_local_server *s = flooding_server(fifo);
+		// Measured with the shipper's own waits (the writer's one-second limit).
+		g_ferry_time_divisor.store(1);
+		fake_local_server *s = flooding_server(g_fifo);
 		uint64_t base = ox_atomic64_get(&g_cnt.dlog_pkts_logged);
 		uint64_t dropped = ox_atomic64_get(&g_cnt.dlog_pkts_dropped);
 		fls_start_feed(s);
@@ -146,19 +146,23 @@ BM_Intake(benchmark::State &state)
 			usleep(200);
 		}
 		uint64_t ms = ox_getms() - t0;
+		// Only the ten empty reads that end the read loop are shortened.
+		g_ferry_time_divisor.store(1000);
 		reader.join();
 		fls_stop(s);
-		unlink(fifo.c_str());
 		g_dropped = ox_atomic64_get(&g_cnt.dlog_pkts_dropped) - dropped;
 		uint64_t logged = ox_atomic64_get(&g_cnt.dlog_pkts_logged) - base;
 		g_intake_rate = (double)logged * 1000.0 / (double)(ms ? ms : 1);
+		state.SetIterationTime((double)ms / 1000.0);
 		state.counters["msgs_per_s"] = g_intake_rate;
 		state.counters["dropped"] = (double)g_dropped;
 	}
 }
 
-BENCHMARK(BM_BareReader)->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Intake)->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Time is the measured interval only: from the open of the FIFO until the last
+// record is written (the stand-in's start and the reader's end are left out).
+BENCHMARK(BM_BareReader)->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_Intake)->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond)->UseManualTime();
 
 } // namespace
 
@@ -166,8 +170,10 @@ int
 main(int argc, char **argv)
 {
 	benchmark::Initialize(&argc, argv);
+	g_fifo = tmp_path("fifo");
 	benchmark::RunSpecifiedBenchmarks();
 	benchmark::Shutdown();
+	unlink(g_fifo.c_str());
 	double ratio = g_bare_rate > 0 ? g_intake_rate / g_bare_rate : 0;
 	printf("intake: %.0f msgs/s, bare reader: %.0f msgs/s, ratio %.2f (expected >= 0.5, and > 200000 msgs/s), "
 	       "dropped %lu\n",

@@ -71,7 +71,12 @@ void
 ferry_namedpipe_open(void)
 {
 	const char *path = g_xcfg.ferry_digestpipe_path;
-	int fd = open(path, O_RDONLY);
+	// The open blocks until the server opens its end; a signal handled
+	// meanwhile (a log reopen, say) must not end the process.
+	int fd;
+	do {
+		fd = open(path, O_RDONLY);
+	} while (fd < 0 && errno == EINTR);
 	if (fd < 0) {
 		ox_crash(QM_FERRY, OX_GLOBAL, "Failed to open the digest namedpipe %s: %s ... Aborting", path,
 				ox_strerror(errno));
@@ -427,7 +432,8 @@ ferry_dlogwriter_apply_change(ferry_dlogwriter *w)
 	w->alloc_recs = recs;
 	ox_info(QM_FERRY, "Changed Write batch size from %d to %d", cur, pending);
 	w->cap = pending;
-	c->ferry_write_batch_size = pending;
+	// The info server reads the setting while the writer changes it.
+	__atomic_store_n(&c->ferry_write_batch_size, pending, __ATOMIC_RELAXED);
 	c->ferry_flag.fetch_and(~FERRY_WRITE_BATCH_SIZE_CHANGE);
 }
 

@@ -1,6 +1,6 @@
 /*
- * ferry_info: requests to the local server, and the pipe reader's open cycle
- * that depends on them.
+ * ferry_info: requests to the local server, the digest-log reclaim and the
+ * time seek it moves the log's start with, and the pipe reader's open cycle.
  *
  * The server's answers are trusted only as far as they are checked: the
  * minimum last-ship time must be a whole positive decimal number in a short
@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
 #include "tamberlin/ka_info.h"
 #include "tamberlin/rbuffer.h"
@@ -110,9 +111,10 @@ ferry_send_lastshipinfo(void)
 	uint64_t reported[DC_MAX_NUM];
 	memcpy(reported, g_prevlastshiptime, sizeof(reported));
 	bool changed = false;
-	for (int i = 0; i < g_dc_count; i++) {
+	int dcs = g_dc_count < DC_MAX_NUM ? g_dc_count : DC_MAX_NUM;
+	for (int i = 0; i < dcs; i++) {
 		ferry_get_min_lst_for_dcid(i);
-		uint64_t min = g_lastshiptime[i].lst_localmin;
+		uint64_t min = ox_atomic64_get(&g_lastshiptime[i].lst_localmin);
 		// Unsigned on purpose: a minimum that moved back counts as a change.
 		if (min - g_prevlastshiptime[i] >= FERRY_SEND_LSTINFO_GAP) {
 			reported[i] = min;
@@ -125,7 +127,7 @@ ferry_send_lastshipinfo(void)
 	char req[1024] = {0};
 	size_t len = (size_t)snprintf(req, sizeof(req), "%s", FERRY_INFO_LASTSHIP_PREFIX);
 	for (int i = 0; i < DC_MAX_NUM; i++) {
-		uint64_t v = i < g_dc_count ? g_lastshiptime[i].lst_localmin : 0;
+		uint64_t v = i < dcs ? ox_atomic64_get(&g_lastshiptime[i].lst_localmin) : 0;
 		len += (size_t)snprintf(req + len, sizeof(req) - len, "%lu,", (unsigned long)v);
 	}
 	req[len - 1] = '\n';
@@ -159,7 +161,7 @@ ferry_parse_time(const char *text, int64_t *out)
 }
 
 uint64_t
-ferry_digestlog_reclaim(void)
+ferry_digestlog_reclaim_time(void)
 {
 	char req[] = FERRY_INFO_MIN_LASTSHIP_REQUEST;
 	char *reply = nullptr;
@@ -173,7 +175,7 @@ ferry_digestlog_reclaim(void)
 	}
 	int64_t server_min = 0;
 	if (!ferry_parse_time(value, &server_min)) {
-		ox_warning(QM_FERRY, "Ignoring the cluster minimum last-ship time '%s': not a number", value);
+		ox_warning(QM_FERRY, "Ignoring the cluster minimum last-ship time '%.64s': not a number", value);
 		free(reply);
 		return 0;
 	}
@@ -188,18 +190,265 @@ ferry_digestlog_reclaim(void)
 	}
 	// Never give up records that this node has not handed to every datacenter.
 	uint64_t target = (uint64_t)server_min;
-	for (int i = 0; i < g_dc_count; i++) {
-		uint64_t own = g_lastshiptime[i].lst_localmin;
+	for (int i = 0; i < g_dc_count && i < DC_MAX_NUM; i++) {
+		uint64_t own = ox_atomic64_get(&g_lastshiptime[i].lst_localmin);
 		if (own < target) {
 			target = own;
 		}
 	}
-	if (target == 0) {
+	return target;
+}
+
+/* The search may stop a few records past the first one at the target time;
+ * step back over records that are not older than it, so that none of them
+ * goes with the segments before the context. A segment's worth at most. */
+static void
+ferry_reclaim_walk_back(ox_rbuffer_ctx *ctx, uint64_t target, ferry_msg_ondisk *rec)
+{
+	for (int i = 0; i < FERRY_RECLAIM_WALKBACK_MAX; i++) {
+		if (ox_rbuffer_seek(g_rbuf_des, ctx, -1, 1) != 1) {
+			break;
+		}
+		if (ox_rbuffer_read(g_rbuf_des, ctx, (char *)rec, 1) != 1) {
+			break;
+		}
+		if (rec->diginfo.digesttime < target || ox_rbuffer_seek(g_rbuf_des, ctx, -1, 1) != 1) {
+			break;
+		}
+	}
+	// After reading the last record of a segment the context names that
+	// segment's end; reading on and stepping back names the next segment, so
+	// the start can move past the whole of the one before.
+	if (ox_rbuffer_read(g_rbuf_des, ctx, (char *)rec, 1) == 1) {
+		ox_rbuffer_seek(g_rbuf_des, ctx, -1, 1);
+	}
+}
+
+uint64_t
+ferry_digestlog_reclaim(void)
+{
+	uint64_t target = ferry_digestlog_reclaim_time();
+	if (target == 0 || !g_rbuf_des) {
 		return 0;
 	}
 	ox_rbuffer_trace(g_rbuf_des, true);
-	ox_debug(QM_FERRY, "Digest log may be reclaimed up to %lu", (unsigned long)target);
-	return target;
+	ferry_msg_ondisk rec;
+	memset(&rec, 0, sizeof(rec));
+	ox_rbuffer_ctx *ctx = ferry_digestlog_seektime(target, &rec);
+	if (!ctx) {
+		return 0;
+	}
+	ferry_reclaim_walk_back(ctx, target, &rec);
+	uint64_t n = ox_rbuffer_setstart(g_rbuf_des, ctx);
+	ox_info(QM_FERRY, "Reclaimed %d records space in digest log... ", (int)n);
+	if (g_ferry_cntr) {
+		ox_atomic64_add(&g_ferry_cntr->dlog_pkts_reclaimed, n);
+	}
+	ox_rbuffer_closectx(ctx);
+	return n;
+}
+
+/* ---- Digest-log time seek ------------------------------------------------ */
+
+/* One record through ctx into rec: 1, or the ring buffer's result. */
+static int
+ferry_seek_read(ox_rbuffer_ctx *ctx, ferry_msg_ondisk *rec)
+{
+	return ox_rbuffer_read(g_rbuf_des, ctx, (char *)rec, 1);
+}
+
+/* Places ctx so that its next read returns the record just read. */
+static ox_rbuffer_ctx *
+ferry_seek_found(ox_rbuffer_ctx *ctx)
+{
+	ox_rbuffer_seek(g_rbuf_des, ctx, -1, 1);
+	return ctx;
+}
+
+static ox_rbuffer_ctx *
+ferry_seek_fail(ox_rbuffer_ctx *ctx)
+{
+	ox_rbuffer_closectx(ctx);
+	return nullptr;
+}
+
+/* Halving phase: narrows the position from where the linear phase left ctx. */
+static ox_rbuffer_ctx *
+ferry_seek_halve(ox_rbuffer_ctx *ctx, uint64_t seektime, ferry_msg_ondisk *rec, int32_t stride)
+{
+	ferry_seek_read(ctx, rec);
+	uint64_t t = rec->diginfo.digesttime;
+	if (seektime < t) {
+		return ferry_seek_found(ctx);
+	}
+	int32_t k = stride;
+	int dir = 1;
+	int restarts = 0;
+	for (;;) {
+		k /= 2;
+		if (k == 0) {
+			return ferry_seek_found(ctx);
+		}
+		for (;;) {
+			ox_detail(QM_FERRY, "curstride=%d direction=%d curts=%lu looking for seektime=%lu", k, dir,
+					(unsigned long)t, (unsigned long)seektime);
+			if (ox_rbuffer_seek(g_rbuf_des, ctx, k * dir, 1) == k) {
+				break;
+			}
+			if (dir == -1) {
+				ox_detail(QM_FERRY, "Hit beginning-of-file performing binary seek. Weird ... .");
+				ox_rbuffer_log(g_rbuf_des, OX_DETAIL);
+				ox_rbuffer_prctx(ctx);
+				ox_rbuffer_getsetctx(g_rbuf_des, ctx, 0);
+				dir = 0;
+				break;
+			}
+			ox_detail(QM_FERRY,
+					"Hit End-of-file performing binary seek. Try with Using it as one end of search window.");
+			k /= 2;
+			if (k == 0) {
+				return ferry_seek_found(ctx);
+			}
+		}
+		int failed = 0;
+		for (;;) {
+			int rv = ferry_seek_read(ctx, rec);
+			if (rv == RBUFFER_READ_HITS_WRITE) {
+				ox_detail(QM_FERRY, "Hit exactly the write marker. Continuting the search in reverse direction.");
+				dir = -1;
+				break;
+			}
+			if (rv == RBUFFER_SEG_VERSION_MISMATCH) {
+				ox_detail(QM_FERRY, "Read invalid version while seeking back ... retry..");
+				// The writer can overwrite the oldest records faster than the
+				// search restarts from them: after a few restarts stop rather than
+				// spin; the oldest retained record is the safe answer.
+				ox_rbuffer_getsetctx(g_rbuf_des, ctx, 0);
+				if (++restarts > FERRY_SEEK_READ_TRIES) {
+					return ctx;
+				}
+				dir = 0;
+				failed = 0;
+				continue;
+			}
+			if (rv < 0) {
+				if (rv == RBUFFER_FILE_SYSTEM_ERROR) {
+					ox_warning(QM_FERRY, "Encountered file system error..");
+				} else {
+					ox_debug(QM_FERRY, "Encountered bad magic..");
+				}
+				if (++failed >= FERRY_SEEK_READ_TRIES) {
+					ox_warning(QM_FERRY, "Could not find the exact location but returning an approximate location");
+					return ferry_seek_found(ctx);
+				}
+				ferry_sleep_ms(1000);
+				continue;
+			}
+			t = rec->diginfo.digesttime;
+			if (t > seektime) {
+				if (dir == 0) {
+					return ferry_seek_found(ctx);
+				}
+				dir = -1;
+				break;
+			}
+			if (t == seektime) {
+				return ferry_seek_found(ctx);
+			}
+			dir = 1;
+			break;
+		}
+	}
+}
+
+ox_rbuffer_ctx *
+ferry_digestlog_seektime(uint64_t seektime, ferry_msg_ondisk *xmsg_single)
+{
+	if (!g_rbuf_des) {
+		return nullptr;
+	}
+	ox_rbuffer_ctx *ctx = ox_rbuffer_getsetctx(g_rbuf_des, nullptr, 2);
+	if (!ctx) {
+		ox_warning(QM_FERRY, "Read context could not be setup ... ");
+		return nullptr;
+	}
+	if (ox_rbuffer_seek(g_rbuf_des, ctx, -1, 1) != 1) {
+		ox_detail(QM_FERRY, "Seek failed nothing to do ... ");
+		ox_rbuffer_log(g_rbuf_des, OX_DETAIL);
+		return ferry_seek_fail(ctx);
+	}
+	int rv = ferry_seek_read(ctx, xmsg_single);
+	if (rv == RBUFFER_READ_HITS_WRITE) {
+		ox_info(QM_FERRY, "Seek reads 0 bytes ... nothing to do...");
+		return ferry_seek_fail(ctx);
+	}
+	if (rv == RBUFFER_FILE_SYSTEM_ERROR) {
+		ox_warning(QM_FERRY, "Encountered file system error..");
+		return ferry_seek_fail(ctx);
+	}
+	if (rv == RBUFFER_SEG_BAD_MAGIC) {
+		ox_debug(QM_FERRY, "Encountered bad magic..");
+		return ferry_seek_fail(ctx);
+	}
+	uint64_t t = xmsg_single->diginfo.digesttime;
+	if (t < seektime) {
+		ox_info(QM_FERRY,
+				"Seek time %lu greater than the timestamp of last record %lu in digest log. Nothing to process for this node",
+				(unsigned long)seektime, (unsigned long)t);
+		return ferry_seek_fail(ctx);
+	}
+	if (t == seektime) {
+		return ferry_seek_found(ctx);
+	}
+
+	uint64_t throughput = g_ferry_cntr ? ox_atomic64_get(&g_ferry_cntr->remote_ship_throughput) : 0;
+	uint64_t secs = (t - seektime) / 1000;
+	// Saturating product: the stride is moved as a signed 32-bit count.
+	uint64_t stride = secs != 0 && throughput > (uint64_t)INT32_MAX / secs ? (uint64_t)INT32_MAX
+										 : throughput * secs;
+	if (stride <= FERRY_MIN_SEARCH_STRIDE) {
+		stride = FERRY_DEFAULT_SEARCH_STRIDE;
+	}
+	__atomic_store_n(&g_ferry_search_stride, stride, __ATOMIC_RELAXED);
+	int32_t s = (int32_t)stride;
+
+	for (;;) {
+		if (ox_rbuffer_seek(g_rbuf_des, ctx, -s, 1) != s) {
+			ox_detail(QM_FERRY, "Hit beginning-of-file performing linear seek . Using it as starting point.");
+			ox_rbuffer_getsetctx(g_rbuf_des, ctx, 0);
+			break;
+		}
+		rv = ferry_seek_read(ctx, xmsg_single);
+		if (rv == RBUFFER_READ_HITS_WRITE) {
+			ox_detail(QM_FERRY, "Read 0 bytes from digest file");
+			ox_rbuffer_log(g_rbuf_des, OX_DETAIL);
+			ox_rbuffer_prctx(ctx);
+			return ferry_seek_fail(ctx);
+		}
+		if (rv == RBUFFER_SEG_VERSION_MISMATCH) {
+			ox_detail(QM_FERRY, "Invalid version read from disk...");
+			ox_rbuffer_log(g_rbuf_des, OX_DETAIL);
+			ox_rbuffer_getsetctx(g_rbuf_des, ctx, 0);
+			break;
+		}
+		if (rv == RBUFFER_FILE_SYSTEM_ERROR) {
+			ox_warning(QM_FERRY, "Encountered file system error..");
+			ox_rbuffer_log(g_rbuf_des, OX_WARNING);
+			ox_rbuffer_prctx(ctx);
+			return ferry_seek_fail(ctx);
+		}
+		if (rv == RBUFFER_SEG_BAD_MAGIC) {
+			ox_debug(QM_FERRY, "Encountered bad magic..");
+		} else {
+			t = xmsg_single->diginfo.digesttime;
+			ox_detail(QM_FERRY, "curts=%lu looking for seektime=%lu with stride %lu ", (unsigned long)t,
+					(unsigned long)seektime, (unsigned long)stride);
+		}
+		if (t <= seektime) {
+			break;
+		}
+	}
+	return ferry_seek_halve(ctx, seektime, xmsg_single, s);
 }
 
 void

@@ -68,9 +68,18 @@ ferry_lst_minus_adjust(uint64_t t)
 	return t > FERRY_TIME_ADJUST ? t - FERRY_TIME_ADJUST : 0;
 }
 
+static bool
+ferry_dc_valid(int dc)
+{
+	return dc >= 0 && dc < DC_MAX_NUM;
+}
+
 void
 ferry_get_min_lst_for_dcid(int dc)
 {
+	if (!ferry_dc_valid(dc)) {
+		return;
+	}
 	g_lastshiptime_struct *l = &g_lastshiptime[dc];
 	if (g_rcfg[dc].dc_inuse) {
 		uint64_t m = ox_atomic64_get(&l->lst_main);
@@ -92,6 +101,9 @@ ferry_get_min_lst_for_dcid(int dc)
 void
 ferry_update_lst_for_this_node(uint64_t time, int caller, int dc)
 {
+	if (!ferry_dc_valid(dc)) {
+		return;
+	}
 	g_lastshiptime_struct *l = &g_lastshiptime[dc];
 	switch (caller) {
 	case MAIN_THREAD:
@@ -111,28 +123,33 @@ ferry_update_lst_for_this_node(uint64_t time, int caller, int dc)
 void
 ferry_restore_lst_from_words(const uint64_t words[DC_MAX_NUM])
 {
-	for (int i = 0; i < g_dc_count; i++) {
-		if (words[i] == 0) {
+	for (int i = 0; i < g_dc_count && i < DC_MAX_NUM; i++) {
+		uint64_t word = ox_atomic64_get(&words[i]);
+		if (word == 0) {
 			continue;
 		}
-		ox_atomic64_set(&g_lastshiptime[i].lst_main, ferry_lst_minus_adjust(words[i]));
+		uint64_t t = ferry_lst_minus_adjust(word);
+		ox_atomic64_set(&g_lastshiptime[i].lst_main, t);
 		ox_atomic64_set(&g_lastshiptime[i].lst_windowship, FERRY_LST_NONE);
 		ox_atomic64_set(&g_lastshiptime[i].lst_failednode, FERRY_LST_NONE);
+		ox_detail(QM_FERRY, "Initializing lastshiptime for DC %d to %lu", i, (unsigned long)t);
 	}
 }
 
 void
 ferry_store_lst_to_words(uint64_t words[DC_MAX_NUM])
 {
+	// The words are the digest log's header, which the writer thread may be
+	// persisting right now: whole atomic stores, as the ring buffer reads them.
 	for (int i = 0; i < DC_MAX_NUM; i++) {
-		words[i] = i < g_dc_count ? ox_atomic64_get(&g_lastshiptime[i].lst_localmin) : 0;
+		ox_atomic64_set(&words[i], i < g_dc_count ? ox_atomic64_get(&g_lastshiptime[i].lst_localmin) : 0);
 	}
 }
 
 void
 ferry_init_unset_lst(uint64_t base)
 {
-	for (int i = 0; i < g_dc_count; i++) {
+	for (int i = 0; i < g_dc_count && i < DC_MAX_NUM; i++) {
 		g_lastshiptime_struct *l = &g_lastshiptime[i];
 		if (ox_atomic64_get(&l->lst_main) != 0) {
 			continue;
@@ -183,6 +200,10 @@ ns_bucket_release_arrays(ns_digest_bucket *b)
 int
 ferry_ns_bucket_setup(int nsid, const char *name, int read_batch_size)
 {
+	// A table set up twice would leak the first one's arrays and map.
+	if (nsid < 1 || nsid >= NAMESPACE_MAX_NUM || read_batch_size <= 0 || ferry_ns_known(nsid)) {
+		return -1;
+	}
 	ns_digest_bucket *b = &g_ns_dbuckets[nsid];
 	memset(b->ns_name, 0, sizeof(b->ns_name));
 	memcpy(b->ns_name, name, strnlen(name, NAMESPACE_MAX_SZ - 1));

@@ -26,10 +26,16 @@
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry_shared.h"
 #include "tamberlin/ox_str.h"
+#include "tamberlin/rbuffer.h"
 
 #ifdef FERRY_HAVE_KA
 #include "tamberlin/ox_log.h"
 #endif
+
+// The parse refuses a digest log that the ring buffer would refuse later,
+// when the log sinks are open and the daemon has half started.
+static_assert(FERRY_MIN_DIGESTLOG_SEGMENTS == RBUFFER_MIN_SEGS);
+static_assert(FERRY_DIGESTLOG_SEGMENT_BYTES == RBUFFER_SEG_SIZE);
 
 ferry_config g_xcfg;
 ns_config_opt g_ns_xcfg_opt[NAMESPACE_MAX_NUM];
@@ -188,8 +194,8 @@ free_text_vector(ox_vector **vp, bool node_pairs, bool map_pairs)
 		if (node_pairs) {
 			ox_free(((node_addr_port *)p)->node_addr);
 		} else if (map_pairs) {
-			ox_free(((ferry_addrmap *)p)->orig);
-			ox_free(((ferry_addrmap *)p)->alt);
+			ox_free(((ka_addrmap *)p)->orig);
+			ox_free(((ka_addrmap *)p)->alt);
 		}
 		ox_free(p);
 	}
@@ -511,7 +517,7 @@ void
 relay_cfg_add_addr_map(char *orig, char *alt)
 {
 	dc_config_opt *dc = &g_dc_xcfg_opt[g_dc_count];
-	auto *pair = (ferry_addrmap *)ox_malloc(sizeof(ferry_addrmap));
+	auto *pair = (ka_addrmap *)ox_malloc(sizeof(ka_addrmap));
 	if (!pair) {
 		ox_free(orig);
 		ox_free(alt);
@@ -737,11 +743,13 @@ relay_cfg_relay_line(relay_cfg_parser_state *p, ferry_config *c, relay_cfg_line 
 	case RELAY_CASE_TIMEOUT:
 		c->ferry_timeout = relay_cfg_int_no_checks(l);
 		break;
+	// Retries and their sleep count from 0; a negative sleep would become an
+	// unsigned sleep of decades.
 	case RELAY_CASE_RELAY_BATCH_NUM_RETRY:
-		c->ferry_batch_num_retry = relay_cfg_int_no_checks(l);
+		c->ferry_batch_num_retry = relay_cfg_int(l, 0, INT32_MAX);
 		break;
 	case RELAY_CASE_RELAY_BATCH_RETRY_SLEEP:
-		c->ferry_batch_retry_sleep = relay_cfg_int_no_checks(l);
+		c->ferry_batch_retry_sleep = relay_cfg_int(l, 0, INT32_MAX);
 		break;
 	case RELAY_CASE_RELAY_FORWARD_WITH_GENCHECK:
 		c->ferry_fwd_with_gencheck = relay_cfg_bool(l);
@@ -860,10 +868,16 @@ read_configfile_ferrysection(ferry_config *c, const char *config_file)
 	int32_t line_num = 0;
 	bool comment_tail = false; // the rest of a physical line whose comment began earlier
 
-	while (!s_parse_failed && fgets(buf, sizeof(buf), f)) {
+	for (;;) {
+		// Zeroed first, so that a newline anywhere in the buffer is the one
+		// fgets stopped at, even when a NUL byte in the line hides it from
+		// strlen.
+		memset(buf, 0, sizeof(buf));
+		if (s_parse_failed || !fgets(buf, sizeof(buf), f)) {
+			break;
+		}
 		line_num++;
-		size_t len = strlen(buf);
-		bool ends_line = len > 0 && buf[len - 1] == '\n';
+		bool ends_line = memchr(buf, '\n', sizeof(buf)) != nullptr;
 		if (comment_tail) {
 			comment_tail = !ends_line;
 			continue;
@@ -1007,17 +1021,20 @@ ferry_check_namespaces(void)
 	ox_info(QM_FERRY, "Found total %d namespaces", g_ns_count);
 	for (int n = 1; n <= g_ns_count; n++) {
 		ns_config_opt *ns = &g_ns_xcfg_opt[n];
+		// The parse always stores a name; a table filled otherwise must not
+		// reach printf with a null text.
+		const char *ns_name = ns->ns_name ? ns->ns_name : "";
 		uint32_t nlist = ns->ns_dclist_v ? ox_vector_size(ns->ns_dclist_v) : 0;
-		ox_info(QM_FERRY, "Namespace %s is set to replicated to...", ns->ns_name);
+		ox_info(QM_FERRY, "Namespace %s is set to replicated to...", ns_name);
 		for (uint32_t i = 0; i < nlist; i++) {
 			ox_info(QM_FERRY, "DC: %s", (char *)ox_vector_pointer_get(ns->ns_dclist_v, i));
 		}
 		if (!ns->ferry_enabled) {
-			ox_info(QM_FERRY, "RELAY is not enabled for the namespace %s's", ns->ns_name);
+			ox_info(QM_FERRY, "RELAY is not enabled for the namespace %s's", ns_name);
 		} else if (nlist == 0) {
 			ox_crash(QM_FERRY, OX_GLOBAL,
 					"RELAY is enabled but no datacenter is specified for the namespace '%s'",
-					ns->ns_name);
+					ns_name);
 			return -1;
 		}
 		for (uint32_t i = 0; i < nlist; i++) {
@@ -1030,7 +1047,7 @@ ferry_check_namespaces(void)
 			}
 			if (found < 0) {
 				ox_crash(QM_FERRY, OX_GLOBAL, "Namespace '%s' has illegal datacenter setting '%s'",
-						ns->ns_name, name);
+						ns_name, name);
 				return -1;
 			}
 			ns->ns_dc_ids[i] = found;
@@ -1052,7 +1069,7 @@ ferry_config_checks(ferry_config *c)
 		exit(0);
 	}
 	const char *missing = nullptr;
-	if (!c->ferry_digestpipe_path) {
+	if (!c->ferry_digestpipe_path || c->ferry_digestpipe_path[0] == '\0') {
 		missing = "FERRY is enabled but 'namedpipe-path' config option is not set";
 	} else if (c->ferry_num_digestlog_paths == 0 || !c->ferry_digestlog_path[0]) {
 		missing = "FERRY is enabled but 'digestlog-path' config option is not set";

@@ -13,16 +13,21 @@
 #include <string>
 
 #include "ferry_fixture.h"
+#include "tamberlin/fault.h"
 #include "tamberlin/ferry_shared.h"
+#include "tamberlin/ox_log.h"
 #include "tamberlin/utils.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 const char *kTemplate =
 	"# the database server's own settings come first\n"
 	"service {\n"
 	"    user root\n"
 	"    group root\n"
+	"    proto-fd-max 15000\n"
 	"}\n"
 	"network {\n"
 	"    heartbeat {\n"
@@ -118,9 +123,11 @@ dc_list_size(int ns)
 	return g_ns_xcfg_opt[ns].ns_dclist_v ? ox_vector_size(g_ns_xcfg_opt[ns].ns_dclist_v) : 0;
 }
 
-TEST_F(Config, EveryKeySetsItsField)
+// A text that gives every key a value other than its default.
+std::string
+every_key_text()
 {
-	parse_and_check(conf({{"RELAY",
+	return conf({{"RELAY",
 		"    {\n"
 		"    relay-pidfile /tmp/ferry.pid\n"
 		"    batch-size 700\n"
@@ -147,8 +154,12 @@ TEST_F(Config, EveryKeySetsItsField)
 		"    relay-read-mode single\n"
 		"    relay-do-version-check true\n"},
 		{"DC", "        dc-int-ext-ipmap 10.0.0.1 192.0.2.1\n        dc-node-address-port seed2 3020\n"},
-		{"NS", "    default-ttl 2d\n    max-ttl 90m\n"}}));
+		{"NS", "    default-ttl 2d\n    max-ttl 90m\n"}});
+}
 
+TEST_F(Config, EveryKeySetsItsField)
+{
+	parse_and_check(every_key_text());
 	ferry_config *c = &g_xcfg;
 	EXPECT_TRUE(c->ferry_global_enabled);
 	EXPECT_STREQ(c->ferry_digestpipe_path, "/tmp/ferry.pipe");
@@ -204,30 +215,105 @@ TEST_F(Config, EveryKeySetsItsField)
 	EXPECT_STREQ(seed->node_addr, "seed2");
 	EXPECT_EQ(seed->node_port, 3020);
 	ASSERT_EQ(ox_vector_size(dc->dc_addr_map_v), 1u);
-	auto *pair = (ferry_addrmap *)ox_vector_pointer_get(dc->dc_addr_map_v, 0);
+	auto *pair = (ka_addrmap *)ox_vector_pointer_get(dc->dc_addr_map_v, 0);
 	EXPECT_STREQ(pair->orig, "10.0.0.1");
 	EXPECT_STREQ(pair->alt, "192.0.2.1");
 	EXPECT_TRUE(g_rcfg[0].dc_inuse);
 }
 
-TEST_F(Config, DefaultsWithoutKeys)
+// Every field that the defaults set, as they set it.
+void
+expect_defaults(const ferry_config *c)
 {
-	parse_and_check(conf());
-	ferry_config *c = &g_xcfg;
+	EXPECT_FALSE(c->ferry_global_enabled);
+	EXPECT_EQ(c->uid, 0u);
+	EXPECT_EQ(c->gid, 0u);
+	EXPECT_EQ(c->ferry_info_port, 0);
+	EXPECT_TRUE(c->ferry_digestlog_overwrite);
+	EXPECT_TRUE(c->ferry_digestlog_persist);
+	EXPECT_EQ(c->ferry_num_digestlog_paths, 0);
+	EXPECT_EQ(c->ferry_digestpipe_fd, -1);
+	EXPECT_EQ(c->ferry_local_port, 0);
 	EXPECT_EQ(c->ferry_write_batch_size, 100);
 	EXPECT_EQ(c->ferry_max_recs_inflight, 500);
 	EXPECT_EQ(c->ferry_read_batch_size, 500);
 	EXPECT_EQ(c->ferry_timeout, 30000);
 	EXPECT_EQ(c->ferry_threads, 3);
-	EXPECT_EQ(c->ferry_hotkey_maxskip, 5);
-	EXPECT_EQ(c->ferry_info_request_timeout_ms, 500);
-	EXPECT_EQ(c->ferry_read_threads, 1);
-	EXPECT_EQ(c->ferry_digestpipe_fd, -1);
-	EXPECT_TRUE(c->ferry_digestlog_overwrite);
-	EXPECT_TRUE(c->ferry_digestlog_persist);
-	EXPECT_TRUE(c->ferry_shipping_enabled);
-	EXPECT_EQ(c->ferry_read_mode, FERRY_MODE_BATCH_GET);
+	EXPECT_EQ(c->ferry_forward_ferrywrites, 0);
+	EXPECT_EQ(c->ferry_stop_writes_noferry, 0);
+	EXPECT_EQ(c->ferry_internal_shipping_delay, 0);
 	EXPECT_EQ(c->ferry_flag.load(), 0);
+	EXPECT_EQ(c->ferry_new_cfg.ferry_write_batch_size, 100);
+	EXPECT_EQ(c->ferry_new_cfg.ferry_max_recs_inflight, 500);
+	EXPECT_EQ(c->ferry_new_cfg.ferry_read_batch_size, 500);
+	EXPECT_EQ(c->ferry_new_cfg.ferry_threads, 3);
+	EXPECT_EQ(c->ferry_new_cfg.ferry_read_mode, FERRY_MODE_BATCH_GET);
+	EXPECT_EQ(c->ferry_new_cfg.ferry_read_threads, 1);
+	EXPECT_TRUE(c->ferry_shipping_enabled);
+	EXPECT_TRUE(c->ferry_delete_shipping_enabled);
+	EXPECT_FALSE(c->ferry_nsup_deletes_enabled);
+	EXPECT_EQ(c->ferry_hotkey_maxskip, 5);
+	EXPECT_EQ(c->ferry_batch_retry_sleep, 0);
+	EXPECT_EQ(c->ferry_batch_num_retry, 0);
+	EXPECT_FALSE(c->ferry_fwd_with_gencheck);
+	EXPECT_FALSE(c->ferry_check_data_before_delete);
+	EXPECT_EQ(c->ferry_info_request_timeout_ms, 500);
+	EXPECT_EQ(c->ferry_compression_threshold, 0);
+	EXPECT_EQ(c->ferry_read_threads, 1);
+	EXPECT_EQ(c->ferry_read_mode, FERRY_MODE_BATCH_GET);
+	EXPECT_FALSE(c->ferry_do_version_check);
+}
+
+TEST_F(Config, DefaultsWithoutKeys)
+{
+	parse_and_check(conf());
+	// The file's own keys aside, every field keeps its default.
+	EXPECT_TRUE(g_xcfg.ferry_global_enabled);
+	g_xcfg.ferry_global_enabled = false;
+	EXPECT_EQ(g_xcfg.ferry_num_digestlog_paths, 1);
+	g_xcfg.ferry_num_digestlog_paths = 0;
+	g_xcfg.ferry_info_port = 0;
+	g_xcfg.ferry_local_port = 0;
+	g_xcfg.uid = 0;
+	g_xcfg.gid = 0;
+	expect_defaults(&g_xcfg);
+}
+
+// The defaults are written over whatever a parse left, so a second parse
+// (or a reset) starts from them and not from the previous file.
+TEST_F(Config, DefaultsReplaceEverySetValue)
+{
+	parse_and_check(every_key_text());
+	g_xcfg.ferry_info_port = 1;
+	g_xcfg.ferry_local_port = 1;
+	g_xcfg.uid = 7;
+	g_xcfg.gid = 7;
+	g_xcfg.ferry_global_enabled = true;
+	g_xcfg.ferry_digestpipe_fd = 9;
+	g_xcfg.ferry_forward_ferrywrites = 1;
+	g_xcfg.ferry_stop_writes_noferry = 1;
+	g_xcfg.ferry_delete_shipping_enabled = false;
+	g_xcfg.ferry_nsup_deletes_enabled = true;
+	g_xcfg.ferry_flag.store(FERRY_READ_BATCH_SIZE_CHANGE);
+	g_xcfg.ferry_new_cfg = {1, 2, 3, 4, FERRY_MODE_SINGLE_RECORD_GET, 6};
+	ferry_config_defaults(&g_xcfg);
+
+	expect_defaults(&g_xcfg);
+}
+
+// Whether the text passes the parse and the checks, tried in a child first:
+// a refusal is reported with its message instead of ending the test program.
+bool
+accepted(const std::string &text)
+{
+	int failures = ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+	EXPECT_EXIT(
+		{
+			parse_and_check(text);
+			exit(0);
+		},
+		::testing::ExitedWithCode(0), "");
+	return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count() == failures;
 }
 
 struct Accepted {
@@ -321,10 +407,69 @@ TEST_F(Config, AcceptedTexts)
 				return std::string("    relay-remote-datacenter DC1\n");
 			})}}),
 			[] { EXPECT_EQ(g_ns_xcfg_opt[1].ns_dc_ids[31], 0); }},
+		{"braces on lines of their own, in every context",
+			conf({{"TAIL", "service\n{\n    user daemon\n}\n"
+				       "namespace solo\n{\n    enable-relay true\n    relay-remote-datacenter D2\n}\n"
+				       "relay\n{\n    datacenter D2\n    {\n        {\n"
+				       "        dc-node-address-port b 3001\n    }\n}\n"}}),
+			[=] {
+				EXPECT_EQ(g_xcfg.uid, daemon_uid);
+				ASSERT_EQ(g_ns_count, 2);
+				EXPECT_TRUE(g_ns_xcfg_opt[2].ferry_enabled);
+				EXPECT_EQ(g_ns_xcfg_opt[2].ns_dc_ids[0], 1);
+				ASSERT_EQ(g_dc_count, 2);
+				auto *seed = (node_addr_port *)ox_vector_pointer_get(g_dc_xcfg_opt[1].dc_node_v, 0);
+				EXPECT_STREQ(seed->node_addr, "b");
+				EXPECT_EQ(seed->node_port, 3001);
+			}},
+		{"tabs, CR LF, extra tokens and comments after values",
+			conf({{"RELAY", "\ttimeout\t7\t8 9\r\n    relay-pidfile /p#no space before it\n"
+					"    relay-info-timeout 42 # trailing\n    # relay-threads 9\n"}}),
+			[] {
+				EXPECT_EQ(g_xcfg.ferry_timeout, 7);
+				EXPECT_STREQ(g_xcfg.ferry_pidfile, "/p");
+				EXPECT_EQ(g_xcfg.ferry_info_request_timeout_ms, 42);
+				EXPECT_EQ(g_xcfg.ferry_threads, 3);
+			}},
+		{"relay keys outside the relay block mean nothing",
+			conf({{"TAIL", "local-node-port 80\nenable-relay false\nlogging {\n    timeout 1\n"
+				       "    datacenter X {\n    }\n}\n"}}),
+			[] {
+				EXPECT_EQ(g_xcfg.ferry_local_port, 3000);
+				EXPECT_TRUE(g_xcfg.ferry_global_enabled);
+				EXPECT_EQ(g_xcfg.ferry_timeout, 30000);
+				EXPECT_EQ(g_dc_count, 1);
+			}},
+		{"a datacenter block still open at the end of the file is not counted",
+			conf({{"TAIL", "relay {\n    datacenter LATE {\n        dc-node-address-port a 3000\n"}}),
+			[] {
+				EXPECT_EQ(g_dc_count, 1);
+				EXPECT_STREQ(g_dc_xcfg_opt[1].dc_name, "LATE");
+			}},
+		{"the other names of keys",
+			conf({{"DLOG", "    relay-digestlog-path /tmp/alias.dlog 1M\n"},
+				{"RELAY", "    relay-namedpipe-path /p2\n    relay-info-port 3005\n"
+					  "    relay-max-recs-inflight 800\n    relay-threads 9\n"}}),
+			[] {
+				EXPECT_STREQ(g_xcfg.ferry_digestlog_path[0], "/tmp/alias.dlog");
+				EXPECT_EQ(g_xcfg.ferry_digestlog_file_size[0], 1u << 20);
+				EXPECT_STREQ(g_xcfg.ferry_digestpipe_path, "/p2");
+				EXPECT_EQ(g_xcfg.ferry_info_port, 3005);
+				EXPECT_EQ(g_xcfg.ferry_max_recs_inflight, 800);
+				EXPECT_EQ(g_xcfg.ferry_threads, 9);
+			}},
+		{"a repeated boolean and path keep the last",
+			conf({{"RELAY", "    relay-shipping-enabled no\n    relay-shipping-enabled yes\n"
+					"    namedpipe-path /last\n"}}),
+			[] {
+				EXPECT_TRUE(g_xcfg.ferry_shipping_enabled);
+				EXPECT_STREQ(g_xcfg.ferry_digestpipe_path, "/last");
+			}},
 		{"smallest digest log and batch sizes", conf({{"DLOG", "    digestlog-path /d 56028\n"},
 			{"RELAY", "    relay-write-batch-size 1\n    relay-read-batch-size 1\n"
 				  "    relay-hotkey-maxskip 1\n    relay-ship-delay 0\n    relay-threads 1\n"
-				  "    relay-max-recs-inflight 1\n"}}),
+				  "    relay-max-recs-inflight 1\n    relay-batch-retry-sleep 0\n"
+				  "    relay-batch-num-retry 0\n"}}),
 			[] {
 				EXPECT_EQ(g_xcfg.ferry_digestlog_file_size[0], 56028u);
 				EXPECT_EQ(g_xcfg.ferry_write_batch_size, 1);
@@ -334,19 +479,23 @@ TEST_F(Config, AcceptedTexts)
 	for (const Accepted &c : cases) {
 		SCOPED_TRACE(c.name);
 		ferry_test_reset_config();
+		if (!accepted(c.text)) {
+			continue;
+		}
 		parse_and_check(c.text);
 		c.check();
 	}
 }
 
 // A refused text: the message with "%L" standing for the line of `marker`
-// plus `offset` (pieces of long lines count as lines).
+// plus `offset` (pieces of long lines count as lines), logged under `ctx`.
 struct Refused {
 	const char *name;
 	std::string text;
 	std::string message;
 	std::string marker;
 	int offset;
+	const char *ctx = "relay";
 };
 
 std::string
@@ -399,9 +548,9 @@ TEST_F(Config, ParseRefusesWithShortCritical)
 		{"missing size", conf({{"DLOG", "    digestlog-path /d\n"}}),
 			"line %L :: digestlog-path must specify an unsigned integer value", "/d\n", 0},
 		{"unknown user", conf({{"TAIL", "service {\n    user no-such-user-here\n}\n"}}),
-			"line %L :: user not found: no-such-user-here", "no-such-user", 0},
+			"line %L :: user not found: no-such-user-here", "no-such-user", 0, "config"},
 		{"unknown group", conf({{"TAIL", "service {\n    group no-such-group-here\n}\n"}}),
-			"line %L :: group not found: no-such-group-here", "no-such-group", 0},
+			"line %L :: group not found: no-such-group-here", "no-such-group", 0, "config"},
 		{"the line after a long line", conf({{"RELAY", "    " + std::string(1100, ' ') + "timeout 5\n    bogus 1\n"}}),
 			"line %L :: unknown config parameter name 'bogus'", "bogus", 2},
 		{"a comment tail does not hide the next line",
@@ -435,13 +584,38 @@ TEST_F(Config, ParseRefusesWithShortCritical)
 			"line %L :: digestlog-path must be >= 56028 and <= 9223372036854775807, not 56027", "/d 56027", 0},
 		{"bad log level", conf({{"RELAY", "    errorlog-path stderr loud\n"}}),
 			"can't set log level loud", "", 0},
+		{"more log files than sinks", conf({{"RELAY", repeat(OX_FAULT_SINKS_MAX + 1, [](int) {
+				return std::string("    relay-errorlog-path /nonexistent/ferry.log\n");
+			})}}),
+			"can't add file /nonexistent/ferry.log as errorlog", "", 0},
+		{"negative overflow", conf({{"RELAY", "    relay-threads -5000000000\n"}}),
+			"line %L :: relay-threads -5000000000 overflows int", "-5000000000", 0},
+		{"negative digest-log size", conf({{"DLOG", "    digestlog-path /d -1\n"}}),
+			"line %L :: digestlog-path must be an unsigned number, not -1", "/d -1", 0},
+		{"negative retry sleep", conf({{"RELAY", "    relay-batch-retry-sleep -1\n"}}),
+			"line %L :: relay-batch-retry-sleep must be >= 0 and <= 2147483647, not -1", "sleep -1", 0},
+		{"negative retry count", conf({{"RELAY", "    relay-batch-num-retry -2\n"}}),
+			"line %L :: relay-batch-num-retry must be >= 0 and <= 2147483647, not -2", "retry -2", 0},
+		// Structure.
+		{"key names are case-sensitive", conf({{"RELAY", "    Enable-Relay true\n"}}),
+			"line %L :: unknown config parameter name 'Enable-Relay'", "Enable-Relay", 0},
+		{"a relay key inside a datacenter", conf({{"DC", "        timeout 5\n"}}),
+			"line %L :: unknown config parameter name 'timeout'", "timeout 5", 0},
+		{"a key cut at 511 characters", conf({{"RELAY", std::string(509, ' ') + "timeout 5\n"}}),
+			"line %L :: unknown config parameter name 'ti'", "meout 5", 0},
+		{"the first error ends the parse", conf({{"RELAY", "    bogus 1\n    local-node-port 80\n"}}),
+			"line %L :: unknown config parameter name 'bogus'", "bogus", 0},
+		{"a NUL byte in a comment does not hide the next line",
+			conf({{"RELAY", "    # a\0b\n    bogus 1\n"s}}),
+			"line %L :: unknown config parameter name 'bogus'", "bogus", 0},
 	};
 	for (const Refused &r : cases) {
 		SCOPED_TRACE(r.name);
 		std::string msg = expected_message(r);
+		// The whole of standard error: one line, no back trace, nothing after.
 		EXPECT_EXIT(parse(r.text), ::testing::KilledBySignal(SIGINT),
-				"CRITICAL GLOBAL \\((relay|config)\\): \\(utils.cpp:[0-9]+\\) " +
-						ferry_test_regex_escape(msg) + "\n");
+				"^[^\n]*: CRITICAL GLOBAL \\(" + std::string(r.ctx) + "\\): \\(utils\\.cpp:[0-9]+\\) " +
+						ferry_test_regex_escape(msg) + "\n$");
 	}
 }
 
@@ -457,16 +631,22 @@ TEST_F(Config, ChecksRefuseWithFullCritical)
 {
 	const Refused cases[] = {
 		{"read threads 0", conf({{"RELAY", "    relay-read-threads 0\n"}}),
-			"Invalid Batch Thread Count 0. It should be >=1 and <=64... Aborting", "", 0},
+			"Invalid Batch Thread Count 0. It should be >=1 and <=64... Aborting", "", 0, "config"},
 		{"read threads 65", conf({{"RELAY", "    relay-read-threads 65\n"}}),
-			"Invalid Batch Thread Count 65. It should be >=1 and <=64... Aborting", "", 0},
+			"Invalid Batch Thread Count 65. It should be >=1 and <=64... Aborting", "", 0, "config"},
 		{"read mode is case-sensitive", conf({{"RELAY", "    relay-read-mode Single\n"}}),
-			"relay-read-mode option invalid, must be 'single' or 'batch' instead of Single... Aborting", "", 0},
+			"relay-read-mode option invalid, must be 'single' or 'batch' instead of Single... Aborting", "", 0,
+			"config"},
 		{"no datacenter",
 			"namespace test {\n}\nrelay {\n    enable-relay true\n}\n",
 			"No datacenters are configured", "", 0},
 		{"datacenter named {", conf({{"RELAY", "    datacenter {\n        dc-node-address-port a 3000\n    }\n"}}),
 			"Name of datacenter is illegal - '{'", "", 0},
+		{"datacenter without a name",
+			conf({{"RELAY", "    datacenter\n    {\n        dc-node-address-port a 3000\n    }\n"}}),
+			"Name of datacenter is missing", "", 0},
+		{"empty pipe path", conf({{"RELAY", "    namedpipe-path\n"}}),
+			"FERRY is enabled but 'namedpipe-path' config option is not set", "", 0},
 		{"datacenter without seed", conf({{"RELAY", "    datacenter EMPTY {\n    }\n"}}),
 			"In datacenter 'EMPTY', address is missing in the config option 'dc-node-address-port'", "", 0},
 		{"enabled namespace without datacenter", conf({{"TAIL", "namespace two {\n    enable-relay yes\n}\n"}}),
@@ -489,11 +669,37 @@ TEST_F(Config, ChecksRefuseWithFullCritical)
 			"relay {\n enable-relay true\n namedpipe-path /p\n digestlog-path /d 1M\n local-node-port 3000\n"
 			" datacenter A {\n dc-node-address-port a 3000\n }\n}\n",
 			"FERRY is enabled but 'info-port' config option is not set", "", 0},
+		// Several faults at once: the first check in order is the one that ends.
+		{"read threads before read mode",
+			"relay {\n relay-read-mode Single\n relay-read-threads 0\n}\n",
+			"Invalid Batch Thread Count 0. It should be >=1 and <=64... Aborting", "", 0, "config"},
+		{"read mode before datacenters", "relay {\n relay-read-mode Single\n}\n",
+			"relay-read-mode option invalid, must be 'single' or 'batch' instead of Single... Aborting", "", 0,
+			"config"},
+		{"datacenters before the enable flag", "namespace test {\n}\nrelay {\n    enable-relay false\n}\n",
+			"No datacenters are configured", "", 0},
+		{"datacenters in number order",
+			conf({{"RELAY", "    datacenter EMPTY {\n    }\n    datacenter {\n        dc-node-address-port a 3000\n    }\n"}}),
+			"In datacenter 'EMPTY', address is missing in the config option 'dc-node-address-port'", "", 0},
+		{"a datacenter's name before its seeds", conf({{"RELAY", "    datacenter\n    {\n    }\n"}}),
+			"Name of datacenter is missing", "", 0},
+		{"datacenters before namespaces",
+			conf({{"RELAY", "    datacenter {\n        dc-node-address-port a 3000\n    }\n"},
+				{"NS", "    relay-remote-datacenter DCX\n"}}),
+			"Name of datacenter is illegal - '{'", "", 0},
+		{"namespaces before the enable flag",
+			"namespace test {\n    relay-remote-datacenter DCX\n}\n"
+			"relay {\n    datacenter A {\n        dc-node-address-port a 3000\n    }\n}\n",
+			"Namespace 'test' has illegal datacenter setting 'DCX'", "", 0},
+		{"namespaces in number order",
+			conf({{"TAIL", "namespace two {\n    relay-remote-datacenter TWO\n}\n"
+				       "namespace three {\n    enable-relay true\n}\n"}}),
+			"Namespace 'two' has illegal datacenter setting 'TWO'", "", 0},
 	};
 	for (const Refused &r : cases) {
 		SCOPED_TRACE(r.name);
 		EXPECT_EXIT(parse_and_check(r.text), ::testing::KilledBySignal(SIGABRT),
-				"CRITICAL GLOBAL \\((relay|config)\\): \\(utils.cpp:[a-z_]+:[0-9]+\\) " +
+				"CRITICAL GLOBAL \\(" + std::string(r.ctx) + "\\): \\(utils\\.cpp:[a-z_]+:[0-9]+\\) " +
 						ferry_test_regex_escape(r.message) + "\n");
 	}
 }
@@ -506,6 +712,93 @@ TEST_F(Config, DisabledShipperExitsWithZero)
 	text = conf();
 	text.replace(text.find("enable-relay true\n    namedpipe"), strlen("enable-relay true"), "enable-relay false");
 	EXPECT_EXIT(parse_and_check(text), ::testing::ExitedWithCode(0), "FERRY is not enabled\n");
+	// Before the checks of the keys an enabled shipper needs.
+	EXPECT_EXIT(parse_and_check("relay {\n    datacenter A {\n        dc-node-address-port a 3000\n    }\n}\n"),
+			::testing::ExitedWithCode(0), "^FERRY is not enabled\n$");
+}
+
+// The checks of values that no text can give (the parse refuses them first)
+// still hold for a table changed after the parse.
+TEST_F(Config, ChecksOfValuesTheParseRefuses)
+{
+	struct Changed {
+		const char *name;
+		std::function<void()> change;
+		const char *message;
+	};
+	auto seed = [] { return (node_addr_port *)ox_vector_pointer_get(g_dc_xcfg_opt[0].dc_node_v, 0); };
+	const Changed cases[] = {
+		{"seed port 0", [&] { seed()->node_port = 0; },
+			"In datacenter 'DC1', port is missing in the config option 'dc-node-address-port'"},
+		{"empty seed address", [&] { seed()->node_addr[0] = '\0'; },
+			"In datacenter 'DC1', address is missing in the config option 'dc-node-address-port'"},
+		{"digest-log size 0", [] { g_xcfg.ferry_digestlog_file_size[0] = 0; },
+			"Ring buffer file size is not mentioned"},
+	};
+	for (const Changed &c : cases) {
+		SCOPED_TRACE(c.name);
+		EXPECT_EXIT(
+			{
+				parse(conf());
+				c.change();
+				ferry_config_checks(&g_xcfg);
+			},
+			::testing::KilledBySignal(SIGABRT),
+			"CRITICAL GLOBAL \\(relay\\): \\(utils\\.cpp:[a-z_]+:[0-9]+\\) " +
+					ferry_test_regex_escape(c.message) + "\n");
+	}
+}
+
+// What the checks report at INFO once the log is open, in their order.
+TEST_F(Config, ChecksReportDatacentersAndNamespaces)
+{
+	// DC2 stands before DC1 and so is datacenter 0.
+	std::string text = conf({{"NS", "    relay-remote-datacenter DC2\n"},
+		{"RELAY", "    datacenter DC2 {\n        dc-node-address-port b 3000\n    }\n"},
+		{"TAIL", "namespace two {\n    relay-remote-datacenter DC1\n}\n"}});
+	auto line = [](const std::string &msg) {
+		return "INFO \\(relay\\): \\(utils\\.cpp::[0-9]+\\) " + ferry_test_regex_escape(msg) + "\n";
+	};
+	EXPECT_EXIT(
+		{
+			parse(text);
+			ox_fault_sink_hold("stderr");
+			ox_fault_sink_activate_all_held();
+			int rv = ferry_config_checks(&g_xcfg);
+			bool ids = g_ns_xcfg_opt[1].ns_dc_ids[0] == 1 && g_ns_xcfg_opt[1].ns_dc_ids[1] == 0 &&
+				g_ns_xcfg_opt[2].ns_dc_ids[0] == 1 && g_rcfg[0].dc_inuse && g_rcfg[1].dc_inuse;
+			exit(rv == 0 && ids ? 0 : 1);
+		},
+		::testing::ExitedWithCode(0),
+		line("Found total 2 datacenters") + ".*" + line("Found total 2 namespaces") + ".*" +
+				line("Namespace test is set to replicated to...") + ".*" + line("DC: DC1") + ".*" +
+				line("DC: DC2") + ".*" + line("Namespace two is set to replicated to...") + ".*" +
+				line("DC: DC1") + ".*" + line("RELAY is not enabled for the namespace two's"));
+}
+
+// The parse's own DETAIL lines reach a sink that admits them.
+TEST_F(Config, ParseLogsLinesAndContexts)
+{
+	std::string text = "relay {\n    datacenter A {\n        dc-node-address-port a 3000\n    }\n}\n";
+	auto detail = [](const char *func, const std::string &msg) {
+		return "DETAIL \\(relay\\): \\(utils\\.cpp:" + std::string(func) + ":[0-9]+\\) " +
+			ferry_test_regex_escape(msg) + "\n";
+	};
+	EXPECT_EXIT(
+		{
+			ox_fault_sink *s = ox_fault_sink_hold("stderr");
+			ox_fault_sink_addcontext(s, "any", "detail");
+			ox_fault_sink_activate_all_held();
+			parse(text);
+			exit(0);
+		},
+		::testing::ExitedWithCode(0),
+		detail("read_configfile_ferrysection", "line 1 :: relay { ") + ".*" +
+				detail("relay_cfg_begin_context", "begin context: GLOBAL -> RELAY") + ".*" +
+				detail("relay_cfg_begin_context", "begin context: RELAY -> RELAY_DATACENTER") + ".*" +
+				detail("read_configfile_ferrysection", "line 3 :: dc-node-address-port a 3000") + ".*" +
+				detail("relay_cfg_end_context", "end context: RELAY_DATACENTER -> RELAY") + ".*" +
+				detail("relay_cfg_end_context", "end context: RELAY -> GLOBAL"));
 }
 
 TEST_F(Config, ErrorLogSinkAndLevel)
@@ -522,6 +815,21 @@ TEST_F(Config, ErrorLogSinkAndLevel)
 		{
 			parse(conf({{"RELAY", "    errorlog-path /tmp/x.log\n"}}));
 			exit(g_faultsink && g_faultsink->limit[QM_FERRY] == OX_INFO ? 0 : 1);
+		},
+		::testing::ExitedWithCode(0), "");
+	// The client library's debug output follows a level beginning with
+	// "debug" in any case, and only such a level.
+	EXPECT_EXIT(
+		{
+			parse(conf({{"RELAY", "    relay-errorlog-path stderr DeBuG\n"}}));
+			exit(ka::g_log_level == ka::OX_DEBUG ? 0 : 1);
+		},
+		::testing::ExitedWithCode(0), "");
+	EXPECT_EXIT(
+		{
+			parse(conf({{"RELAY", "    errorlog-path stderr warning\n"}}));
+			bool ok = g_faultsink->limit[QM_FERRY] == OX_WARNING && ka::g_log_level == ka::OX_INFO;
+			exit(ok ? 0 : 1);
 		},
 		::testing::ExitedWithCode(0), "");
 }

@@ -1,8 +1,9 @@
 // The local-server link against the stand-in local server on 127.0.0.1: the
 // exact request texts, the wait for the server, the pipe-feed request with
 // its attempts, the last-ship report with its 3-second rule (and previous
-// values kept until a report gets through), and the strict reading of the
-// cluster-wide minimum that bounds the reclaim.
+// values kept until a report gets through), the strict reading of the
+// cluster-wide minimum that bounds the reclaim, the digest-log time seek and
+// the reclaim of a real digest log.
 #include <gtest/gtest.h>
 
 #ifdef FERRY_HAVE_KA
@@ -11,8 +12,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "testkit/fake_local_server.h"
 #include "ferry_fixture.h"
@@ -180,6 +184,24 @@ TEST_F(LastShip, FailedReportKeepsThePreviousValues)
 	EXPECT_EQ(g_prevlastshiptime[0], 20000u);
 }
 
+TEST_F(LastShip, FirstStartReportsTheWriterStartLessFiveMinutes)
+{
+	memset(g_lastshiptime, 0, sizeof(g_lastshiptime));
+	memset(g_prevlastshiptime, 0, sizeof(g_prevlastshiptime));
+	uint64_t words[DC_MAX_NUM] = {0}; // a new digest log
+	ferry_restore_lst_from_words(words);
+	ferry_init_unset_lst(50000000);
+	ferry_send_lastshipinfo();
+	uint64_t v[DC_MAX_NUM];
+	ASSERT_EQ(fls_lastship_reports(server, v, nullptr), 1);
+	EXPECT_EQ(v[0], 50000000u - FERRY_TIME_ADJUST);
+	EXPECT_EQ(v[1], 50000000u - FERRY_TIME_ADJUST);
+	for (int i = 2; i < DC_MAX_NUM; i++) {
+		EXPECT_EQ(v[i], 0u) << i;
+	}
+	EXPECT_EQ(fls_bad_lastship_reports(server), 0);
+}
+
 TEST_F(LastShip, UnusedDatacenterReportsTheLastWrite)
 {
 	g_rcfg[1].dc_inuse = false;
@@ -235,12 +257,12 @@ TEST_F(Reclaim, ServerMinimumIsReadStrictlyAndBounded)
 	for (auto &c : cases) {
 		SCOPED_TRACE(c.answer ? c.answer : "(none)");
 		fls_set_min_lastship_text(server, c.answer);
-		EXPECT_EQ(ferry_digestlog_reclaim(), c.expect);
+		EXPECT_EQ(ferry_digestlog_reclaim_time(), c.expect);
 	}
 	EXPECT_EQ(fls_requests(server, FERRY_INFO_MIN_LASTSHIP_REQUEST), (int)(sizeof(cases) / sizeof(cases[0])));
 	// An answer far longer than one line is refused whole.
 	fls_set_min_lastship_text(server, (std::string(400, '1')).c_str());
-	EXPECT_EQ(ferry_digestlog_reclaim(), 0u);
+	EXPECT_EQ(ferry_digestlog_reclaim_time(), 0u);
 }
 
 TEST_F(Reclaim, BadRepliesReclaimNothing)
@@ -249,13 +271,263 @@ TEST_F(Reclaim, BadRepliesReclaimNothing)
 	for (fls_reply_mode mode : {FLS_EMPTY, FLS_GARBAGE, FLS_CLOSE}) {
 		SCOPED_TRACE(mode);
 		fls_set_reply(server, "relay-min", mode, 0);
-		EXPECT_EQ(ferry_digestlog_reclaim(), 0u);
+		EXPECT_EQ(ferry_digestlog_reclaim_time(), 0u);
 	}
 	fls_set_reply(server, "relay-min", FLS_ANSWER, 0);
-	EXPECT_EQ(ferry_digestlog_reclaim(), 5000u);
+	EXPECT_EQ(ferry_digestlog_reclaim_time(), 5000u);
 	// Nothing of this node's log is shipped yet: nothing to reclaim.
 	g_lastshiptime[0].lst_localmin = 0;
+	EXPECT_EQ(ferry_digestlog_reclaim_time(), 0u);
+}
+
+// Test digest logs hold record i at digest time kT0 + 10 i.
+constexpr uint64_t kT0 = 1000000;
+
+uint64_t
+time_of(int i)
+{
+	return kT0 + 10 * (uint64_t)i;
+}
+
+void
+write_times(ox_rbuffer *rb, int n)
+{
+	std::vector<ferry_msg_ondisk> recs((size_t)n);
+	for (int i = 0; i < n; i++) {
+		memset(&recs[(size_t)i], 0, sizeof(ferry_msg_ondisk));
+		recs[(size_t)i].xm_type = FERRY_MSG_TYPE_DIGESTINFO;
+		recs[(size_t)i].diginfo.digesttime = time_of(i);
+	}
+	ASSERT_EQ(ox_rbuffer_write(rb, (const char *)recs.data(), n), n);
+	ASSERT_TRUE(ox_rbuffer_fflush(rb));
+}
+
+// The number of the record that ctx reads next, -1 when it reads none.
+int
+next_index(ox_rbuffer_ctx *ctx)
+{
+	ferry_msg_ondisk m;
+	if (ox_rbuffer_read(g_rbuf_des, ctx, (char *)&m, 1) != 1) {
+		return -1;
+	}
+	return (int)((m.diginfo.digesttime - kT0) / 10);
+}
+
+class Seek : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		memset(&cntr, 0, sizeof(cntr));
+		g_ferry_cntr = &cntr;
+		g_rbuf_des = ferry_test_open_dlog("seek", 1 << 20, true);
+		ASSERT_NE(g_rbuf_des, nullptr);
+	}
+	void TearDown() override
+	{
+		ox_rbuffer_close(g_rbuf_des);
+		g_rbuf_des = nullptr;
+		g_ferry_cntr = nullptr;
+	}
+	// The record the search places a context at, -1 for no context.
+	int seek(uint64_t t)
+	{
+		ferry_msg_ondisk m;
+		memset(&m, 0, sizeof(m));
+		ox_rbuffer_ctx *ctx = ferry_digestlog_seektime(t, &m);
+		if (!ctx) {
+			return -1;
+		}
+		int got = next_index(ctx);
+		ox_rbuffer_closectx(ctx);
+		return got;
+	}
+	counters cntr;
+};
+
+TEST_F(Seek, EmptyLogHasNothing)
+{
+	EXPECT_EQ(seek(kT0), -1);
+}
+
+TEST_F(Seek, EdgesAndTheStride)
+{
+	const int n = 1234;
+	write_times(g_rbuf_des, n);
+	struct {
+		uint64_t throughput, time;
+		int expect;          // exact record, or -1 for none
+		uint64_t stride;     // 0: the search does not estimate one
+	} cases[] = {
+		{0, time_of(n - 1) + 1, -1, 0}, // later than the newest record
+		{0, time_of(n - 1), n - 1, 0},  // the newest record itself
+		{0, kT0 - 5, 0, 100000},        // before the oldest: a short log's start
+		{100, kT0 - 5, 0, 100000},      // 100/s over 12 s is below the minimum stride
+		{5000, kT0 - 5, 0, 60000},      // 5000/s over 12 s
+		{1ULL << 40, kT0 - 5, 0, INT32_MAX}, // an estimate beyond a 32-bit move saturates
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.time);
+		cntr.remote_ship_throughput = c.throughput;
+		g_ferry_search_stride = 0;
+		EXPECT_EQ(seek(c.time), c.expect);
+		EXPECT_EQ(g_ferry_search_stride, c.stride);
+	}
+}
+
+TEST_F(Seek, LandsNearTheFirstRecordAtTheTime)
+{
+	const int n = 1234;
+	write_times(g_rbuf_des, n);
+	for (uint64_t throughput : {0, 100, 5000}) {
+		cntr.remote_ship_throughput = throughput;
+		for (int j = 1; j < n; j += 7) {
+			for (uint64_t before : {0, 5}) { // at record j, or between j - 1 and j
+				SCOPED_TRACE(std::to_string(throughput) + " " + std::to_string(j) + " -" +
+						std::to_string(before));
+				int got = seek(time_of(j) - before);
+				// Within the last strides of the halving, never before the record.
+				EXPECT_GE(got, j);
+				EXPECT_LE(got, j + 32);
+			}
+		}
+	}
+}
+
+// The whole reclaim step against a real digest log.
+class ReclaimLog : public Link {
+protected:
+	void SetUp() override
+	{
+		Link::SetUp();
+		memset(&cntr, 0, sizeof(cntr));
+		g_ferry_cntr = &cntr;
+		g_dc_count = 2;
+	}
+	void TearDown() override
+	{
+		close_log();
+		g_ferry_cntr = nullptr;
+		Link::TearDown();
+	}
+	// A new log of `written` records whose main reader has read `read`.
+	void open_log(int written, int read)
+	{
+		close_log();
+		g_rbuf_des = ferry_test_open_dlog("reclaimlog", 1 << 20, true);
+		ASSERT_NE(g_rbuf_des, nullptr);
+		write_times(g_rbuf_des, written);
+		std::vector<char> buf((size_t)read * FERRY_MSG_ONDISK_SIZE + 1);
+		ASSERT_EQ(ferry_test_read_dlog(g_rbuf_des, buf.data(), read), read);
+	}
+	void close_log()
+	{
+		if (g_rbuf_des) {
+			ox_rbuffer_close(g_rbuf_des);
+			g_rbuf_des = nullptr;
+		}
+	}
+	// The first record still kept.
+	int first_kept()
+	{
+		ox_rbuffer_ctx *ctx = ox_rbuffer_getsetctx(g_rbuf_des, nullptr, 0);
+		int got = next_index(ctx);
+		ox_rbuffer_closectx(ctx);
+		return got;
+	}
+	bool traced() { return (__atomic_load_n(&g_rbuf_des->flags, __ATOMIC_RELAXED) & RBUFFER_FLAG_TRACE) != 0; }
+	counters cntr;
+};
+
+TEST_F(ReclaimLog, StartMovesUpToTheSegmentOfTheTime)
+{
+	struct rcase {
+		std::string what;
+		uint64_t server, own;
+		int read;
+		uint64_t reclaimed;
+	};
+	const uint64_t late = time_of(5000);
+	std::vector<rcase> cases = {
+		{"inside a segment", time_of(550), late, 1000, 500},
+		{"between two records", time_of(600) - 5, late, 1000, 600},
+		{"own time is smaller", time_of(900), time_of(300), 1000, 300},
+		{"main reader behind", time_of(900), late, 250, 200},
+		{"before the oldest", kT0 - 5, late, 1000, 0},
+		{"after the newest", time_of(999) + 5, late, 1000, 0},
+	};
+	// Around a segment's end the search may stop past the record at the time;
+	// nothing at or after that time may be given up.
+	for (int j = 385; j <= 515; j += j == 415 ? 70 : 1) { // the ends of segments 3 and 4
+		cases.push_back({"record " + std::to_string(j), time_of(j), late, 1000, (uint64_t)(j / 100 * 100)});
+	}
+	uint64_t total = 0;
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		open_log(1000, c.read);
+		g_lastshiptime[0].lst_localmin = late;
+		g_lastshiptime[1].lst_localmin = c.own;
+		fls_set_min_lastship_text(server, std::to_string(c.server).c_str());
+		EXPECT_EQ(ferry_digestlog_reclaim(), c.reclaimed);
+		EXPECT_EQ(first_kept(), (int)c.reclaimed);
+		EXPECT_TRUE(traced());
+		total += c.reclaimed;
+		EXPECT_EQ(cntr.dlog_pkts_reclaimed, total);
+	}
+}
+
+TEST_F(ReclaimLog, UnusableAnswersLeaveTheLogAlone)
+{
+	open_log(1000, 1000);
+	g_lastshiptime[0].lst_localmin = time_of(5000);
+	g_lastshiptime[1].lst_localmin = time_of(5000);
+	for (const char *answer : {"-1", "0", "-7", "abc", "550x", ""}) {
+		SCOPED_TRACE(answer);
+		fls_set_min_lastship_text(server, answer);
+		EXPECT_EQ(ferry_digestlog_reclaim(), 0u);
+		EXPECT_FALSE(traced());
+	}
+	fls_set_reply(server, "relay-min", FLS_CLOSE, 0);
+	fls_set_min_lastship_text(server, std::to_string(time_of(550)).c_str());
 	EXPECT_EQ(ferry_digestlog_reclaim(), 0u);
+	EXPECT_EQ(first_kept(), 0);
+	EXPECT_EQ(cntr.dlog_pkts_reclaimed, 0u);
+	// No log open: asked, nothing done.
+	fls_set_reply(server, "relay-min", FLS_ANSWER, 0);
+	close_log();
+	EXPECT_EQ(ferry_digestlog_reclaim(), 0u);
+}
+
+// The housekeeper stores the last-ship times into the header words while the
+// writer thread persists the headers after every segment it writes.
+TEST(LogHeader, WordsStoredWhileTheWriterPersists)
+{
+	ferry_test_reset_config();
+	g_dc_count = 2;
+	ox_rbuffer *rb = ferry_test_open_dlog("words", 1 << 20, true);
+	ASSERT_NE(rb, nullptr);
+	std::atomic<bool> done{false};
+	std::thread writer([&] {
+		std::vector<ferry_msg_ondisk> recs(100);
+		memset(recs.data(), 0, recs.size() * sizeof(ferry_msg_ondisk));
+		for (int i = 0; i < 50; i++) {
+			ox_rbuffer_write(rb, (const char *)recs.data(), 100);
+		}
+		done.store(true);
+	});
+	uint64_t t = 1000;
+	while (!done.load()) {
+		t++;
+		g_lastshiptime[0].lst_localmin = t;
+		g_lastshiptime[1].lst_localmin = t + 1;
+		ferry_store_lst_to_words(rb->hdr[0].udata);
+	}
+	writer.join();
+	EXPECT_EQ(rb->hdr[0].udata[0], t);
+	EXPECT_EQ(rb->hdr[0].udata[1], t + 1);
+	EXPECT_EQ(rb->hdr[0].udata[2], 0u);
+	ox_rbuffer_close(rb);
+	memset(g_lastshiptime, 0, sizeof(g_lastshiptime));
+	ferry_test_reset_config();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
-// Reading the named pipe: whole 280-byte messages from short, split and
-// interrupted reads, partial messages thrown away at end of file, and the
-// read loop that reopens after ten reads in a row bring nothing.
+// Reading the named pipe: an interrupted open, whole 280-byte messages from
+// short, split and interrupted reads, partial messages thrown away at end of
+// file, the stand-in's split, short and malformed writes through the read
+// loop, and the loop that reopens after ten reads in a row bring nothing.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -113,6 +114,42 @@ TEST_F(Pipe, InterruptedReadIsResumed)
 	close(rfd);
 }
 
+TEST_F(Pipe, InterruptedOpenIsResumed)
+{
+	struct sigaction sa = {};
+	sa.sa_handler = on_usr1; // no SA_RESTART: the blocked open fails with EINTR
+	struct sigaction old;
+	sigaction(SIGUSR1, &sa, &old);
+	g_xcfg.ferry_digestpipe_path = ox_strdup(path.c_str());
+	g_isnamedpipe_open.store(false);
+	std::atomic<bool> opening{false};
+	std::thread reader([&] {
+		opening.store(true);
+		ferry_namedpipe_open(); // blocks until a writer comes
+	});
+	while (!opening.load()) {
+		usleep(1000);
+	}
+	usleep(20000);
+	pthread_kill(reader.native_handle(), SIGUSR1);
+	usleep(20000);
+	int wfd = open(path.c_str(), O_WRONLY);
+	ASSERT_GE(wfd, 0);
+	reader.join();
+	EXPECT_TRUE(g_isnamedpipe_open.load());
+	int rfd = g_xcfg.ferry_digestpipe_fd;
+	ASSERT_GE(rfd, 0);
+	ferry_msg sent, got;
+	fls_make_digest(&sent, 1, 5, 5, 0, 0);
+	ASSERT_EQ(write(wfd, &sent, sizeof(sent)), (ssize_t)sizeof(sent));
+	EXPECT_EQ(ferry_namedpipe_readmsg(rfd, &got), (ssize_t)sizeof(ferry_msg));
+	sigaction(SIGUSR1, &old, nullptr);
+	close(wfd);
+	close(rfd);
+	g_xcfg.ferry_digestpipe_fd = -1;
+	g_isnamedpipe_open.store(false);
+}
+
 TEST_F(Pipe, PartialMessageAtEndIsDiscarded)
 {
 	int rfd, wfd;
@@ -211,6 +248,61 @@ TEST_F(ReadLoop, AMessageRestartsTheCount)
 	ASSERT_TRUE(wait_for([this] { return returned.load(); }));
 	loop.join();
 	EXPECT_EQ(g_test_counters.pipe_reads_diginfo, 3u);
+}
+
+TEST_F(ReadLoop, StandInSplitShortAndMalformedMessages)
+{
+	// Ten empty reads take two seconds here: room for the second feed.
+	g_ferry_time_divisor.store(5);
+	g_bootnodecount = 0;
+	g_maxfailedever = 0;
+	ferry_msg ns, bad, add, a, b, c, d;
+	fls_make_ns(&ns, 1, "test");
+	memset(&bad, 0x5a, sizeof(bad)); // no such type
+	fls_make_boot(&add, 9);
+	add.data.clchg.change = FERRY_MSG_CLSTCHG_ADD;
+	fls_make_digest(&a, 1, 11, 1, 0, 0);
+	fls_make_digest(&b, 1, 12, 2, 0x77, RELAY_DELETE_FLAG);
+	fls_make_digest(&c, 1, 13, 3, 0, 0);
+	fls_make_digest(&d, 1, 14, 4, 0, 0);
+	auto piece = [this](const ferry_msg *m, size_t from, size_t to) {
+		fls_pipe_bytes(server, (const char *)m + from, to - from);
+		fls_pipe_pause_ms(server, 20);
+	};
+	piece(&ns, 0, 100); // a namespace message in two writes
+	piece(&ns, 100, sizeof(ns));
+	fls_pipe_msg(server, &bad);
+	fls_pipe_msg(server, &add);
+	fls_pipe_msg(server, &a);
+	piece(&b, 0, 1); // a digest in three writes
+	piece(&b, 1, 200);
+	piece(&b, 200, sizeof(b));
+	piece(&c, 0, 100); // and one cut short by the close
+	fls_pipe_close(server);
+	start_loop();
+	ASSERT_TRUE(wait_for([this] { return fls_pipe_idle(server); }));
+	// Give the loop its end of file (half an empty-read period) before the
+	// server's next opening, whose first message must be read whole.
+	usleep(ferry_scaled_ms(500) * 1000);
+	fls_pipe_msg(server, &d);
+	fls_pipe_close(server);
+	fls_start_feed(server);
+	ASSERT_TRUE(wait_for([] { return ox_queue_sz(g_dlog_q) >= 3; }));
+	ASSERT_TRUE(wait_for([this] { return returned.load(); }));
+	loop.join();
+
+	EXPECT_TRUE(ferry_ns_known(1));
+	EXPECT_EQ(g_bootnodecount, 0);
+	EXPECT_EQ(g_maxfailedever, 0);
+	EXPECT_EQ(g_test_counters.pipe_reads_diginfo, 3u);
+	ASSERT_EQ(ox_queue_sz(g_dlog_q), 3);
+	for (const ferry_msg *want : {&a, &b, &d}) {
+		ferry_msg got;
+		ASSERT_EQ(ox_queue_pop(g_dlog_q, &got, 0), OX_QUEUE_OK);
+		// All but the digest time, which is the time of receipt.
+		got.data.diginfo.digesttime = want->data.diginfo.digesttime;
+		EXPECT_EQ(memcmp(&got, want, sizeof(got)), 0) << want->data.diginfo.generation;
+	}
 }
 
 } // namespace

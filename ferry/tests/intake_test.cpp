@@ -1,11 +1,17 @@
 // Dispatch of pipe messages: namespace lists set up slot tables (and refuse
 // numbers or names the configuration does not have), digests are stamped and
 // queued up to the queue limit, boot-node and failed-node reports fill their
-// bounded tables with saturated start times.
+// bounded tables with saturated start times; the log lines they leave, and the
+// pacing of the queue-space warning.
 #include <gtest/gtest.h>
+#include <regex.h>
 #include <signal.h>
 
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <vector>
 
 #include "testkit/fake_local_server.h"
 #include "ferry_fixture.h"
@@ -43,7 +49,49 @@ protected:
 		ferry_test_reset_config();
 	}
 	static void dispatch(ferry_msg *m) { ferry_namedpipe_dispatch(m, nullptr); }
+	// Runs fn in a child process that logs every level to a file; the log.
+	static void logged_by(const std::function<void()> &fn, std::string *log)
+	{
+		std::string path = ferry_test_path("log");
+		EXPECT_EXIT(
+			{
+				ox_fault_sink *sink = ox_fault_sink_hold(path.c_str());
+				ox_fault_sink_addcontext(sink, "any", "detail");
+				ox_fault_sink_activate_all_held();
+				fn();
+				exit(0);
+			},
+			::testing::ExitedWithCode(0), "");
+		std::ifstream in(path);
+		std::stringstream text;
+		text << in.rdbuf();
+		*log = text.str();
+		unlink(path.c_str());
+	}
 };
+
+// The log line of one event of this file: severity, context, location, text
+// (an extended regular expression).
+std::string
+line_of(const char *severity, const std::string &text)
+{
+	return std::string(severity) + " \\(relay\\): \\(ferry\\.cpp:[a-z_]*:[0-9]+\\) " + text + "$";
+}
+
+// Where the first line at or after from that matches pattern ends; npos when
+// none does.
+size_t
+find_line(const std::string &log, size_t from, const std::string &pattern)
+{
+	regex_t re;
+	if (regcomp(&re, pattern.c_str(), REG_EXTENDED | REG_NEWLINE) != 0) {
+		return std::string::npos;
+	}
+	regmatch_t m;
+	bool found = from <= log.size() && regexec(&re, log.c_str() + from, 1, &m, 0) == 0;
+	regfree(&re);
+	return found ? from + (size_t)m.rm_eo : std::string::npos;
+}
 
 TEST_F(Intake, NamespaceListSetsUpTables)
 {
@@ -232,6 +280,147 @@ TEST_F(Intake, UnknownMessagesChangeNothing)
 	EXPECT_EQ(g_bootnodecount, 0);
 	EXPECT_EQ(g_maxfailedever, 0);
 	EXPECT_EQ(ox_queue_sz(g_dlog_q), 0);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Intake, LogLinesOfTheMessages)
+{
+	uint64_t lst[DC_MAX_NUM] = {1000000, 100};
+	struct {
+		const char *name;
+		std::function<void(ferry_msg *)> send; // builds and dispatches the messages
+		std::vector<std::string> lines;        // regular expressions, in order
+	} cases[] = {
+		{"namespace set up and announced again",
+			[](ferry_msg *m) {
+				fls_make_ns(m, 2, "other");
+				dispatch(m);
+				dispatch(m);
+			},
+			{line_of("INFO", "Namespace other with id 2 setup for shipping"),
+				line_of("INFO", "Got a namespace id other:2 info again\\. Ignoring it\\.")}},
+		{"namespace list ends",
+			[](ferry_msg *m) {
+				fls_make_ns(m, -1, nullptr);
+				dispatch(m);
+			},
+			{line_of("DETAIL", "Got information about all the namespaces")}},
+		{"digest of an unknown namespace",
+			[](ferry_msg *m) {
+				fls_make_digest(m, 99, 1, 1, 0, 0);
+				dispatch(m);
+			},
+			{line_of("WARNING",
+				"Got digest packet for an unknown namespace with id 99 from named pipe\\.\\.\\. queuing it for "
+				"digest logger")}},
+		{"an ADD change names type 3",
+			[](ferry_msg *m) {
+				fls_make_boot(m, 5);
+				m->data.clchg.change = FERRY_MSG_CLSTCHG_ADD;
+				dispatch(m);
+			},
+			{line_of("WARNING", "Received unknown FERRY message type 3\\. Possibly a corrupt message\\.")}},
+		{"an unknown type names its byte",
+			[](ferry_msg *m) {
+				memset(m, 0, sizeof(*m));
+				m->xm_type = 0xee;
+				dispatch(m);
+			},
+			{line_of("WARNING", "Received unknown FERRY message type 238\\. Possibly a corrupt message\\.")}},
+		{"a failure, then the same again",
+			[&lst](ferry_msg *m) {
+				fls_make_failed(m, 0xA1, lst);
+				dispatch(m);
+				dispatch(m);
+			},
+			{line_of("INFO", "Node a1 failed at time [0-9]+ lastshiptime=1000000"),
+				line_of("INFO", "Node a1 failed at time [0-9]+ lastshiptime=100"),
+				line_of("INFO", "Failed node processing is already in progress for the node 161")}},
+		{"a failure with every slot taken",
+			[&lst](ferry_msg *m) {
+				for (int i = 0; i <= CLUSTER_MAX_SZ; i++) {
+					fls_make_failed(m, 1000 + (uint64_t)i, lst);
+					dispatch(m);
+				}
+			},
+			{line_of("WARNING", "MAX failed slot count overflowed")}},
+		{"boot nodes, the end, and one more",
+			[](ferry_msg *m) {
+				for (ox_node n : {5, 0, 77}) {
+					fls_make_boot(m, n);
+					dispatch(m);
+				}
+			},
+			{line_of("DETAIL", "Node 5 is in the cluster\\. Will skip digests of this node before boot time"),
+				line_of("DETAIL", "Got information about all the nodes at boot time"),
+				line_of("INFO", "Got info of node 77 again\\. Ignoring it\\.")}},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		std::string log;
+		logged_by(
+			[&c] {
+				ferry_msg m;
+				c.send(&m);
+			},
+			&log);
+		size_t from = 0;
+		for (const std::string &l : c.lines) {
+			from = find_line(log, from, l);
+			ASSERT_NE(from, std::string::npos) << l << "\n" << log.substr(0, 4000);
+		}
+	}
+}
+
+TEST_F(Intake, QueueSpaceWarningComesWithEvery3000thDrop)
+{
+	// The pacing count goes on from where earlier drops of this process left it.
+	uint64_t count = ferry_intake_drop_count();
+	std::string log;
+	logged_by(
+		[] {
+			ferry_msg m;
+			fls_make_digest(&m, 1, 1, 1, 0, 0);
+			for (int i = 0; i <= FERRY_DLOG_Q_MAXSIZE; i++) {
+				ox_queue_push(g_dlog_q, &m);
+			}
+			for (int i = 0; i < 6500; i++) {
+				dispatch(&m);
+			}
+		},
+		&log);
+	// The drops before each warning, read off the log.
+	std::vector<int> drops_before_warning;
+	int drops = 0;
+	std::istringstream lines(log);
+	for (std::string l; std::getline(lines, l);) {
+		if (l.find("Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ") !=
+				std::string::npos) {
+			EXPECT_NE(l.find("WARNING (relay)"), std::string::npos);
+			drops_before_warning.push_back(drops);
+		} else if (l.find("Dropping records") != std::string::npos) {
+			drops++;
+		}
+	}
+	EXPECT_EQ(drops, 6500);
+	// The warning is logged by the drop that finds the count at 3000.
+	std::vector<int> expected;
+	for (int d = 0; d < 6500; d++) {
+		if (count == FERRY_DLOG_DROP_WARN_EVERY) {
+			expected.push_back(d);
+			count = 1;
+		} else {
+			count++;
+		}
+	}
+	EXPECT_EQ(drops_before_warning, expected);
+	if (ferry_intake_drop_count() == 0) {
+		// From a fresh count: the 3001st and the 6001st drop.
+		EXPECT_EQ(expected, (std::vector<int>{3000, 6000}));
+	}
 }
 
 } // namespace

@@ -4,11 +4,15 @@
 // slot tables.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <string>
 
 #include "ferry_fixture.h"
 #include "tamberlin/ferry_shared.h"
 #include "tamberlin/ox_shash.h"
+#include "tamberlin/rbuffer.h"
 
 namespace {
 
@@ -17,6 +21,7 @@ protected:
 	void SetUp() override
 	{
 		ferry_test_reset_config();
+		memset(g_rcfg, 0, sizeof(g_rcfg));
 		memset(g_lastshiptime, 0, sizeof(g_lastshiptime));
 		g_last_logwrite_time.store(0);
 		g_boottime = 0;
@@ -101,6 +106,92 @@ TEST_F(State, UserWordsRoundTrip)
 	}
 }
 
+TEST_F(State, FiveMinuteAdjustmentSaturates)
+{
+	struct {
+		uint64_t t, expect;
+	} cases[] = {
+		{0, 0}, // a node that never shipped reports 0: from the start, not the far future
+		{1, 0},
+		{FERRY_TIME_ADJUST, 0},
+		{FERRY_TIME_ADJUST + 1, 1},
+		{1700000000000ULL, 1700000000000ULL - FERRY_TIME_ADJUST},
+		{UINT64_MAX, UINT64_MAX - FERRY_TIME_ADJUST},
+	};
+	for (auto &c : cases) {
+		EXPECT_EQ(ferry_lst_minus_adjust(c.t), c.expect) << c.t;
+	}
+}
+
+TEST_F(State, DatacenterNumbersOutOfRangeChangeNothing)
+{
+	g_dc_count = DC_MAX_NUM;
+	for (int i = 0; i < DC_MAX_NUM; i++) {
+		g_rcfg[i].dc_inuse = true;
+		g_lastshiptime[i] = {100, 200, 300, 400};
+	}
+	for (int dc : {-1, DC_MAX_NUM, 1000, INT32_MIN}) {
+		ferry_update_lst_for_this_node(7, MAIN_THREAD, dc);
+		ferry_update_lst_for_this_node(7, FAILED_NODE, dc);
+		ferry_get_min_lst_for_dcid(dc);
+	}
+	for (int i = 0; i < DC_MAX_NUM; i++) {
+		EXPECT_EQ(g_lastshiptime[i].lst_main, 100u) << i;
+		EXPECT_EQ(g_lastshiptime[i].lst_failednode, 300u) << i;
+		EXPECT_EQ(g_lastshiptime[i].lst_localmin, 400u) << i;
+	}
+}
+
+// The digest log at path (created when new), 80-byte records.
+static ox_rbuffer *
+open_dlog_at(const std::string &path)
+{
+	ox_rbuffer_config cfg = {};
+	cfg.fname[0] = path.c_str();
+	cfg.fsize[0] = 1 << 20;
+	cfg.nfiles = 1;
+	cfg.rec_size = FERRY_MSG_ONDISK_SIZE;
+	cfg.batch_size = 100;
+	cfg.overwrite = true;
+	cfg.persist = true;
+	return ox_rbuffer_init(&cfg);
+}
+
+TEST_F(State, LastShipTimesSurviveARestartInTheLogHeader)
+{
+	std::string path = ferry_test_path("lstwords");
+	ox_rbuffer *rb = open_dlog_at(path);
+	ASSERT_NE(rb, nullptr);
+	for (int i = 0; i < DC_MAX_NUM; i++) {
+		EXPECT_EQ(rb->hdr[0].udata[i], 0u) << i; // a new log
+	}
+	g_dc_count = 3;
+	g_lastshiptime[0].lst_localmin = 1700000000000ULL;
+	g_lastshiptime[1].lst_localmin = 0;          // nothing shipped yet
+	g_lastshiptime[2].lst_localmin = 120000;     // under five minutes
+	g_lastshiptime[3].lst_localmin = 99999999;   // not configured: stored as 0
+	ferry_store_lst_to_words(rb->hdr[0].udata);
+	ASSERT_EQ(ox_rbuffer_persist(rb), 0);
+	ox_rbuffer_close(rb);
+
+	memset(g_lastshiptime, 0, sizeof(g_lastshiptime));
+	rb = open_dlog_at(path);
+	ASSERT_NE(rb, nullptr);
+	EXPECT_EQ(rb->hdr[0].udata[3], 0u);
+	ferry_restore_lst_from_words(rb->hdr[0].udata);
+	ox_rbuffer_close(rb);
+	unlink(path.c_str());
+
+	EXPECT_EQ(g_lastshiptime[0].lst_main, 1700000000000ULL - FERRY_TIME_ADJUST);
+	EXPECT_EQ(g_lastshiptime[0].lst_windowship, FERRY_LST_NONE);
+	EXPECT_EQ(g_lastshiptime[0].lst_failednode, FERRY_LST_NONE);
+	EXPECT_EQ(g_lastshiptime[1].lst_main, 0u);
+	EXPECT_EQ(g_lastshiptime[1].lst_windowship, 0u);
+	EXPECT_EQ(g_lastshiptime[2].lst_main, 0u); // saturated, never wrapped
+	EXPECT_EQ(g_lastshiptime[2].lst_windowship, FERRY_LST_NONE);
+	EXPECT_EQ(g_lastshiptime[3].lst_main, 0u);
+}
+
 TEST_F(State, FirstTimesForDatacentersWithoutOne)
 {
 	g_dc_count = 2;
@@ -157,6 +248,22 @@ TEST_F(State, SlotTableSetUpForTheReadBatch)
 	EXPECT_FALSE(ferry_ns_known(0));
 	EXPECT_FALSE(ferry_ns_known(32));
 	EXPECT_FALSE(ferry_ns_known(-1));
+}
+
+TEST_F(State, SlotTableRefusesBadNumbersAndASecondSetUp)
+{
+	for (int nsid : {0, -1, NAMESPACE_MAX_NUM, 1000}) {
+		EXPECT_EQ(ferry_ns_bucket_setup(nsid, "x", 100), -1) << nsid;
+	}
+	EXPECT_EQ(ferry_ns_bucket_setup(5, "five", 0), -1);
+	EXPECT_FALSE(ferry_ns_known(5));
+	ASSERT_EQ(ferry_ns_bucket_setup(5, "five", 100), 0);
+	uint8_t (*digests)[20] = g_ns_dbuckets[5].ns_digests;
+	// A second set-up would leak the first table: refused, the first kept.
+	EXPECT_EQ(ferry_ns_bucket_setup(5, "other", 200), -1);
+	EXPECT_EQ(g_ns_dbuckets[5].ns_digests, digests);
+	EXPECT_STREQ(g_ns_dbuckets[5].ns_name, "five");
+	ferry_ns_bucket_free(5);
 }
 
 } // namespace

@@ -4,10 +4,15 @@
 // run-time changes of the batch size through its change bit, refused
 // ring-buffer writes retried without spinning, and the counters.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -166,6 +171,59 @@ TEST_F(Writer, RunTimeBatchSizeChange)
 	EXPECT_TRUE(c->ferry_flag.load() & FERRY_WRITE_BATCH_SIZE_CHANGE);
 	expect_log_holds(0, 410);
 }
+
+#ifndef OX_SANITIZED // the sanitizers' shadow memory does not live with an address-space limit
+TEST_F(Writer, UnallocatableBatchSizeIsRefusedWithAWarning)
+{
+	// In a child whose address space can grow by 32 MB only, a change to the
+	// largest batch size (80 MB of buffer) cannot be allocated: the writer must
+	// warn, keep its size and the pending change, and go on writing.
+	std::string logpath = ferry_test_path("log");
+	const int kNoLimit = 2;
+	pid_t pid = fork();
+	ASSERT_GE(pid, 0);
+	if (pid == 0) {
+		ox_fault_sink_hold(logpath.c_str());
+		ox_fault_sink_activate_all_held();
+		long pages = 0;
+		std::ifstream("/proc/self/statm") >> pages;
+		rlim_t limit = (rlim_t)pages * (rlim_t)sysconf(_SC_PAGESIZE) + (32 << 20);
+		struct rlimit rl = {limit, limit};
+		size_t big = (size_t)FERRY_MAX_BATCH_SIZE * FERRY_MSG_ONDISK_SIZE;
+		if (setrlimit(RLIMIT_AS, &rl) != 0 || mmap(nullptr, big, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED) {
+			_exit(kNoLimit);
+		}
+		ferry_config *c = &g_xcfg;
+		c->ferry_new_cfg.ferry_write_batch_size = FERRY_MAX_BATCH_SIZE;
+		c->ferry_flag.fetch_or(FERRY_WRITE_BATCH_SIZE_CHANGE);
+		push(0, 100);
+		step_until_logged(100);
+		bool refused = c->ferry_write_batch_size == 100 && w.cap == 100 &&
+			(c->ferry_flag.load() & FERRY_WRITE_BATCH_SIZE_CHANGE);
+		push(100, 100);
+		step_until_logged(200);
+		bool writing = ox_atomic64_get(&g_test_counters.dlog_pkts_logged) == 200;
+		_exit(refused && writing ? 0 : 1);
+	}
+	int status = 0;
+	ASSERT_EQ(waitpid(pid, &status, 0), pid);
+	ASSERT_TRUE(WIFEXITED(status)) << status;
+	if (WEXITSTATUS(status) == kNoLimit) {
+		unlink(logpath.c_str());
+		GTEST_SKIP() << "the address-space limit does not hold here";
+	}
+	EXPECT_EQ(WEXITSTATUS(status), 0);
+	std::ifstream in(logpath);
+	std::stringstream log;
+	log << in.rdbuf();
+	unlink(logpath.c_str());
+	EXPECT_NE(log.str().find("WARNING (relay): (ferry.cpp::"), std::string::npos) << log.str();
+	EXPECT_NE(log.str().find(") dlog writer : realloc failed for change in relay-write-batch-size from 100 to 1000000 \n"),
+			std::string::npos)
+		<< log.str();
+	EXPECT_EQ(log.str().find("CRITICAL"), std::string::npos) << log.str();
+}
+#endif
 
 TEST_F(Writer, RefusedWritesAreRetriedWithoutSpinning)
 {

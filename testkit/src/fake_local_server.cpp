@@ -8,7 +8,8 @@
  * silence, lateness or a close, or giving an empty or garbage body). The pipe
  * thread waits for a feed request, opens the FIFO for writing (retrying a
  * non-blocking open until the shipper has opened it for reading) and plays
- * the script.
+ * the script on that non-blocking descriptor, so that a stop is never held up
+ * by a reader that keeps the pipe open without reading.
  *
  * Locks: the stand-in's own mutex is never held while a call into the node
  * is made, since the node's threads call the hooks here with theirs free.
@@ -62,13 +63,20 @@ mono_ms()
 		.count();
 }
 
+// The pipe stays non-blocking, so that a stop is seen while a reader that
+// no longer reads keeps the pipe full.
 bool
-write_all(int fd, const void *buf, size_t len)
+write_all(int fd, const void *buf, size_t len, const std::atomic<bool> &stop)
 {
 	const char *p = (const char *)buf;
 	while (len > 0) {
 		ssize_t n = write(fd, p, len);
-		if (n < 0 && errno == EINTR) {
+		if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+			if (stop.load()) {
+				return false;
+			}
+			struct pollfd pfd = {fd, POLLOUT, 0};
+			poll(&pfd, 1, 50);
 			continue;
 		}
 		if (n <= 0) {
@@ -94,6 +102,30 @@ item_of(const char *request)
 	return r.substr(0, r.find('\n'));
 }
 
+// Exactly 32 unsigned decimal numbers joined by single commas, nothing else:
+// a report of any other shape is a fault of the shipper that tests must see.
+bool
+parse_report(const char *p, uint64_t v[DC_MAX_NUM])
+{
+	for (int i = 0; i < DC_MAX_NUM; i++) {
+		if (*p < '0' || *p > '9') {
+			return false;
+		}
+		char *end = nullptr;
+		errno = 0;
+		v[i] = strtoull(p, &end, 10);
+		if (errno != 0) {
+			return false;
+		}
+		p = end;
+		if (*p != (i + 1 < DC_MAX_NUM ? ',' : '\0')) {
+			return false;
+		}
+		p += i + 1 < DC_MAX_NUM;
+	}
+	return true;
+}
+
 } // namespace
 
 struct fake_local_server_s {
@@ -108,6 +140,7 @@ struct fake_local_server_s {
 	bool min_text_set = false;
 	std::string min_text;
 	int reports = 0;
+	int bad_reports = 0;
 	uint64_t last_report[DC_MAX_NUM] = {0};
 	uint64_t last_report_ms = 0;
 	int feeds_pending = 0;
@@ -128,13 +161,13 @@ fls_info_item(void *udata, const std::string &item, std::string *value)
 		return true;
 	}
 	if (begins_with(item, FLS_LASTSHIP_PREFIX)) {
-		const char *p = item.c_str() + strlen(FLS_LASTSHIP_PREFIX);
-		for (int i = 0; i < DC_MAX_NUM; i++) {
-			s->last_report[i] = strtoull(p, (char **)&p, 10);
-			if (*p == ',') {
-				p++;
-			}
+		uint64_t v[DC_MAX_NUM];
+		if (!parse_report(item.c_str() + strlen(FLS_LASTSHIP_PREFIX), v)) {
+			s->bad_reports++;
+			*value = "error";
+			return true;
 		}
+		memcpy(s->last_report, v, sizeof(v));
 		s->reports++;
 		s->last_report_ms = mono_ms();
 		*value = "ok";
@@ -209,7 +242,7 @@ fls_flood(int fd, const pipe_item &it, const std::atomic<bool> &stop)
 		for (uint64_t i = 0; i < n; i++) {
 			fls_make_digest(&buf[i], it.nsid, 1, it.first + done + i, 0, 0);
 		}
-		if (!write_all(fd, buf.data(), n * sizeof(ferry_msg))) {
+		if (!write_all(fd, buf.data(), n * sizeof(ferry_msg), stop)) {
 			return;
 		}
 		done += n;
@@ -236,9 +269,6 @@ fls_pipe_main(fake_local_server *s)
 					usleep(5000);
 				}
 			}
-			if (fd >= 0) {
-				fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-			}
 			g.lock();
 			continue;
 		}
@@ -252,7 +282,7 @@ fls_pipe_main(fake_local_server *s)
 		g.unlock();
 		switch (it.kind) {
 		case ITEM_BYTES:
-			write_all(fd, it.bytes.data(), it.bytes.size());
+			write_all(fd, it.bytes.data(), it.bytes.size(), s->stop);
 			break;
 		case ITEM_PAUSE:
 			for (int waited = 0; waited < it.pause_ms && !s->stop.load(); waited += 5) {
@@ -348,6 +378,13 @@ fls_requests(fake_local_server *s, const char *prefix)
 		n += r.proto_type == 1 && r.raw.compare(8, strlen(prefix), prefix) == 0;
 	}
 	return n;
+}
+
+int
+fls_bad_lastship_reports(fake_local_server *s)
+{
+	std::lock_guard<std::mutex> g(s->lock);
+	return s->bad_reports;
 }
 
 int

@@ -47,7 +47,8 @@ struct Server {
     }
 };
 
-const std::string kReport = std::string(FLS_LASTSHIP_PREFIX) + "7000,3000,0\n";
+// 7000, 3000, then 30 datacenters that are not configured.
+const std::string kReport = std::string(FLS_LASTSHIP_PREFIX) + "7000,3000,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0\n";
 
 TEST(FakeLocalServer, ComputedItems)
 {
@@ -76,6 +77,52 @@ TEST(FakeLocalServer, ComputedItems)
     EXPECT_EQ(r, "(null)");
     EXPECT_EQ(fls_requests(srv.s, FLS_MIN_LASTSHIP_REQUEST), 3);
     EXPECT_EQ(fls_requests(srv.s, ""), 6);
+}
+
+// The report as the shipper must send it: 32 values, 31 commas.
+std::string report_of(const std::string &values)
+{
+    return std::string(FLS_LASTSHIP_PREFIX) + values + "\n";
+}
+
+std::string values_of(uint64_t first, int count)
+{
+    std::string v = std::to_string(first);
+    for (int i = 1; i < count; i++)
+        v += "," + std::to_string(first + (uint64_t)i);
+    return v;
+}
+
+TEST(FakeLocalServer, OnlyWellFormedReportsAreRecorded)
+{
+    Server srv;
+    ASSERT_NE(srv.s, nullptr);
+    std::string r;
+    ASSERT_EQ(srv.ask(report_of(values_of(5000, DC_MAX_NUM)), &r), 0);
+    ASSERT_EQ(fls_lastship_reports(srv.s, nullptr, nullptr), 1);
+    const std::string bad[] = {
+        values_of(1, DC_MAX_NUM - 1),        // one value short
+        values_of(1, DC_MAX_NUM + 1),        // one too many
+        values_of(1, DC_MAX_NUM) + ",",      // the last comma kept
+        "," + values_of(1, DC_MAX_NUM - 1),  // an empty value
+        "-1," + values_of(1, DC_MAX_NUM - 1),
+        "1x," + values_of(1, DC_MAX_NUM - 1),
+        "99999999999999999999," + values_of(1, DC_MAX_NUM - 1), // does not fit
+        "",
+    };
+    for (const std::string &b : bad) {
+        SCOPED_TRACE(b);
+        ASSERT_EQ(srv.ask(report_of(b), &r), 0);
+        EXPECT_NE(r.find("\terror\n"), std::string::npos);
+    }
+    uint64_t v[DC_MAX_NUM];
+    EXPECT_EQ(fls_lastship_reports(srv.s, v, nullptr), 1);
+    EXPECT_EQ(fls_bad_lastship_reports(srv.s), (int)(sizeof(bad) / sizeof(bad[0])));
+    EXPECT_EQ(v[0], 5000u);
+    EXPECT_EQ(v[DC_MAX_NUM - 1], 5000u + DC_MAX_NUM - 1);
+    // The minimum still comes from the last good report.
+    ASSERT_EQ(srv.ask(FLS_MIN_LASTSHIP_REQUEST, &r), 0);
+    EXPECT_EQ(r, "relay-min-lastshipinfo:\t5000\n");
 }
 
 TEST(FakeLocalServer, RulesPerRequest)

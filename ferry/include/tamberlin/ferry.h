@@ -38,8 +38,9 @@
  * starts the writer thread and marks the 32 slot tables not set up. */
 void ferry_intake_start(void);
 /* Opens the configured pipe read-only and locks it: the descriptor goes to
- * g_xcfg.ferry_digestpipe_fd and g_isnamedpipe_open becomes true. Open
- * failure is CRITICAL; a lock held elsewhere ends the process with status 1. */
+ * g_xcfg.ferry_digestpipe_fd and g_isnamedpipe_open becomes true. An open
+ * interrupted by a signal is made again; any other open failure is CRITICAL;
+ * a lock held elsewhere ends the process with status 1. */
 void ferry_namedpipe_open(void);
 /* Reads one whole 280-byte message: FERRY_MSG_SIZE, 0 when the pipe brought
  * nothing (end of file; a partial message before it is discarded with a

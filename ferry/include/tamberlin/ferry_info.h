@@ -30,6 +30,15 @@
 /* The answer to the minimum request is one short line; anything longer is
  * refused by the info call. */
 #define FERRY_MIN_LASTSHIP_REPLY_MAX 256
+/* The time seek's stride in records: the default, and the estimate below
+ * which the default is used instead. */
+#define FERRY_DEFAULT_SEARCH_STRIDE 100000
+#define FERRY_MIN_SEARCH_STRIDE (FERRY_DEFAULT_SEARCH_STRIDE / 10)
+/* Reads of one position while narrowing before an approximate answer. */
+#define FERRY_SEEK_READ_TRIES 4
+/* Records the reclaim steps back over that are not older than its time: one
+ * segment of 80-byte records. */
+#define FERRY_RECLAIM_WALKBACK_MAX 100
 
 /* One request to the local server: 0 with the reply in *values (the caller
  * frees it with free(); NULL for an empty reply), or -1. */
@@ -44,11 +53,23 @@ void *ferry_invoke_serverferry(void *udata);
  * when one moved up by 3 seconds or more, or back. The previous values are
  * replaced only by a report that got through. */
 void ferry_send_lastshipinfo(void);
-/* One reclaim step (housekeeper, every 60th tick): asks for the cluster-wide
- * minimum last-ship time and gives the digest-log time to reclaim to: the
- * server's value when it is a positive number, never past this node's own
- * smallest last-ship time; 0 when there is nothing to reclaim. */
+/* The time up to which the digest log may be reclaimed: asks the local server
+ * for the cluster-wide minimum last-ship time and takes it only when the
+ * reply is short and its value a whole positive decimal number, never past
+ * this node's own smallest lst_localmin; 0 when there is nothing to reclaim.
+ * The reply is freed on every path. Housekeeper thread. */
+uint64_t ferry_digestlog_reclaim_time(void);
+/* One reclaim step (housekeeper, every 60th tick): the digest log's start
+ * moves up to the record at ferry_digestlog_reclaim_time (never past the main
+ * reader); the records given up, also added to dlog_pkts_reclaimed. */
 uint64_t ferry_digestlog_reclaim(void);
+
+/* A new reader context of g_rbuf_des whose next read returns a record near
+ * the first one whose digesttime is not below seektime (wall-clock ms), or
+ * NULL when the newest record is older or the log cannot be read. The caller
+ * owns the context and closes it with ox_rbuffer_closectx; xmsg_single
+ * receives each record read on the way. Any thread: the context is its own. */
+struct ox_rbuffer_ctx *ferry_digestlog_seektime(uint64_t seektime, ferry_msg_ondisk *xmsg_single);
 
 /* Wait for the server, start a feed request, give the server its head
  * start, open and lock the pipe (pipe reader thread). */

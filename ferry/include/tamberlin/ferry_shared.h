@@ -79,7 +79,16 @@ typedef struct counters_s {
 	uint64_t pipe_reads_diginfo;
 	struct per_dc_counters_s per_dc_counters[DC_MAX_NUM];
 } counters;
+/* The statistics command walks the counters in this order. */
+static_assert(offsetof(counters, remote_ship_total) == 4 * 8, "counter order");
+static_assert(offsetof(counters, dlog_pkts_dropped) == 8 * 8, "counter order");
+static_assert(offsetof(counters, remote_ship_skipped_unknown_namespace) == 14 * 8, "counter order");
+static_assert(offsetof(counters, dlog_pkts_reclaimed) == 19 * 8, "counter order");
+static_assert(offsetof(counters, remote_ship_throughput) == 20 * 8, "counter order");
+static_assert(offsetof(counters, local_recs_migration_retry) == 28 * 8, "counter order");
 static_assert(offsetof(counters, pipe_reads_diginfo) == 32 * 8, "33 counters in order");
+static_assert(offsetof(counters, per_dc_counters[1].delete_ship_attempts) == 33 * 8 + 24 + 16,
+		"per-datacenter counters follow");
 static_assert(sizeof(counters) == 33 * 8 + DC_MAX_NUM * 24, "counters layout");
 
 /* ---- Per-datacenter state --------------------------------------------- */
@@ -268,14 +277,17 @@ void ferry_sleep_ms(uint32_t ms);      /* sleeps ferry_scaled_ms(ms) */
  * of the three; not in use: lst_main = lst_localmin = the last write time, or
  * the boot time before any). Housekeeper thread. */
 void ferry_get_min_lst_for_dcid(int dc);
-/* Stores time into the field the caller kind names; others change nothing. */
+/* Stores time into the field the caller kind names; other caller kinds and
+ * datacenter numbers outside 0..31 change nothing (so does the minimum). */
 void ferry_update_lst_for_this_node(uint64_t time, int caller, int dc);
 /* t - FERRY_TIME_ADJUST, saturating at 0 instead of wrapping. */
 uint64_t ferry_lst_minus_adjust(uint64_t t);
 /* Start-up: lst_main of every configured datacenter from its user word less
- * 5 minutes (saturated), the optional two to none; a 0 word leaves all 0. */
+ * 5 minutes (saturated), the optional two to none, each logged at DETAIL; a 0
+ * word leaves all 0. */
 void ferry_restore_lst_from_words(const uint64_t words[DC_MAX_NUM]);
-/* Housekeeper: word i = lst_localmin of datacenter i, 0 when not configured. */
+/* Housekeeper: word i = lst_localmin of datacenter i, 0 when not configured;
+ * atomic stores, so words may be the open digest log's hdr[0].udata. */
 void ferry_store_lst_to_words(uint64_t words[DC_MAX_NUM]);
 /* Any datacenter still without a time gets base - 5 minutes (saturated) and
  * no optional shipping; the writer and the reader call it. */
@@ -286,7 +298,9 @@ void ferry_init_unset_lst(uint64_t base);
 /* FNV-1a 64 over the 20 digest bytes, low 32 bits. */
 uint32_t hash_fn(const void *key);
 /* Sets up slot table nsid (1..31) for read_batch_size slots: 0, or -1 with
- * the table left not set up when memory is short (map failure is CRITICAL). */
+ * the table left not set up when memory is short (map failure is CRITICAL);
+ * -1 and nothing changed for a number out of range, a batch size below 1 or
+ * a table already set up. */
 int ferry_ns_bucket_setup(int nsid, const char *name, int read_batch_size);
 /* Frees a table's arrays and map and marks it not set up (tests, shutdown). */
 void ferry_ns_bucket_free(int nsid);

@@ -23,6 +23,7 @@
 #include <cstdint>
 
 #include "tamberlin/fault.h"
+#include "tamberlin/ka_lookup.h"
 #include "tamberlin/ox_vector.h"
 
 #define FERRY_MAX_DGLOG_FILES 1
@@ -130,17 +131,11 @@ typedef struct node_addr_port_s {
 	int32_t node_port;
 } node_addr_port;
 
-/* An address-map pair (orig -> alt) as the client's lookup reads it. */
-typedef struct ferry_addrmap_s {
-	char *orig;
-	char *alt;
-} ferry_addrmap;
-
 /* One datacenter, g_dc_xcfg_opt[number]. */
 typedef struct dc_config_opt_s {
 	char *dc_name;
 	ox_vector *dc_node_v;     /* node_addr_port * seeds; NULL until first */
-	ox_vector *dc_addr_map_v; /* ferry_addrmap * pairs; NULL until first */
+	ox_vector *dc_addr_map_v; /* ka_addrmap * pairs (orig -> alt), owned here; NULL until first */
 } dc_config_opt;
 
 /* Parser. */

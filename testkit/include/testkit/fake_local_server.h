@@ -63,18 +63,24 @@ fake_node *fls_node(fake_local_server *s);
  * matching rule wins. */
 void fls_set_reply(fake_local_server *s, const char *prefix, fls_reply_mode mode, int delay_ms);
 /* The value answered for the minimum last-ship time: set by the test as text
- * (any bytes), or, when NULL, the minimum of the last report, -1 before any. */
+ * (any bytes), or, when NULL, the smallest non-zero value of the last report
+ * (0 stands for a datacenter not configured), -1 before any. */
 void fls_set_min_lastship_text(fake_local_server *s, const char *value);
 
 /* Info requests received so far whose text begins with prefix. */
 int fls_requests(fake_local_server *s, const char *prefix);
 /* The last report's 32 values and the monotonic ms it came at; the number of
- * reports received. */
+ * well-formed reports received (exactly 32 unsigned decimals joined by
+ * commas; any other report is answered "error" and only counted by
+ * fls_bad_lastship_reports). */
 int fls_lastship_reports(fake_local_server *s, uint64_t values[DC_MAX_NUM], uint64_t *when_ms);
+int fls_bad_lastship_reports(fake_local_server *s);
 
 /* The pipe script, played in order while the pipe is open. */
 void fls_pipe_msg(fake_local_server *s, const ferry_msg *m);
-void fls_pipe_bytes(fake_local_server *s, const void *bytes, size_t len); /* one write call */
+/* The bytes as they are, in one write when they fit PIPE_BUF; with pauses in
+ * between, pieces of one message reach the reader apart. */
+void fls_pipe_bytes(fake_local_server *s, const void *bytes, size_t len);
 void fls_pipe_pause_ms(fake_local_server *s, int ms);
 void fls_pipe_close(fake_local_server *s); /* the next feed request reopens */
 /* count digest messages of namespace nsid, digests numbered from first,
