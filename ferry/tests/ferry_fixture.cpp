@@ -134,3 +134,28 @@ ferry_test_local_addr(int port)
 	sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 	ox_vector_append(g_sockaddr_in_v, &sa);
 }
+
+bool
+ferry_test_wait_single_thread(int limit_ms)
+{
+	for (int waited = 0;; waited += 5) {
+		FILE *f = fopen("/proc/self/status", "r");
+		int threads = 0;
+		char line[256];
+		while (f && fgets(line, sizeof(line), f)) {
+			if (sscanf(line, "Threads: %d", &threads) == 1) {
+				break;
+			}
+		}
+		if (f) {
+			fclose(f);
+		}
+		if (threads == 1) {
+			return true;
+		}
+		if (waited >= limit_ms) {
+			return false;
+		}
+		usleep(5000);
+	}
+}

@@ -26,5 +26,9 @@ bool ferry_test_wait_counter(const uint64_t *counter, uint64_t value, int limit_
 // A clean configuration, zeroed counters in c as the process's counters, and
 // an empty digest-log queue.
 void ferry_test_reset_intake(struct counters_s *c);
+// Waits up to limit_ms until this process runs no thread but the caller's;
+// false when others remain. Death tests fork, and a fork taken while another
+// thread holds an allocator or log lock leaves the child waiting for ever.
+bool ferry_test_wait_single_thread(int limit_ms);
 // The local server's address list: 127.0.0.1 at port.
 void ferry_test_local_addr(int port);

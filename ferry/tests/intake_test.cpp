@@ -27,6 +27,9 @@ class Intake : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
+		// Failed-node reports of earlier cases start threads of their own;
+		// the death tests here fork only once those have ended.
+		EXPECT_TRUE(ferry_test_wait_single_thread(30000));
 		ferry_test_reset_intake(&g_test_counters);
 		g_ns_count = 2;
 		g_ns_xcfg_opt[1].ns_name = ox_strdup("test");
