@@ -4,6 +4,7 @@
 // run-time changes of the batch size through its change bit, refused
 // ring-buffer writes retried without spinning, and the counters.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -170,6 +171,56 @@ TEST_F(Writer, RunTimeBatchSizeChange)
 	step_until_logged(410);
 	EXPECT_TRUE(c->ferry_flag.load() & FERRY_WRITE_BATCH_SIZE_CHANGE);
 	expect_log_holds(0, 410);
+}
+
+TEST_F(Writer, SizeSetWhileAnotherIsAppliedIsNotLost)
+{
+	// set-config (the info worker) stores a size and raises the change bit at
+	// any time. One that lands while the writer is still applying the previous
+	// change must be applied at a later batch, not cleared away with its bit.
+	ferry_config *c = &g_xcfg;
+	std::atomic<bool> stop{false};
+	std::thread writer([&] {
+		while (!stop.load()) {
+			ferry_dlogwriter_step(&w);
+		}
+	});
+	// Large sizes: resizing and zeroing the batch buffer takes a while, so
+	// the second size lands while the first one is being applied.
+	const int32_t kBig = 200000;
+	uint64_t next = 0;
+	bool ok = true;
+	for (int round = 0; round < 10 && ok; round++) {
+		SCOPED_TRACE(round);
+		int32_t first = kBig + 2 * round;
+		int32_t second = first + 1;
+		__atomic_store_n(&c->ferry_new_cfg.ferry_write_batch_size, first, __ATOMIC_RELAXED);
+		c->ferry_flag.fetch_or(FERRY_WRITE_BATCH_SIZE_CHANGE);
+		push(next++, 1);
+		// The batch is counted just before the pending change is applied;
+		// a few yields let the writer take the first size up.
+		ok = ferry_test_wait_counter(&g_test_counters.dlog_pkts_logged, next, 10000);
+		EXPECT_TRUE(ok);
+		for (int i = 0; i < 100; i++) {
+			sched_yield();
+		}
+		__atomic_store_n(&c->ferry_new_cfg.ferry_write_batch_size, second, __ATOMIC_RELAXED);
+		c->ferry_flag.fetch_or(FERRY_WRITE_BATCH_SIZE_CHANGE);
+		push(next++, 1); // the batch after which it is due
+		int32_t in_use = 0;
+		for (int waited = 0; waited < 10000; waited += 5) {
+			in_use = __atomic_load_n(&c->ferry_write_batch_size, __ATOMIC_RELAXED);
+			if (in_use == second) {
+				break;
+			}
+			usleep(5000);
+		}
+		ok = ok && in_use == second;
+		EXPECT_EQ(in_use, second) << "the size set while " << first << " was applied is lost";
+	}
+	stop.store(true);
+	writer.join();
+	expect_log_holds(0, (int)next);
 }
 
 #ifndef OX_SANITIZED // the sanitizers' shadow memory does not live with an address-space limit
