@@ -111,7 +111,7 @@ ferry_send_lastshipinfo(void)
 	uint64_t reported[DC_MAX_NUM];
 	memcpy(reported, g_prevlastshiptime, sizeof(reported));
 	bool changed = false;
-	int dcs = g_dc_count < DC_MAX_NUM ? g_dc_count : DC_MAX_NUM;
+	int dcs = ferry_dc_configured();
 	for (int i = 0; i < dcs; i++) {
 		ferry_get_min_lst_for_dcid(i);
 		uint64_t min = ox_atomic64_get(&g_lastshiptime[i].lst_localmin);
@@ -190,7 +190,7 @@ ferry_digestlog_reclaim_time(void)
 	}
 	// Never give up records that this node has not handed to every datacenter.
 	uint64_t target = (uint64_t)server_min;
-	for (int i = 0; i < g_dc_count && i < DC_MAX_NUM; i++) {
+	for (int i = 0; i < ferry_dc_configured(); i++) {
 		uint64_t own = ox_atomic64_get(&g_lastshiptime[i].lst_localmin);
 		if (own < target) {
 			target = own;

@@ -68,6 +68,12 @@ ferry_lst_minus_adjust(uint64_t t)
 	return t > FERRY_TIME_ADJUST ? t - FERRY_TIME_ADJUST : 0;
 }
 
+int
+ferry_dc_configured(void)
+{
+	return g_dc_count < DC_MAX_NUM ? g_dc_count : DC_MAX_NUM;
+}
+
 static bool
 ferry_dc_valid(int dc)
 {
@@ -123,7 +129,7 @@ ferry_update_lst_for_this_node(uint64_t time, int caller, int dc)
 void
 ferry_restore_lst_from_words(const uint64_t words[DC_MAX_NUM])
 {
-	for (int i = 0; i < g_dc_count && i < DC_MAX_NUM; i++) {
+	for (int i = 0; i < ferry_dc_configured(); i++) {
 		uint64_t word = ox_atomic64_get(&words[i]);
 		if (word == 0) {
 			continue;
@@ -149,7 +155,7 @@ ferry_store_lst_to_words(uint64_t words[DC_MAX_NUM])
 void
 ferry_init_unset_lst(uint64_t base)
 {
-	for (int i = 0; i < g_dc_count && i < DC_MAX_NUM; i++) {
+	for (int i = 0; i < ferry_dc_configured(); i++) {
 		g_lastshiptime_struct *l = &g_lastshiptime[i];
 		if (ox_atomic64_get(&l->lst_main) != 0) {
 			continue;

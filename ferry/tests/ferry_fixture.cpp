@@ -69,7 +69,12 @@ ferry_test_regex_escape(const std::string &text)
 struct ox_rbuffer *
 ferry_test_open_dlog(const char *tag, int64_t size, bool overwrite)
 {
-	std::string path = ferry_test_path(tag);
+	return ferry_test_open_dlog_at(ferry_test_path(tag), size, overwrite);
+}
+
+struct ox_rbuffer *
+ferry_test_open_dlog_at(const std::string &path, int64_t size, bool overwrite)
+{
 	ox_rbuffer_config cfg = {};
 	cfg.fname[0] = path.c_str();
 	cfg.fsize[0] = size;

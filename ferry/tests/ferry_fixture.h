@@ -18,6 +18,8 @@ void ferry_test_reset_config(void);
 std::string ferry_test_regex_escape(const std::string &text);
 // A new digest log of 80-byte records (batch 100, persist on) in a unique file.
 struct ox_rbuffer *ferry_test_open_dlog(const char *tag, int64_t size, bool overwrite);
+// The same at a given path: a new log, or the one a test wrote there before.
+struct ox_rbuffer *ferry_test_open_dlog_at(const std::string &path, int64_t size, bool overwrite);
 // Reads up to n records through the main reader, retrying short reads for up
 // to 10 seconds; the number read.
 int ferry_test_read_dlog(struct ox_rbuffer *rb, char *buf, int n);

@@ -142,25 +142,10 @@ TEST_F(State, DatacenterNumbersOutOfRangeChangeNothing)
 	}
 }
 
-// The digest log at path (created when new), 80-byte records.
-static ox_rbuffer *
-open_dlog_at(const std::string &path)
-{
-	ox_rbuffer_config cfg = {};
-	cfg.fname[0] = path.c_str();
-	cfg.fsize[0] = 1 << 20;
-	cfg.nfiles = 1;
-	cfg.rec_size = FERRY_MSG_ONDISK_SIZE;
-	cfg.batch_size = 100;
-	cfg.overwrite = true;
-	cfg.persist = true;
-	return ox_rbuffer_init(&cfg);
-}
-
 TEST_F(State, LastShipTimesSurviveARestartInTheLogHeader)
 {
 	std::string path = ferry_test_path("lstwords");
-	ox_rbuffer *rb = open_dlog_at(path);
+	ox_rbuffer *rb = ferry_test_open_dlog_at(path, 1 << 20, true);
 	ASSERT_NE(rb, nullptr);
 	for (int i = 0; i < DC_MAX_NUM; i++) {
 		EXPECT_EQ(rb->hdr[0].udata[i], 0u) << i; // a new log
@@ -175,7 +160,7 @@ TEST_F(State, LastShipTimesSurviveARestartInTheLogHeader)
 	ox_rbuffer_close(rb);
 
 	memset(g_lastshiptime, 0, sizeof(g_lastshiptime));
-	rb = open_dlog_at(path);
+	rb = ferry_test_open_dlog_at(path, 1 << 20, true);
 	ASSERT_NE(rb, nullptr);
 	EXPECT_EQ(rb->hdr[0].udata[3], 0u);
 	ferry_restore_lst_from_words(rb->hdr[0].udata);

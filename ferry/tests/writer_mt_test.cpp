@@ -231,6 +231,8 @@ TEST_F(Writer, UnallocatableBatchSizeIsRefusedWithAWarning)
 	// warn, keep its size and the pending change, and go on writing.
 	std::string logpath = ferry_test_path("log");
 	const int kNoLimit = 2;
+	// Earlier cases ran writer threads of their own: fork once they are gone.
+	ASSERT_TRUE(ferry_test_wait_single_thread(30000));
 	pid_t pid = fork();
 	ASSERT_GE(pid, 0);
 	if (pid == 0) {

@@ -282,6 +282,9 @@ void ferry_get_min_lst_for_dcid(int dc);
 void ferry_update_lst_for_this_node(uint64_t time, int caller, int dc);
 /* t - FERRY_TIME_ADJUST, saturating at 0 instead of wrapping. */
 uint64_t ferry_lst_minus_adjust(uint64_t t);
+/* The datacenters configured, as a bound for loops over the per-datacenter
+ * arrays: g_dc_count, never above DC_MAX_NUM. */
+int ferry_dc_configured(void);
 /* Start-up: lst_main of every configured datacenter from its user word less
  * 5 minutes (saturated), the optional two to none, each logged at DETAIL; a 0
  * word leaves all 0. */
