@@ -156,30 +156,30 @@ BM_BareRead(benchmark::State &state)
 	unlink(path.c_str());
 }
 
-BENCHMARK(BM_RbufferWrite)->MinTime(1.0);
-BENCHMARK(BM_BareWrite)->MinTime(1.0);
-BENCHMARK(BM_RbufferRead)->MinTime(1.0);
-BENCHMARK(BM_BareRead)->MinTime(1.0);
+BENCHMARK(BM_RbufferWrite);
+BENCHMARK(BM_BareWrite);
+BENCHMARK(BM_RbufferRead);
+BENCHMARK(BM_BareRead);
 
 } // namespace
 
 int
 main(int argc, char **argv)
 {
-	benchmark::Initialize(&argc, argv);
-	if (benchmark::ReportUnrecognizedArguments(argc, argv))
+	if (!init_interleaved(&argc, argv))
 		return 1;
 	RatioReporter reporter;
 	benchmark::RunSpecifiedBenchmarks(&reporter);
 	// Times are per batch of 100 records, in nanoseconds.
 	const char *pairs[][3] = {{"write", "BM_RbufferWrite", "BM_BareWrite"}, {"read", "BM_RbufferRead", "BM_BareRead"}};
 	for (auto &p : pairs) {
-		const double *ours = reporter.time_of(p[1]);
-		const double *bare = reporter.time_of(p[2]);
-		if (!ours || !bare || *ours <= 0 || *bare <= 0)
+		double ours, bare, ratio;
+		size_t reps;
+		if (!reporter.median_time(p[1], &ours) || !reporter.median_time(p[2], &bare) ||
+				!reporter.median_ratio(p[2], p[1], &ratio, &reps))
 			continue;
-		printf("%s: rbuffer %.0f records/s, bare pwrite/pread loop %.0f records/s, ratio %.3f\n", p[0],
-				BATCH * 1e9 / *ours, BATCH * 1e9 / *bare, *bare / *ours);
+		printf("%s: rbuffer %.0f records/s, bare pwrite/pread loop %.0f records/s, ratio %.3f (median of %zu)\n",
+				p[0], BATCH * 1e9 / ours, BATCH * 1e9 / bare, ratio, reps);
 	}
 	benchmark::Shutdown();
 	return 0;

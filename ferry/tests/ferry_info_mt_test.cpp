@@ -9,6 +9,7 @@
 #ifdef FERRY_HAVE_KA
 
 #include <arpa/inet.h>
+#include <stdarg.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,9 +24,25 @@
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
 #include "tamberlin/ferry_info.h"
+#include "tamberlin/ox_log.h"
 #include "tamberlin/rbuffer.h"
 
 namespace {
+
+// The client library's log lines, caught instead of printed.
+std::string g_client_log;
+
+void
+capture_client_log(ka::ox_log_level, const char *fmt, ...)
+{
+	char line[2048];
+	va_list ap;
+	va_start(ap, fmt);
+	vsnprintf(line, sizeof(line), fmt, ap);
+	va_end(ap);
+	g_client_log += line;
+	g_client_log += "\n";
+}
 
 class Link : public ::testing::Test {
 protected:
@@ -260,9 +277,15 @@ TEST_F(Reclaim, ServerMinimumIsReadStrictlyAndBounded)
 		EXPECT_EQ(ferry_digestlog_reclaim_time(), c.expect);
 	}
 	EXPECT_EQ(fls_requests(server, FERRY_INFO_MIN_LASTSHIP_REQUEST), (int)(sizeof(cases) / sizeof(cases[0])));
-	// An answer far longer than one line is refused whole.
+	// An answer far longer than one line is refused whole, and the client
+	// says why.
 	fls_set_min_lastship_text(server, (std::string(400, '1')).c_str());
+	ka::ox_log_callback saved = ka::g_log_callback;
+	g_client_log.clear();
+	ka::g_log_callback = capture_client_log;
 	EXPECT_EQ(ferry_digestlog_reclaim_time(), 0u);
+	ka::g_log_callback = saved;
+	EXPECT_NE(g_client_log.find("Response buffer length 425 is excessive"), std::string::npos) << g_client_log;
 }
 
 TEST_F(Reclaim, BadRepliesReclaimNothing)

@@ -78,7 +78,7 @@ protected:
 std::string
 line_of(const char *severity, const std::string &text)
 {
-	return std::string(severity) + " \\(relay\\): \\(ferry\\.cpp:[a-z_]*:[0-9]+\\) " + text + "$";
+	return std::string(severity) + " \\(relay\\): \\(ferry_intake\\.cpp:[a-z_]*:[0-9]+\\) " + text + "$";
 }
 
 // Where the first line at or after from that matches pattern ends; npos when

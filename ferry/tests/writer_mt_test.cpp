@@ -270,7 +270,7 @@ TEST_F(Writer, UnallocatableBatchSizeIsRefusedWithAWarning)
 	std::stringstream log;
 	log << in.rdbuf();
 	unlink(logpath.c_str());
-	EXPECT_NE(log.str().find("WARNING (relay): (ferry.cpp::"), std::string::npos) << log.str();
+	EXPECT_NE(log.str().find("WARNING (relay): (ferry_dlogwriter.cpp::"), std::string::npos) << log.str();
 	EXPECT_NE(log.str().find(") dlog writer : realloc failed for change in relay-write-batch-size from 100 to 1000000 \n"),
 			std::string::npos)
 		<< log.str();
