@@ -3,15 +3,20 @@ MAKEFLAGS += --no-print-directory
 JOBS   ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build build-asan build-tsan check check-plain check-asan check-tsan demo bench clean
+.PHONY: all deps configure build build-asan build-tsan check check-plain check-asan check-tsan demo bench clean
 
 all: build
 
 deps:
 	@scripts/install-deps
 
-build: deps
+# What `make demo` runs, and nothing else: a new user waits for these only.
+DEMO_TARGETS ?= fake_local_server ferry_intake_demo
+
+configure: deps
 	cmake -S . -B build $(CMAKE_FLAGS) -DFERRY_SANITIZE= >/dev/null
+
+build: configure
 	cmake --build build -j $(JOBS)
 
 build-asan: deps
@@ -35,7 +40,8 @@ check-tsan: build-tsan
 
 check: check-plain check-tsan check-asan
 
-demo: build
+demo: configure
+	cmake --build build -j $(JOBS) --target $(DEMO_TARGETS)
 	@scripts/demo
 
 bench: build

@@ -1,4 +1,5 @@
 // Client base: log filtering, the default sink, reference counts, digest text.
+#include "ka_quiet_log.h"
 #include "tamberlin/ox_alloc.h"
 #include "tamberlin/ox_digest.h"
 #include "tamberlin/ox_log.h"
@@ -31,7 +32,7 @@ struct LogCapture : ::testing::Test {
     }
     void TearDown() override
     {
-        ka::g_log_callback = ka::ox_default_log;
+        ka::g_log_callback = ka_test_log_callback;
         ka::g_log_level = ka::OX_INFO;
     }
 };

@@ -1,5 +1,6 @@
 // Info client against the stand-in node: request rewriting and framing, the
 // name limit, empty, oversize and malformed replies, time limits, parsing.
+#include "ka_quiet_log.h"
 #include "tamberlin/ka_info.h"
 #include "tamberlin/ox_log.h"
 #include "ka_wire_fixture.h"
@@ -31,7 +32,7 @@ struct InfoTest : NodeTest {
     }
     void TearDown() override
     {
-        ka::g_log_callback = ka::ox_default_log;
+        ka::g_log_callback = ka_test_log_callback;
         NodeTest::TearDown();
     }
     // The text of request i as the node received it (after the 8-byte header).

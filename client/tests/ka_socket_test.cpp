@@ -1,5 +1,6 @@
 // Client socket calls: the result code table, attempt times against
 // deadlines, bytes already moved, large descriptors, EINTR and SIGPIPE.
+#include "ka_quiet_log.h"
 #include "tamberlin/ox_log.h"
 #include "tamberlin/ox_socket.h"
 
@@ -227,7 +228,7 @@ TEST(Socket, RefusedConnectClosesAndLogs)
     ka::g_log_level = ka::OX_DEBUG;
     g_lines.clear();
     int fd = ka::ox_socket_create_and_connect_nb(&sa);
-    ka::g_log_callback = ka::ox_default_log;
+    ka::g_log_callback = ka_test_log_callback;
     ka::g_log_level = ka::OX_INFO;
     if (fd >= 0) {
         // Loopback may report the refusal later: then the first transfer shows it.
