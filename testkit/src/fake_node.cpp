@@ -442,13 +442,71 @@ std::string serve_info(fake_node *n, const std::string &text)
     return r + body;
 }
 
-// Takes one fault use for this request, if one is armed.
-fake_fault take_fault(fake_node *n)
+// What a request is, for the aim of a fault.
+struct request_aim {
+    fake_req_kind kind = FAKE_REQ_ANY;
+    std::string ns;
+    std::vector<std::string> digests;
+};
+
+request_aim aim_of(const parsed_msg &m)
+{
+    request_aim a;
+    bool batch = false;
+    for (const auto &f : m.fields) {
+        if (f.type == 0)
+            a.ns = f.data;
+        else if (f.type == 4)
+            a.digests.push_back(f.data);
+        else if (f.type == 6) {
+            // A digest array: a 4-byte count, then the digests.
+            batch = true;
+            for (size_t p = 4; p + 20 <= f.data.size(); p += 20)
+                a.digests.push_back(f.data.substr(p, 20));
+        }
+    }
+    if (batch)
+        a.kind = FAKE_REQ_BATCH;
+    else if (m.info2 & 0x02)
+        a.kind = FAKE_REQ_DELETE;
+    else if (m.info2 & 0x01)
+        a.kind = FAKE_REQ_WRITE;
+    else
+        a.kind = FAKE_REQ_READ;
+    return a;
+}
+
+bool aim_matches(const fake_fault &f, const request_aim &a)
+{
+    if (f.on == FAKE_REQ_DATABASE) {
+        if (a.kind == FAKE_REQ_INFO)
+            return false;
+    } else if (f.on != FAKE_REQ_ANY && f.on != a.kind) {
+        return false;
+    }
+    if (!f.ns.empty() && f.ns != a.ns)
+        return false;
+    if (!f.digest.empty()) {
+        bool found = false;
+        for (const auto &d : a.digests)
+            found |= d == f.digest;
+        if (!found)
+            return false;
+    }
+    return true;
+}
+
+// Takes one fault use for this request, if one is armed and aimed at it.
+fake_fault take_fault(fake_node *n, const request_aim &a)
 {
     std::lock_guard<std::mutex> g(n->lock);
     fake_fault f = n->fault;
-    if (f.kind == FAKE_FAULT_NONE || f.count == 0)
+    if (f.kind == FAKE_FAULT_NONE || f.count == 0 || !aim_matches(f, a))
         return fake_fault();
+    if (n->fault.skip > 0) {
+        n->fault.skip--;
+        return fake_fault();
+    }
     if (f.count > 0 && --n->fault.count == 0)
         n->fault.kind = FAKE_FAULT_NONE;
     return f;
@@ -484,11 +542,15 @@ bool serve_one(fake_node *n, int fd, int conn_id)
     if (sz && read_full(n, fd, reinterpret_cast<uint8_t *>(&req.raw[8]), sz) != 1)
         return false;
 
-    std::string reply;
+    // The store is changed before the request is recorded, and the request
+    // recorded before any reply goes out: a test that saw the request finds
+    // the store up to date, and a client that saw the reply finds it recorded.
     bool is_info = req.proto_type == 1;
+    parsed_msg m;
+    request_aim aim;
     if (is_info) {
         req.message = req.raw;
-        reply = serve_info(n, req.raw.substr(8));
+        aim.kind = FAKE_REQ_INFO;
     } else {
         req.message = req.raw;
         if (req.proto_type == 4) {
@@ -510,21 +572,26 @@ bool serve_one(fake_node *n, int fd, int conn_id)
                 }
             }
         }
-        parsed_msg m;
         if (!req.malformed && (req.proto_type == 3 || req.proto_type == 4) && parse_message(req.message, &m))
-            reply = serve_message(n, m);
-        else {
+            aim = aim_of(m);
+        else
             req.malformed = true;
-            reply = build_reply(4, 0, 0, nullptr, {});
-        }
     }
+    std::string reply;
+    if (is_info)
+        reply = serve_info(n, req.raw.substr(8));
+    else if (!req.malformed)
+        reply = serve_message(n, m);
+    else
+        reply = build_reply(4, 0, 0, nullptr, {});
+    req.kind = aim.kind;
     {
         std::lock_guard<std::mutex> g(n->lock);
         n->requests.push_back(req);
         n->changed.notify_all();
     }
 
-    fake_fault f = take_fault(n);
+    fake_fault f = take_fault(n, aim);
     switch (f.kind) {
     case FAKE_FAULT_NONE:
         break;

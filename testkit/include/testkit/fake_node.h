@@ -53,9 +53,30 @@ enum fake_bad_reply {
     FAKE_BAD_COUNT_
 };
 
+// The kinds of request a fault can be aimed at. A database message is a batch
+// when it has a digest-array field, a delete or a write by its write bits, and
+// a read otherwise.
+enum fake_req_kind {
+    FAKE_REQ_ANY = 0,
+    FAKE_REQ_INFO,
+    FAKE_REQ_DATABASE, // any database message
+    FAKE_REQ_READ,
+    FAKE_REQ_BATCH,
+    FAKE_REQ_WRITE,
+    FAKE_REQ_DELETE,
+};
+
+// A fault applies to the requests that match its aim: the kind, and when set
+// the namespace and the 20-byte digest (a batch matches when it asks for the
+// digest). The first `skip` matching requests are let through, so a test can
+// aim at the Nth; `count` matching requests after those get the fault.
 struct fake_fault {
     fake_fault_kind kind = FAKE_FAULT_NONE;
     int count = 1; // requests it applies to; -1 for every request
+    fake_req_kind on = FAKE_REQ_ANY;
+    std::string ns;     // empty: any namespace
+    std::string digest; // empty: any digest
+    int skip = 0;
     int delay_ms = 0;
     int result_code = 0;
     int pieces = 2;
@@ -78,6 +99,7 @@ struct fake_record {
 
 struct fake_request {
     uint8_t proto_type = 0;
+    fake_req_kind kind = FAKE_REQ_ANY; // ANY for a database message that did not parse
     std::string raw;      // every byte received, protocol header included
     std::string message;  // the database message (inflated for type 4)
     bool malformed = false; // could not be inflated or parsed; answered with code 4
@@ -104,6 +126,7 @@ void fake_node_set_info_handler(fake_node *n, fake_info_fn fn, void *udata);
 typedef bool (*fake_info_raw_fn)(void *udata, const std::string &request, std::string *body);
 void fake_node_set_info_raw(fake_node *n, fake_info_raw_fn fn, void *udata);
 
+// Arms f in place of the fault armed before.
 void fake_node_set_fault(fake_node *n, const fake_fault &f);
 // Send good database replies compressed (type 4).
 void fake_node_set_compress_replies(fake_node *n, bool on);
