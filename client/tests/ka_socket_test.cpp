@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -139,7 +140,10 @@ TEST(Socket, WriteToAClosedPeerGivesAnErrorNotSigpipe)
     setsockopt(p.server, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
     close(p.server);
     p.server = -1;
-    usleep(20000);
+    // The reset has reached our end before we write into it.
+    struct pollfd reset = {p.client, POLLIN, 0};
+    ASSERT_EQ(poll(&reset, 1, 60000), 1);
+    ASSERT_NE(reset.revents & (POLLERR | POLLHUP), 0) << reset.revents;
     std::vector<uint8_t> big(1 << 20, 'a');
     int rv = ka::ox_socket_write_timeout(p.client, big.data(), big.size(), 0, 1000);
     EXPECT_TRUE(rv == EPIPE || rv == ECONNRESET) << rv;

@@ -187,13 +187,21 @@ TEST(OxQueueMt, TimedPopWaitsOnlyOnce)
     ox_queue *q = ox_queue_create(sizeof(uint32_t), true);
     ASSERT_NE(q, nullptr);
     std::atomic<int> result{1};
+    std::atomic<bool> started{false};
     std::atomic<bool> returned{false};
     std::thread popper([&] {
         uint32_t v;
+        started = true;
         result = ox_queue_pop(q, &v, 10 * 60 * 1000);
         returned = true;
     });
-    for (int i = 0; i < 200000 && !returned.load(); i++) {
+    // Signals sent before the pop waits are lost, so they go on (bounded in
+    // count and time) until it returns, however late the popper is scheduled.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!started.load() && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::yield();
+    }
+    for (int i = 0; i < 50000000 && !returned.load() && std::chrono::steady_clock::now() < give_up; i++) {
         pthread_mutex_lock(&q->LOCK);
         pthread_cond_signal(&q->CV);
         pthread_mutex_unlock(&q->LOCK);
