@@ -121,7 +121,8 @@ struct check_counter {
     {
         fake_request r;
         for (size_t n = fake_node_request_count(node); scanned < n; scanned++) {
-            if (fake_node_request(node, scanned, &r) && r.raw.find("partition-generation\nservices\n") != std::string::npos) {
+            if (fake_node_request(node, scanned, &r) &&
+                r.raw.find("partition-generation\nservices\n") != std::string::npos) {
                 checks++;
             }
         }

@@ -251,8 +251,8 @@ TEST(OxQueueMt, UnlockedSizeReadsWhileOthersPushAndPop)
         Msg m;
         memset(&m, 0, sizeof(m));
         uint32_t s = 0;
-        while (s < kMinPushes ||
-               (reads.load() - reads_before < kReads && s < kMaxPushes && std::chrono::steady_clock::now() < give_up)) {
+        auto reader_behind = [&] { return reads.load() - reads_before < kReads && s < kMaxPushes; };
+        while ((s < kMinPushes || reader_behind()) && std::chrono::steady_clock::now() < give_up) {
             if (ox_queue_sz(q) >= kBacklog) {
                 std::this_thread::yield();
                 continue;
