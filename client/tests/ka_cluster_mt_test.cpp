@@ -111,6 +111,25 @@ bool hold_tend(ka_cluster *asc)
     }
 }
 
+// Counts the tend's checks that a stand-in node has recorded (the workers'
+// own info requests ask for "node" alone), reading only the new requests.
+struct check_counter {
+    fake_node *node;
+    size_t scanned = 0;
+    int checks = 0;
+    int count()
+    {
+        fake_request r;
+        for (size_t n = fake_node_request_count(node); scanned < n; scanned++) {
+            if (fake_node_request(node, scanned, &r) &&
+                r.raw.find("partition-generation\nservices\n") != std::string::npos) {
+                checks++;
+            }
+        }
+        return checks;
+    }
+};
+
 TEST(ClusterThreads, RoutingWhileTheMapFlipsAndANodeRestarts)
 {
     numeric_lookups lookups;
@@ -133,8 +152,8 @@ TEST(ClusterThreads, RoutingWhileTheMapFlipsAndANodeRestarts)
     for (int w = 0; w < 4; w++) {
         workers.emplace_back([&, w] {
             uint32_t seed = 12345u + (uint32_t)w;
-            uint64_t end = ka::ox_getms() + 3000;
-            for (int i = 0; i < 1500 && !stop && ka::ox_getms() < end; i++) {
+            uint64_t end = ka::ox_getms() + 120000;
+            for (int i = 0; i < 200000 && !stop && ka::ox_getms() < end; i++) {
                 seed = seed * 1103515245u + 12345u;
                 ka::ox_digest d = {};
                 d.digest[0] = (uint8_t)(seed >> 8);
@@ -157,6 +176,21 @@ TEST(ClusterThreads, RoutingWhileTheMapFlipsAndANodeRestarts)
             }
         });
     }
+    // After each change the tend has checked node 0 twice (so one whole tend
+    // saw the change; node 0 is never stopped) and the workers have routed.
+    check_counter node0{fake_cluster_node(fc, 0)};
+    ASSERT_NE(nullptr, node0.node);
+    int tends_seen = 0, routed_between = 0;
+    auto tend_and_route = [&] {
+        int checks = node0.count(), routed = calls.load();
+        uint64_t end = ka::ox_getms() + 60000;
+        while (ka::ox_getms() < end && !(node0.count() >= checks + 2 && calls.load() > routed)) {
+            usleep(1000);
+        }
+        tends_seen += node0.count() >= checks + 2;
+        routed_between += calls.load() > routed;
+    };
+    int changes = 0;
     for (int k = 0; k < 24; k++) {
         if (k % 3 == 0) {
             fake_cluster_assign_all(fc, k % 2, (k % 2) ^ 1);
@@ -166,12 +200,16 @@ TEST(ClusterThreads, RoutingWhileTheMapFlipsAndANodeRestarts)
         if (k % 8 == 4) {
             fake_cluster_stop_node(fc, 2);
             fake_cluster_rebalance(fc);
-            usleep(10000);
+            tend_and_route();
+            changes++;
             ASSERT_EQ(0, fake_cluster_restart_node(fc, 2));
             fake_cluster_rebalance(fc);
         }
-        usleep(5000);
+        tend_and_route();
+        changes++;
     }
+    EXPECT_EQ(changes, tends_seen);
+    EXPECT_EQ(changes, routed_between);
     stop = true;
     for (auto &t : workers) {
         t.join();

@@ -430,7 +430,15 @@ TEST(Cluster, ShutdownStopsTheTendThreadThenDestroys)
     ka_cluster_node *cn = make_node("S", 1);
     ka_cluster_node_reserve(cn);
     append_node(b, cn);
-    usleep(20000); // let the tend thread run over both a few times
+    // The tend thread has been over both: the empty cluster found there is
+    // nothing to follow, and the node (nothing listens on its port) failed
+    // two checks. A third tend may drop it from b before the shutdown.
+    for (uint64_t end = ka::ox_getms() + 60000;
+         ka::ox_getms() < end && !(tamberlin_cluster_settled(a) && cn->intervals_unreachable.load() >= 2);) {
+        usleep(1000);
+    }
+    EXPECT_TRUE(tamberlin_cluster_settled(a));
+    EXPECT_GE(cn->intervals_unreachable.load(), 2u);
     tamberlin_cluster_shutdown();
     EXPECT_EQ(1u, refs(cn)); // the cluster's reference went with it
     ka_cluster_node_release(cn);

@@ -169,8 +169,10 @@ TEST_F(InfoTest, BadRepliesAndTimeLimits)
         fake_fault f;
         f.kind = c.kind;
         f.bad = c.bad;
-        f.delay_ms = 3000;
-        f.pause_ms = 3000;
+        // Far beyond each time limit, so that a loaded machine cannot let
+        // the reply in first; a stopping node cuts the pause short.
+        f.delay_ms = 60000;
+        f.pause_ms = 60000;
         fake_node_set_fault(node, f);
         g_warnings.clear();
         char names[] = "build";

@@ -5,12 +5,14 @@
 #include "tamberlin/ox_socket.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -57,7 +59,8 @@ void capture(ka::ox_log_level, const char *fmt, ...)
     g_lines.push_back(buf);
 }
 
-void on_alarm(int) {}
+std::atomic<int> g_alarms{0};
+void on_alarm(int) { g_alarms++; }
 
 } // namespace
 
@@ -140,7 +143,10 @@ TEST(Socket, WriteToAClosedPeerGivesAnErrorNotSigpipe)
     setsockopt(p.server, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
     close(p.server);
     p.server = -1;
-    usleep(20000);
+    // The reset has reached our end before we write into it.
+    struct pollfd reset = {p.client, POLLIN, 0};
+    ASSERT_EQ(poll(&reset, 1, 60000), 1);
+    ASSERT_NE(reset.revents & (POLLERR | POLLHUP), 0) << reset.revents;
     std::vector<uint8_t> big(1 << 20, 'a');
     int rv = ka::ox_socket_write_timeout(p.client, big.data(), big.size(), 0, 1000);
     EXPECT_TRUE(rv == EPIPE || rv == ECONNRESET) << rv;
@@ -150,6 +156,7 @@ TEST(Socket, WriteToAClosedPeerGivesAnErrorNotSigpipe)
 
 TEST(Socket, InterruptedWaitResumesWithTheSameEnd)
 {
+    TcpPair p; // made before the alarms, whose EINTR could cut its accept short
     struct sigaction sa = {};
     sa.sa_handler = on_alarm; // no SA_RESTART: select returns EINTR
     sigaction(SIGALRM, &sa, nullptr);
@@ -157,13 +164,18 @@ TEST(Socket, InterruptedWaitResumesWithTheSameEnd)
     it.it_value.tv_usec = 20000;
     it.it_interval.tv_usec = 20000;
     setitimer(ITIMER_REAL, &it, nullptr);
-    TcpPair p;
     uint8_t buf[4];
+    // An alarm that comes while the thread is inside the call is handled
+    // before the call returns, and the wait lasts far longer than the period,
+    // so alarms really land in it however the machine schedules the thread.
+    int alarms_before = g_alarms.load();
     int rv = ka::ox_socket_read_timeout(p.client, buf, 4, 0, 150);
+    int alarms_during = g_alarms.load() - alarms_before;
     it = {};
     setitimer(ITIMER_REAL, &it, nullptr);
     signal(SIGALRM, SIG_DFL);
     EXPECT_EQ(rv, 110) << "a signal must not end the wait with EINTR";
+    EXPECT_GT(alarms_during, 0) << "no alarm came during the wait";
 }
 
 TEST(Socket, DescriptorAbove1023)

@@ -301,7 +301,7 @@ TEST_F(NodeTest, ConnectionFaultsGiveSocketCodes)
     for (const auto &c : cases) {
         fake_fault f;
         f.kind = c.kind;
-        f.delay_ms = 2000;
+        f.delay_ms = 60000; // far beyond the exchange's 200 ms; a stopping node cuts it short
         fake_node_set_fault(node, f);
         sockaddr_in sa = addr();
         int fd = ka::ox_socket_create_and_connect_nb(&sa);

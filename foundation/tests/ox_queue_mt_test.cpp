@@ -187,13 +187,21 @@ TEST(OxQueueMt, TimedPopWaitsOnlyOnce)
     ox_queue *q = ox_queue_create(sizeof(uint32_t), true);
     ASSERT_NE(q, nullptr);
     std::atomic<int> result{1};
+    std::atomic<bool> started{false};
     std::atomic<bool> returned{false};
     std::thread popper([&] {
         uint32_t v;
+        started = true;
         result = ox_queue_pop(q, &v, 10 * 60 * 1000);
         returned = true;
     });
-    for (int i = 0; i < 200000 && !returned.load(); i++) {
+    // Signals sent before the pop waits are lost, so they go on (bounded in
+    // count and time) until it returns, however late the popper is scheduled.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!started.load() && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::yield();
+    }
+    for (int i = 0; i < 50000000 && !returned.load() && std::chrono::steady_clock::now() < give_up; i++) {
         pthread_mutex_lock(&q->LOCK);
         pthread_cond_signal(&q->CV);
         pthread_mutex_unlock(&q->LOCK);
@@ -209,41 +217,72 @@ TEST(OxQueueMt, TimedPopWaitsOnlyOnce)
 }
 
 // Statistics read the capacity and the offsets through the header macros,
-// without the lock, while other threads push and pop.
+// without the lock, while other threads push and pop. The pushes go on until
+// the reader has really read during them (a reader that is scheduled only
+// after the traffic would test nothing), bounded by a count and a deadline.
 TEST(OxQueueMt, UnlockedSizeReadsWhileOthersPushAndPop)
 {
     ox_queue *q = ox_queue_create(sizeof(Msg), true);
     ASSERT_NE(q, nullptr);
+    constexpr uint64_t kReads = 1000;
+    constexpr uint32_t kMinPushes = 5000;
+    constexpr uint32_t kMaxPushes = 50000000;
+    constexpr int kBacklog = 4096;  // keeps memory small while the reader is awaited
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+
+    std::atomic<uint64_t> reads{0};
     std::atomic<bool> done{false};
     std::thread reader([&] {
         uint64_t seen = 0;
         while (!done.load()) {
             uint32_t cap = __atomic_load_n(&q->allocsz, __ATOMIC_RELAXED);
             seen += OX_Q_SZ(q) + cap + OX_Q_EMPTY(q);
+            reads.fetch_add(1, std::memory_order_relaxed);
         }
         EXPECT_GT(seen, 0u);
     });
+
+    std::atomic<uint32_t> pushed{0};
+    std::atomic<bool> producer_done{false};
+    uint64_t reads_during_pushes = 0;
+    uint32_t push_errors = 0;
     std::thread producer([&] {
+        const uint64_t reads_before = reads.load();
         Msg m;
         memset(&m, 0, sizeof(m));
-        for (uint32_t s = 0; s < 5000; s++) {
-            m.seq = s;
-            EXPECT_EQ(ox_queue_push(q, &m), OX_QUEUE_OK);
+        uint32_t s = 0;
+        auto reader_behind = [&] { return reads.load() - reads_before < kReads && s < kMaxPushes; };
+        while ((s < kMinPushes || reader_behind()) && std::chrono::steady_clock::now() < give_up) {
+            if (ox_queue_sz(q) >= kBacklog) {
+                std::this_thread::yield();
+                continue;
+            }
+            m.seq = s++;
+            push_errors += ox_queue_push(q, &m) != OX_QUEUE_OK;
         }
+        reads_during_pushes = reads.load() - reads_before;
+        pushed = s;
+        producer_done = true;
     });
-    uint32_t got = 0;
-    for (uint32_t next = 0; next < 5000;) {
+
+    uint32_t next = 0;
+    uint32_t out_of_order = 0;
+    while ((!producer_done.load() || next < pushed.load()) && std::chrono::steady_clock::now() < give_up) {
         Msg m;
         if (ox_queue_pop(q, &m, 100) == OX_QUEUE_OK) {
-            EXPECT_EQ(m.seq, next);
+            out_of_order += m.seq != next;
             next++;
-            got++;
         }
     }
     producer.join();
     done = true;
     reader.join();
-    EXPECT_EQ(got, 5000u);
+    EXPECT_GE(reads_during_pushes, kReads) << "the reader never ran while the others pushed and popped";
+    EXPECT_EQ(push_errors, 0u);
+    EXPECT_EQ(out_of_order, 0u);
+    EXPECT_GE(next, kMinPushes);
+    EXPECT_EQ(next, pushed.load());
+    EXPECT_EQ(ox_queue_sz(q), 0);
     ox_queue_destroy(q);
 }
 

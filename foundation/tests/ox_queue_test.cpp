@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -164,7 +165,17 @@ TEST(OxQueue, PopWaits)
 
     QueuePtr safe = new_queue(true);
     EXPECT_EQ(ox_queue_pop(safe.get(), &v, OX_QUEUE_NOWAIT), OX_QUEUE_EMPTY);
-    EXPECT_EQ(ox_queue_pop(safe.get(), &v, 20), OX_QUEUE_EMPTY);
+    // An empty queue makes a timed pop wait its whole time (nothing signals
+    // it here), both below a second and across one. Measured on the monotonic
+    // clock; the slack of a twentieth covers the wall clock that the deadline
+    // is set on being slewed. No upper bound: a loaded machine wakes it late.
+    for (int ms : {20, 1200}) {
+        SCOPED_TRACE(ms);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(ox_queue_pop(safe.get(), &v, ms), OX_QUEUE_EMPTY);
+        auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(waited, std::chrono::milliseconds(ms - ms / 20));
+    }
 
     for (int wait : {5000, OX_QUEUE_FOREVER}) {
         std::thread producer([&] {
