@@ -261,7 +261,7 @@ int full_monte(ka_cluster *asc, int info1, int info2, const char *ns, const char
                uint32_t *generation, const ka_write_parameters *wp, uint64_t *trid, char *setname,
                uint32_t *record_ttl)
 {
-    if (!asc || !trid || (!key && !digest) || (wp && wp->timeout_ms < 0)) {
+    if (!asc || !ns || !trid || (!key && !digest) || (wp && wp->timeout_ms < 0)) {
         return TAMBERLIN_FAIL_CLIENT;
     }
     const int n_given = n_bins ? *n_bins : 0;
