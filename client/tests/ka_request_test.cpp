@@ -501,15 +501,15 @@ TEST_F(Sync, AReplyThatKeepsComingIsReadToItsEndWithoutTimeout)
     fake_record big;
     big.bins = {{"blob", KA_BLOB, std::string(20000, 'x')}};
     put(13, big);
-    ka_request_test_set_idle_attempt_ms(300);
+    ka_request_test_set_idle_attempt_ms(1000);
     struct row {
         int timeout_ms;
         int rv;
     } rows[] = {{0, TAMBERLIN_OK}, {250, TAMBERLIN_FAIL_TIMEOUT}};
     for (const row &r : rows) {
         fake_fault f = fault(FAKE_FAULT_SPLIT, FAKE_REQ_READ);
-        f.pieces = 12;
-        f.pause_ms = 40; // 440 ms in all, never 300 ms without a byte
+        f.pieces = 30;
+        f.pause_ms = 40; // 1160 ms in all, never 1000 ms without a byte
         arm(f);
         size_t before = db_requests(node).size();
         all_bins b;
