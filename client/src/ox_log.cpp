@@ -10,8 +10,8 @@ namespace ka {
 
 int32_t g_log_level = OX_INFO;
 ox_log_callback g_log_callback = ox_default_log;
-bool g_initialized = false;
-pid_t g_init_pid = 0;
+std::atomic<bool> g_initialized{false};
+std::atomic<pid_t> g_init_pid{0};
 
 void ox_default_log(ox_log_level, const char *fmt, ...)
 {

@@ -680,14 +680,14 @@ int ka_parse(ka_msg *msg, uint8_t *buf, size_t buf_len, ka_bin **bins, ka_operat
 
 // ---- reply reader ---------------------------------------------------------------
 
-int ka_read_reply(int fd, uint64_t deadline, int attempt_ms, qm_msg *head, uint8_t *stack_buf, size_t stack_cap,
-                  uint8_t **body, size_t *body_len, uint8_t **heap_out)
+int ka_read_reply_from(ka_reply_read_fn rd, void *ctx, qm_msg *head, uint8_t *stack_buf, size_t stack_cap,
+                       uint8_t **body, size_t *body_len, uint8_t **heap_out)
 {
     *heap_out = nullptr;
     *body = nullptr;
     *body_len = 0;
     uint8_t *h = reinterpret_cast<uint8_t *>(head);
-    int rv = ka::ox_socket_read_timeout(fd, h, 8, deadline, attempt_ms);
+    int rv = rd(ctx, h, 8);
     if (rv != 0)
         return rv;
     ka_proto_swap(&head->proto);
@@ -702,7 +702,7 @@ int ka_read_reply(int fd, uint64_t deadline, int attempt_ms, qm_msg *head, uint8
         if (!comp)
             return -1;
         memcpy(comp, h, 8);
-        rv = ka::ox_socket_read_timeout(fd, comp + 8, sz, deadline, attempt_ms);
+        rv = rd(ctx, comp + 8, sz);
         if (rv != 0) {
             free(comp);
             return rv;
@@ -729,7 +729,7 @@ int ka_read_reply(int fd, uint64_t deadline, int attempt_ms, qm_msg *head, uint8
 
     if (head->proto.type != KA_PROTO_TYPE_KA_MSG || sz < KA_MSG_HEADER_SZ || sz > KA_MSG_MAX_BODY + KA_MSG_HEADER_SZ)
         return KA_REPLY_MALFORMED;
-    rv = ka::ox_socket_read_timeout(fd, h + 8, KA_MSG_HEADER_SZ, deadline, attempt_ms);
+    rv = rd(ctx, h + 8, KA_MSG_HEADER_SZ);
     if (rv != 0)
         return rv;
     if (head->m.header_sz != KA_MSG_HEADER_SZ)
@@ -744,7 +744,7 @@ int ka_read_reply(int fd, uint64_t deadline, int attempt_ms, qm_msg *head, uint8
         if (!dst)
             return -1;
     }
-    rv = ka::ox_socket_read_timeout(fd, dst, len, deadline, attempt_ms);
+    rv = rd(ctx, dst, len);
     if (rv != 0) {
         if (dst != stack_buf)
             free(dst);
@@ -755,4 +755,27 @@ int ka_read_reply(int fd, uint64_t deadline, int attempt_ms, qm_msg *head, uint8
     *body = dst;
     *body_len = len;
     return 0;
+}
+
+namespace {
+
+struct socket_read_ctx {
+    int fd;
+    uint64_t deadline;
+    int attempt_ms;
+};
+
+int socket_read(void *ctx, uint8_t *buf, size_t len)
+{
+    const socket_read_ctx *c = static_cast<const socket_read_ctx *>(ctx);
+    return ka::ox_socket_read_timeout(c->fd, buf, len, c->deadline, c->attempt_ms);
+}
+
+} // namespace
+
+int ka_read_reply(int fd, uint64_t deadline, int attempt_ms, qm_msg *head, uint8_t *stack_buf, size_t stack_cap,
+                  uint8_t **body, size_t *body_len, uint8_t **heap_out)
+{
+    socket_read_ctx c = {fd, deadline, attempt_ms};
+    return ka_read_reply_from(socket_read, &c, head, stack_buf, stack_cap, body, body_len, heap_out);
 }

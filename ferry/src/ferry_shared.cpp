@@ -15,6 +15,11 @@
 
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ox_shash.h"
+#include "tamberlin/tamberlin.h"
+
+// The client library prints it when it starts; the info server answers it to
+// "build".
+const char *tamberlin_build_string = "3.2.9";
 
 cluster_cfg g_rcfg[DC_MAX_NUM];
 g_lastshiptime_struct g_lastshiptime[DC_MAX_NUM];

@@ -362,7 +362,8 @@ std::string serve_message(fake_node *n, const parsed_msg &m)
         if (has_set)
             r.set = set;
         r.generation++;
-        r.void_time = m.record_ttl ? now_since_2010() + m.record_ttl : 0;
+        // 0xFFFFFFFF is "never expires", not a time far enough ahead to wrap.
+        r.void_time = m.record_ttl && m.record_ttl != 0xFFFFFFFFu ? now_since_2010() + m.record_ttl : 0;
         for (const auto &op : m.ops) {
             if (op.op != 2)
                 continue;

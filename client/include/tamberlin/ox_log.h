@@ -6,6 +6,7 @@
 // Log sites test the level before calling, so a filtered line is never formatted.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <sys/types.h>
 
@@ -28,9 +29,11 @@ typedef void (*ox_log_callback)(ox_log_level level, const char *fmt, ...);
 extern int32_t g_log_level;            // default OX_INFO
 extern ox_log_callback g_log_callback; // default ox_default_log
 
-// Library state, set by the library's start and stop.
-extern bool g_initialized;
-extern pid_t g_init_pid;
+// Library state, set by the library's start and stop and read by every call
+// of every thread (the synchronous engine compares the pid with its own to
+// notice that it runs in a forked child).
+extern std::atomic<bool> g_initialized;
+extern std::atomic<pid_t> g_init_pid;
 
 // Writes the message and one newline to standard error; no prefix, no level.
 void ox_default_log(ox_log_level level, const char *fmt, ...)

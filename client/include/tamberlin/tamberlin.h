@@ -214,3 +214,30 @@ int tamberlin_calculate_digest(const char *set, const ka_object *key, ka::ox_dig
 #define KA_REPLY_MALFORMED KA_PROTO_RESULT_FAIL_UNKNOWN
 int ka_read_reply(int fd, uint64_t deadline, int attempt_ms, qm_msg *head, uint8_t *stack_buf, size_t stack_cap,
                   uint8_t **body, size_t *body_len, uint8_t **heap_out);
+// The same rules over any byte source: rd fills exactly len bytes from ctx and
+// returns 0, or a non-zero code that ends the read and is passed on (it must
+// not be KA_REPLY_MALFORMED or -1, which keep their meaning here: malformed,
+// and no memory). The synchronous engine reads through its own waits, and a
+// reply held in memory can be taken apart the same way.
+typedef int (*ka_reply_read_fn)(void *ctx, uint8_t *buf, size_t len);
+int ka_read_reply_from(ka_reply_read_fn rd, void *ctx, qm_msg *head, uint8_t *stack_buf, size_t stack_cap,
+                       uint8_t **body, size_t *body_len, uint8_t **heap_out);
+
+// ---- library start and stop ---------------------------------------------------
+
+// The process-wide build text that tamberlin_init prints. The program that
+// embeds the library defines it (the shipper: "3.2.9").
+extern const char *tamberlin_build_string;
+
+// Prints the version line (at OX_INFO), records the process id and starts
+// cluster support with its tend thread; record calls work from then on. 0, or
+// -1 when the tend thread could not start (the library stays stopped). A
+// repeated call prints again and starts nothing new. Any thread; start and
+// stop are serialised.
+int tamberlin_init(void);
+// Refuses new record calls, waits for the synchronous ones in progress (in
+// the starting process), stops the asynchronous engine, the batch workers and
+// cluster support (every cluster is destroyed). Nothing when not started;
+// tamberlin_init may follow. Cluster handles are invalid afterwards.
+void tamberlin_shutdown(void);
+void tamberlin_print_stats(void);
