@@ -17,6 +17,7 @@
 #include "testkit/fake_local_server.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -231,10 +232,12 @@ fls_info_rule(void *udata, const std::string &request, std::string *body)
 	}
 }
 
+// Whole messages only, as the server writes them: a write of at most PIPE_BUF
+// bytes reaches the pipe at once, so a reader never finds part of a message.
 static void
 fls_flood(int fd, const pipe_item &it, const std::atomic<bool> &stop)
 {
-	const uint64_t per_write = 65536 / sizeof(ferry_msg);
+	const uint64_t per_write = PIPE_BUF / sizeof(ferry_msg);
 	std::vector<ferry_msg> buf(per_write);
 	uint64_t done = 0;
 	while (done < it.count && !stop.load()) {

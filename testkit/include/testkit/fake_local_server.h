@@ -84,7 +84,8 @@ void fls_pipe_bytes(fake_local_server *s, const void *bytes, size_t len);
 void fls_pipe_pause_ms(fake_local_server *s, int ms);
 void fls_pipe_close(fake_local_server *s); /* the next feed request reopens */
 /* count digest messages of namespace nsid, digests numbered from first,
- * written in 64 KiB writes as fast as the pipe takes them. */
+ * written as fast as the pipe takes them, in writes of as many whole messages
+ * as fit PIPE_BUF (each reaches the reader whole). */
 void fls_pipe_flood(fake_local_server *s, int32_t nsid, uint64_t first, uint64_t count);
 /* Opens the pipe and plays the script as if a feed request had come (for
  * programs that drive the pipe without the info protocol). */
