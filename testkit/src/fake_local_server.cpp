@@ -20,6 +20,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,7 +44,7 @@ struct reply_rule {
 	int delay_ms;
 };
 
-enum item_kind { ITEM_BYTES, ITEM_PAUSE, ITEM_CLOSE, ITEM_FLOOD };
+enum item_kind { ITEM_BYTES, ITEM_PAUSE, ITEM_CLOSE, ITEM_FLOOD, ITEM_WAIT_READ };
 
 struct pipe_item {
 	item_kind kind;
@@ -299,6 +300,17 @@ fls_pipe_main(fake_local_server *s)
 		case ITEM_FLOOD:
 			fls_flood(fd, it, s->stop);
 			break;
+		case ITEM_WAIT_READ:
+			// Either end of a pipe tells how many bytes wait in it.
+			for (int left = 1; left > 0 && !s->stop.load();) {
+				if (ioctl(fd, FIONREAD, &left) != 0) {
+					break;
+				}
+				if (left > 0) {
+					usleep(1000);
+				}
+			}
+			break;
 		}
 		g.lock();
 		s->playing = false;
@@ -427,6 +439,12 @@ void
 fls_pipe_pause_ms(fake_local_server *s, int ms)
 {
 	fls_push(s, {ITEM_PAUSE, "", ms, 0, 0, 0});
+}
+
+void
+fls_pipe_wait_read(fake_local_server *s)
+{
+	fls_push(s, {ITEM_WAIT_READ, "", 0, 0, 0, 0});
 }
 
 void

@@ -13,7 +13,8 @@
  *
  * Beside it, the writer end of the named pipe: after each feed request it
  * plays what the test has scripted: whole messages, raw bytes (short, split,
- * malformed), pauses, a close of the pipe, or a flood of digest messages.
+ * malformed), pauses, waits until the reader has read what was written, a
+ * close of the pipe, or a flood of digest messages.
  *
  * Info faults per request (matched by the request's first characters) are
  * the hosted node's faults, armed for the one request being served: silence,
@@ -82,6 +83,9 @@ void fls_pipe_msg(fake_local_server *s, const ferry_msg *m);
  * between, pieces of one message reach the reader apart. */
 void fls_pipe_bytes(fake_local_server *s, const void *bytes, size_t len);
 void fls_pipe_pause_ms(fake_local_server *s, int ms);
+/* Waits until the reader has taken every byte written so far (or the stop):
+ * what is written next reaches a read of its own. */
+void fls_pipe_wait_read(fake_local_server *s);
 void fls_pipe_close(fake_local_server *s); /* the next feed request reopens */
 /* count digest messages of namespace nsid, digests numbered from first,
  * written as fast as the pipe takes them, in writes of as many whole messages
