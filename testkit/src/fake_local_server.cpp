@@ -4,7 +4,7 @@
  *
  * The info side is the hosted fake_node: "build" sits in its item table, the
  * shipper's own items come from an info handler, and a raw-request hook runs
- * first to apply the test's per-request rules (arming the node's fault for
+ * first to record the request and apply the test's per-request rules (arming the node's fault for
  * silence, lateness or a close, or giving an empty or garbage body). The pipe
  * thread waits for a feed request, opens the FIFO for writing (retrying a
  * non-blocking open until the shipper has opened it for reading) and plays
@@ -138,6 +138,7 @@ struct fake_local_server_s {
 
 	std::mutex lock; // guards everything below
 	std::condition_variable cv;
+	std::vector<std::string> info_requests; // every info request's text, in arrival order
 	std::vector<reply_rule> rules;
 	bool min_text_set = false;
 	std::string min_text;
@@ -202,6 +203,9 @@ fls_info_rule(void *udata, const std::string &request, std::string *body)
 	reply_rule rule = {"", FLS_ANSWER, 0};
 	{
 		std::lock_guard<std::mutex> g(s->lock);
+		// Recorded before anything is done for it: a test that sees an effect
+		// of a request (the pipe opened after a feed request) sees the request.
+		s->info_requests.push_back(request);
 		for (const reply_rule &r : s->rules) {
 			if (begins_with(request, r.prefix.c_str())) {
 				rule = r;
@@ -387,10 +391,10 @@ fls_set_min_lastship_text(fake_local_server *s, const char *value)
 int
 fls_requests(fake_local_server *s, const char *prefix)
 {
+	std::lock_guard<std::mutex> g(s->lock);
 	int n = 0;
-	fake_request r;
-	for (size_t i = 0; fake_node_request(s->node, i, &r); i++) {
-		n += r.proto_type == 1 && r.raw.compare(8, strlen(prefix), prefix) == 0;
+	for (const std::string &r : s->info_requests) {
+		n += begins_with(r, prefix);
 	}
 	return n;
 }

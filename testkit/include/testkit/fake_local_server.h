@@ -68,7 +68,8 @@ void fls_set_reply(fake_local_server *s, const char *prefix, fls_reply_mode mode
  * (0 stands for a datacenter not configured), -1 before any. */
 void fls_set_min_lastship_text(fake_local_server *s, const char *value);
 
-/* Info requests received so far whose text begins with prefix. */
+/* Info requests received so far whose text begins with prefix. Each request
+ * is counted before the stand-in acts on it (answers, feeds the pipe). */
 int fls_requests(fake_local_server *s, const char *prefix);
 /* The last report's 32 values and the monotonic ms it came at; the number of
  * well-formed reports received (exactly 32 unsigned decimals joined by
