@@ -136,6 +136,13 @@ ferry_dispatch_digest(ferry_msg *msg)
 				"Got digest packet for an unknown namespace with id %d from named pipe... queuing it for digest logger",
 				d->ns_id);
 	}
+	// One lock per message: the size test and the push are one call. A refusal
+	// is a full queue unless the queue is in fact below its limit, when the
+	// push itself failed.
+	if (ox_queue_push_limit(g_dlog_q, msg, FERRY_DLOG_Q_MAXSIZE + 1)) {
+		ox_atomic64_add(&g_ferry_cntr->dlog_pkts_unlogged, 1);
+		return;
+	}
 	if (ox_queue_sz(g_dlog_q) > FERRY_DLOG_Q_MAXSIZE) {
 		if (s_drop_count == FERRY_DLOG_DROP_WARN_EVERY) {
 			ox_warning(QM_FERRY,
@@ -148,12 +155,7 @@ ferry_dispatch_digest(ferry_msg *msg)
 		ox_atomic64_add(&g_ferry_cntr->dlog_pkts_dropped, 1);
 		return;
 	}
-	if (ox_queue_push(g_dlog_q, msg) == OX_QUEUE_OK) {
-		ox_atomic64_add(&g_ferry_cntr->dlog_pkts_unlogged, 1);
-	} else {
-		ox_warning(QM_FERRY,
-				"Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ");
-	}
+	ox_warning(QM_FERRY, "Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ");
 }
 
 /* The configured name of namespace nsid equals the message's name, which is

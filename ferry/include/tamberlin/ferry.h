@@ -83,18 +83,21 @@ typedef struct ferry_dlogwriter_s {
 	size_t alloc_recs;
 	int cap;                /* records at which the current batch is full */
 	uint64_t count;         /* records in the current batch */
-	uint64_t oldest_ms;     /* monotonic arrival of the batch's first record */
+	uint64_t oldest_us;     /* monotonic arrival of the batch's first record */
 	uint64_t last_digesttime;
-	int retries;            /* consecutive refused writes */
+	std::atomic<int> retries; /* consecutive refused writes; other threads may read it */
 	std::atomic<uint64_t> write_calls; /* ring-buffer write calls made, for statistics */
 } ferry_dlogwriter;
 
 /* Thread start: cap, queue check, first last-ship times, batch buffer
  * (CRITICAL when either is missing). */
 void ferry_dlogwriter_init(ferry_dlogwriter *w);
-/* One pop (waiting at most until the batch is due) and, when the batch is
- * full or due, its flush with counters, last write time and a pending change
- * of the write batch size. */
+/* One filling of the batch and, when it is full or due, its flush with
+ * counters, last write time and a pending change of the write batch size.
+ * An empty batch waits on the queue for its first messages (at most the
+ * one-second queue timeout); a started one sleeps until its room should be
+ * queued or it is due, then takes what is queued. Messages leave the queue
+ * in bulk, many per lock. */
 void ferry_dlogwriter_step(ferry_dlogwriter *w);
 /* Thread entry: init, then steps for ever. Started by the pipe reader. */
 void *dlogwriter(void *arg);
