@@ -80,8 +80,8 @@ int fls_bad_lastship_reports(fake_local_server *s);
 
 /* The pipe script, played in order while the pipe is open. */
 void fls_pipe_msg(fake_local_server *s, const ferry_msg *m);
-/* The bytes as they are, in one write when they fit PIPE_BUF; with pauses in
- * between, pieces of one message reach the reader apart. */
+/* The bytes as they are, in one write when they fit PIPE_BUF. A piece
+ * followed by fls_pipe_wait_read reaches a read of its own. */
 void fls_pipe_bytes(fake_local_server *s, const void *bytes, size_t len);
 void fls_pipe_pause_ms(fake_local_server *s, int ms);
 /* Waits until the reader has taken every byte written so far (or the stop):
