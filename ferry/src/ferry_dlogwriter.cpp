@@ -18,6 +18,7 @@
 #include "tamberlin/ferry.h"
 
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -207,7 +208,8 @@ ferry_dlogwriter_pause(ferry_dlogwriter *w, uint64_t limit_us)
 	if (us > limit_us - age) {
 		us = limit_us - age;
 	}
-	usleep((useconds_t)us);
+	struct timespec ts = {(time_t)(us / 1000000), (long)(us % 1000000) * 1000};
+	nanosleep(&ts, nullptr);
 }
 
 void
