@@ -7,10 +7,18 @@
  * second, whichever comes first, so a slow trickle is still written promptly;
  * a ring-buffer write that stores nothing is retried after a second, never in
  * a tight loop.
+ *
+ * The queue is drained in bulk, many messages per lock. An empty batch waits
+ * on the queue for its first record; a started one does not, since every push
+ * would wake it again for one message (a futex wake and a context switch per
+ * message). It sleeps instead until the queue should hold the batch's room,
+ * judged by the rate at which the batch has filled so far, and never past the
+ * batch's deadline.
  */
 #include "tamberlin/ferry.h"
 
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +28,12 @@
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/rbuffer.h"
+
+/* Messages copied out of the queue per lock: bounds the time the pipe reader
+ * may find the queue locked, and the copy buffer on the writer's stack. */
+#define FERRY_DLOG_POP_CHUNK 128
+/* The shortest sleep of a started batch, in microseconds. */
+#define FERRY_DLOG_PAUSE_MIN_US 1000
 
 static size_t
 ferry_batch_bytes(size_t recs)
@@ -32,9 +46,9 @@ ferry_dlogwriter_init(ferry_dlogwriter *w)
 {
 	w->cap = g_xcfg.ferry_write_batch_size;
 	w->count = 0;
-	w->oldest_ms = 0;
+	w->oldest_us = 0;
 	w->last_digesttime = 0;
-	w->retries = 0;
+	w->retries.store(0);
 	w->write_calls.store(0);
 	if (!g_dlog_q) {
 		ox_crash(QM_FERRY, OX_GLOBAL, "Digest log queue not initialized .. Aborting !!!");
@@ -59,13 +73,13 @@ ferry_dlogwriter_write(ferry_dlogwriter *w)
 		int n = ox_rbuffer_write(g_rbuf_des, w->batch + ferry_batch_bytes(done), (int)(w->count - done));
 		if (n > 0) {
 			done += (uint64_t)n;
-			w->retries = 0;
+			w->retries.store(0, std::memory_order_relaxed);
 			continue;
 		}
 		// A write that stored nothing (-1, or 0 records) is a refusal.
-		w->retries++;
+		int retries = w->retries.fetch_add(1, std::memory_order_relaxed) + 1;
 		ferry_sleep_ms(1000);
-		if (w->retries % FERRY_DLOG_WRITE_WARN_EVERY == 0) {
+		if (retries % FERRY_DLOG_WRITE_WARN_EVERY == 0) {
 			ox_warning(QM_FERRY, "Digest Log Write Failed !!! ... Critical error");
 			ox_rbuffer_log(g_rbuf_des, OX_WARNING);
 		}
@@ -137,35 +151,83 @@ ferry_dlogwriter_flush(ferry_dlogwriter *w)
 	w->count = 0;
 }
 
+/* Moves queued messages into the batch, up to its room, a chunk per lock;
+ * wait_ms applies to the first chunk as ox_queue_pop's wait. The number
+ * taken. */
+static uint64_t
+ferry_dlogwriter_take(ferry_dlogwriter *w, int wait_ms)
+{
+	ferry_msg chunk[FERRY_DLOG_POP_CHUNK];
+	uint64_t taken = 0;
+	while (w->count < (uint64_t)w->cap) {
+		uint64_t room = (uint64_t)w->cap - w->count;
+		uint32_t want = room < FERRY_DLOG_POP_CHUNK ? (uint32_t)room : FERRY_DLOG_POP_CHUNK;
+		int n = ox_queue_pop_many(g_dlog_q, chunk, want, taken == 0 ? wait_ms : OX_QUEUE_NOWAIT);
+		if (n <= 0) {
+			break;
+		}
+		for (int i = 0; i < n; i++) {
+			const ferry_msg *m = &chunk[i];
+			memcpy(w->batch + ferry_batch_bytes(w->count), m, FERRY_MSG_ONDISK_SIZE);
+			w->count++;
+			w->last_digesttime = m->data.diginfo.digesttime;
+			if (!ferry_ns_known(m->data.diginfo.ns_id)) {
+				ox_warning(QM_FERRY,
+						"Got digest packet for an unknown namespace with id %d from the queue ... Still log",
+						m->data.diginfo.ns_id);
+			}
+		}
+		taken += (uint64_t)n;
+		if ((uint32_t)n < want) {
+			break; // the queue is drained
+		}
+	}
+	return taken;
+}
+
+/* A started batch waits for its room to be queued: a sleep as long as the
+ * room took to come at this batch's rate so far (at least
+ * FERRY_DLOG_PAUSE_MIN_US), cut at the batch's deadline. The queue's size is
+ * read without its lock; the writer alone pops, so it is never more than the
+ * queue holds. */
+static void
+ferry_dlogwriter_pause(ferry_dlogwriter *w, uint64_t limit_us)
+{
+	uint64_t room = (uint64_t)w->cap - w->count;
+	if ((uint64_t)OX_Q_SZ(g_dlog_q) >= room) {
+		return;
+	}
+	uint64_t age = ox_getus() - w->oldest_us;
+	if (age >= limit_us) {
+		return;
+	}
+	uint64_t us = age * room / w->count;
+	if (us < FERRY_DLOG_PAUSE_MIN_US) {
+		us = FERRY_DLOG_PAUSE_MIN_US;
+	}
+	if (us > limit_us - age) {
+		us = limit_us - age;
+	}
+	struct timespec ts = {(time_t)(us / 1000000), (long)(us % 1000000) * 1000};
+	nanosleep(&ts, nullptr);
+}
+
 void
 ferry_dlogwriter_step(ferry_dlogwriter *w)
 {
-	uint32_t limit = ferry_scaled_ms(FERRY_DLOG_Q_TIMEOUT);
-	int wait = (int)limit;
-	if (w->count > 0) {
-		uint64_t age = ox_getms() - w->oldest_ms;
-		wait = age >= limit ? 0 : (int)(limit - age);
-	}
-	ferry_msg msg;
-	int rv = ox_queue_pop(g_dlog_q, &msg, wait);
-	if (rv == OX_QUEUE_OK) {
-		if (w->count == 0) {
-			w->oldest_ms = ox_getms();
-		}
-		memcpy(w->batch + ferry_batch_bytes(w->count), &msg, FERRY_MSG_ONDISK_SIZE);
-		w->count++;
-		w->last_digesttime = msg.data.diginfo.digesttime;
-		if (!ferry_ns_known(msg.data.diginfo.ns_id)) {
-			ox_warning(QM_FERRY,
-					"Got digest packet for an unknown namespace with id %d from the queue ... Still log",
-					msg.data.diginfo.ns_id);
-		}
-	}
+	uint32_t limit_ms = ferry_scaled_ms(FERRY_DLOG_Q_TIMEOUT);
+	uint64_t limit_us = (uint64_t)limit_ms * 1000;
 	if (w->count == 0) {
-		return;
+		if (ferry_dlogwriter_take(w, (int)limit_ms) == 0) {
+			return; // an empty batch is never written
+		}
+		w->oldest_us = ox_getus();
+	} else {
+		ferry_dlogwriter_pause(w, limit_us);
+		ferry_dlogwriter_take(w, OX_QUEUE_NOWAIT);
 	}
 	bool full = w->count >= (uint64_t)w->cap;
-	bool due = rv != OX_QUEUE_OK || ox_getms() - w->oldest_ms >= limit;
+	bool due = ox_getus() - w->oldest_us >= limit_us;
 	if (full || due) {
 		ferry_dlogwriter_flush(w);
 	}

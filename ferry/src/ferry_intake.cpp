@@ -1,15 +1,17 @@
 /*
- * Pipe reader thread: the open cycle of the named pipe, message assembly and
- * dispatch (digests to the digest-log queue, the namespace list, boot nodes,
- * failed-node reports). It owns the pipe descriptor and the failed-node slots,
- * and it starts the digest-log writer and the failed-node threads.
+ * Pipe reader thread: the open cycle of the named pipe, reading one message
+ * per read and its dispatch (digests to the digest-log queue, the namespace
+ * list, boot nodes, failed-node reports). It owns the pipe descriptor and the
+ * failed-node slots, and it starts the digest-log writer and the failed-node
+ * threads.
  *
- * A pipe delivers what its writer wrote in whole pieces only up to PIPE_BUF,
- * and a read may be cut by a signal: a message is therefore assembled from as
- * many reads as it takes, and a piece left over when the writer goes away is
- * thrown away rather than glued to the next writer's bytes. Every number that
- * comes from the pipe indexes a table only after it is checked against that
- * table's bounds.
+ * The server writes each message whole, and a pipe hands a write of up to
+ * PIPE_BUF bytes to one read whole, so every read is one message. A read that
+ * brings less is a short message of its own, never completed by the next
+ * read: gluing pieces together would put every later message out of step
+ * for as long as the pipe stays open. A short message is acted on only when
+ * it holds its type's whole body. Every number that comes from the pipe
+ * indexes a table only after it is checked against that table's bounds.
  */
 #include "tamberlin/ferry.h"
 
@@ -18,7 +20,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -27,11 +31,26 @@
 #include "tamberlin/ox_clock.h"
 
 static uint64_t s_drop_count; // pipe reader thread only
+// Written by the pipe reader thread only; atomic so that tests may watch them.
+static std::atomic<uint64_t> s_interrupted{0};
+static std::atomic<int> s_nodata{0};
 
 uint64_t
 ferry_intake_drop_count(void)
 {
 	return s_drop_count;
+}
+
+uint64_t
+ferry_intake_interrupted_calls(void)
+{
+	return s_interrupted.load(std::memory_order_relaxed);
+}
+
+int
+ferry_intake_nodata_count(void)
+{
+	return s_nodata.load(std::memory_order_relaxed);
 }
 
 static void
@@ -70,9 +89,9 @@ ferry_namedpipe_open(void)
 	// The open blocks until the server opens its end; a signal handled
 	// meanwhile (a log reopen, say) must not end the process.
 	int fd;
-	do {
-		fd = open(path, O_RDONLY);
-	} while (fd < 0 && errno == EINTR);
+	while ((fd = open(path, O_RDONLY)) < 0 && errno == EINTR) {
+		s_interrupted.fetch_add(1, std::memory_order_relaxed);
+	}
 	if (fd < 0) {
 		ox_crash(QM_FERRY, OX_GLOBAL, "Failed to open the digest namedpipe %s: %s ... Aborting", path,
 				ox_strerror(errno));
@@ -91,25 +110,19 @@ ferry_namedpipe_open(void)
 ssize_t
 ferry_namedpipe_readmsg(int fd, ferry_msg *msg)
 {
-	auto *buf = (uint8_t *)msg;
-	size_t got = 0;
-	while (got < sizeof(ferry_msg)) {
-		ssize_t n = read(fd, buf + got, sizeof(ferry_msg) - got);
-		if (n > 0) {
-			got += (size_t)n;
-			continue;
-		}
-		if (n < 0 && errno == EINTR) {
-			continue;
-		}
-		if (got > 0) {
-			int saved = errno;
-			ox_warning(QM_FERRY, "Discarding a partial message of %zu bytes from the digest namedpipe", got);
-			errno = saved;
-		}
+	ssize_t n;
+	// A signal that comes before any byte makes the read fail with EINTR; one
+	// that comes later cannot cut a pipe read short.
+	while ((n = read(fd, msg, sizeof(ferry_msg))) < 0 && errno == EINTR) {
+		s_interrupted.fetch_add(1, std::memory_order_relaxed);
+	}
+	if (n <= 0) {
 		return n < 0 ? -1 : 0;
 	}
-	return (ssize_t)got;
+	// The buffer is reused from message to message: nothing of the one before
+	// may show through behind a short read.
+	memset((uint8_t *)msg + n, 0, sizeof(ferry_msg) - (size_t)n);
+	return n;
 }
 
 static void
@@ -123,6 +136,13 @@ ferry_dispatch_digest(ferry_msg *msg)
 				"Got digest packet for an unknown namespace with id %d from named pipe... queuing it for digest logger",
 				d->ns_id);
 	}
+	// One lock per message: the size test and the push are one call. A refusal
+	// is a full queue unless the queue is in fact below its limit, when the
+	// push itself failed.
+	if (ox_queue_push_limit(g_dlog_q, msg, FERRY_DLOG_Q_MAXSIZE + 1)) {
+		ox_atomic64_add(&g_ferry_cntr->dlog_pkts_unlogged, 1);
+		return;
+	}
 	if (ox_queue_sz(g_dlog_q) > FERRY_DLOG_Q_MAXSIZE) {
 		if (s_drop_count == FERRY_DLOG_DROP_WARN_EVERY) {
 			ox_warning(QM_FERRY,
@@ -135,12 +155,7 @@ ferry_dispatch_digest(ferry_msg *msg)
 		ox_atomic64_add(&g_ferry_cntr->dlog_pkts_dropped, 1);
 		return;
 	}
-	if (ox_queue_push(g_dlog_q, msg) == OX_QUEUE_OK) {
-		ox_atomic64_add(&g_ferry_cntr->dlog_pkts_unlogged, 1);
-	} else {
-		ox_warning(QM_FERRY,
-				"Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ");
-	}
+	ox_warning(QM_FERRY, "Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ");
 }
 
 /* The configured name of namespace nsid equals the message's name, which is
@@ -300,10 +315,43 @@ ferry_namedpipe_dispatch(ferry_msg *msg, thread_data *td)
 	}
 }
 
+/* The bytes a message of this type must bring for its body to be read. */
+static size_t
+ferry_msg_needed(uint8_t type)
+{
+	switch (type) {
+	case FERRY_MSG_TYPE_NSINFO:
+		return offsetof(ferry_msg, data) + sizeof(ferry_msg_nsinfo);
+	case FERRY_MSG_TYPE_DIGESTINFO:
+		return FERRY_MSG_ONDISK_SIZE;
+	case FERRY_MSG_TYPE_CLUST_STATE_CHANGE:
+		return offsetof(ferry_msg, data) + sizeof(ferry_msg_clust_state_change);
+	default:
+		return 1;
+	}
+}
+
+void
+ferry_namedpipe_dispatch_read(ferry_msg *msg, size_t len, thread_data *td)
+{
+	if (len < sizeof(ferry_msg)) {
+		ox_warning(QM_FERRY, "Read a short message of %zu bytes from the digest namedpipe", len);
+		if (len < ferry_msg_needed(msg->xm_type)) {
+			// Its body was never written: what the zeros behind it would say
+			// (a digest, a failed node) is not what the server sent.
+			ox_warning(QM_FERRY, "Received unknown FERRY message type %d. Possibly a corrupt message.",
+					msg->xm_type);
+			return;
+		}
+	}
+	ferry_namedpipe_dispatch(msg, td);
+}
+
 void
 ferry_namedpipe_read_loop(thread_data *td)
 {
 	int nodata = 0;
+	s_nodata.store(0, std::memory_order_relaxed);
 	ferry_msg msg;
 	for (;;) {
 		int fd = __atomic_load_n(&g_xcfg.ferry_digestpipe_fd, __ATOMIC_RELAXED);
@@ -311,10 +359,12 @@ ferry_namedpipe_read_loop(thread_data *td)
 		ssize_t r = fd >= 0 ? ferry_namedpipe_readmsg(fd, &msg) : 0;
 		if (r > 0) {
 			nodata = 0;
-			ferry_namedpipe_dispatch(&msg, td);
+			s_nodata.store(0, std::memory_order_relaxed);
+			ferry_namedpipe_dispatch_read(&msg, (size_t)r, td);
 			continue;
 		}
 		ox_info(QM_FERRY, "Did not get valid buffer from the digest namedpipe. errno=%d", errno);
+		s_nodata.store(nodata + 1, std::memory_order_relaxed);
 		if (++nodata < FERRY_NAMEDPIPE_NODATA_MAXCNT) {
 			ferry_sleep_ms(1000);
 			continue;
@@ -328,6 +378,7 @@ ferry_namedpipe_read_loop(thread_data *td)
 		}
 		// The shutdown handler closed the pipe: keep reading once a second.
 		nodata = 0;
+		s_nodata.store(0, std::memory_order_relaxed);
 		ferry_sleep_ms(1000);
 	}
 }

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,10 +25,22 @@
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
 #include "tamberlin/ferry_info.h"
+#include "tamberlin/ox_clock.h"
 #include "tamberlin/ox_log.h"
 #include "tamberlin/rbuffer.h"
 
 namespace {
+
+// Waits up to limit_ms for cond, checking every millisecond.
+bool
+wait_until(const std::function<bool()> &cond, int limit_ms = 10000)
+{
+	uint64_t end = ox_getms() + (uint64_t)limit_ms;
+	while (!cond() && ox_getms() < end) {
+		usleep(1000);
+	}
+	return cond();
+}
 
 // The client library's log lines, caught instead of printed.
 std::string g_client_log;
@@ -126,6 +139,9 @@ TEST_F(Link, OpenCycleOpensTheFedPipe)
 	ferry_namedpipe_open_cycle();
 	EXPECT_TRUE(g_server_up.load());
 	EXPECT_TRUE(g_isnamedpipe_open.load());
+	// The stand-in opened its end for the feed request, which it recorded
+	// first; waiting for the count still holds should the order ever change.
+	EXPECT_TRUE(wait_until([this] { return fls_requests(server, FERRY_INFO_FEED_REQUEST) >= 1; }));
 	EXPECT_EQ(fls_requests(server, FERRY_INFO_FEED_REQUEST), 1);
 	ferry_msg got;
 	ASSERT_EQ(ferry_namedpipe_readmsg(g_xcfg.ferry_digestpipe_fd, &got), (ssize_t)sizeof(got));
@@ -521,30 +537,47 @@ TEST_F(ReclaimLog, UnusableAnswersLeaveTheLogAlone)
 }
 
 // The housekeeper stores the last-ship times into the header words while the
-// writer thread persists the headers after every segment it writes.
+// writer thread persists the headers after every segment it writes. Both go
+// on until each has seen the other at work: the writer until the words were
+// stored kStores times, the storing until the writer has written kPersists
+// segments and stopped.
 TEST(LogHeader, WordsStoredWhileTheWriterPersists)
 {
+	const int kStores = 1000;
+	const int kPersists = 50;
 	ferry_test_reset_config();
 	g_dc_count = 2;
 	ox_rbuffer *rb = ferry_test_open_dlog("words", 1 << 20, true);
 	ASSERT_NE(rb, nullptr);
+	std::atomic<int> stores{0};
+	std::atomic<int> persists{0};
 	std::atomic<bool> done{false};
+	uint64_t deadline = ox_getms() + 60000;
 	std::thread writer([&] {
 		std::vector<ferry_msg_ondisk> recs(100);
 		memset(recs.data(), 0, recs.size() * sizeof(ferry_msg_ondisk));
-		for (int i = 0; i < 50; i++) {
-			ox_rbuffer_write(rb, (const char *)recs.data(), 100);
+		while (stores.load() == 0 && ox_getms() < deadline) {
+			usleep(100);
+		}
+		// A segment of 100 records per write: each write persists the headers.
+		for (int i = 0; i < 100000 && (i < kPersists || stores.load() < kStores) && ox_getms() < deadline; i++) {
+			if (ox_rbuffer_write(rb, (const char *)recs.data(), 100) == 100) {
+				persists++;
+			}
 		}
 		done.store(true);
 	});
 	uint64_t t = 1000;
-	while (!done.load()) {
+	while (!done.load() || stores.load() == 0) {
 		t++;
 		g_lastshiptime[0].lst_localmin = t;
 		g_lastshiptime[1].lst_localmin = t + 1;
 		ferry_store_lst_to_words(rb->hdr[0].udata);
+		stores++;
 	}
 	writer.join();
+	EXPECT_GE(stores.load(), kStores);
+	EXPECT_GE(persists.load(), kPersists);
 	EXPECT_EQ(rb->hdr[0].udata[0], t);
 	EXPECT_EQ(rb->hdr[0].udata[1], t + 1);
 	EXPECT_EQ(rb->hdr[0].udata[2], 0u);

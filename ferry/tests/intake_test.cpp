@@ -1,7 +1,8 @@
 // Dispatch of pipe messages: namespace lists set up slot tables (and refuse
 // numbers or names the configuration does not have), digests are stamped and
 // queued up to the queue limit, boot-node and failed-node reports fill their
-// bounded tables with saturated start times; the log lines they leave, and the
+// bounded tables with saturated start times; a short read is acted on only
+// when it holds its type's whole body; the log lines they leave, and the
 // pacing of the queue-space warning.
 #include <gtest/gtest.h>
 #include <regex.h>
@@ -52,6 +53,7 @@ protected:
 		ferry_test_reset_config();
 	}
 	static void dispatch(ferry_msg *m) { ferry_namedpipe_dispatch(m, nullptr); }
+	ferry_msg nsmsg;
 	// Runs fn in a child process that logs every level to a file; the log.
 	static void logged_by(const std::function<void()> &fn, std::string *log)
 	{
@@ -376,6 +378,68 @@ TEST_F(Intake, LogLinesOfTheMessages)
 			ASSERT_NE(from, std::string::npos) << l << "\n" << log.substr(0, 4000);
 		}
 	}
+}
+
+TEST_F(Intake, ShortReadsActOnlyOnWholeBodies)
+{
+	fls_make_ns(&nsmsg, 1, "test");
+	uint64_t lst[DC_MAX_NUM] = {1000000};
+	ferry_msg digest, failed, boot, zero;
+	fls_make_digest(&digest, 1, 7, 42, 0, 0);
+	fls_make_failed(&failed, 0xA1, lst);
+	fls_make_boot(&boot, 5);
+	memset(&zero, 0, sizeof(zero));
+	const std::string corrupt = "Received unknown FERRY message type %d\\. Possibly a corrupt message\\.";
+	struct {
+		const char *what;
+		const ferry_msg *m;
+		size_t len;
+		int queued;          // digests queued
+		int corrupt_type;    // the type named as corrupt, -1 for none
+	} cases[] = {
+		{"a whole digest", &digest, sizeof(ferry_msg), 1, -1},
+		{"a digest's record and no more", &digest, FERRY_MSG_ONDISK_SIZE, 1, -1},
+		{"a digest one byte short of its record", &digest, FERRY_MSG_ONDISK_SIZE - 1, 0, 2},
+		{"the type byte of a digest", &digest, 1, 0, 2},
+		{"40 bytes of a digest", &digest, 40, 0, 2},
+		{"a failed-node report without its last times", &failed, 100, 0, 3},
+		{"a boot node without the rest", &boot, 24, 0, 3},
+		{"a namespace message without its whole name", &nsmsg, 43, 0, 1},
+		{"zeros", &zero, 40, 0, 0},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		auto send = [&c] {
+			ferry_msg m;
+			memcpy(&m, c.m, sizeof(m));
+			memset((char *)&m + c.len, 0, sizeof(m) - c.len); // as the read leaves it
+			ferry_namedpipe_dispatch_read(&m, c.len, nullptr);
+		};
+		send();
+		EXPECT_EQ(ox_queue_sz(g_dlog_q), c.queued);
+		EXPECT_EQ(g_maxfailedever, 0);
+		EXPECT_EQ(g_bootnodecount, 0);
+		EXPECT_FALSE(ferry_ns_known(1));
+		ox_queue_delete_all(g_dlog_q);
+		std::string log;
+		logged_by(send, &log);
+		std::string short_line = line_of("WARNING",
+				"Read a short message of " + std::to_string(c.len) + " bytes from the digest namedpipe");
+		if (c.len < sizeof(ferry_msg)) {
+			EXPECT_NE(find_line(log, 0, short_line), std::string::npos) << log;
+		} else {
+			EXPECT_EQ(log.find("short message"), std::string::npos) << log;
+		}
+		char text[200];
+		snprintf(text, sizeof(text), corrupt.c_str(), c.corrupt_type);
+		size_t at = find_line(log, 0, line_of("WARNING", text));
+		if (c.corrupt_type >= 0) {
+			EXPECT_NE(at, std::string::npos) << log;
+		} else {
+			EXPECT_EQ(log.find("corrupt"), std::string::npos) << log;
+		}
+	}
+	EXPECT_EQ(g_test_counters.pipe_reads_diginfo, 2u);
 }
 
 TEST_F(Intake, QueueSpaceWarningComesWithEvery3000thDrop)

@@ -1,6 +1,7 @@
-// The digest-log writer, stepped by the test: batches of the write batch size,
-// short batches at the latest one second after their oldest record (also for
-// a trickle that never lets the queue stay empty for a second), the cap rule,
+// The digest-log writer, stepped by the test: batches of the write batch size
+// taken from the queue in bulk, short batches at the latest one second after
+// their oldest record (also for a trickle that never lets the queue stay
+// empty for a second), the cap rule,
 // run-time changes of the batch size through its change bit, refused
 // ring-buffer writes retried without spinning, and the counters.
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -21,11 +23,23 @@
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
+#include "tamberlin/ox_clock.h"
 #include "tamberlin/rbuffer.h"
 
 namespace {
 
 counters g_test_counters;
+
+// Waits up to limit_ms for cond, checking every millisecond.
+bool
+wait_until(const std::function<bool()> &cond, int limit_ms)
+{
+	uint64_t end = ox_getms() + (uint64_t)limit_ms;
+	while (!cond() && ox_getms() < end) {
+		usleep(1000);
+	}
+	return cond();
+}
 constexpr uint32_t kDivisor = 20; // a second of the writer lasts 50 ms here
 
 class Writer : public ::testing::Test {
@@ -114,29 +128,39 @@ TEST_F(Writer, EmptyBatchIsNeverWritten)
 	EXPECT_EQ(g_last_logwrite_time.load(), 0u);
 }
 
+TEST_F(Writer, OneStepMovesAWholeBatch)
+{
+	// Drained in bulk: a full batch takes one step, not one per record.
+	push(0, 250);
+	ferry_dlogwriter_step(&w);
+	EXPECT_EQ(ox_atomic64_get(&g_test_counters.dlog_pkts_logged), 100u);
+	EXPECT_EQ(w.write_calls.load(), 1u);
+	ferry_dlogwriter_step(&w);
+	EXPECT_EQ(ox_atomic64_get(&g_test_counters.dlog_pkts_logged), 200u);
+	EXPECT_EQ(ox_queue_sz(g_dlog_q), 50);
+	step_until_logged(250); // the last 50 wait for their second
+	EXPECT_EQ(w.write_calls.load(), 3u);
+	EXPECT_EQ(w.cap, 50);
+	expect_log_holds(0, 250);
+}
+
 TEST_F(Writer, TrickleIsWrittenWithinASecond)
 {
-	// One record every 0.9 s: the queue never stays empty for a whole second.
-	std::atomic<bool> done{false};
-	std::atomic<int> pushed{0};
-	std::thread producer([&] {
-		ferry_msg m;
-		for (int i = 0; i < 40 && !done.load(); i++) {
-			fls_make_digest(&m, 1, 1, (uint64_t)i, 0, 0);
-			m.data.diginfo.digesttime = 1000000 + (uint64_t)i;
-			ox_queue_push(g_dlog_q, &m);
-			pushed++;
-			usleep(ferry_scaled_ms(900) * 1000);
-		}
-	});
-	for (int i = 0; i < 100000 && ox_atomic64_get(&g_test_counters.dlog_pkts_logged) == 0 && pushed.load() < 40;
-			i++) {
+	// A record comes before every step: the queue is never empty when the
+	// writer looks and the batch never fills, yet it is written once its first
+	// record is a second old. A writer that neither waited nor slept would take
+	// all 90 steps at once and write nothing.
+	push(0, 1);
+	uint64_t pushed = 1;
+	for (int i = 0; i < 90 && ox_atomic64_get(&g_test_counters.dlog_pkts_logged) == 0; i++) {
 		ferry_dlogwriter_step(&w);
+		push(pushed++, 1);
 	}
-	done.store(true);
-	producer.join();
-	EXPECT_GT(ox_atomic64_get(&g_test_counters.dlog_pkts_logged), 0u);
-	EXPECT_LT(pushed.load(), 40);
+	uint64_t logged = ox_atomic64_get(&g_test_counters.dlog_pkts_logged);
+	EXPECT_GT(logged, 0u);
+	EXPECT_LT(logged, 90u);
+	EXPECT_EQ(w.cap, 100 - (int)logged);
+	expect_log_holds(0, (int)logged);
 }
 
 TEST_F(Writer, RunTimeBatchSizeChange)
@@ -292,10 +316,13 @@ TEST_F(Writer, RefusedWritesAreRetriedWithoutSpinning)
 			ferry_dlogwriter_step(&w);
 		}
 	});
-	// While the log is full, each refused write costs a one-second sleep.
-	usleep(ferry_scaled_ms(8000) * 1000);
-	uint64_t calls_full = w.write_calls.load();
-	EXPECT_LT(calls_full, 7u + 30u);
+	// While the log is full, each refused write is followed by a one-second
+	// sleep: three more refusals after the one seen span at least two sleeps.
+	EXPECT_TRUE(wait_until([this] { return w.retries.load() >= 1; }, 60000));
+	uint64_t t0 = ox_getms();
+	int seen = w.retries.load();
+	EXPECT_TRUE(wait_until([this, seen] { return w.retries.load() >= seen + 3; }, 60000));
+	EXPECT_GE(ox_getms() - t0, 2u * ferry_scaled_ms(1000));
 	EXPECT_LT(ox_atomic64_get(&g_test_counters.dlog_pkts_logged), 1000u);
 	// The reader frees space; nothing that reached the writer is lost.
 	std::vector<ferry_msg_ondisk> recs(1000);

@@ -299,33 +299,76 @@ bool ox_queue_push_limit(ox_queue *q, const void *ptr, uint32_t limit)
     return q_finish(q, push_tail_locked(q, ptr), true) == OX_QUEUE_OK;
 }
 
+namespace {
+
+// The wait of both pops on an empty queue, with the lock held.
+void wait_while_empty(ox_queue *q, int ms_wait)
+{
+    if (!q->threadsafe) {
+        return;
+    }
+    if (ms_wait == OX_QUEUE_FOREVER) {
+        while (OX_Q_EMPTY(q)) {
+            pthread_cond_wait(&q->CV, &q->LOCK);
+        }
+    } else if (ms_wait > 0 && OX_Q_EMPTY(q)) {
+        // The deadline counts from the moment the lock was had; one wait only.
+        struct timespec deadline;
+        ox_set_wait_timespec(&deadline, ms_wait);
+        pthread_cond_timedwait(&q->CV, &q->LOCK, &deadline);
+    }
+}
+
+// Removes the n oldest elements (n at most the queue's size); a queue that
+// drains starts again at offset 0.
+void drop_oldest(ox_queue *q, uint32_t n)
+{
+    q_store(q->read_offset, q->read_offset + n);
+    if (OX_Q_EMPTY(q)) {
+        q_store(q->read_offset, 0);
+        q_store(q->write_offset, 0);
+    }
+}
+
+}  // namespace
+
 int ox_queue_pop(ox_queue *q, void *buf, int ms_wait)
 {
     if (!q || !buf || !q_lock(q)) {
         return OX_QUEUE_ERR;
     }
-    if (q->threadsafe) {
-        if (ms_wait == OX_QUEUE_FOREVER) {
-            while (OX_Q_EMPTY(q)) {
-                pthread_cond_wait(&q->CV, &q->LOCK);
-            }
-        } else if (ms_wait > 0 && OX_Q_EMPTY(q)) {
-            // The deadline counts from the moment the lock was had; one wait only.
-            struct timespec deadline;
-            ox_set_wait_timespec(&deadline, ms_wait);
-            pthread_cond_timedwait(&q->CV, &q->LOCK, &deadline);
-        }
-    }
+    wait_while_empty(q, ms_wait);
     if (OX_Q_EMPTY(q)) {
         return q_finish(q, OX_QUEUE_EMPTY, false);
     }
     memcpy(buf, OX_Q_ELEM_PTR(q, q->read_offset), q->elementsz);
-    q_store(q->read_offset, q->read_offset + 1);
-    if (OX_Q_EMPTY(q)) {
-        q_store(q->read_offset, 0);
-        q_store(q->write_offset, 0);
-    }
+    drop_oldest(q, 1);
     return q_finish(q, OX_QUEUE_OK, false);
+}
+
+int ox_queue_pop_many(ox_queue *q, void *buf, uint32_t max, int ms_wait)
+{
+    if (!q || !buf || !q_lock(q)) {
+        return OX_QUEUE_ERR;
+    }
+    if (max > 0) {
+        wait_while_empty(q, ms_wait);
+    }
+    // The count popped is returned as an int, apart from the negative codes.
+    if (max > static_cast<uint32_t>(INT32_MAX)) {
+        max = static_cast<uint32_t>(INT32_MAX);
+    }
+    uint32_t n = OX_Q_SZ(q) < max ? OX_Q_SZ(q) : max;
+    // The oldest n elements lie in at most two runs: from the read slot up to
+    // the end of the storage, then from its start.
+    uint32_t slot = q->read_offset % q->allocsz;
+    uint32_t first = q->allocsz - slot < n ? q->allocsz - slot : n;
+    auto *out = static_cast<uint8_t *>(buf);
+    memcpy(out, &q->queue[static_cast<size_t>(slot) * q->elementsz], static_cast<size_t>(first) * q->elementsz);
+    memcpy(out + static_cast<size_t>(first) * q->elementsz, q->queue,
+           static_cast<size_t>(n - first) * q->elementsz);
+    drop_oldest(q, n);
+    return q_finish(q, OX_QUEUE_OK, false) == OX_QUEUE_OK ? static_cast<int>(n) : OX_QUEUE_ERR;
 }
 
 int ox_queue_reduce(ox_queue *q, ox_queue_reduce_fn cb, void *udata)

@@ -4,7 +4,7 @@
  *
  * The info side is the hosted fake_node: "build" sits in its item table, the
  * shipper's own items come from an info handler, and a raw-request hook runs
- * first to apply the test's per-request rules (arming the node's fault for
+ * first to record the request and apply the test's per-request rules (arming the node's fault for
  * silence, lateness or a close, or giving an empty or garbage body). The pipe
  * thread waits for a feed request, opens the FIFO for writing (retrying a
  * non-blocking open until the shipper has opened it for reading) and plays
@@ -17,8 +17,10 @@
 #include "testkit/fake_local_server.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,7 +44,7 @@ struct reply_rule {
 	int delay_ms;
 };
 
-enum item_kind { ITEM_BYTES, ITEM_PAUSE, ITEM_CLOSE, ITEM_FLOOD };
+enum item_kind { ITEM_BYTES, ITEM_PAUSE, ITEM_CLOSE, ITEM_FLOOD, ITEM_WAIT_READ };
 
 struct pipe_item {
 	item_kind kind;
@@ -136,6 +138,7 @@ struct fake_local_server_s {
 
 	std::mutex lock; // guards everything below
 	std::condition_variable cv;
+	std::vector<std::string> info_requests; // every info request's text, in arrival order
 	std::vector<reply_rule> rules;
 	bool min_text_set = false;
 	std::string min_text;
@@ -200,6 +203,9 @@ fls_info_rule(void *udata, const std::string &request, std::string *body)
 	reply_rule rule = {"", FLS_ANSWER, 0};
 	{
 		std::lock_guard<std::mutex> g(s->lock);
+		// Recorded before anything is done for it: a test that sees an effect
+		// of a request (the pipe opened after a feed request) sees the request.
+		s->info_requests.push_back(request);
 		for (const reply_rule &r : s->rules) {
 			if (begins_with(request, r.prefix.c_str())) {
 				rule = r;
@@ -231,10 +237,12 @@ fls_info_rule(void *udata, const std::string &request, std::string *body)
 	}
 }
 
+// Whole messages only, as the server writes them: a write of at most PIPE_BUF
+// bytes reaches the pipe at once, so a reader never finds part of a message.
 static void
 fls_flood(int fd, const pipe_item &it, const std::atomic<bool> &stop)
 {
-	const uint64_t per_write = 65536 / sizeof(ferry_msg);
+	const uint64_t per_write = PIPE_BUF / sizeof(ferry_msg);
 	std::vector<ferry_msg> buf(per_write);
 	uint64_t done = 0;
 	while (done < it.count && !stop.load()) {
@@ -295,6 +303,17 @@ fls_pipe_main(fake_local_server *s)
 			break;
 		case ITEM_FLOOD:
 			fls_flood(fd, it, s->stop);
+			break;
+		case ITEM_WAIT_READ:
+			// Either end of a pipe tells how many bytes wait in it.
+			for (int left = 1; left > 0 && !s->stop.load();) {
+				if (ioctl(fd, FIONREAD, &left) != 0) {
+					break;
+				}
+				if (left > 0) {
+					usleep(1000);
+				}
+			}
 			break;
 		}
 		g.lock();
@@ -372,10 +391,10 @@ fls_set_min_lastship_text(fake_local_server *s, const char *value)
 int
 fls_requests(fake_local_server *s, const char *prefix)
 {
+	std::lock_guard<std::mutex> g(s->lock);
 	int n = 0;
-	fake_request r;
-	for (size_t i = 0; fake_node_request(s->node, i, &r); i++) {
-		n += r.proto_type == 1 && r.raw.compare(8, strlen(prefix), prefix) == 0;
+	for (const std::string &r : s->info_requests) {
+		n += begins_with(r, prefix);
 	}
 	return n;
 }
@@ -424,6 +443,12 @@ void
 fls_pipe_pause_ms(fake_local_server *s, int ms)
 {
 	fls_push(s, {ITEM_PAUSE, "", ms, 0, 0, 0});
+}
+
+void
+fls_pipe_wait_read(fake_local_server *s)
+{
+	fls_push(s, {ITEM_WAIT_READ, "", 0, 0, 0, 0});
 }
 
 void

@@ -2,7 +2,8 @@
  * ferry: the front half of the shipper's data path, the named-pipe intake and
  * the digest-log writer.
  *
- * The pipe reader assembles exactly 280 bytes per message, stamps digests
+ * The pipe reader takes each read of the pipe as one message (a short read
+ * is a short message, never completed by the next read), stamps digests
  * with their time of receipt and queues them on g_dlog_q (at most
  * FERRY_DLOG_Q_MAXSIZE; beyond that new digests are dropped and counted);
  * namespace, boot-node and failed-node messages fill the shared tables. The
@@ -42,13 +43,19 @@ void ferry_intake_start(void);
  * interrupted by a signal is made again; any other open failure is CRITICAL;
  * a lock held elsewhere ends the process with status 1. */
 void ferry_namedpipe_open(void);
-/* Reads one whole 280-byte message: FERRY_MSG_SIZE, 0 when the pipe brought
- * nothing (end of file; a partial message before it is discarded with a
- * WARNING), -1 on a read error (errno set). Interrupted reads are resumed. */
+/* One read of up to FERRY_MSG_SIZE bytes is one message: the bytes read
+ * (1 to FERRY_MSG_SIZE; behind a short read the rest of msg is zero), 0 when
+ * the pipe brought nothing (end of file), -1 on a read error (errno set). A
+ * read interrupted by a signal before any byte came is made again. */
 ssize_t ferry_namedpipe_readmsg(int fd, ferry_msg *msg);
 /* Acts on one message by its type. The message may be changed (its digest
  * time). td is passed on to failed-node threads. */
 void ferry_namedpipe_dispatch(ferry_msg *msg, thread_data *td);
+/* Acts on one read of len bytes (1 to FERRY_MSG_SIZE): a short read is warned
+ * about, and one that does not hold its type's whole body is a corrupt
+ * message (the unknown-type WARNING, nothing else done); any other goes to
+ * ferry_namedpipe_dispatch. */
+void ferry_namedpipe_dispatch_read(ferry_msg *msg, size_t len, thread_data *td);
 /* Reads and dispatches until FERRY_NAMEDPIPE_NODATA_MAXCNT reads in a row
  * brought nothing on an open pipe: then closes it, sets the descriptor to -1
  * and returns, for the caller to run the open cycle again. */
@@ -56,6 +63,13 @@ void ferry_namedpipe_read_loop(thread_data *td);
 /* Messages dropped since the thread started (the pipe reader's own count,
  * which paces the queue-space warning). */
 uint64_t ferry_intake_drop_count(void);
+/* Pipe opens and reads that a signal interrupted before they did anything,
+ * and that were made again, since the process started (any thread may read
+ * it). */
+uint64_t ferry_intake_interrupted_calls(void);
+/* The read loop's current count of reads in a row that brought nothing (any
+ * thread may read it; 0 when a loop starts). */
+int ferry_intake_nodata_count(void);
 
 /* Thread of one failed local node: owns arg (a failover_info). The shipping
  * of the node's changes comes with failed-node processing; until then the
@@ -69,18 +83,21 @@ typedef struct ferry_dlogwriter_s {
 	size_t alloc_recs;
 	int cap;                /* records at which the current batch is full */
 	uint64_t count;         /* records in the current batch */
-	uint64_t oldest_ms;     /* monotonic arrival of the batch's first record */
+	uint64_t oldest_us;     /* monotonic arrival of the batch's first record */
 	uint64_t last_digesttime;
-	int retries;            /* consecutive refused writes */
+	std::atomic<int> retries; /* consecutive refused writes; other threads may read it */
 	std::atomic<uint64_t> write_calls; /* ring-buffer write calls made, for statistics */
 } ferry_dlogwriter;
 
 /* Thread start: cap, queue check, first last-ship times, batch buffer
  * (CRITICAL when either is missing). */
 void ferry_dlogwriter_init(ferry_dlogwriter *w);
-/* One pop (waiting at most until the batch is due) and, when the batch is
- * full or due, its flush with counters, last write time and a pending change
- * of the write batch size. */
+/* One filling of the batch and, when it is full or due, its flush with
+ * counters, last write time and a pending change of the write batch size.
+ * An empty batch waits on the queue for its first messages (at most the
+ * one-second queue timeout); a started one sleeps until its room should be
+ * queued or it is due, then takes what is queued. Messages leave the queue
+ * in bulk, many per lock. */
 void ferry_dlogwriter_step(ferry_dlogwriter *w);
 /* Thread entry: init, then steps for ever. Started by the pipe reader. */
 void *dlogwriter(void *arg);

@@ -80,6 +80,13 @@ bool ox_queue_push_limit(ox_queue *q, const void *ptr, uint32_t limit);
 // to that many milliseconds; a caller that wants the whole period loops itself.
 // A queue made without the thread-safe flag never waits.
 int ox_queue_pop(ox_queue *q, void *buf, int ms_wait);
+// Copies up to max of the oldest elements, oldest first, into buf (room for max
+// * elementsz bytes) and removes them, all under one lock: the number popped
+// (0 when none came), or OX_QUEUE_ERR for a null queue or buffer or a lock
+// failure. When the queue is empty it waits as ox_queue_pop does (ms_wait
+// alike), and then takes whatever is there; it never waits for more than one
+// element. max 0 pops nothing and does not wait.
+int ox_queue_pop_many(ox_queue *q, void *buf, uint32_t max, int ms_wait);
 
 // Walks oldest to newest (reduce) or newest to oldest (reduce_reverse) under the
 // lock; OX_QUEUE_OK, or OX_QUEUE_ERR for a null queue or callback or a lock failure.

@@ -13,7 +13,8 @@
  *
  * Beside it, the writer end of the named pipe: after each feed request it
  * plays what the test has scripted: whole messages, raw bytes (short, split,
- * malformed), pauses, a close of the pipe, or a flood of digest messages.
+ * malformed), pauses, waits until the reader has read what was written, a
+ * close of the pipe, or a flood of digest messages.
  *
  * Info faults per request (matched by the request's first characters) are
  * the hosted node's faults, armed for the one request being served: silence,
@@ -67,7 +68,8 @@ void fls_set_reply(fake_local_server *s, const char *prefix, fls_reply_mode mode
  * (0 stands for a datacenter not configured), -1 before any. */
 void fls_set_min_lastship_text(fake_local_server *s, const char *value);
 
-/* Info requests received so far whose text begins with prefix. */
+/* Info requests received so far whose text begins with prefix. Each request
+ * is counted before the stand-in acts on it (answers, feeds the pipe). */
 int fls_requests(fake_local_server *s, const char *prefix);
 /* The last report's 32 values and the monotonic ms it came at; the number of
  * well-formed reports received (exactly 32 unsigned decimals joined by
@@ -78,13 +80,17 @@ int fls_bad_lastship_reports(fake_local_server *s);
 
 /* The pipe script, played in order while the pipe is open. */
 void fls_pipe_msg(fake_local_server *s, const ferry_msg *m);
-/* The bytes as they are, in one write when they fit PIPE_BUF; with pauses in
- * between, pieces of one message reach the reader apart. */
+/* The bytes as they are, in one write when they fit PIPE_BUF. A piece
+ * followed by fls_pipe_wait_read reaches a read of its own. */
 void fls_pipe_bytes(fake_local_server *s, const void *bytes, size_t len);
 void fls_pipe_pause_ms(fake_local_server *s, int ms);
+/* Waits until the reader has taken every byte written so far (or the stop):
+ * what is written next reaches a read of its own. */
+void fls_pipe_wait_read(fake_local_server *s);
 void fls_pipe_close(fake_local_server *s); /* the next feed request reopens */
 /* count digest messages of namespace nsid, digests numbered from first,
- * written in 64 KiB writes as fast as the pipe takes them. */
+ * written as fast as the pipe takes them, in writes of as many whole messages
+ * as fit PIPE_BUF (each reaches the reader whole). */
 void fls_pipe_flood(fake_local_server *s, int32_t nsid, uint64_t first, uint64_t count);
 /* Opens the pipe and plays the script as if a feed request had come (for
  * programs that drive the pipe without the info protocol). */
