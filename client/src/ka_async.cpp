@@ -91,6 +91,8 @@ struct test_fault {
     std::atomic<int> n{0};
 };
 test_fault g_test_faults[KA_ASYNC_TEST_STEPS_];
+std::atomic<void (*)(void)> g_test_start_hook{nullptr};
+std::atomic<int> g_start_waiters{0};
 
 bool take_one(std::atomic<int> &c)
 {
@@ -475,6 +477,9 @@ void destroy_queues()
 // engine is left.
 int start_engine(int limit, int threads, ka_async_fail_cb fail_cb, ka_async_success_cb success_cb)
 {
+    if (auto hook = g_test_start_hook.load()) {
+        hook();
+    }
     ox_queue *pool = test_fails(KA_ASYNC_TEST_QUEUE_CREATE) ? nullptr : ox_queue_create(sizeof(void *), true);
     if (!pool) {
         KA_LOG_ERROR("Failed to create memory pool for workitems");
@@ -696,7 +701,9 @@ int tamberlin_async_init(int limit, int threads, ka_async_fail_cb fail_cb, ka_as
         if (st == ENGINE_STARTING) {
             // Another start is under way: its result is ours.
             uint64_t gen = g_start_gen;
+            g_start_waiters++;
             g_cv.wait(g, [gen] { return g_start_gen != gen; });
+            g_start_waiters--;
             return g_start_result;
         }
         if (st == ENGINE_STOPPING) {
@@ -918,4 +925,14 @@ void ka_async_test_fail(ka_async_test_step step, int after, int n)
     }
     g_test_faults[step].after = after < 0 ? 0 : after;
     g_test_faults[step].n = n < 0 ? 0 : n;
+}
+
+void ka_async_test_set_start_hook(void (*fn)(void))
+{
+    g_test_start_hook = fn;
+}
+
+int ka_async_test_start_waiters(void)
+{
+    return g_start_waiters.load();
 }

@@ -138,3 +138,8 @@ enum ka_async_test_step {
     KA_ASYNC_TEST_STEPS_
 };
 void ka_async_test_fail(ka_async_test_step step, int after, int n);
+// Called at the beginning of every start's work, while the engine is marked
+// as starting (NULL: none).
+void ka_async_test_set_start_hook(void (*fn)(void));
+// Starts that wait for another one under way.
+int ka_async_test_start_waiters(void);
