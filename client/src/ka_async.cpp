@@ -68,6 +68,10 @@ int g_start_result = 0;
 
 std::atomic<int> g_state{ENGINE_STOPPED};
 std::atomic<pid_t> g_async_pid{0};
+// Set in a forked child (which has none of the receivers): the child's
+// writes are refused until it starts an engine of its own.
+std::atomic<bool> g_forked{false};
+std::once_flag g_atfork_once;
 std::atomic<int> g_senders{0};
 std::atomic<int> g_inflight{0};
 std::atomic<int> g_receivers_alive{0};
@@ -532,13 +536,18 @@ void forget_engine()
     g_state = ENGINE_STOPPED;
 }
 
+void mark_forked()
+{
+    g_forked = true;
+}
+
 // A sender's announcement, held for the whole send.
 struct sender_guard {
     bool running;
     sender_guard()
     {
         g_senders++;
-        running = g_state.load() == ENGINE_RUNNING && g_async_pid.load() == getpid();
+        running = g_state.load() == ENGINE_RUNNING && !g_forked.load();
     }
     ~sender_guard() { g_senders--; }
 };
@@ -548,6 +557,24 @@ void pause_sender(int ms)
 {
     std::unique_lock<std::mutex> g(g_lock);
     g_cv.wait_for(g, std::chrono::milliseconds(ms), [] { return g_state.load() != ENGINE_RUNNING; });
+}
+
+// The whole request: straight out when the socket takes it (the usual case),
+// else through the timed write, which waits for a connect in progress or for
+// room, within the attempt time and the deadline.
+int send_request(int fd, const uint8_t *buf, size_t len, uint64_t deadline, int attempt_ms)
+{
+    ssize_t n = send(fd, buf, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n == (ssize_t)len) {
+        return 0;
+    }
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ENOTCONN) {
+            return errno;
+        }
+        n = 0;
+    }
+    return ka::ox_socket_write_timeout(fd, buf + n, len - (size_t)n, deadline, attempt_ms);
 }
 
 int32_t compression_threshold(ka_cluster *asc)
@@ -631,7 +658,7 @@ int send_write(ka_cluster *asc, int info1, int info2, const char *ns, const char
                 usleep(1000);
                 ka_cluster_node_put(node);
             } else {
-                int c = ka::ox_socket_write_timeout(fd, send_buf, send_len, deadline, attempt_ms);
+                int c = send_request(fd, send_buf, send_len, deadline, attempt_ms);
                 int err = errno;
                 uint64_t t2 = ka::ox_getms();
                 if (t2 - t1 > 10) {
@@ -711,13 +738,15 @@ int tamberlin_async_init(int limit, int threads, ka_async_fail_cb fail_cb, ka_as
             continue;
         }
         if (st == ENGINE_RUNNING) {
-            if (g_async_pid.load() == getpid()) {
+            if (!g_forked.load()) {
                 return 0;
             }
             forget_engine();
         }
         break;
     }
+    std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, mark_forked); });
+    g_forked = false;
     g_state = ENGINE_STARTING;
     g.unlock();
     int rv = start_engine(limit, threads, fail_cb, success_cb);
@@ -733,7 +762,7 @@ int tamberlin_async_reinit(int limit, unsigned threads)
 {
     std::unique_lock<std::mutex> g(g_lock);
     g_cv.wait(g, [] { return g_state.load() != ENGINE_STARTING; });
-    if (g_state.load() != ENGINE_RUNNING || g_async_pid.load() != getpid()) {
+    if (g_state.load() != ENGINE_RUNNING || g_forked.load()) {
         KA_LOG_ERROR("Async client not initialized cannot reinit");
         return -1;
     }
@@ -791,7 +820,7 @@ void tamberlin_async_shutdown(void)
     if (g_state.load() != ENGINE_RUNNING) {
         return;
     }
-    if (g_async_pid.load() != getpid()) {
+    if (g_forked.load() || g_async_pid.load() != getpid()) {
         forget_engine();
         return;
     }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <thread>
 
 #include "ka_async_fixture.h"
@@ -654,6 +655,39 @@ TEST_F(AsyncTest, SendAttemptsFollowTheTimeoutRules)
     EXPECT_EQ(0u, g_rec.count());
     EXPECT_EQ(0, inflight());
     tamberlin_cluster_destroy(quiet);
+}
+
+} // namespace
+
+namespace {
+
+// A forked child has the engine's state but none of its receivers: its
+// writes are refused (no callback could come), its stop lets go without
+// joining, and it can start an engine of its own.
+TEST_F(AsyncTest, AForkedChildRefusesWritesUntilItStartsItsOwnEngine)
+{
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int token;
+        int code = 0;
+        code |= put(180, &token, 2000) == -1 ? 0 : 1;
+        code |= tamberlin_async_reinit(10, 2) == -1 ? 0 : 2;
+        code |= tamberlin_async_init(10, 2, on_fail, on_success) == 0 ? 0 : 4;
+        code |= wait_until([] { return tamberlin_async_receivers() == 2; }) ? 0 : 8;
+        tamberlin_async_shutdown();
+        code |= tamberlin_async_receivers() == 0 ? 0 : 16;
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    // The parent's engine is untouched.
+    int token;
+    ASSERT_EQ(0, put(181, &token, 2000));
+    ASSERT_TRUE(g_rec.wait_count(1));
+    EXPECT_EQ(0, g_rec.of(&token)[0].rv);
 }
 
 } // namespace

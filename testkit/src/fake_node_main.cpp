@@ -61,6 +61,8 @@ int main(int argc, char **argv)
             return usage();
         }
     }
+    // Nobody reads the program's record of requests: it would only grow.
+    fake_node_set_recording(n, false);
     if (silent || delay_ms > 0) {
         fake_fault f;
         f.kind = silent ? FAKE_FAULT_SILENT : FAKE_FAULT_DELAY;

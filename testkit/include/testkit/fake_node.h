@@ -149,6 +149,9 @@ int fake_node_connections(fake_node *n);
 int fake_node_peer_closes(fake_node *n);
 bool fake_node_wait_peer_closes(fake_node *n, int want, int timeout_ms);
 
+// Write and delete replies carry back the request's transaction-id field,
+// as a server's do (FAKE_FAULT_TRID_MISMATCH changes the id).
+//
 // A gate for replies: once armed, the reply to every request of kind `on`
 // (FAKE_REQ_DATABASE: every database message, so tending goes on) waits,
 // after the request is recorded, until the gate is released. Faults apply
@@ -162,3 +165,6 @@ bool fake_node_wait_held(fake_node *n, int want, int timeout_ms);
 // reply is in the client's socket.
 size_t fake_node_replies_sent(fake_node *n);
 bool fake_node_wait_replies_sent(fake_node *n, size_t want, int timeout_ms);
+// Requests are recorded by default; a node that serves a benchmark for long
+// turns it off (the store and the counts above go on).
+void fake_node_set_recording(fake_node *n, bool on);
