@@ -16,8 +16,9 @@
 //   connection failed, and -1 for a reply that breaks the framing or answers
 //   another transaction, no memory for the reply, or an engine stopped with the
 //   write still in flight.
-// - Callbacks run on the receivers, several at once. A callback may send new
-//   writes; it must not call tamberlin_async_shutdown (the stop joins the
+// - Callbacks run on the receivers, several at once (those of writes that a
+//   stop finds in flight, on the thread that stops the engine). A callback may
+//   send new writes; it must not start or stop the engine (the stop joins the
 //   receivers).
 //
 // Threads and locks: any number of threads send at once. Each work item is
