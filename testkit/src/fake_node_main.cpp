@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 // A whole decimal number from 0 to max, or -1.
 static int parse_count(const char *s, int max)
@@ -33,7 +35,7 @@ int main(int argc, char **argv)
     int port = 0;
     int delay_ms = 0;
     bool silent = false;
-    fake_node *n = fake_node_create();
+    std::vector<std::pair<std::string, std::string>> items;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--port") && i + 1 < argc) {
             port = parse_count(argv[++i], 65535);
@@ -48,7 +50,7 @@ int main(int argc, char **argv)
                 fprintf(stderr, "fake_node: --info wants ITEM=VALUE, got '%s'\n", kv.c_str());
                 return 2;
             }
-            fake_node_set_info(n, kv.substr(0, eq), kv.substr(eq + 1));
+            items.push_back({kv.substr(0, eq), kv.substr(eq + 1)});
         } else if (!strcmp(argv[i], "--delay-ms") && i + 1 < argc) {
             delay_ms = parse_count(argv[++i], 3600 * 1000);
             if (delay_ms < 0) {
@@ -60,6 +62,10 @@ int main(int argc, char **argv)
         } else {
             return usage();
         }
+    }
+    fake_node *n = fake_node_create();
+    for (const auto &[item, value] : items) {
+        fake_node_set_info(n, item, value);
     }
     // Nobody reads the program's record of requests: it would only grow.
     fake_node_set_recording(n, false);
@@ -78,6 +84,7 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &set, nullptr); // threads started below inherit the mask
     if (fake_node_start(n, port) != 0) {
         fprintf(stderr, "fake_node: cannot listen on 127.0.0.1:%d\n", port);
+        fake_node_destroy(n);
         return 1;
     }
     printf("port %d\n", fake_node_port(n));

@@ -125,7 +125,7 @@ bool info_answers(const program &p)
     return ok;
 }
 
-TEST(FakeNodeProgram, DelayHoldsDatabaseRepliesAndInfoGoesOn)
+TEST(FakeNodeSlowProgram, DelayHoldsDatabaseRepliesAndInfoGoesOn)
 {
     program p({"--delay-ms", "2000", "--info", "node=N1"});
     ASSERT_GT(p.port, 0);
@@ -139,7 +139,7 @@ TEST(FakeNodeProgram, DelayHoldsDatabaseRepliesAndInfoGoesOn)
     close(fd);
 }
 
-TEST(FakeNodeProgram, SilentAnswersNoDatabaseRequest)
+TEST(FakeNodeSlowProgram, SilentAnswersNoDatabaseRequest)
 {
     program p({"--silent", "--info", "node=N1"});
     ASSERT_GT(p.port, 0);
@@ -151,9 +151,9 @@ TEST(FakeNodeProgram, SilentAnswersNoDatabaseRequest)
     close(fd);
 }
 
-TEST(FakeNodeProgram, BadValuesAreRefused)
+TEST(FakeNodeSlowProgram, BadValuesAreRefused)
 {
-    const char *bad[][2] = {{"--delay-ms", "soon"}, {"--delay-ms", "-5"}, {"--port", "70000"}};
+    const char *bad[][2] = {{"--delay-ms", "soon"}, {"--delay-ms", "-5"}, {"--port", "70000"}, {"--info", "no-value"}};
     for (auto &b : bad) {
         program p({b[0], b[1]});
         EXPECT_EQ(0, p.port) << b[0] << " " << b[1];
