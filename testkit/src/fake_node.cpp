@@ -251,6 +251,15 @@ struct fake_node {
     std::vector<fake_request> requests;
     int connections = 0;
     int peer_closes = 0;
+    bool holding = false;            // the reply gate
+    fake_req_kind hold_on = FAKE_REQ_ANY;
+    int held = 0;
+    // Read without the lock on every request, so that a node under load
+    // (the program in a benchmark) takes no lock for what nobody asked.
+    std::atomic<bool> gate_armed{false};
+    std::atomic<bool> recording{true};
+    std::atomic<size_t> replies_sent{0};
+    std::atomic<int> reply_waiters{0};
 };
 
 namespace {
@@ -519,6 +528,61 @@ void hard_reset(int fd)
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
 }
 
+// A write or delete reply carries the request's transaction-id field back,
+// as a server does; mismatch echoes another id (1 for a request without one).
+std::string echo_trid(const parsed_msg &m, const std::string &reply, bool mismatch)
+{
+    if (!(m.info2 & 0x01) || reply.size() < 30)
+        return reply;
+    const parsed_field *trid = nullptr;
+    for (const auto &f : m.fields)
+        if (f.type == 7 && f.data.size() == 8)
+            trid = &f;
+    if (!trid && !mismatch)
+        return reply;
+    uint64_t id = trid ? be_get(reinterpret_cast<const uint8_t *>(trid->data.data()), 8) : 0;
+    if (mismatch)
+        id = trid ? id ^ 1 : 1;
+    std::string field;
+    be_append(&field, 9, 4);
+    field.push_back(7);
+    be_append(&field, id, 8);
+    std::string r = reply.substr(0, 30) + field + reply.substr(30);
+    be_set(&r, 2, r.size() - 8, 6);
+    be_set(&r, 26, be_get(reinterpret_cast<const uint8_t *>(r.data()) + 26, 2) + 1, 2);
+    return r;
+}
+
+// Holds the reply at the gate while it is armed for this request. False when
+// the node stops meanwhile.
+bool pass_gate(fake_node *n, const request_aim &a)
+{
+    if (!n->gate_armed.load())
+        return true;
+    std::unique_lock<std::mutex> g(n->lock);
+    fake_fault aim;
+    aim.on = n->hold_on;
+    if (!n->holding || a.kind == FAKE_REQ_ANY || !aim_matches(aim, a))
+        return true;
+    n->held++;
+    n->changed.notify_all();
+    bool live = true;
+    while (n->holding && (live = pause_ms(n, 0)))
+        n->changed.wait_for(g, std::chrono::milliseconds(10));
+    n->held--;
+    n->changed.notify_all();
+    return live;
+}
+
+void count_reply(fake_node *n)
+{
+    n->replies_sent++;
+    if (n->reply_waiters.load()) {
+        std::lock_guard<std::mutex> g(n->lock);
+        n->changed.notify_all();
+    }
+}
+
 // Serves one request. False ends the connection.
 bool serve_one(fake_node *n, int fd, int conn_id)
 {
@@ -578,20 +642,24 @@ bool serve_one(fake_node *n, int fd, int conn_id)
         else
             req.malformed = true;
     }
-    std::string reply;
-    if (is_info)
+    std::string reply, served;
+    if (is_info) {
         reply = serve_info(n, req.raw.substr(8));
-    else if (!req.malformed)
-        reply = serve_message(n, m);
-    else
+    } else if (!req.malformed) {
+        served = serve_message(n, m);
+        reply = echo_trid(m, served, false);
+    } else {
         reply = build_reply(4, 0, 0, nullptr, {});
+    }
     req.kind = aim.kind;
-    {
+    if (n->recording.load()) {
         std::lock_guard<std::mutex> g(n->lock);
         n->requests.push_back(req);
         n->changed.notify_all();
     }
 
+    if (!is_info && !pass_gate(n, aim))
+        return false;
     fake_fault f = take_fault(n, aim);
     switch (f.kind) {
     case FAKE_FAULT_NONE:
@@ -648,6 +716,29 @@ bool serve_one(fake_node *n, int fd, int conn_id)
         }
         return false;
     }
+    case FAKE_FAULT_TRID_MISMATCH:
+        if (!is_info && !req.malformed)
+            reply = echo_trid(m, served, true);
+        break;
+    case FAKE_FAULT_SPLIT_HEAD: {
+        size_t pieces = f.pieces > 0 ? static_cast<size_t>(f.pieces) : 1;
+        size_t head = std::min<size_t>(30, reply.size());
+        size_t step = (head + pieces - 1) / pieces;
+        for (size_t off = 0; off < reply.size(); off += step) {
+            if (off && !pause_ms(n, f.pause_ms))
+                return false;
+            size_t len = off + step >= head ? reply.size() - off : step;
+            if (!send_all(fd, reply.data() + off, len))
+                return false;
+            if (off + step >= head)
+                break;
+        }
+        if (!is_info)
+            count_reply(n);
+        return true;
+    }
+    case FAKE_FAULT_RAW_REPLY:
+        return send_all(fd, f.raw.data(), f.raw.size());
     }
     bool compress;
     {
@@ -656,7 +747,11 @@ bool serve_one(fake_node *n, int fd, int conn_id)
     }
     if (compress)
         reply = compress_message(reply, reply.size());
-    return send_all(fd, reply.data(), reply.size());
+    if (!send_all(fd, reply.data(), reply.size()))
+        return false;
+    if (!is_info)
+        count_reply(n);
+    return true;
 }
 
 void serve_connection(fake_node *n, int fd, int conn_id)
@@ -851,4 +946,52 @@ bool fake_node_wait_peer_closes(fake_node *n, int want, int timeout_ms)
 {
     std::unique_lock<std::mutex> g(n->lock);
     return n->changed.wait_for(g, std::chrono::milliseconds(timeout_ms), [&] { return n->peer_closes >= want; });
+}
+
+void fake_node_hold(fake_node *n, fake_req_kind on)
+{
+    std::lock_guard<std::mutex> g(n->lock);
+    n->holding = true;
+    n->hold_on = on;
+    n->gate_armed = true;
+}
+
+void fake_node_release(fake_node *n)
+{
+    std::lock_guard<std::mutex> g(n->lock);
+    n->holding = false;
+    n->gate_armed = false;
+    n->changed.notify_all();
+}
+
+int fake_node_held(fake_node *n)
+{
+    std::lock_guard<std::mutex> g(n->lock);
+    return n->held;
+}
+
+bool fake_node_wait_held(fake_node *n, int want, int timeout_ms)
+{
+    std::unique_lock<std::mutex> g(n->lock);
+    return n->changed.wait_for(g, std::chrono::milliseconds(timeout_ms), [&] { return n->held >= want; });
+}
+
+size_t fake_node_replies_sent(fake_node *n)
+{
+    return n->replies_sent.load();
+}
+
+bool fake_node_wait_replies_sent(fake_node *n, size_t want, int timeout_ms)
+{
+    std::unique_lock<std::mutex> g(n->lock);
+    n->reply_waiters++;
+    bool ok = n->changed.wait_for(g, std::chrono::milliseconds(timeout_ms),
+                                  [&] { return n->replies_sent.load() >= want; });
+    n->reply_waiters--;
+    return ok;
+}
+
+void fake_node_set_recording(fake_node *n, bool on)
+{
+    n->recording = on;
 }

@@ -32,6 +32,10 @@ enum fake_fault_kind {
     FAKE_FAULT_SPLIT,               // send the reply in `pieces` parts, pause_ms apart
     FAKE_FAULT_MALFORMED,           // send the malformed reply `bad`; wait for the client to close
                                     // (FAKE_BAD_SIZE_PAST_END: close at once)
+    FAKE_FAULT_TRID_MISMATCH,       // echo a transaction id other than the request's (1 when it sent none)
+    FAKE_FAULT_SPLIT_HEAD,          // send the 30-byte reply head in `pieces` parts, pause_ms apart,
+                                    // the rest of the reply with the last part
+    FAKE_FAULT_RAW_REPLY,           // send the bytes `raw` as the reply, then serve on
 };
 
 enum fake_bad_reply {
@@ -82,6 +86,7 @@ struct fake_fault {
     int pieces = 2;
     int pause_ms = 0;
     fake_bad_reply bad = FAKE_BAD_SIZE_PAST_END;
+    std::string raw; // FAKE_FAULT_RAW_REPLY
 };
 
 struct fake_bin_value {
@@ -143,3 +148,23 @@ bool fake_node_wait_requests(fake_node *n, size_t want, int timeout_ms);
 int fake_node_connections(fake_node *n);
 int fake_node_peer_closes(fake_node *n);
 bool fake_node_wait_peer_closes(fake_node *n, int want, int timeout_ms);
+
+// Write and delete replies carry back the request's transaction-id field,
+// as a server's do (FAKE_FAULT_TRID_MISMATCH changes the id).
+//
+// A gate for replies: once armed, the reply to every request of kind `on`
+// (FAKE_REQ_DATABASE: every database message, so tending goes on) waits,
+// after the request is recorded, until the gate is released. Faults apply
+// after the gate.
+void fake_node_hold(fake_node *n, fake_req_kind on);
+void fake_node_release(fake_node *n);
+// Replies waiting at the gate now.
+int fake_node_held(fake_node *n);
+bool fake_node_wait_held(fake_node *n, int want, int timeout_ms);
+// Database replies sent whole (after gate and faults), so a test knows that a
+// reply is in the client's socket.
+size_t fake_node_replies_sent(fake_node *n);
+bool fake_node_wait_replies_sent(fake_node *n, size_t want, int timeout_ms);
+// Requests are recorded by default; a node that serves a benchmark for long
+// turns it off (the store and the counts above go on).
+void fake_node_set_recording(fake_node *n, bool on);
