@@ -31,14 +31,13 @@ using cluster_test::refs;
 // started flag. One place to switch to the library's own start and stop.
 inline void library_start()
 {
-    tamberlin_cluster_init();
-    ka::g_init_pid = getpid();
-    ka::g_initialized = true;
+    ASSERT_EQ(0, tamberlin_init());
 }
 
+// Stops the whole library: the engines, then the clusters and the tend.
 inline void library_stop()
 {
-    ka::g_initialized = false;
+    tamberlin_shutdown();
 }
 
 struct callback_record {
