@@ -1,11 +1,23 @@
-// Digest-log throughput: 80-byte records in batches of 100 through the ring
-// buffer, against a bare loop in the same run that makes the same positioned
-// calls on a file of the same size (one 8004-byte segment plus the 728-byte
-// headers per batch written; one 8004-byte segment per batch read).
+// Digest-log throughput: 80-byte records through the ring buffer, against a
+// bare loop in the same run that makes the same positioned calls on a file of
+// the same size.
+//
+// - write: batches of 100 records, one segment each: per batch one 8004-byte
+//   segment write and one 728-byte header write.
+// - partial write: batches of 30 records, which do not fill a segment: every
+//   batch writes each segment it touches (8004 bytes: the one it fills, then
+//   the one it leaves partly filled), each write followed by the headers.
+// - read: batches of 100 records: one 8004-byte segment read per batch.
+// - partial read: batches of 30 records: one segment read per 100 records and
+//   a copy of each batch out of the segment that was read.
+//
+// Both sides of a pair run as short repetitions in random interleaved order;
+// the figure printed is the median of the per-repetition ratios.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +31,8 @@ namespace {
 
 constexpr int REC = 80;
 constexpr int BATCH = 100;
+constexpr int PARTIAL = 30;
+constexpr uint64_t RECS_PER_SEG = RBUFFER_SEG_DATASIZE / REC;
 constexpr int64_t FSIZE = 100000000; // 12,493 segments
 constexpr uint64_t FILLED = 10000;    // segments the read benchmarks run over
 
@@ -32,7 +46,7 @@ bench_path(const char *name)
 }
 
 ox_rbuffer *
-open_ring(const std::string &path)
+open_ring(const std::string &path, benchmark::State &state)
 {
 	ox_rbuffer_config c{};
 	c.fname[0] = path.c_str();
@@ -42,7 +56,10 @@ open_ring(const std::string &path)
 	c.batch_size = BATCH;
 	c.overwrite = true;
 	c.persist = true;
-	return ox_rbuffer_init(&c);
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	if (!r)
+		state.SkipWithError("open failed");
+	return r;
 }
 
 // The bare loops' file: the ring buffer's size, nothing else.
@@ -60,34 +77,41 @@ open_bare(const std::string &path, benchmark::State &state)
 }
 
 std::vector<char>
-records()
+records(int n)
 {
-	std::vector<char> b(REC * BATCH);
+	std::vector<char> b((size_t)REC * (size_t)n);
 	for (size_t i = 0; i < b.size(); i++)
 		b[i] = (char)(i * 131 % 251 + 1);
 	return b;
 }
 
+int64_t
+seg_off(uint64_t s)
+{
+	return RBUFFER_FILE_HEADER_SIZE + (int64_t)s * RBUFFER_SEG_SIZE;
+}
+
 void
-BM_RbufferWrite(benchmark::State &state)
+ring_write(benchmark::State &state, int per_call)
 {
 	std::string path = bench_path("_w");
-	ox_rbuffer *r = open_ring(path);
-	if (!r) {
-		state.SkipWithError("open failed");
+	ox_rbuffer *r = open_ring(path, state);
+	if (!r)
 		return;
-	}
-	std::vector<char> b = records();
+	std::vector<char> b = records(per_call);
 	for (auto _ : state)
-		if (ox_rbuffer_write(r, b.data(), BATCH) != BATCH)
+		if (ox_rbuffer_write(r, b.data(), per_call) != per_call)
 			state.SkipWithError("write failed");
-	state.SetItemsProcessed(state.iterations() * BATCH);
+	state.SetItemsProcessed(state.iterations() * per_call);
 	ox_rbuffer_close(r);
 	unlink(path.c_str());
 }
 
+// Per batch, as the ring buffer does: each segment that the batch touches is
+// written once (the one it fills, then the one it leaves partly filled),
+// each time followed by the headers.
 void
-BM_BareWrite(benchmark::State &state)
+bare_write(benchmark::State &state, int per_call)
 {
 	std::string path = bench_path("_bw");
 	int fd = open_bare(path, state);
@@ -95,91 +119,140 @@ BM_BareWrite(benchmark::State &state)
 		return;
 	std::vector<char> seg(RBUFFER_SEG_SIZE, 1), meta(RBUFFER_META_SIZE, 2);
 	const uint64_t nsegs = RBUFFER_MAX_SEG(FSIZE);
-	uint64_t s = 0;
+	uint64_t s = 0, in_seg = 0;
 	for (auto _ : state) {
-		if (pwrite(fd, seg.data(), seg.size(), RBUFFER_FILE_HEADER_SIZE + (int64_t)s * RBUFFER_SEG_SIZE) !=
-						(ssize_t)seg.size() ||
-				pwrite(fd, meta.data(), meta.size(), 0) != (ssize_t)meta.size())
-			state.SkipWithError("pwrite failed");
-		s = (s + 1) % nsegs;
+		for (uint64_t left = (uint64_t)per_call; left > 0;) {
+			uint64_t k = std::min(left, RECS_PER_SEG - in_seg);
+			in_seg += k;
+			left -= k;
+			if (pwrite(fd, seg.data(), seg.size(), seg_off(s)) != (ssize_t)seg.size() ||
+					pwrite(fd, meta.data(), meta.size(), 0) != (ssize_t)meta.size())
+				state.SkipWithError("pwrite failed");
+			if (in_seg == RECS_PER_SEG) {
+				s = (s + 1) % nsegs;
+				in_seg = 0;
+			}
+		}
 	}
-	state.SetItemsProcessed(state.iterations() * BATCH);
+	state.SetItemsProcessed(state.iterations() * per_call);
 	close(fd);
 	unlink(path.c_str());
 }
 
 void
-BM_RbufferRead(benchmark::State &state)
+ring_read(benchmark::State &state, int per_call)
 {
 	std::string path = bench_path("_r");
-	ox_rbuffer *r = open_ring(path);
-	if (!r) {
-		state.SkipWithError("open failed");
+	ox_rbuffer *r = open_ring(path, state);
+	if (!r)
 		return;
-	}
-	std::vector<char> b = records();
+	std::vector<char> b = records(BATCH);
 	for (uint64_t i = 0; i < FILLED; i++)
 		ox_rbuffer_write(r, b.data(), BATCH);
 	for (auto _ : state) {
-		if (ox_rbuffer_read(r, nullptr, b.data(), BATCH) != BATCH) {
+		if (ox_rbuffer_read(r, nullptr, b.data(), per_call) != per_call) {
+			state.PauseTiming();
 			ox_rbuffer_setfailover(r); // back to the start of the kept records
-			if (ox_rbuffer_read(r, nullptr, b.data(), BATCH) != BATCH)
+			state.ResumeTiming();
+			if (ox_rbuffer_read(r, nullptr, b.data(), per_call) != per_call)
 				state.SkipWithError("read failed");
 		}
+		benchmark::DoNotOptimize(b.data());
 	}
-	state.SetItemsProcessed(state.iterations() * BATCH);
+	state.SetItemsProcessed(state.iterations() * per_call);
 	ox_rbuffer_close(r);
 	unlink(path.c_str());
 }
 
+// One segment read per 100 records; each batch is copied out of it, as a
+// reader that hands out records from the segment it read.
 void
-BM_BareRead(benchmark::State &state)
+bare_read(benchmark::State &state, int per_call)
 {
 	std::string path = bench_path("_br");
 	int fd = open_bare(path, state);
 	if (fd < 0)
 		return;
-	std::vector<char> seg(RBUFFER_SEG_SIZE, 1);
+	std::vector<char> seg(RBUFFER_SEG_SIZE, 1), out = records(per_call);
 	for (uint64_t s = 0; s < FILLED; s++)
-		if (pwrite(fd, seg.data(), seg.size(), RBUFFER_FILE_HEADER_SIZE + (int64_t)s * RBUFFER_SEG_SIZE) < 0)
+		if (pwrite(fd, seg.data(), seg.size(), seg_off(s)) < 0)
 			state.SkipWithError("pwrite failed");
-	uint64_t s = 0;
+	const bool whole = per_call == (int)RECS_PER_SEG;
+	uint64_t s = 0, pos = RECS_PER_SEG;
 	for (auto _ : state) {
-		if (pread(fd, seg.data(), seg.size(), RBUFFER_FILE_HEADER_SIZE + (int64_t)s * RBUFFER_SEG_SIZE) !=
-				(ssize_t)seg.size())
-			state.SkipWithError("pread failed");
-		benchmark::DoNotOptimize(seg.data());
-		s = (s + 1) % FILLED;
+		if (whole) {
+			if (pread(fd, out.data(), out.size(), seg_off(s)) != (ssize_t)out.size())
+				state.SkipWithError("pread failed");
+			s = (s + 1) % FILLED;
+		} else {
+			for (uint64_t done = 0; done < (uint64_t)per_call;) {
+				if (pos == RECS_PER_SEG) {
+					if (pread(fd, seg.data(), seg.size(), seg_off(s)) != (ssize_t)seg.size())
+						state.SkipWithError("pread failed");
+					s = (s + 1) % FILLED;
+					pos = 0;
+				}
+				uint64_t k = std::min((uint64_t)per_call - done, RECS_PER_SEG - pos);
+				memcpy(out.data() + done * REC, seg.data() + pos * REC, k * REC);
+				pos += k;
+				done += k;
+			}
+		}
+		benchmark::DoNotOptimize(out.data());
 	}
-	state.SetItemsProcessed(state.iterations() * BATCH);
+	state.SetItemsProcessed(state.iterations() * per_call);
 	close(fd);
 	unlink(path.c_str());
 }
 
-BENCHMARK(BM_RbufferWrite)->MinTime(1.0);
-BENCHMARK(BM_BareWrite)->MinTime(1.0);
-BENCHMARK(BM_RbufferRead)->MinTime(1.0);
-BENCHMARK(BM_BareRead)->MinTime(1.0);
+void BM_RbufferWrite(benchmark::State &state) { ring_write(state, BATCH); }
+void BM_BareWrite(benchmark::State &state) { bare_write(state, BATCH); }
+void BM_RbufferWritePartial(benchmark::State &state) { ring_write(state, PARTIAL); }
+void BM_BareWritePartial(benchmark::State &state) { bare_write(state, PARTIAL); }
+void BM_RbufferRead(benchmark::State &state) { ring_read(state, BATCH); }
+void BM_BareRead(benchmark::State &state) { bare_read(state, BATCH); }
+void BM_RbufferReadPartial(benchmark::State &state) { ring_read(state, PARTIAL); }
+void BM_BareReadPartial(benchmark::State &state) { bare_read(state, PARTIAL); }
+
+BENCHMARK(BM_RbufferWrite);
+BENCHMARK(BM_BareWrite);
+BENCHMARK(BM_RbufferWritePartial);
+BENCHMARK(BM_BareWritePartial);
+BENCHMARK(BM_RbufferRead);
+BENCHMARK(BM_BareRead);
+BENCHMARK(BM_RbufferReadPartial);
+BENCHMARK(BM_BareReadPartial);
 
 } // namespace
 
 int
 main(int argc, char **argv)
 {
-	benchmark::Initialize(&argc, argv);
-	if (benchmark::ReportUnrecognizedArguments(argc, argv))
+	if (!init_interleaved(&argc, argv, 15, 0.1))
 		return 1;
 	RatioReporter reporter;
 	benchmark::RunSpecifiedBenchmarks(&reporter);
-	// Times are per batch of 100 records, in nanoseconds.
-	const char *pairs[][3] = {{"write", "BM_RbufferWrite", "BM_BareWrite"}, {"read", "BM_RbufferRead", "BM_BareRead"}};
+	struct {
+		const char *what, *ours, *bare;
+	} pairs[] = {
+			{"write, 100 per batch", "BM_RbufferWrite", "BM_BareWrite"},
+			{"write, 30 per batch", "BM_RbufferWritePartial", "BM_BareWritePartial"},
+			{"read, 100 per batch", "BM_RbufferRead", "BM_BareRead"},
+			{"read, 30 per batch", "BM_RbufferReadPartial", "BM_BareReadPartial"},
+	};
+	std::vector<std::pair<std::string, std::string>> time_pairs;
+	for (auto &p : pairs)
+		time_pairs.emplace_back(p.ours, p.bare);
+	print_ratios(reporter, time_pairs);
+	// The same medians as throughput: the ring buffer's records per second as
+	// a share of the bare loop's (time of the bare loop / time of ours).
 	for (auto &p : pairs) {
-		const double *ours = reporter.time_of(p[1]);
-		const double *bare = reporter.time_of(p[2]);
-		if (!ours || !bare || *ours <= 0 || *bare <= 0)
-			continue;
-		printf("%s: rbuffer %.0f records/s, bare pwrite/pread loop %.0f records/s, ratio %.3f\n", p[0],
-				BATCH * 1e9 / *ours, BATCH * 1e9 / *bare, *bare / *ours);
+		double ratio;
+		size_t reps;
+		if (reporter.median_ratio(p.bare, p.ours, &ratio, &reps))
+			printf("%s: rbuffer reaches %.3f of the bare loop's throughput (goal 0.95; median of %zu interleaved "
+			       "repetitions)\n",
+					p.what, ratio, reps);
 	}
 	benchmark::Shutdown();
 	return 0;
