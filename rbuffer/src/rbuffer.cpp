@@ -973,18 +973,21 @@ unregister_open(ox_rbuffer *r)
 }
 
 /* Links r into the list of open buffers unless one of its files is open in
- * another buffer already. */
+ * another buffer already; *clash is then the index of r's file. A buffer on
+ * the list may still be reading its headers: only the identities and the
+ * file count written before it joined are looked at. */
 static bool
-register_open(ox_rbuffer *r, uint8_t nfiles, const char **clash)
+register_open(ox_rbuffer *r, uint8_t nfiles, int *clash)
 {
 	hold g(&g_open_lock);
 	for (ox_rbuffer *o = g_open_list; o; o = o->open_next)
 		for (uint8_t i = 0; i < nfiles; i++)
-			for (uint8_t j = 0; j < o->chdr.nfiles; j++)
+			for (uint8_t j = 0; j < o->open_nfiles; j++)
 				if (o->dev[j] == r->dev[i] && o->ino[j] == r->ino[i]) {
-					*clash = o->hdr[j].fname;
+					*clash = i;
 					return false;
 				}
+	r->open_nfiles = nfiles;
 	r->open_next = g_open_list;
 	g_open_list = r;
 	return true;
@@ -1288,9 +1291,10 @@ ox_rbuffer_init(ox_rbuffer_config *rcfg)
 		r->dev[i] = st.st_dev;
 		r->ino[i] = st.st_ino;
 	}
-	const char *clash = NULL;
+	int clash = 0;
 	if (!register_open(r, nf, &clash)) {
-		ox_warning(OX_RBUFFER, "digest log file %s is already open as a ring buffer in this process", clash);
+		ox_warning(OX_RBUFFER, "digest log file %s is already open as a ring buffer in this process",
+				rcfg->fname[clash]);
 		ox__rbuffer_free(r);
 		return NULL;
 	}

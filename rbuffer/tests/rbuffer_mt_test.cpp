@@ -1,11 +1,12 @@
 // One writer, the main reader and two caching contexts on their own threads
 // (plus a housekeeper that persists and reclaims): every reader sees every
-// record once and in order.
+// record once and in order. Two threads opening the same log at once.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "rbuffer_fixture.h"
@@ -162,4 +163,38 @@ TEST(Threads, SmallRingWriterWaitsForTheMainReader)
 {
 	uint64_t resets[2] = {0, 0};
 	run_all(2048 + 8004 * 64, true, false, resets);
+}
+
+// Two threads open the same new log at the same moment: the process holds
+// one writer per file, so exactly one of them gets the buffer, however the
+// two openings interleave (one of them may still be reading the headers).
+TEST(Threads, SameNewLogOpenedTwiceAtOnceOpensOnce)
+{
+	std::string path = tmp_path("race");
+	constexpr int ROUNDS = 200;
+	int both = 0, none = 0;
+	for (int round = 0; round < ROUNDS; round++) {
+		unlink(path.c_str());
+		std::atomic<int> ready{0};
+		ox_rbuffer *got[2] = {nullptr, nullptr};
+		auto open_it = [&](int i) {
+			cfg c(path, SZ12);
+			ready++;
+			while (ready.load() < 2)
+				; // both threads call ox_rbuffer_init together
+			got[i] = ox_rbuffer_init(&c);
+		};
+		std::thread a(open_it, 0), b(open_it, 1);
+		a.join();
+		b.join();
+		int opened = (got[0] != nullptr) + (got[1] != nullptr);
+		both += opened == 2;
+		none += opened == 0;
+		for (ox_rbuffer *r : got)
+			if (r)
+				ox_rbuffer_close(r);
+	}
+	EXPECT_EQ(both, 0) << "rounds in which both threads opened the log, of " << ROUNDS;
+	EXPECT_EQ(none, 0) << "rounds in which neither opened it, of " << ROUNDS;
+	unlink(path.c_str());
 }

@@ -228,8 +228,12 @@ struct ox_rbuffer {
 	ox_rbuffer_ptr wdisk;  /* writer's segment and the records of it on disk (buffer lock) */
 	int64_t wnext_off[RBUFFER_MAX_FILES]; /* offset after the writer's last segment write */
 	uint8_t flags;         /* live RBUFFER_FLAG_*; atomic byte, copied to chdr.flag by persist */
+	/* The list of open buffers of this process: written before the buffer
+	 * joins the list and read under the list's lock only, never the headers,
+	 * which a buffer still being opened is filling in. */
 	uint64_t dev[RBUFFER_MAX_FILES], ino[RBUFFER_MAX_FILES]; /* identity of the open files */
-	ox_rbuffer *open_next; /* list of open buffers of this process */
+	uint8_t open_nfiles;   /* files registered in the list */
+	ox_rbuffer *open_next;
 };
 
 /* Records whose space the writer gave up by moving the start (process-wide,
