@@ -332,6 +332,11 @@ ox__rbuffer_fread(ox_rbuffer *r, ox_rbuffer_ctx *ctx)
 	seg_state s = read_seg(r, ctx->fd[ctx->ptr.fidx], ctx->ptr, ctx->version, &ctx->buf);
 	if (s == SEG_IOERR)
 		err = errno;
+	/* In the writer's segment only what the writer has on disk counts: the
+	 * file may still hold an older log's records of the same generation.
+	 * Reads and seeks both count from here. */
+	if (s == SEG_OK && ctx != &r->wctx && same_seg(ctx->ptr, r->wctx.ptr) && ctx->buf.num_recs > r->wdisk.rec_id)
+		ctx->buf.num_recs = (uint8_t)r->wdisk.rec_id;
 	switch (s) {
 	case SEG_OK:
 		RB_TRACE(r, ox_detail,
@@ -686,10 +691,6 @@ ox_rbuffer_read(ox_rbuffer *r, ox_rbuffer_ctx *ctx, char *buf, int numrecs)
 		}
 		if (ctx->buf.magic != RBUFFER_SEG_MAGIC || ctx->ptr.rec_id >= ctx->buf.num_recs) {
 			seg_state s = ox__rbuffer_fread(r, ctx);
-			/* In the writer's segment only what the writer has on disk
-			 * counts; the file may still hold an older log's records. */
-			if (s == SEG_OK && at_writer && ctx->buf.num_recs > r->wdisk.rec_id)
-				ctx->buf.num_recs = (uint8_t)r->wdisk.rec_id;
 			if (s == SEG_OK && ctx->ptr.rec_id < ctx->buf.num_recs) {
 				/* records to copy */
 			} else if (at_writer || s == SEG_IOERR) {

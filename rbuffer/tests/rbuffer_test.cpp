@@ -711,6 +711,58 @@ TEST(Seek, MovesByRecordCountsAcrossSegmentsAndTheWrap)
 	ox_rbuffer_close(r);
 }
 
+// A log written without persistence leaves valid-looking segments of the same
+// generation behind; a new log made on that file must not count them as the
+// writer's. A forward seek in the writer's segment reaches only as far as
+// the writer has written, as a read does: otherwise it lands past records
+// that the writer adds later, and the reader never sees them.
+TEST(Seek, ForwardSeekStopsAtWhatTheWriterWrote)
+{
+	struct {
+		const char *what;
+		bool main_reader;
+		uint64_t written; // records of the new log before the seek
+		uint64_t before;  // records read before the seek
+		int n;
+		uint64_t first; // offset of the first record read after it
+	} cases[] = {
+			{"context, empty writer's segment", false, 0, 0, 20, 0},
+			{"main reader, empty writer's segment", true, 0, 0, 20, 0},
+			{"context, inside the writer's records", false, 30, 0, 20, 20},
+			{"context, past the writer's records", false, 30, 10, 25, 10},
+			{"main reader, past the writer's records", true, 30, 10, 25, 10},
+			{"context, into the writer's new segment", false, 100, 50, 70, 50},
+			{"main reader, into the writer's new segment", true, 100, 50, 70, 50},
+	};
+	for (auto &k : cases) {
+		cfg n(tmp_path("oldlog"), SZ12, false);
+		ox_rbuffer *r = ox_rbuffer_init(&n);
+		ASSERT_NE(r, nullptr);
+		ASSERT_EQ(write_seq(r, 5000, 250), 250u); // segments 0 and 1 full, 2 half
+		ox_rbuffer_close(r);
+		cfg c(n.path, SZ12);
+		r = ox_rbuffer_init(&c);
+		ASSERT_NE(r, nullptr);
+		EXPECT_EQ(r->wctx.ptr.seg_id, 0u) << k.what; // a new log on the old bytes
+		ASSERT_EQ(write_seq(r, 0, k.written), k.written);
+		ox_rbuffer_ctx *ctx = k.main_reader ? nullptr : ox_rbuffer_getsetctx(r, nullptr, 0);
+		ASSERT_TRUE(k.main_reader || ctx);
+		std::vector<uint64_t> got;
+		if (k.before)
+			read_all(r, ctx, &got, 100, k.before);
+		ASSERT_EQ(got.size(), k.before) << k.what;
+		bool fits = k.before + (uint64_t)k.n <= k.written;
+		EXPECT_EQ(ox_rbuffer_seek(r, ctx, k.n, 1), fits ? k.n : 0) << k.what;
+		ASSERT_EQ(write_seq(r, k.written, 200 - k.written), 200 - k.written);
+		got.clear();
+		read_all(r, ctx, &got);
+		EXPECT_EQ(got, iota(k.first, 200 - k.first)) << k.what;
+		if (ctx)
+			ox_rbuffer_closectx(ctx);
+		ox_rbuffer_close(r);
+	}
+}
+
 // ---- start-up modes, outstanding, reclaim ---------------------------------------------------------
 
 TEST(Modes, FailoverNoFailoverAndNoResumePlaceTheMainReader)
