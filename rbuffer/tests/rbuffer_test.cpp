@@ -462,6 +462,45 @@ TEST(Write, OverwritePushesTheMainReaderAndCountsWhatItLost)
 	ox_rbuffer_close(r);
 }
 
+// The writer comes round to the start while the main reader stands on one of
+// the five segments that the start move drops: the reader is pushed to the
+// new start with the move, and what it had not read there counts as lost.
+// Further in, it stays where it is and loses nothing.
+TEST(Write, OverwritePushesAMainReaderInsideTheDroppedSegments)
+{
+	struct {
+		uint64_t read; // records read before the writer comes round
+		uint64_t seg;  // the reader's segment then
+	} cases[] = {
+			{30, 0},  {100, 0}, // on the start: the writer reaches the reader itself
+			{130, 1}, {250, 2}, {399, 3}, {400, 3}, {470, 4}, {500, 4},
+			{530, 5}, // beyond the dropped segments
+	};
+	for (auto &k : cases) {
+		cfg c(tmp_path("push"), SZ12, true, true);
+		ox_rbuffer *r = ox_rbuffer_init(&c);
+		ASSERT_NE(r, nullptr);
+		ASSERT_EQ(write_seq(r, 0, 1150), 1150u); // segments 0 to 10 full, 11 half
+		std::vector<uint64_t> got;
+		read_all(r, nullptr, &got, 100, k.read);
+		ASSERT_EQ(got, iota(0, k.read));
+		ASSERT_EQ(r->rctx.ptr.seg_id, k.seg) << k.read;
+		uint64_t reclaim0 = ox_atomic64_get(&runtime_reclaim);
+		// Fills segment 11; the writer's next segment is the start's.
+		ASSERT_EQ(write_seq(r, 1150, 80), 80u);
+		EXPECT_EQ(r->chdr.sptr.seg_id, 5u) << k.read;
+		EXPECT_EQ(r->wctx.ptr.seg_id, 0u) << k.read;
+		EXPECT_EQ(ox_atomic64_get(&runtime_reclaim) - reclaim0, 500u) << k.read;
+		EXPECT_EQ(r->rctx.ptr.seg_id, std::max<uint64_t>(k.seg, 5)) << k.read;
+		uint64_t lost = k.read < 500 ? 500 - k.read : 0;
+		EXPECT_EQ(r->lost_stat, lost) << k.read;
+		got.clear();
+		EXPECT_EQ(read_all(r, nullptr, &got), 0);
+		EXPECT_EQ(got, iota(k.read + lost, 1230 - k.read - lost)) << k.read;
+		ox_rbuffer_close(r);
+	}
+}
+
 namespace {
 int g_fail_at, g_segwrites, g_rdonly = -1, g_saved = -1;
 void
