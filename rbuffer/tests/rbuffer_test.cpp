@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <string>
 #include <vector>
 
 #include "rbuffer_fixture.h"
@@ -285,7 +289,9 @@ TEST(Open, DamagedHeaderFieldsAreRefused)
 
 TEST(OpenDeathTest, ForeignMagicEndsTheProcess)
 {
-	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	// A plain fork: a child that ran the test again would make (and leave)
+	// a log file of its own.
+	GTEST_FLAG_SET(death_test_style, "fast");
 	cfg c(tmp_path("foreign"), SZ12);
 	ox_rbuffer *r = ox_rbuffer_init(&c);
 	ASSERT_NE(r, nullptr);
@@ -871,6 +877,45 @@ TEST(Reclaim, StartMovesUpToTheContextNeverPastTheMainReader)
 	}
 }
 
+namespace {
+
+// Runs fn in a forked child whose log goes, every level of every context, to
+// a file; gives that log's lines with the date and time cut off.
+std::vector<std::string>
+logged_by(const std::function<void()> &fn)
+{
+	std::string path = tmp_path("log");
+	GTEST_FLAG_SET(death_test_style, "fast"); // a fork, no second run of the test
+	EXPECT_EXIT(
+			{
+				ox_fault_sink *sink = ox_fault_sink_hold(path.c_str());
+				ox_fault_sink_addcontext(sink, "any", "detail");
+				ox_fault_sink_activate_all_held();
+				fn();
+				exit(0);
+			},
+			::testing::ExitedWithCode(0), "");
+	std::ifstream in(path);
+	std::vector<std::string> lines;
+	for (std::string l; std::getline(in, l);) {
+		size_t at = l.find(": "); // "Mon dd yyyy hh:mm:ss ZZZ: "
+		lines.push_back(at == std::string::npos ? l : l.substr(at + 2));
+	}
+	unlink(path.c_str());
+	return lines;
+}
+
+// The location of a line is matched loosely (its line number moves with the
+// code); everything else exactly.
+std::string
+unlocated(const std::string &line)
+{
+	std::regex loc(R"(\(rbuffer\.cpp:[a-z_]+:[0-9]+\) )");
+	return std::regex_replace(line, loc, "(rbuffer.cpp:LINE) ");
+}
+
+} // namespace
+
 TEST(State, LogAndTraceDoNotDisturbTheBuffer)
 {
 	cfg c(tmp_path("trace"), SZ12);
@@ -880,6 +925,27 @@ TEST(State, LogAndTraceDoNotDisturbTheBuffer)
 	ASSERT_EQ(write_seq(r, 0, 120), 120u);
 	ox_rbuffer_trace(r, false);
 	EXPECT_EQ(r->flags & RBUFFER_FLAG_TRACE, 0);
+	// The state's three lines come whatever the trace flag; a read with the
+	// flag off says nothing, with it on it is traced.
+	std::vector<std::string> lines = logged_by([r] {
+		ox_rbuffer_log(r, OX_WARNING);
+		char rec[REC * 10];
+		if (ox_rbuffer_read(r, nullptr, rec, 10) != 10)
+			exit(1);
+		ox_rbuffer_trace(r, true);
+		if (ox_rbuffer_read(r, nullptr, rec, 10) != 10)
+			exit(1);
+	});
+	std::vector<std::string> want = {
+			"WARNING (ox:rbuffer): (rbuffer.cpp:LINE) Stats [0:120:2:0:0]",
+			"WARNING (ox:rbuffer): (rbuffer.cpp:LINE) Current sptr [0:0] rptr [0:0] | rctx [0:0] | wptr [1:20] | wctx [1:20]",
+			"WARNING (ox:rbuffer): (rbuffer.cpp:LINE)  Max Seg = 12",
+			"DEBUG (ox:rbuffer): (rbuffer.cpp:LINE) Internal Read [0:0:10] max_recs:100 total:0 count:10",
+	};
+	for (std::string &l : lines)
+		l = unlocated(l);
+	EXPECT_EQ(lines, want);
+	EXPECT_EQ(r->flags & RBUFFER_FLAG_TRACE, 0); // the child's switch stayed in the child
 	ox_rbuffer_log(r, OX_WARNING);
 	ox_rbuffer_trace(r, true);
 	EXPECT_NE(r->flags & RBUFFER_FLAG_TRACE, 0);
