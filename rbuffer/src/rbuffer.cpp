@@ -595,6 +595,7 @@ ox_rbuffer_write(ox_rbuffer *r, const char *buf, int numrecs)
 		if (!ox__rbuffer_wseek(r))
 			return -1;
 		w->flag &= (uint8_t)~RBUFFER_CTX_FLAG_NEEDSEEK;
+		run_hook(r, RBUFFER_HOOK_AFTER_ADVANCE);
 		ox_rbuffer_persist(r);
 	}
 	const uint64_t M = r->max_recs;
@@ -629,6 +630,8 @@ ox_rbuffer_write(ox_rbuffer *r, const char *buf, int numrecs)
 			ox_rbuffer_persist(r);
 			break;
 		}
+		if (full)
+			run_hook(r, RBUFFER_HOOK_AFTER_ADVANCE);
 		ox_rbuffer_persist(r);
 	}
 	RB_TRACE(r, ox_debug, "Wrote upto %d:%ld:%ld total %ld", w->ptr.fidx, (long)w->ptr.seg_id,

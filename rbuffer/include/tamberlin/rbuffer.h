@@ -310,9 +310,11 @@ int ox_rbuffer_test(void);
 
 /* ---- test hook -------------------------------------------------------------
  * Set only by test binaries: called by ox_rbuffer_write, with the writer lock
- * held, just before a segment write and between a segment write and the
- * persist that follows it. */
+ * held, just before a segment write, between a segment write and what
+ * follows it (the advance or the persist), and between the writer's move to
+ * its next segment and the persist that follows it. */
 #define RBUFFER_HOOK_BEFORE_SEGWRITE 1
 #define RBUFFER_HOOK_AFTER_SEGWRITE 2
+#define RBUFFER_HOOK_AFTER_ADVANCE 3
 typedef void (*ox_rbuffer_hook_fn)(ox_rbuffer *rbuf_des, int point);
 extern ox_rbuffer_hook_fn ox__rbuffer_test_hook;
