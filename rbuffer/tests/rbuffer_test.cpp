@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -118,6 +119,146 @@ TEST(Format, OneCallOf250WritesThreeSegmentsAndPersistsThreeTimes)
 	EXPECT_EQ(read_all(r, nullptr, &got), 0);
 	EXPECT_EQ(got, iota(0, 250));
 	ox_rbuffer_close(r);
+}
+
+namespace {
+
+// Record n of size rs: bytes derived from n and their place, never zero.
+void
+fill_rec(uint64_t n, size_t rs, char *out)
+{
+	for (size_t j = 0; j < rs; j++)
+		out[j] = (char)((n * 7919u + j * 31u) % 251u + 1u);
+}
+
+// The segments of a log of 80-, 33-, 50- or 3000-byte records, built from
+// the format by hand: a writer that fills segment after segment, and every
+// segment that a call put records into written whole: its records from
+// offset 0, zero after them up to the trailer, the trailer with the
+// generation, the count and the magic. Segments not written in this turn
+// keep what an earlier turn left there.
+struct seg_model {
+	size_t rs;
+	uint64_t M, nsegs;
+	uint64_t seg = 0, count = 0; // writer
+	int16_t gen = 1;
+	uint64_t next = 0; // the next record's number
+	std::vector<std::vector<uint8_t>> image;
+	std::vector<uint64_t> first; // number of record 0 of each segment's turn
+	bool overwrite;
+	uint64_t segs_filled = 0; // without overwrite: the writer stops after a ring
+
+	seg_model(size_t rec, uint64_t segs, bool ow) : rs(rec), M(8000 / rec), nsegs(segs), overwrite(ow)
+	{
+		image.assign(segs, std::vector<uint8_t>(8004, 0));
+		first.assign(segs, 0);
+	}
+	void write_seg(uint64_t s)
+	{
+		std::vector<uint8_t> &b = image[s];
+		std::fill(b.begin(), b.end(), 0);
+		uint64_t recs = s == seg ? count : M;
+		for (uint64_t i = 0; i < recs; i++)
+			fill_rec(first[s] + i, rs, (char *)&b[i * rs]);
+		memcpy(&b[8000], &gen, 2);
+		b[8002] = (uint8_t)recs;
+		b[8003] = 0xb7;
+	}
+	// Moves the writer on from a full segment; false when it is stuck.
+	bool advance()
+	{
+		if (!overwrite && segs_filled + 1 >= nsegs)
+			return false; // the next segment is the main reader's
+		segs_filled++;
+		seg = (seg + 1) % nsegs;
+		count = 0;
+		if (seg == 0)
+			gen++;
+		return true;
+	}
+	// Records accepted of a call of n. A segment is written when the call
+	// fills it, before the writer moves on, and at the end of the call.
+	uint64_t call(uint64_t n)
+	{
+		uint64_t done = 0;
+		if (count == M && !advance())
+			return 0;
+		while (done < n) {
+			if (count == 0)
+				first[seg] = next;
+			uint64_t k = std::min(n - done, M - count);
+			count += k;
+			next += k;
+			done += k;
+			write_seg(seg);
+			if (count == M && !advance())
+				break;
+		}
+		return done;
+	}
+};
+
+} // namespace
+
+// The bytes on disk do not depend on how the records arrived: whole segments
+// in one call, batches that do not fill a segment, calls that cross segment
+// boundaries, a reopening in the middle of a segment, a writer stuck on a
+// full segment and flushed, records of sizes that leave bytes unused before
+// the trailer, and turns of the ring that write over older segments.
+TEST(Format, SegmentBytesFollowTheFormatWhateverTheBatches)
+{
+	struct {
+		size_t rs;
+		bool overwrite;
+	} logs[] = {{80, true}, {80, false}, {33, true}, {50, true}, {3000, true}, {3000, false}};
+	const uint64_t SEGS = 7;
+	for (auto &k : logs) {
+		const uint64_t M = 8000 / k.rs;
+		// Call sizes as parts of a segment; 0 stands for a reopening.
+		std::vector<uint64_t> calls = {M / 3 + 1, M / 3, M / 3, M / 3, M, M, 2 * M + M / 2, 1, 0, M - 1, M, 3,
+				0, 2 * M - 3, 5 * M, M / 2 + 1, 0, M, 9 * M + 1, M, 2, M - 2, M};
+		cfg c(tmp_path("bytes"), 2048 + 8004 * (int64_t)SEGS, true, k.overwrite);
+		c.c.rec_size = k.rs;
+		ox_rbuffer *r = ox_rbuffer_init(&c);
+		ASSERT_NE(r, nullptr) << k.rs;
+		seg_model m(k.rs, SEGS, k.overwrite);
+		std::vector<char> buf;
+		for (uint64_t n : calls) {
+			if (n == 0) {
+				ox_rbuffer_close(r);
+				r = ox_rbuffer_init(&c);
+				ASSERT_NE(r, nullptr) << k.rs;
+				continue;
+			}
+			uint64_t from = m.next;
+			uint64_t want = m.call(n);
+			buf.resize(n * k.rs);
+			for (uint64_t i = 0; i < n; i++)
+				fill_rec(from + i, k.rs, &buf[i * k.rs]);
+			int w = ox_rbuffer_write(r, buf.data(), (int)n);
+			// A stuck writer gives -1, or 0 on the call after a reopening.
+			if (want == 0)
+				ASSERT_LE(w, 0) << k.rs << " call of " << n;
+			else
+				ASSERT_EQ(w, (int)want) << k.rs << " " << k.overwrite << " call of " << n;
+			if (want < n)
+				m.next = from + want; // the rest is not in the log
+		}
+		if (!k.overwrite) {
+			ASSERT_EQ(m.segs_filled + 1, SEGS) << "the writer is stuck on a full segment";
+		}
+		EXPECT_TRUE(ox_rbuffer_fflush(r));
+		auto b = file_bytes(c.path);
+		ASSERT_EQ(b.size(), 2048 + 8004 * SEGS);
+		for (uint64_t s = 0; s < SEGS; s++) {
+			EXPECT_TRUE(memcmp(&b[2048 + s * 8004], m.image[s].data(), 8004) == 0)
+					<< "segment " << s << " of the " << k.rs << "-byte log, overwrite " << k.overwrite;
+		}
+		EXPECT_EQ(le(b, 80, 8), m.seg) << k.rs; // the stored write position
+		EXPECT_EQ(le(b, 88, 8), m.count) << k.rs;
+		EXPECT_EQ((int16_t)le(b, 96, 2), m.gen) << k.rs;
+		ox_rbuffer_close(r);
+	}
 }
 
 // Sizes whose last segment would end beyond the configured size: the file is
