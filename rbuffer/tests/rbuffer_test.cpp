@@ -824,6 +824,72 @@ TEST(Read, ContextWhoseRecordsAreGoneGetsMinusOne)
 	}
 }
 
+// Reads of every batch size deliver the same records, byte for byte: a
+// batch that takes the rest of a segment straight from the file (with or
+// without room after it), one that copies out of the cached segment, the
+// writer's partly filled segment, and an unreadable segment behind the
+// writer that is passed over. Record sizes that leave bytes unused before
+// the trailer are read the same way.
+TEST(Read, EveryBatchSizeDeliversTheSameRecords)
+{
+	for (size_t rs : {size_t(80), size_t(33), size_t(3000)}) {
+		const uint64_t M = 8000 / rs, N = 11 * M + (M * 3) / 10, MORE = M / 2 + 1;
+		std::vector<uint64_t> want;
+		for (uint64_t n = 0; n < N + MORE; n++)
+			if (n < 4 * M || n >= 5 * M)
+				want.push_back(n); // segment 4 is damaged
+		for (uint64_t per_call : {uint64_t(1), uint64_t(7), M / 3 + 1, M - 1, M, M + 1, M + M / 2, 5 * M, 13 * M}) {
+			cfg c(tmp_path("batches"), 2048 + 8004 * 16); // room for all, so the start stays
+			c.c.rec_size = rs;
+			ox_rbuffer *r = ox_rbuffer_init(&c);
+			ASSERT_NE(r, nullptr);
+			std::vector<char> rec(rs);
+			auto write_upto = [&](uint64_t from, uint64_t to) {
+				std::vector<char> b(37 * rs);
+				for (uint64_t n = from; n < to;) {
+					int k = (int)std::min<uint64_t>(37, to - n);
+					for (int i = 0; i < k; i++)
+						fill_rec(n + (uint64_t)i, rs, &b[(size_t)i * rs]);
+					ASSERT_EQ(ox_rbuffer_write(r, b.data(), k), k);
+					n += (uint64_t)k;
+				}
+			};
+			write_upto(0, N);
+			uint8_t zero = 0;
+			patch(c.path, (int64_t)trailer(4) + 3, &zero, 1);
+			ox_rbuffer_ctx *ctx = ox_rbuffer_getsetctx(r, nullptr, 0);
+			ASSERT_NE(ctx, nullptr);
+			for (ox_rbuffer_ctx *via : {(ox_rbuffer_ctx *)nullptr, ctx}) {
+				std::vector<char> buf(per_call * rs);
+				size_t at = 0; // into want
+				bool more_written = false;
+				for (int calls = 0; calls < 100000; calls++) {
+					int k = ox_rbuffer_read(r, via, buf.data(), (int)per_call);
+					if (k == 0 && !more_written) {
+						if (via == nullptr)
+							write_upto(N, N + MORE); // the writer's segment grows
+						more_written = true;
+						continue;
+					}
+					if (k <= 0)
+						break;
+					for (int i = 0; i < k; i++, at++) {
+						ASSERT_LT(at, want.size()) << rs << " " << per_call;
+						fill_rec(want[at], rs, rec.data());
+						ASSERT_EQ(memcmp(&buf[(size_t)i * rs], rec.data(), rs), 0)
+								<< rs << "-byte record " << want[at] << ", batches of " << per_call
+								<< (via ? ", context" : ", main reader");
+					}
+				}
+				EXPECT_EQ(at, want.size()) << rs << " " << per_call << (via ? ", context" : ", main reader");
+			}
+			EXPECT_EQ(r->lost_stat, M) << rs << " " << per_call; // the main reader's only
+			ox_rbuffer_closectx(ctx);
+			ox_rbuffer_close(r);
+		}
+	}
+}
+
 TEST(Read, ContextAtTheWriterStandsAfterItsRecords)
 {
 	cfg c(tmp_path("whence2"), SZ12);

@@ -227,6 +227,9 @@ struct ox_rbuffer {
 
 	ox_rbuffer_ptr wdisk;  /* writer's segment and the records of it on disk (buffer lock) */
 	int64_t wnext_off[RBUFFER_MAX_FILES]; /* offset after the writer's last segment write */
+	uint64_t wdirty;       /* bytes from the start of the writer's cached data that may
+	                        * not be zero (writer lock); a segment that a call fills
+	                        * goes to the file from the caller's records, not the cache */
 	uint8_t flags;         /* live RBUFFER_FLAG_*; atomic byte, copied to chdr.flag by persist */
 	/* The list of open buffers of this process: written before the buffer
 	 * joins the list and read under the list's lock only, never the headers,
@@ -270,7 +273,8 @@ bool ox_rbuffer_fflush(ox_rbuffer *rbuf_des);
 
 /* ---- reading (the context's lock, then the buffer lock) ------------------ */
 
-/* Reads up to numrecs records into buf through ctx (NULL: the main reader).
+/* Reads up to numrecs records into buf through ctx (NULL: the main reader);
+ * the bytes of buf after the records returned may be changed too.
  * A count, or one of RBUFFER_READ_HITS_WRITE, RBUFFER_SEG_VERSION_MISMATCH
  * (a caching context whose records are gone: reset it), RBUFFER_FILE_SYSTEM_ERROR,
  * RBUFFER_SEG_BAD_MAGIC. Unreadable segments behind the writer are logged,
