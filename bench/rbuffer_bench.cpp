@@ -1,6 +1,6 @@
-// Digest-log throughput: 80-byte records through the ring buffer, against a
-// bare loop in the same run that makes the same positioned calls on a file of
-// the same size.
+// Digest-log throughput: 80-byte records through the ring buffer, against
+// bare loops in the same run on a file of the same size (the kinds of bare
+// loop are described at bare_kind below).
 //
 // - write: batches of 100 records, one segment each: per batch one 8004-byte
 //   segment write and one 728-byte header write.
@@ -10,11 +10,14 @@
 // - read: batches of 100 records: one 8004-byte segment read per batch.
 // - partial read: batches of 30 records: one segment read per 100 records and
 //   a copy of each batch out of the segment that was read.
+// - large read: batches of 500 records, the shipper's read batch: five
+//   segment reads per batch.
 //
 // Both sides of a pair run as short repetitions in random interleaved order;
 // the figure printed is the median of the per-repetition ratios.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +35,7 @@ namespace {
 constexpr int REC = 80;
 constexpr int BATCH = 100;
 constexpr int PARTIAL = 30;
+constexpr int LARGE = 500; // the shipper's read batch
 constexpr uint64_t RECS_PER_SEG = RBUFFER_SEG_DATASIZE / REC;
 constexpr int64_t FSIZE = 100000000; // 12,493 segments
 constexpr uint64_t FILLED = 10000;    // segments the read benchmarks run over
@@ -107,26 +111,45 @@ ring_write(benchmark::State &state, int per_call)
 	unlink(path.c_str());
 }
 
+// The bare loops come in two kinds. PLAIN is a plain pwrite or pread loop of
+// whole 8004-byte segments. SAME makes the very calls the ring buffer makes:
+// a segment that a batch fills is written with pwritev from the batch's
+// records and the trailer (with the head of the segment when the batch did
+// not start it), and the rest of a segment that a read wants is read with
+// preadv into the records and the trailer, or with one pread when the
+// records buffer has room for the trailer too.
+enum bare_kind { PLAIN, SAME };
+
 // Per batch, as the ring buffer does: each segment that the batch touches is
 // written once (the one it fills, then the one it leaves partly filled),
 // each time followed by the headers.
 void
-bare_write(benchmark::State &state, int per_call)
+bare_write(benchmark::State &state, int per_call, bare_kind kind)
 {
 	std::string path = bench_path("_bw");
 	int fd = open_bare(path, state);
 	if (fd < 0)
 		return;
-	std::vector<char> seg(RBUFFER_SEG_SIZE, 1), meta(RBUFFER_META_SIZE, 2);
+	std::vector<char> seg(RBUFFER_SEG_SIZE, 1), meta(RBUFFER_META_SIZE, 2), recs = records(per_call);
 	const uint64_t nsegs = RBUFFER_MAX_SEG(FSIZE);
 	uint64_t s = 0, in_seg = 0;
 	for (auto _ : state) {
 		for (uint64_t left = (uint64_t)per_call; left > 0;) {
 			uint64_t k = std::min(left, RECS_PER_SEG - in_seg);
+			const uint64_t from = in_seg;
 			in_seg += k;
 			left -= k;
-			if (pwrite(fd, seg.data(), seg.size(), seg_off(s)) != (ssize_t)seg.size() ||
-					pwrite(fd, meta.data(), meta.size(), 0) != (ssize_t)meta.size())
+			ssize_t n;
+			if (kind == SAME && in_seg == RECS_PER_SEG) {
+				struct iovec iov[3] = {{seg.data(), from * REC},
+						{recs.data() + ((uint64_t)per_call - left - k) * REC, k * REC},
+						{seg.data() + RBUFFER_SEG_DATASIZE, RBUFFER_SEG_HEADER_SIZE}};
+				int skip = from == 0 ? 1 : 0;
+				n = pwritev(fd, iov + skip, 3 - skip, seg_off(s));
+			} else {
+				n = pwrite(fd, seg.data(), seg.size(), seg_off(s));
+			}
+			if (n != RBUFFER_SEG_SIZE || pwrite(fd, meta.data(), meta.size(), 0) != (ssize_t)meta.size())
 				state.SkipWithError("pwrite failed");
 			if (in_seg == RECS_PER_SEG) {
 				s = (s + 1) % nsegs;
@@ -146,56 +169,77 @@ ring_read(benchmark::State &state, int per_call)
 	ox_rbuffer *r = open_ring(path, state);
 	if (!r)
 		return;
-	std::vector<char> b = records(BATCH);
+	std::vector<char> b = records(BATCH), out = records(per_call);
 	for (uint64_t i = 0; i < FILLED; i++)
 		ox_rbuffer_write(r, b.data(), BATCH);
 	for (auto _ : state) {
-		if (ox_rbuffer_read(r, nullptr, b.data(), per_call) != per_call) {
+		if (ox_rbuffer_read(r, nullptr, out.data(), per_call) != per_call) {
 			state.PauseTiming();
 			ox_rbuffer_setfailover(r); // back to the start of the kept records
 			state.ResumeTiming();
-			if (ox_rbuffer_read(r, nullptr, b.data(), per_call) != per_call)
+			if (ox_rbuffer_read(r, nullptr, out.data(), per_call) != per_call)
 				state.SkipWithError("read failed");
 		}
-		benchmark::DoNotOptimize(b.data());
+		benchmark::DoNotOptimize(out.data());
 	}
 	state.SetItemsProcessed(state.iterations() * per_call);
 	ox_rbuffer_close(r);
 	unlink(path.c_str());
 }
 
-// One segment read per 100 records; each batch is copied out of it, as a
-// reader that hands out records from the segment it read.
+// A reader handing out per_call records a batch from segment after segment.
+// A batch that wants only part of a segment copies it out of the segment
+// read before (as the ring buffer copies out of its cached segment).
 void
-bare_read(benchmark::State &state, int per_call)
+bare_read(benchmark::State &state, int per_call, bare_kind kind)
 {
 	std::string path = bench_path("_br");
 	int fd = open_bare(path, state);
 	if (fd < 0)
 		return;
 	std::vector<char> seg(RBUFFER_SEG_SIZE, 1), out = records(per_call);
+	char trailer[RBUFFER_SEG_HEADER_SIZE];
 	for (uint64_t s = 0; s < FILLED; s++)
 		if (pwrite(fd, seg.data(), seg.size(), seg_off(s)) < 0)
 			state.SkipWithError("pwrite failed");
-	const bool whole = per_call == (int)RECS_PER_SEG;
-	uint64_t s = 0, pos = RECS_PER_SEG;
+	const uint64_t want = (uint64_t)per_call;
+	uint64_t s = 0, pos = 0;
+	bool cached = false;
 	for (auto _ : state) {
-		if (whole) {
-			if (pread(fd, out.data(), out.size(), seg_off(s)) != (ssize_t)out.size())
-				state.SkipWithError("pread failed");
-			s = (s + 1) % FILLED;
-		} else {
-			for (uint64_t done = 0; done < (uint64_t)per_call;) {
-				if (pos == RECS_PER_SEG) {
+		for (uint64_t done = 0; done < want;) {
+			uint64_t rest = RECS_PER_SEG - pos;
+			if (!cached && want - done >= rest) {
+				// The rest of the segment: straight into the records.
+				ssize_t n;
+				if (kind == PLAIN) {
+					n = pread(fd, seg.data(), seg.size(), seg_off(s));
+				} else if ((want - done) * REC >= rest * REC + RBUFFER_SEG_HEADER_SIZE) {
+					n = pread(fd, out.data() + done * REC, rest * REC + RBUFFER_SEG_HEADER_SIZE, seg_off(s) + pos * REC);
+					memcpy(trailer, out.data() + (done + rest) * REC, sizeof(trailer));
+				} else {
+					struct iovec iov[2] = {{out.data() + done * REC, rest * REC}, {trailer, sizeof(trailer)}};
+					n = preadv(fd, iov, 2, seg_off(s) + pos * REC);
+				}
+				if (n <= 0)
+					state.SkipWithError("pread failed");
+				benchmark::DoNotOptimize(trailer);
+				done += rest;
+				pos = RECS_PER_SEG;
+			} else {
+				if (!cached) {
 					if (pread(fd, seg.data(), seg.size(), seg_off(s)) != (ssize_t)seg.size())
 						state.SkipWithError("pread failed");
-					s = (s + 1) % FILLED;
-					pos = 0;
+					cached = true;
 				}
-				uint64_t k = std::min((uint64_t)per_call - done, RECS_PER_SEG - pos);
+				uint64_t k = std::min(want - done, rest);
 				memcpy(out.data() + done * REC, seg.data() + pos * REC, k * REC);
 				pos += k;
 				done += k;
+			}
+			if (pos == RECS_PER_SEG) {
+				s = (s + 1) % FILLED;
+				pos = 0;
+				cached = false;
 			}
 		}
 		benchmark::DoNotOptimize(out.data());
@@ -206,22 +250,34 @@ bare_read(benchmark::State &state, int per_call)
 }
 
 void BM_RbufferWrite(benchmark::State &state) { ring_write(state, BATCH); }
-void BM_BareWrite(benchmark::State &state) { bare_write(state, BATCH); }
+void BM_BareWrite(benchmark::State &state) { bare_write(state, BATCH, PLAIN); }
+void BM_BareWriteSameCalls(benchmark::State &state) { bare_write(state, BATCH, SAME); }
 void BM_RbufferWritePartial(benchmark::State &state) { ring_write(state, PARTIAL); }
-void BM_BareWritePartial(benchmark::State &state) { bare_write(state, PARTIAL); }
+void BM_BareWritePartial(benchmark::State &state) { bare_write(state, PARTIAL, PLAIN); }
+void BM_BareWritePartialSameCalls(benchmark::State &state) { bare_write(state, PARTIAL, SAME); }
 void BM_RbufferRead(benchmark::State &state) { ring_read(state, BATCH); }
-void BM_BareRead(benchmark::State &state) { bare_read(state, BATCH); }
+void BM_BareRead(benchmark::State &state) { bare_read(state, BATCH, PLAIN); }
+void BM_BareReadSameCalls(benchmark::State &state) { bare_read(state, BATCH, SAME); }
 void BM_RbufferReadPartial(benchmark::State &state) { ring_read(state, PARTIAL); }
-void BM_BareReadPartial(benchmark::State &state) { bare_read(state, PARTIAL); }
+void BM_BareReadPartial(benchmark::State &state) { bare_read(state, PARTIAL, PLAIN); }
+void BM_RbufferReadLarge(benchmark::State &state) { ring_read(state, LARGE); }
+void BM_BareReadLarge(benchmark::State &state) { bare_read(state, LARGE, PLAIN); }
+void BM_BareReadLargeSameCalls(benchmark::State &state) { bare_read(state, LARGE, SAME); }
 
 BENCHMARK(BM_RbufferWrite);
 BENCHMARK(BM_BareWrite);
+BENCHMARK(BM_BareWriteSameCalls);
 BENCHMARK(BM_RbufferWritePartial);
 BENCHMARK(BM_BareWritePartial);
+BENCHMARK(BM_BareWritePartialSameCalls);
 BENCHMARK(BM_RbufferRead);
 BENCHMARK(BM_BareRead);
+BENCHMARK(BM_BareReadSameCalls);
 BENCHMARK(BM_RbufferReadPartial);
 BENCHMARK(BM_BareReadPartial);
+BENCHMARK(BM_RbufferReadLarge);
+BENCHMARK(BM_BareReadLarge);
+BENCHMARK(BM_BareReadLargeSameCalls);
 
 } // namespace
 
@@ -233,26 +289,32 @@ main(int argc, char **argv)
 	RatioReporter reporter;
 	benchmark::RunSpecifiedBenchmarks(&reporter);
 	struct {
-		const char *what, *ours, *bare;
+		const char *what, *ours, *bare, *same;
 	} pairs[] = {
-			{"write, 100 per batch", "BM_RbufferWrite", "BM_BareWrite"},
-			{"write, 30 per batch", "BM_RbufferWritePartial", "BM_BareWritePartial"},
-			{"read, 100 per batch", "BM_RbufferRead", "BM_BareRead"},
-			{"read, 30 per batch", "BM_RbufferReadPartial", "BM_BareReadPartial"},
+			{"write, 100 per batch", "BM_RbufferWrite", "BM_BareWrite", "BM_BareWriteSameCalls"},
+			{"write, 30 per batch", "BM_RbufferWritePartial", "BM_BareWritePartial", "BM_BareWritePartialSameCalls"},
+			{"read, 100 per batch", "BM_RbufferRead", "BM_BareRead", "BM_BareReadSameCalls"},
+			{"read, 30 per batch", "BM_RbufferReadPartial", "BM_BareReadPartial", nullptr},
+			{"read, 500 per batch", "BM_RbufferReadLarge", "BM_BareReadLarge", "BM_BareReadLargeSameCalls"},
 	};
 	std::vector<std::pair<std::string, std::string>> time_pairs;
-	for (auto &p : pairs)
+	for (auto &p : pairs) {
 		time_pairs.emplace_back(p.ours, p.bare);
+		if (p.same)
+			time_pairs.emplace_back(p.ours, p.same);
+	}
 	print_ratios(reporter, time_pairs);
 	// The same medians as throughput: the ring buffer's records per second as
 	// a share of the bare loop's (time of the bare loop / time of ours).
 	for (auto &p : pairs) {
-		double ratio;
-		size_t reps;
-		if (reporter.median_ratio(p.bare, p.ours, &ratio, &reps))
-			printf("%s: rbuffer reaches %.3f of the bare loop's throughput (goal 0.95; median of %zu interleaved "
-			       "repetitions)\n",
-					p.what, ratio, reps);
+		double plain, same = 0;
+		size_t reps, reps_same = 0;
+		if (!reporter.median_ratio(p.bare, p.ours, &plain, &reps))
+			continue;
+		printf("%s: rbuffer reaches %.3f of a plain loop of whole segments", p.what, plain);
+		if (p.same && reporter.median_ratio(p.same, p.ours, &same, &reps_same))
+			printf(", %.3f of a loop making the same calls", same);
+		printf(" (goal 0.95; medians of %zu interleaved repetitions)\n", reps);
 	}
 	benchmark::Shutdown();
 	return 0;
