@@ -508,11 +508,12 @@ ox_rbuffer_persist(ox_rbuffer *r)
 	unsigned char img[RBUFFER_META_SIZE];
 	memcpy(img, &r->chdr, sizeof(r->chdr));
 	for (uint8_t i = 0; i < r->chdr.nfiles; i++) {
-		ox_rbuffer_hdr h;
-		memcpy(&h, &r->hdr[i], offsetof(ox_rbuffer_hdr, udata));
-		for (int w = 0; w < RBUFFER_NUM_UDATA; w++)
-			h.udata[w] = ox_atomic64_get(&r->hdr[i].udata[w]);
-		memcpy(img + RBUFFER_HDR_OFFSET, &h, sizeof(h));
+		unsigned char *h = img + RBUFFER_HDR_OFFSET;
+		memcpy(h, &r->hdr[i], offsetof(ox_rbuffer_hdr, udata));
+		for (int w = 0; w < RBUFFER_NUM_UDATA; w++) {
+			uint64_t v = ox_atomic64_get(&r->hdr[i].udata[w]);
+			memcpy(h + offsetof(ox_rbuffer_hdr, udata) + (size_t)w * sizeof(v), &v, sizeof(v));
+		}
 		ssize_t n = pwrite_full(r->mfd[i], img, sizeof(img), 0);
 		if (n != (ssize_t)sizeof(img)) {
 			ox_warning(OX_RBUFFER, n < RBUFFER_HDR_OFFSET ? "Ring buffer Common Header Persist failed"
@@ -706,6 +707,9 @@ ox_rbuffer_write(ox_rbuffer *r, const char *buf, int numrecs)
 		done += (int)n;
 		if (!full && r->batch_pos != batch && done < numrecs)
 			continue;
+		/* The segment write, the advance and the persist take the buffer
+		 * lock each; held across them, their takings are only counted. */
+		hold bl(&r->mlock);
 		run_hook(r, RBUFFER_HOOK_BEFORE_SEGWRITE);
 		if (!ox__rbuffer_fwrite(r, full ? src : NULL, from)) {
 			/* What is not on disk is not in the buffer: the caller writes it
