@@ -20,11 +20,12 @@
  * every context knows the generation its own segment must carry, and all
  * comparisons are 16-bit serial arithmetic, so the count may wrap.
  *
- * Durability: a segment is written whole with one pwrite, and the headers are
- * rewritten after it. The stored write position only ever names records that
- * are on disk; on opening, the writer's record count is taken from its
- * segment's trailer when that segment belongs to the current turn, so records
- * written just before a crash are found again.
+ * Durability: a segment is written whole with one positioned write (from the
+ * cache, or gathered from the caller's records and the trailer), and the
+ * headers are rewritten after it. The stored write position only ever names
+ * records that are on disk; on opening, the writer's record count is taken
+ * from its segment's trailer when that segment belongs to the current turn,
+ * so records written just before a crash are found again.
  *
  * Locks: a context's lock is taken before the buffer lock `mlock`. Every
  * position (all contexts, start, stored positions), every cached segment of a
