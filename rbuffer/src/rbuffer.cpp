@@ -261,18 +261,15 @@ ox__rbuffer_sanity(const ox_rbuffer *r)
 	if (!tracing(r))
 		return true;
 	bool ok = true;
-	bool tr = true;
 	uint8_t n = r->chdr.nfiles;
 	if (n == 1) {
 		const ox_rbuffer_hdr &h = r->hdr[0];
 		if (memcmp(&h.nseg, &h.sseg, sizeof(h.sseg)) != 0) {
 			ok = false;
-			if (tr)
-				ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 2: Failed");
+			ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 2: Failed");
 		} else if (h.pseg.fidx != h.nseg.fidx || h.pseg.seg_id != r->nsegs[0] || h.pseg.rec_id != 0) {
 			ok = false;
-			if (tr)
-				ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 3: Failed");
+			ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 3: Failed");
 		}
 		return ok;
 	}
@@ -280,18 +277,15 @@ ox__rbuffer_sanity(const ox_rbuffer *r)
 	const ox_rbuffer_hdr &hs = r->hdr[s.fidx];
 	if (s.fidx != hs.sseg.fidx || s.rec_id != hs.sseg.rec_id) {
 		ok = false;
-		if (tr) {
-			ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 4: Failed");
-			ox_warning(OX_RBUFFER, "%d!=%d || %ld != %ld || %ld != %ld", s.fidx, hs.sseg.fidx,
-					(long)s.seg_id, (long)hs.sseg.seg_id, (long)s.rec_id, (long)hs.sseg.rec_id);
-		}
+		ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 4: Failed");
+		ox_warning(OX_RBUFFER, "%d!=%d || %ld != %ld || %ld != %ld", s.fidx, hs.sseg.fidx, (long)s.seg_id,
+				(long)hs.sseg.seg_id, (long)s.rec_id, (long)hs.sseg.rec_id);
 	}
 	for (uint8_t i = 0; i < n; i++) {
 		const ox_rbuffer_hdr &h = r->hdr[i];
 		if (h.fidx != h.sseg.fidx || h.nseg.fidx != r->hdr[(i + 1) % n].sseg.fidx) {
 			ok = false;
-			if (tr)
-				ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 5: Failed");
+			ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 5: Failed");
 		}
 	}
 	return ok;
