@@ -156,17 +156,23 @@ protected:
 			child_writes(path, start, overwrite);
 		}
 		const clk::time_point deadline = clk::now() + LIMIT;
+		int status = -1;
 		if (!hook_point) {
 			// The random moment starts once the child writes: before that it
 			// is still opening the log, and a kill there tests nothing.
-			while (g_shared->returned.load() == start && clk::now() < deadline &&
-					waitpid(pid, nullptr, WNOHANG) == 0)
-				std::this_thread::sleep_for(std::chrono::milliseconds(1));
-			std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
-			kill(pid, SIGKILL);
+			bool ended = false;
+			while (g_shared->returned.load() == start && clk::now() < deadline && !ended)
+				if (!(ended = waitpid(pid, &status, WNOHANG) == pid))
+					std::this_thread::sleep_for(std::chrono::milliseconds(1));
+			if (!ended) {
+				std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+				kill(pid, SIGKILL);
+				status = reap(pid, deadline);
+			}
+		} else {
+			status = reap(pid, deadline);
 		}
-		int status = reap(pid, deadline);
-		ASSERT_NE(status, -1) << where << ": the child never reached its kill point";
+		ASSERT_NE(status, -1) << where << ": the child was still running at the deadline";
 		ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << where << ": status " << status;
 		uint64_t returned = g_shared->returned.load();
 		if (hook_point)
