@@ -3,11 +3,18 @@
  * start-up modes and reclaim of the file-backed ring buffer.
  *
  * Every segment access is one positioned read or write of a whole 8004-byte
- * segment (pread/pwrite), so contexts share descriptors without stream
- * positions. Readers take the buffer lock for each step of their loop,
- * including the copy out of their cached segment: the writer may then push
- * the main reader (position and cache) under the buffer lock alone, and a
- * record is never delivered twice or skipped unseen.
+ * segment, so contexts share descriptors without stream positions. The
+ * records need not pass through a cached segment: a segment that a write
+ * call fills goes to the file from the caller's records, gathered with the
+ * cached head and the trailer (pwritev), and a read that wants the rest of a
+ * segment scatters it into the caller's buffer and the cached trailer
+ * (preadv, or one pread when the buffer has room for the trailer too). The
+ * bytes on disk are those of the cached segment all the same.
+ *
+ * Readers take the buffer lock for each step of their loop, including the
+ * copy out of their cached segment: the writer may then push the main
+ * reader (position and cache) under the buffer lock alone, and a record is
+ * never delivered twice or skipped unseen.
  *
  * A context carries the generation its segment must hold. Positions are
  * compared as (generation, ring position) pairs in 16-bit serial arithmetic,
@@ -18,6 +25,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -195,6 +203,36 @@ pread_full(int fd, void *buf, size_t n, int64_t off)
 	return (ssize_t)done;
 }
 
+/* Positioned gather or scatter of a whole vector; the bytes moved, short
+ * only at the end of the file (reads) or on an error. The vector is used up. */
+static ssize_t
+piov_full(int fd, struct iovec *iov, int cnt, int64_t off, bool write)
+{
+	size_t done = 0;
+	while (cnt > 0) {
+		ssize_t k = write ? pwritev(fd, iov, cnt, off + (int64_t)done) : preadv(fd, iov, cnt, off + (int64_t)done);
+		if (k < 0) {
+			if (errno == EINTR)
+				continue;
+			return -1;
+		}
+		if (k == 0)
+			break;
+		done += (size_t)k;
+		size_t left = (size_t)k;
+		while (cnt > 0 && left >= iov->iov_len) {
+			left -= iov->iov_len;
+			iov++;
+			cnt--;
+		}
+		if (cnt > 0) {
+			iov->iov_base = (char *)iov->iov_base + left;
+			iov->iov_len -= left;
+		}
+	}
+	return (ssize_t)done;
+}
+
 static ssize_t
 pwrite_full(int fd, const void *buf, size_t n, int64_t off)
 {
@@ -218,19 +256,20 @@ pwrite_full(int fd, const void *buf, size_t n, int64_t off)
 static bool
 ox__rbuffer_sanity(const ox_rbuffer *r)
 {
+	/* Its findings are only ever traced: without the trace it need not look
+	 * (it runs at every segment move of every reader). */
+	if (!tracing(r))
+		return true;
 	bool ok = true;
-	bool tr = tracing(r);
 	uint8_t n = r->chdr.nfiles;
 	if (n == 1) {
 		const ox_rbuffer_hdr &h = r->hdr[0];
 		if (memcmp(&h.nseg, &h.sseg, sizeof(h.sseg)) != 0) {
 			ok = false;
-			if (tr)
-				ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 2: Failed");
+			ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 2: Failed");
 		} else if (h.pseg.fidx != h.nseg.fidx || h.pseg.seg_id != r->nsegs[0] || h.pseg.rec_id != 0) {
 			ok = false;
-			if (tr)
-				ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 3: Failed");
+			ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 3: Failed");
 		}
 		return ok;
 	}
@@ -238,18 +277,15 @@ ox__rbuffer_sanity(const ox_rbuffer *r)
 	const ox_rbuffer_hdr &hs = r->hdr[s.fidx];
 	if (s.fidx != hs.sseg.fidx || s.rec_id != hs.sseg.rec_id) {
 		ok = false;
-		if (tr) {
-			ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 4: Failed");
-			ox_warning(OX_RBUFFER, "%d!=%d || %ld != %ld || %ld != %ld", s.fidx, hs.sseg.fidx,
-					(long)s.seg_id, (long)hs.sseg.seg_id, (long)s.rec_id, (long)hs.sseg.rec_id);
-		}
+		ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 4: Failed");
+		ox_warning(OX_RBUFFER, "%d!=%d || %ld != %ld || %ld != %ld", s.fidx, hs.sseg.fidx, (long)s.seg_id,
+				(long)hs.sseg.seg_id, (long)s.rec_id, (long)hs.sseg.rec_id);
 	}
 	for (uint8_t i = 0; i < n; i++) {
 		const ox_rbuffer_hdr &h = r->hdr[i];
 		if (h.fidx != h.sseg.fidx || h.nseg.fidx != r->hdr[(i + 1) % n].sseg.fidx) {
 			ok = false;
-			if (tr)
-				ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 5: Failed");
+			ox_warning(OX_RBUFFER, "Ring Buffer Sanity Check - 5: Failed");
 		}
 	}
 	return ok;
@@ -299,15 +335,36 @@ ox__rbuffer_fseek(ox_rbuffer *r, ox_rbuffer_ctx *ctx)
 	return off;
 }
 
-/* Reads the segment at p and checks it against the generation it must carry. */
+/* Reads the segment at p and checks it against the generation it must carry.
+ * With `direct`, which has room for `room` bytes, only records p.rec_id on
+ * are read, into direct, and the rest of the segment after the records
+ * (unused bytes and trailer) into out: out's data is then not the segment's.
+ * One plain read serves when direct has room for that rest too. */
 static seg_state
-read_seg(const ox_rbuffer *r, int fd, const ox_rbuffer_ptr &p, int16_t expect, ox_rbuffer_seg *out)
+read_seg(const ox_rbuffer *r, int fd, const ox_rbuffer_ptr &p, int16_t expect, ox_rbuffer_seg *out,
+		char *direct = NULL, uint64_t room = 0)
 {
-	ssize_t n = pread_full(fd, out, sizeof(*out), seg_offset(p.seg_id));
+	ssize_t n, want = (ssize_t)sizeof(*out);
+	if (!direct) {
+		n = pread_full(fd, out, sizeof(*out), seg_offset(p.seg_id));
+	} else {
+		const uint64_t rs = r->chdr.rec_size, used = r->max_recs * rs, recs = used - p.rec_id * rs;
+		const size_t tail = sizeof(*out) - (size_t)used;
+		const int64_t off = seg_offset(p.seg_id) + (int64_t)(p.rec_id * rs);
+		want = (ssize_t)(recs + tail);
+		if (room >= recs + tail) {
+			n = pread_full(fd, direct, recs + tail, off);
+			if (n == want)
+				memcpy(out->data + used, direct + recs, tail);
+		} else {
+			struct iovec iov[2] = {{direct, (size_t)recs}, {out->data + used, tail}};
+			n = piov_full(fd, iov, 2, off, false);
+		}
+	}
 	seg_state s = SEG_OK;
 	if (n < 0)
 		s = SEG_IOERR;
-	else if (n != (ssize_t)sizeof(*out))
+	else if (n != want)
 		s = SEG_SHORT;
 	else if (out->magic != RBUFFER_SEG_MAGIC || out->num_recs > r->max_recs)
 		s = SEG_BADMAGIC;
@@ -322,16 +379,24 @@ read_seg(const ox_rbuffer *r, int fd, const ox_rbuffer_ptr &p, int16_t expect, o
 	return s;
 }
 
-/* Reads ctx's segment into its cache. Buffer lock taken (recursively). */
+/* Reads ctx's segment into its cache; with `direct` (room bytes), its
+ * records from ctx's index on go there instead, and the cache keeps only the
+ * trailer: its magic is cleared once the caller has taken the count. Buffer
+ * lock taken (recursively). */
 static seg_state
-ox__rbuffer_fread(ox_rbuffer *r, ox_rbuffer_ctx *ctx)
+ox__rbuffer_fread(ox_rbuffer *r, ox_rbuffer_ctx *ctx, char *direct = NULL, uint64_t room = 0)
 {
 	hold bl(&r->mlock);
 	int64_t off = ox__rbuffer_fseek(r, ctx);
 	int err = 0;
-	seg_state s = read_seg(r, ctx->fd[ctx->ptr.fidx], ctx->ptr, ctx->version, &ctx->buf);
+	seg_state s = read_seg(r, ctx->fd[ctx->ptr.fidx], ctx->ptr, ctx->version, &ctx->buf, direct, room);
 	if (s == SEG_IOERR)
 		err = errno;
+	/* In the writer's segment only what the writer has on disk counts: the
+	 * file may still hold an older log's records of the same generation.
+	 * Reads and seeks both count from here. */
+	if (s == SEG_OK && ctx != &r->wctx && same_seg(ctx->ptr, r->wctx.ptr) && ctx->buf.num_recs > r->wdisk.rec_id)
+		ctx->buf.num_recs = (uint8_t)r->wdisk.rec_id;
 	switch (s) {
 	case SEG_OK:
 		RB_TRACE(r, ox_detail,
@@ -437,11 +502,12 @@ ox_rbuffer_persist(ox_rbuffer *r)
 	unsigned char img[RBUFFER_META_SIZE];
 	memcpy(img, &r->chdr, sizeof(r->chdr));
 	for (uint8_t i = 0; i < r->chdr.nfiles; i++) {
-		ox_rbuffer_hdr h;
-		memcpy(&h, &r->hdr[i], offsetof(ox_rbuffer_hdr, udata));
-		for (int w = 0; w < RBUFFER_NUM_UDATA; w++)
-			h.udata[w] = ox_atomic64_get(&r->hdr[i].udata[w]);
-		memcpy(img + RBUFFER_HDR_OFFSET, &h, sizeof(h));
+		unsigned char *h = img + RBUFFER_HDR_OFFSET;
+		memcpy(h, &r->hdr[i], offsetof(ox_rbuffer_hdr, udata));
+		for (int w = 0; w < RBUFFER_NUM_UDATA; w++) {
+			uint64_t v = ox_atomic64_get(&r->hdr[i].udata[w]);
+			memcpy(h + offsetof(ox_rbuffer_hdr, udata) + (size_t)w * sizeof(v), &v, sizeof(v));
+		}
 		ssize_t n = pwrite_full(r->mfd[i], img, sizeof(img), 0);
 		if (n != (ssize_t)sizeof(img)) {
 			ox_warning(OX_RBUFFER, n < RBUFFER_HDR_OFFSET ? "Ring buffer Common Header Persist failed"
@@ -456,9 +522,12 @@ ox_rbuffer_persist(ox_rbuffer *r)
 
 /* ---- writing ----------------------------------------------------------------------- */
 
-/* Writes the writer's segment with its trailer. Writer lock held. */
+/* Writes the writer's segment with its trailer. With `src`, the records from
+ * index `from` up to the writer's index are src's, not the cache's: the
+ * bytes written are those the cache would hold after copying them. Writer
+ * lock held. */
 static bool
-ox__rbuffer_fwrite(ox_rbuffer *r)
+ox__rbuffer_fwrite(ox_rbuffer *r, const char *src = NULL, uint64_t from = 0)
 {
 	hold bl(&r->mlock);
 	ox_rbuffer_ctx *w = &r->wctx;
@@ -466,7 +535,16 @@ ox__rbuffer_fwrite(ox_rbuffer *r)
 	w->buf.version = r->chdr.version;
 	w->buf.magic = RBUFFER_SEG_MAGIC;
 	int64_t off = ox__rbuffer_fseek(r, w);
-	ssize_t n = pwrite_full(r->wfd[w->ptr.fidx], &w->buf, sizeof(w->buf), off);
+	ssize_t n;
+	if (!src) {
+		n = pwrite_full(r->wfd[w->ptr.fidx], &w->buf, sizeof(w->buf), off);
+	} else {
+		const uint64_t rs = r->chdr.rec_size, end = w->ptr.rec_id * rs;
+		struct iovec iov[3] = {{w->buf.data, (size_t)(from * rs)}, {(void *)src, (size_t)(end - from * rs)},
+				{w->buf.data + end, sizeof(w->buf) - (size_t)end}};
+		int skip = from == 0 ? 1 : 0; /* no cached head */
+		n = piov_full(r->wfd[w->ptr.fidx], iov + skip, 3 - skip, off, true);
+	}
 	if (n != (ssize_t)sizeof(w->buf)) {
 		RB_TRACE(r, ox_warning, "Segment write failed at [%d:%ld]: %s", w->ptr.fidx, (long)w->ptr.seg_id,
 				n < 0 ? ox_strerror(errno) : "short write");
@@ -557,7 +635,11 @@ ox__rbuffer_wseek(ox_rbuffer *r)
 		}
 		RB_TRACE(r, ox_debug, "Write seek from [%d:%ld]", w->ptr.fidx, (long)w->ptr.seg_id);
 		w->ptr = make_ptr(nxt.fidx, nxt.seg_id, 0);
-		memset(&w->buf, 0, sizeof(w->buf));
+		/* The new segment starts all zero: only bytes that may be set are cleared. */
+		const uint64_t used = r->max_recs * r->chdr.rec_size;
+		memset(w->buf.data, 0, r->wdirty);
+		memset(w->buf.data + used, 0, sizeof(w->buf) - used);
+		r->wdirty = 0;
 		r->wdisk = w->ptr;
 		RB_TRACE(r, ox_debug, " to [%d:%ld] @ sptr [%d:%ld] rctx [%d:%ld:%ld]", w->ptr.fidx, (long)w->ptr.seg_id,
 				r->chdr.sptr.fidx, (long)r->chdr.sptr.seg_id, r->rctx.ptr.fidx, (long)r->rctx.ptr.seg_id,
@@ -590,6 +672,7 @@ ox_rbuffer_write(ox_rbuffer *r, const char *buf, int numrecs)
 		if (!ox__rbuffer_wseek(r))
 			return -1;
 		w->flag &= (uint8_t)~RBUFFER_CTX_FLAG_NEEDSEEK;
+		run_hook(r, RBUFFER_HOOK_AFTER_ADVANCE);
 		ox_rbuffer_persist(r);
 	}
 	const uint64_t M = r->max_recs;
@@ -599,20 +682,38 @@ ox_rbuffer_write(ox_rbuffer *r, const char *buf, int numrecs)
 	bool failed = false;
 	while (done < numrecs) {
 		uint64_t n = (uint64_t)(numrecs - done);
-		if (n > M - w->ptr.rec_id)
-			n = M - w->ptr.rec_id;
-		RB_TRACE(r, ox_debug, "Wrote %d:%ld:%ld", w->ptr.fidx, (long)w->ptr.seg_id, (long)w->ptr.rec_id);
-		memcpy(w->buf.data + w->ptr.rec_id * rs, buf + (uint64_t)done * rs, n * rs);
+		const uint64_t from = w->ptr.rec_id;
+		if (n > M - from)
+			n = M - from;
+		const char *src = buf + (uint64_t)done * rs;
+		RB_TRACE(r, ox_debug, "Wrote %d:%ld:%ld", w->ptr.fidx, (long)w->ptr.seg_id, (long)from);
+		/* A segment that this call fills is left for the next one at once:
+		 * its records go to the file from the caller's buffer. Others are
+		 * kept in the cache for the calls that fill them further. */
+		bool full = from + n == M;
+		if (!full) {
+			memcpy(w->buf.data + from * rs, src, n * rs);
+			if (r->wdirty < (from + n) * rs)
+				r->wdirty = (from + n) * rs;
+		}
 		w->ptr.rec_id += n;
 		r->batch_pos += n;
 		done += (int)n;
-		bool full = w->ptr.rec_id == M;
 		if (!full && r->batch_pos != batch && done < numrecs)
 			continue;
+		/* The segment write, the advance and the persist take the buffer
+		 * lock each; held across them, their takings are only counted. */
+		hold bl(&r->mlock);
 		run_hook(r, RBUFFER_HOOK_BEFORE_SEGWRITE);
-		if (!ox__rbuffer_fwrite(r)) {
-			/* What is not on disk is not in the buffer: the caller writes it again. */
+		if (!ox__rbuffer_fwrite(r, full ? src : NULL, from)) {
+			/* What is not on disk is not in the buffer: the caller writes it
+			 * again, and the cache holds nothing after what is on disk. */
 			w->ptr.rec_id = r->wdisk.rec_id;
+			uint64_t kept = r->wdisk.rec_id * rs;
+			if (r->wdirty > kept) {
+				memset(w->buf.data + kept, 0, r->wdirty - kept);
+				r->wdirty = kept;
+			}
 			r->batch_pos = 0;
 			failed = true;
 			break;
@@ -620,10 +721,16 @@ ox_rbuffer_write(ox_rbuffer *r, const char *buf, int numrecs)
 		stored = done;
 		run_hook(r, RBUFFER_HOOK_AFTER_SEGWRITE);
 		if (full && !ox__rbuffer_wseek(r)) {
+			/* Stuck on the full segment: the cache takes its records, for
+			 * a flush that writes it again. */
+			memcpy(w->buf.data + from * rs, src, n * rs);
+			r->wdirty = M * rs;
 			w->flag |= RBUFFER_CTX_FLAG_NEEDSEEK;
 			ox_rbuffer_persist(r);
 			break;
 		}
+		if (full)
+			run_hook(r, RBUFFER_HOOK_AFTER_ADVANCE);
 		ox_rbuffer_persist(r);
 	}
 	RB_TRACE(r, ox_debug, "Wrote upto %d:%ld:%ld total %ld", w->ptr.fidx, (long)w->ptr.seg_id,
@@ -684,14 +791,17 @@ ox_rbuffer_read(ox_rbuffer *r, ox_rbuffer_ctx *ctx, char *buf, int numrecs)
 			stop = RBUFFER_READ_HITS_WRITE;
 			break;
 		}
+		bool in_place = false;
 		if (ctx->buf.magic != RBUFFER_SEG_MAGIC || ctx->ptr.rec_id >= ctx->buf.num_recs) {
-			seg_state s = ox__rbuffer_fread(r, ctx);
-			/* In the writer's segment only what the writer has on disk
-			 * counts; the file may still hold an older log's records. */
-			if (s == SEG_OK && at_writer && ctx->buf.num_recs > r->wdisk.rec_id)
-				ctx->buf.num_recs = (uint8_t)r->wdisk.rec_id;
+			/* The rest of the segment is wanted: it goes straight into the
+			 * caller's buffer, and the cache keeps nothing. */
+			const uint64_t room = (uint64_t)(numrecs - got) * rs;
+			char *direct = room >= (M - ctx->ptr.rec_id) * rs ? buf + (uint64_t)got * rs : NULL;
+			seg_state s = ox__rbuffer_fread(r, ctx, direct, room);
+			if (direct)
+				ctx->buf.magic = 0; /* only the count and the trailer are the segment's */
 			if (s == SEG_OK && ctx->ptr.rec_id < ctx->buf.num_recs) {
-				/* records to copy */
+				in_place = direct != NULL; /* else the records to copy are cached */
 			} else if (at_writer || s == SEG_IOERR) {
 				if (s == SEG_OK || s == SEG_STALE)
 					stop = RBUFFER_READ_HITS_WRITE; /* the writer has not written more yet */
@@ -721,7 +831,8 @@ ox_rbuffer_read(ox_rbuffer *r, ox_rbuffer_ctx *ctx, char *buf, int numrecs)
 		uint64_t k = (uint64_t)(numrecs - got);
 		if (k > ctx->buf.num_recs - ctx->ptr.rec_id)
 			k = ctx->buf.num_recs - ctx->ptr.rec_id;
-		memcpy(buf + (uint64_t)got * rs, ctx->buf.data + ctx->ptr.rec_id * rs, k * rs);
+		if (!in_place)
+			memcpy(buf + (uint64_t)got * rs, ctx->buf.data + ctx->ptr.rec_id * rs, k * rs);
 		RB_TRACE(r, ox_debug, "%s Read [%d:%ld:%ld] max_recs:%d total:%d count:%d", label, ctx->ptr.fidx,
 				(long)ctx->ptr.seg_id, (long)ctx->ptr.rec_id, (int)M, (int)(numrecs - got - (int)k), (int)k);
 		ctx->ptr.rec_id += k;
@@ -973,18 +1084,21 @@ unregister_open(ox_rbuffer *r)
 }
 
 /* Links r into the list of open buffers unless one of its files is open in
- * another buffer already. */
+ * another buffer already; *clash is then the index of r's file. A buffer on
+ * the list may still be reading its headers: only the identities and the
+ * file count written before it joined are looked at. */
 static bool
-register_open(ox_rbuffer *r, uint8_t nfiles, const char **clash)
+register_open(ox_rbuffer *r, uint8_t nfiles, int *clash)
 {
 	hold g(&g_open_lock);
 	for (ox_rbuffer *o = g_open_list; o; o = o->open_next)
 		for (uint8_t i = 0; i < nfiles; i++)
-			for (uint8_t j = 0; j < o->chdr.nfiles; j++)
+			for (uint8_t j = 0; j < o->open_nfiles; j++)
 				if (o->dev[j] == r->dev[i] && o->ino[j] == r->ino[i]) {
-					*clash = o->hdr[j].fname;
+					*clash = i;
 					return false;
 				}
+	r->open_nfiles = nfiles;
 	r->open_next = g_open_list;
 	g_open_list = r;
 	return true;
@@ -1112,11 +1226,13 @@ recover_writer(ox_rbuffer *r, bool loaded)
 	for (int i = 0; i < RBUFFER_MAX_FILES; i++)
 		r->wnext_off[i] = RBUFFER_FILE_HEADER_SIZE;
 	/* A new header starts an empty log, whatever an older one left. */
+	r->wdirty = M * r->chdr.rec_size; /* whatever the file held */
 	if (loaded && read_seg(r, r->wfd[w->ptr.fidx], w->ptr, w->version, &w->buf) == SEG_OK) {
 		w->ptr.rec_id = w->buf.num_recs;
 	} else {
 		RB_TRACE(r, ox_debug, "Setting up write buffer failed");
 		memset(&w->buf, 0, sizeof(w->buf));
+		r->wdirty = 0;
 		w->ptr.rec_id = 0;
 	}
 	/* A segment written after the last persist counts when it carries the
@@ -1133,6 +1249,7 @@ recover_writer(ox_rbuffer *r, bool loaded)
 		bool taken = read_seg(r, r->wfd[nxt.fidx], nxt, nv, tmp) == SEG_OK && tmp->num_recs > 0;
 		if (taken) {
 			memcpy(&w->buf, tmp, sizeof(*tmp));
+			r->wdirty = M * r->chdr.rec_size;
 			w->ptr = make_ptr(nxt.fidx, nxt.seg_id, tmp->num_recs);
 			r->chdr.version = nv;
 			w->version = nv;
@@ -1288,9 +1405,10 @@ ox_rbuffer_init(ox_rbuffer_config *rcfg)
 		r->dev[i] = st.st_dev;
 		r->ino[i] = st.st_ino;
 	}
-	const char *clash = NULL;
+	int clash = 0;
 	if (!register_open(r, nf, &clash)) {
-		ox_warning(OX_RBUFFER, "digest log file %s is already open as a ring buffer in this process", clash);
+		ox_warning(OX_RBUFFER, "digest log file %s is already open as a ring buffer in this process",
+				rcfg->fname[clash]);
 		ox__rbuffer_free(r);
 		return NULL;
 	}

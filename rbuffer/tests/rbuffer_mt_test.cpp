@@ -1,11 +1,12 @@
 // One writer, the main reader and two caching contexts on their own threads
 // (plus a housekeeper that persists and reclaims): every reader sees every
-// record once and in order.
+// record once and in order. Two threads opening the same log at once.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "rbuffer_fixture.h"
@@ -59,9 +60,11 @@ writer(run *x)
 }
 
 // Reads to the end; `strict`: no gap at all; otherwise a gap may only follow
-// a -1, after which the context starts again at the start.
+// a -1, after which the context starts again at the start. A `laggard` stops
+// after its first records until the writer has written two rings' worth
+// beyond them, so that its records are surely gone when it reads on.
 void
-reader(run *x, bool main_reader, bool strict, uint64_t *resets)
+reader(run *x, bool main_reader, bool strict, uint64_t *resets, bool laggard = false)
 {
 	ox_rbuffer_ctx *ctx = main_reader ? nullptr : ox_rbuffer_getsetctx(x->r, nullptr, 0);
 	if (!main_reader && !ctx) {
@@ -98,6 +101,12 @@ reader(run *x, bool main_reader, bool strict, uint64_t *resets)
 				break;
 			}
 		}
+		if (laggard) {
+			laggard = false;
+			uint64_t gone = expected + 2 * x->r->max_slots;
+			while (ox_atomic64_get(&x->r->write_stat) < gone && !x->writer_done && !x->late())
+				std::this_thread::yield();
+		}
 	}
 	if (ctx)
 		ox_rbuffer_closectx(ctx);
@@ -124,8 +133,9 @@ housekeeper(run *x)
 	ox_rbuffer_closectx(ctx);
 }
 
+// With `laggard`, the first context waits to be overtaken (see reader).
 void
-run_all(int64_t size, bool with_housekeeper, bool contexts_strict, uint64_t *resets)
+run_all(int64_t size, bool with_housekeeper, bool contexts_strict, uint64_t *resets, bool laggard = false)
 {
 	cfg c(tmp_path("mt"), size);
 	run x;
@@ -133,9 +143,9 @@ run_all(int64_t size, bool with_housekeeper, bool contexts_strict, uint64_t *res
 	x.r = ox_rbuffer_init(&c);
 	ASSERT_NE(x.r, nullptr);
 	std::vector<std::thread> t;
-	t.emplace_back(reader, &x, true, true, nullptr);
-	t.emplace_back(reader, &x, false, contexts_strict, &resets[0]);
-	t.emplace_back(reader, &x, false, contexts_strict, &resets[1]);
+	t.emplace_back(reader, &x, true, true, nullptr, false);
+	t.emplace_back(reader, &x, false, contexts_strict, &resets[0], laggard);
+	t.emplace_back(reader, &x, false, contexts_strict, &resets[1], false);
 	if (with_housekeeper)
 		t.emplace_back(housekeeper, &x);
 	t.emplace_back(writer, &x);
@@ -157,9 +167,45 @@ TEST(Threads, OneWriterThreeReadersNoGapNoDuplicate)
 }
 
 // A small ring: the writer waits for the main reader, the housekeeper
-// persists and reclaims, and a context overtaken by the writer learns it.
+// persists and reclaims, and a context overtaken by the writer learns it:
+// the laggard surely is, and starts again at the start.
 TEST(Threads, SmallRingWriterWaitsForTheMainReader)
 {
 	uint64_t resets[2] = {0, 0};
-	run_all(2048 + 8004 * 64, true, false, resets);
+	run_all(2048 + 8004 * 64, true, false, resets, true);
+	EXPECT_GE(resets[0], 1u) << "the lagging context was never told that its records were gone";
+}
+
+// Two threads open the same new log at the same moment: the process holds
+// one writer per file, so exactly one of them gets the buffer, however the
+// two openings interleave (one of them may still be reading the headers).
+TEST(Threads, SameNewLogOpenedTwiceAtOnceOpensOnce)
+{
+	std::string path = tmp_path("race");
+	constexpr int ROUNDS = 200;
+	int both = 0, none = 0;
+	for (int round = 0; round < ROUNDS; round++) {
+		unlink(path.c_str());
+		std::atomic<int> ready{0};
+		ox_rbuffer *got[2] = {nullptr, nullptr};
+		auto open_it = [&](int i) {
+			cfg c(path, SZ12);
+			ready++;
+			while (ready.load() < 2)
+				; // both threads call ox_rbuffer_init together
+			got[i] = ox_rbuffer_init(&c);
+		};
+		std::thread a(open_it, 0), b(open_it, 1);
+		a.join();
+		b.join();
+		int opened = (got[0] != nullptr) + (got[1] != nullptr);
+		both += opened == 2;
+		none += opened == 0;
+		for (ox_rbuffer *r : got)
+			if (r)
+				ox_rbuffer_close(r);
+	}
+	EXPECT_EQ(both, 0) << "rounds in which both threads opened the log, of " << ROUNDS;
+	EXPECT_EQ(none, 0) << "rounds in which neither opened it, of " << ROUNDS;
+	unlink(path.c_str());
 }

@@ -6,7 +6,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "rbuffer_fixture.h"
@@ -114,6 +118,146 @@ TEST(Format, OneCallOf250WritesThreeSegmentsAndPersistsThreeTimes)
 	EXPECT_EQ(read_all(r, nullptr, &got), 0);
 	EXPECT_EQ(got, iota(0, 250));
 	ox_rbuffer_close(r);
+}
+
+namespace {
+
+// Record n of size rs: bytes derived from n and their place, never zero.
+void
+fill_rec(uint64_t n, size_t rs, char *out)
+{
+	for (size_t j = 0; j < rs; j++)
+		out[j] = (char)((n * 7919u + j * 31u) % 251u + 1u);
+}
+
+// The segments of a log of 80-, 33-, 50- or 3000-byte records, built from
+// the format by hand: a writer that fills segment after segment, and every
+// segment that a call put records into written whole: its records from
+// offset 0, zero after them up to the trailer, the trailer with the
+// generation, the count and the magic. Segments not written in this turn
+// keep what an earlier turn left there.
+struct seg_model {
+	size_t rs;
+	uint64_t M, nsegs;
+	uint64_t seg = 0, count = 0; // writer
+	int16_t gen = 1;
+	uint64_t next = 0; // the next record's number
+	std::vector<std::vector<uint8_t>> image;
+	std::vector<uint64_t> first; // number of record 0 of each segment's turn
+	bool overwrite;
+	uint64_t segs_filled = 0; // without overwrite: the writer stops after a ring
+
+	seg_model(size_t rec, uint64_t segs, bool ow) : rs(rec), M(8000 / rec), nsegs(segs), overwrite(ow)
+	{
+		image.assign(segs, std::vector<uint8_t>(8004, 0));
+		first.assign(segs, 0);
+	}
+	void write_seg(uint64_t s)
+	{
+		std::vector<uint8_t> &b = image[s];
+		std::fill(b.begin(), b.end(), 0);
+		uint64_t recs = s == seg ? count : M;
+		for (uint64_t i = 0; i < recs; i++)
+			fill_rec(first[s] + i, rs, (char *)&b[i * rs]);
+		memcpy(&b[8000], &gen, 2);
+		b[8002] = (uint8_t)recs;
+		b[8003] = 0xb7;
+	}
+	// Moves the writer on from a full segment; false when it is stuck.
+	bool advance()
+	{
+		if (!overwrite && segs_filled + 1 >= nsegs)
+			return false; // the next segment is the main reader's
+		segs_filled++;
+		seg = (seg + 1) % nsegs;
+		count = 0;
+		if (seg == 0)
+			gen++;
+		return true;
+	}
+	// Records accepted of a call of n. A segment is written when the call
+	// fills it, before the writer moves on, and at the end of the call.
+	uint64_t call(uint64_t n)
+	{
+		uint64_t done = 0;
+		if (count == M && !advance())
+			return 0;
+		while (done < n) {
+			if (count == 0)
+				first[seg] = next;
+			uint64_t k = std::min(n - done, M - count);
+			count += k;
+			next += k;
+			done += k;
+			write_seg(seg);
+			if (count == M && !advance())
+				break;
+		}
+		return done;
+	}
+};
+
+} // namespace
+
+// The bytes on disk do not depend on how the records arrived: whole segments
+// in one call, batches that do not fill a segment, calls that cross segment
+// boundaries, a reopening in the middle of a segment, a writer stuck on a
+// full segment and flushed, records of sizes that leave bytes unused before
+// the trailer, and turns of the ring that write over older segments.
+TEST(Format, SegmentBytesFollowTheFormatWhateverTheBatches)
+{
+	struct {
+		size_t rs;
+		bool overwrite;
+	} logs[] = {{80, true}, {80, false}, {33, true}, {50, true}, {3000, true}, {3000, false}};
+	const uint64_t SEGS = 7;
+	for (auto &k : logs) {
+		const uint64_t M = 8000 / k.rs;
+		// Call sizes as parts of a segment; 0 stands for a reopening.
+		std::vector<uint64_t> calls = {M / 3 + 1, M / 3, M / 3, M / 3, M, M, 2 * M + M / 2, 1, 0, M - 1, M, 3,
+				0, 2 * M - 3, 5 * M, M / 2 + 1, 0, M, 9 * M + 1, M, 2, M - 2, M};
+		cfg c(tmp_path("bytes"), 2048 + 8004 * (int64_t)SEGS, true, k.overwrite);
+		c.c.rec_size = k.rs;
+		ox_rbuffer *r = ox_rbuffer_init(&c);
+		ASSERT_NE(r, nullptr) << k.rs;
+		seg_model m(k.rs, SEGS, k.overwrite);
+		std::vector<char> buf;
+		for (uint64_t n : calls) {
+			if (n == 0) {
+				ox_rbuffer_close(r);
+				r = ox_rbuffer_init(&c);
+				ASSERT_NE(r, nullptr) << k.rs;
+				continue;
+			}
+			uint64_t from = m.next;
+			uint64_t want = m.call(n);
+			buf.resize(n * k.rs);
+			for (uint64_t i = 0; i < n; i++)
+				fill_rec(from + i, k.rs, &buf[i * k.rs]);
+			int w = ox_rbuffer_write(r, buf.data(), (int)n);
+			// A stuck writer gives -1, or 0 on the call after a reopening.
+			if (want == 0)
+				ASSERT_LE(w, 0) << k.rs << " call of " << n;
+			else
+				ASSERT_EQ(w, (int)want) << k.rs << " " << k.overwrite << " call of " << n;
+			if (want < n)
+				m.next = from + want; // the rest is not in the log
+		}
+		if (!k.overwrite) {
+			ASSERT_EQ(m.segs_filled + 1, SEGS) << "the writer is stuck on a full segment";
+		}
+		EXPECT_TRUE(ox_rbuffer_fflush(r));
+		auto b = file_bytes(c.path);
+		ASSERT_EQ(b.size(), 2048 + 8004 * SEGS);
+		for (uint64_t s = 0; s < SEGS; s++) {
+			EXPECT_TRUE(memcmp(&b[2048 + s * 8004], m.image[s].data(), 8004) == 0)
+					<< "segment " << s << " of the " << k.rs << "-byte log, overwrite " << k.overwrite;
+		}
+		EXPECT_EQ(le(b, 80, 8), m.seg) << k.rs; // the stored write position
+		EXPECT_EQ(le(b, 88, 8), m.count) << k.rs;
+		EXPECT_EQ((int16_t)le(b, 96, 2), m.gen) << k.rs;
+		ox_rbuffer_close(r);
+	}
 }
 
 // Sizes whose last segment would end beyond the configured size: the file is
@@ -285,7 +429,9 @@ TEST(Open, DamagedHeaderFieldsAreRefused)
 
 TEST(OpenDeathTest, ForeignMagicEndsTheProcess)
 {
-	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	// A plain fork: a child that ran the test again would make (and leave)
+	// a log file of its own.
+	GTEST_FLAG_SET(death_test_style, "fast");
 	cfg c(tmp_path("foreign"), SZ12);
 	ox_rbuffer *r = ox_rbuffer_init(&c);
 	ASSERT_NE(r, nullptr);
@@ -460,6 +606,45 @@ TEST(Write, OverwritePushesTheMainReaderAndCountsWhatItLost)
 		ASSERT_EQ(got[i], got[i - 1] + 1);
 	EXPECT_EQ(got.back(), 1229u);
 	ox_rbuffer_close(r);
+}
+
+// The writer comes round to the start while the main reader stands on one of
+// the five segments that the start move drops: the reader is pushed to the
+// new start with the move, and what it had not read there counts as lost.
+// Further in, it stays where it is and loses nothing.
+TEST(Write, OverwritePushesAMainReaderInsideTheDroppedSegments)
+{
+	struct {
+		uint64_t read; // records read before the writer comes round
+		uint64_t seg;  // the reader's segment then
+	} cases[] = {
+			{30, 0},  {100, 0}, // on the start: the writer reaches the reader itself
+			{130, 1}, {250, 2}, {399, 3}, {400, 3}, {470, 4}, {500, 4},
+			{530, 5}, // beyond the dropped segments
+	};
+	for (auto &k : cases) {
+		cfg c(tmp_path("push"), SZ12, true, true);
+		ox_rbuffer *r = ox_rbuffer_init(&c);
+		ASSERT_NE(r, nullptr);
+		ASSERT_EQ(write_seq(r, 0, 1150), 1150u); // segments 0 to 10 full, 11 half
+		std::vector<uint64_t> got;
+		read_all(r, nullptr, &got, 100, k.read);
+		ASSERT_EQ(got, iota(0, k.read));
+		ASSERT_EQ(r->rctx.ptr.seg_id, k.seg) << k.read;
+		uint64_t reclaim0 = ox_atomic64_get(&runtime_reclaim);
+		// Fills segment 11; the writer's next segment is the start's.
+		ASSERT_EQ(write_seq(r, 1150, 80), 80u);
+		EXPECT_EQ(r->chdr.sptr.seg_id, 5u) << k.read;
+		EXPECT_EQ(r->wctx.ptr.seg_id, 0u) << k.read;
+		EXPECT_EQ(ox_atomic64_get(&runtime_reclaim) - reclaim0, 500u) << k.read;
+		EXPECT_EQ(r->rctx.ptr.seg_id, std::max<uint64_t>(k.seg, 5)) << k.read;
+		uint64_t lost = k.read < 500 ? 500 - k.read : 0;
+		EXPECT_EQ(r->lost_stat, lost) << k.read;
+		got.clear();
+		EXPECT_EQ(read_all(r, nullptr, &got), 0);
+		EXPECT_EQ(got, iota(k.read + lost, 1230 - k.read - lost)) << k.read;
+		ox_rbuffer_close(r);
+	}
 }
 
 namespace {
@@ -639,6 +824,72 @@ TEST(Read, ContextWhoseRecordsAreGoneGetsMinusOne)
 	}
 }
 
+// Reads of every batch size deliver the same records, byte for byte: a
+// batch that takes the rest of a segment straight from the file (with or
+// without room after it), one that copies out of the cached segment, the
+// writer's partly filled segment, and an unreadable segment behind the
+// writer that is passed over. Record sizes that leave bytes unused before
+// the trailer are read the same way.
+TEST(Read, EveryBatchSizeDeliversTheSameRecords)
+{
+	for (size_t rs : {size_t(80), size_t(33), size_t(3000)}) {
+		const uint64_t M = 8000 / rs, N = 11 * M + (M * 3) / 10, MORE = M / 2 + 1;
+		std::vector<uint64_t> want;
+		for (uint64_t n = 0; n < N + MORE; n++)
+			if (n < 4 * M || n >= 5 * M)
+				want.push_back(n); // segment 4 is damaged
+		for (uint64_t per_call : {uint64_t(1), uint64_t(7), M / 3 + 1, M - 1, M, M + 1, M + M / 2, 5 * M, 13 * M}) {
+			cfg c(tmp_path("batches"), 2048 + 8004 * 16); // room for all, so the start stays
+			c.c.rec_size = rs;
+			ox_rbuffer *r = ox_rbuffer_init(&c);
+			ASSERT_NE(r, nullptr);
+			std::vector<char> rec(rs);
+			auto write_upto = [&](uint64_t from, uint64_t to) {
+				std::vector<char> b(37 * rs);
+				for (uint64_t n = from; n < to;) {
+					int k = (int)std::min<uint64_t>(37, to - n);
+					for (int i = 0; i < k; i++)
+						fill_rec(n + (uint64_t)i, rs, &b[(size_t)i * rs]);
+					ASSERT_EQ(ox_rbuffer_write(r, b.data(), k), k);
+					n += (uint64_t)k;
+				}
+			};
+			write_upto(0, N);
+			uint8_t zero = 0;
+			patch(c.path, (int64_t)trailer(4) + 3, &zero, 1);
+			ox_rbuffer_ctx *ctx = ox_rbuffer_getsetctx(r, nullptr, 0);
+			ASSERT_NE(ctx, nullptr);
+			for (ox_rbuffer_ctx *via : {(ox_rbuffer_ctx *)nullptr, ctx}) {
+				std::vector<char> buf(per_call * rs);
+				size_t at = 0; // into want
+				bool more_written = false;
+				for (int calls = 0; calls < 100000; calls++) {
+					int k = ox_rbuffer_read(r, via, buf.data(), (int)per_call);
+					if (k == 0 && !more_written) {
+						if (via == nullptr)
+							write_upto(N, N + MORE); // the writer's segment grows
+						more_written = true;
+						continue;
+					}
+					if (k <= 0)
+						break;
+					for (int i = 0; i < k; i++, at++) {
+						ASSERT_LT(at, want.size()) << rs << " " << per_call;
+						fill_rec(want[at], rs, rec.data());
+						ASSERT_EQ(memcmp(&buf[(size_t)i * rs], rec.data(), rs), 0)
+								<< rs << "-byte record " << want[at] << ", batches of " << per_call
+								<< (via ? ", context" : ", main reader");
+					}
+				}
+				EXPECT_EQ(at, want.size()) << rs << " " << per_call << (via ? ", context" : ", main reader");
+			}
+			EXPECT_EQ(r->lost_stat, M) << rs << " " << per_call; // the main reader's only
+			ox_rbuffer_closectx(ctx);
+			ox_rbuffer_close(r);
+		}
+	}
+}
+
 TEST(Read, ContextAtTheWriterStandsAfterItsRecords)
 {
 	cfg c(tmp_path("whence2"), SZ12);
@@ -711,6 +962,58 @@ TEST(Seek, MovesByRecordCountsAcrossSegmentsAndTheWrap)
 	ox_rbuffer_close(r);
 }
 
+// A log written without persistence leaves valid-looking segments of the same
+// generation behind; a new log made on that file must not count them as the
+// writer's. A forward seek in the writer's segment reaches only as far as
+// the writer has written, as a read does: otherwise it lands past records
+// that the writer adds later, and the reader never sees them.
+TEST(Seek, ForwardSeekStopsAtWhatTheWriterWrote)
+{
+	struct {
+		const char *what;
+		bool main_reader;
+		uint64_t written; // records of the new log before the seek
+		uint64_t before;  // records read before the seek
+		int n;
+		uint64_t first; // offset of the first record read after it
+	} cases[] = {
+			{"context, empty writer's segment", false, 0, 0, 20, 0},
+			{"main reader, empty writer's segment", true, 0, 0, 20, 0},
+			{"context, inside the writer's records", false, 30, 0, 20, 20},
+			{"context, past the writer's records", false, 30, 10, 25, 10},
+			{"main reader, past the writer's records", true, 30, 10, 25, 10},
+			{"context, into the writer's new segment", false, 100, 50, 70, 50},
+			{"main reader, into the writer's new segment", true, 100, 50, 70, 50},
+	};
+	for (auto &k : cases) {
+		cfg n(tmp_path("oldlog"), SZ12, false);
+		ox_rbuffer *r = ox_rbuffer_init(&n);
+		ASSERT_NE(r, nullptr);
+		ASSERT_EQ(write_seq(r, 5000, 250), 250u); // segments 0 and 1 full, 2 half
+		ox_rbuffer_close(r);
+		cfg c(n.path, SZ12);
+		r = ox_rbuffer_init(&c);
+		ASSERT_NE(r, nullptr);
+		EXPECT_EQ(r->wctx.ptr.seg_id, 0u) << k.what; // a new log on the old bytes
+		ASSERT_EQ(write_seq(r, 0, k.written), k.written);
+		ox_rbuffer_ctx *ctx = k.main_reader ? nullptr : ox_rbuffer_getsetctx(r, nullptr, 0);
+		ASSERT_TRUE(k.main_reader || ctx);
+		std::vector<uint64_t> got;
+		if (k.before)
+			read_all(r, ctx, &got, 100, k.before);
+		ASSERT_EQ(got.size(), k.before) << k.what;
+		bool fits = k.before + (uint64_t)k.n <= k.written;
+		EXPECT_EQ(ox_rbuffer_seek(r, ctx, k.n, 1), fits ? k.n : 0) << k.what;
+		ASSERT_EQ(write_seq(r, k.written, 200 - k.written), 200 - k.written);
+		got.clear();
+		read_all(r, ctx, &got);
+		EXPECT_EQ(got, iota(k.first, 200 - k.first)) << k.what;
+		if (ctx)
+			ox_rbuffer_closectx(ctx);
+		ox_rbuffer_close(r);
+	}
+}
+
 // ---- start-up modes, outstanding, reclaim ---------------------------------------------------------
 
 TEST(Modes, FailoverNoFailoverAndNoResumePlaceTheMainReader)
@@ -780,6 +1083,49 @@ TEST(Reclaim, StartMovesUpToTheContextNeverPastTheMainReader)
 	}
 }
 
+namespace {
+
+// Runs fn in a forked child whose log goes, every level of every context, to
+// a file; gives that log's lines with the date and time cut off.
+std::vector<std::string>
+logged_by(const std::function<void()> &fn)
+{
+	std::string path = tmp_path("log");
+	GTEST_FLAG_SET(death_test_style, "fast"); // a fork, no second run of the test
+	EXPECT_EXIT(
+			{
+				ox_fault_sink *sink = ox_fault_sink_hold(path.c_str());
+				ox_fault_sink_addcontext(sink, "any", "detail");
+				ox_fault_sink_activate_all_held();
+				fn();
+				exit(0);
+			},
+			::testing::ExitedWithCode(0), "");
+	std::ifstream in(path);
+	std::vector<std::string> lines;
+	for (std::string l; std::getline(in, l);) {
+		size_t at = l.find(": "); // "Mon dd yyyy hh:mm:ss ZZZ: "
+		lines.push_back(at == std::string::npos ? l : l.substr(at + 2));
+	}
+	unlink(path.c_str());
+	return lines;
+}
+
+// The location of a line, "(rbuffer.cpp:function:line) ", is matched
+// loosely (it moves with the code); everything else exactly.
+std::string
+unlocated(const std::string &line)
+{
+	const std::string head = "(rbuffer.cpp:";
+	size_t at = line.find(head);
+	size_t end = at == std::string::npos ? at : line.find(") ", at);
+	if (end == std::string::npos)
+		return line;
+	return line.substr(0, at) + head + "LINE" + line.substr(end);
+}
+
+} // namespace
+
 TEST(State, LogAndTraceDoNotDisturbTheBuffer)
 {
 	cfg c(tmp_path("trace"), SZ12);
@@ -789,6 +1135,27 @@ TEST(State, LogAndTraceDoNotDisturbTheBuffer)
 	ASSERT_EQ(write_seq(r, 0, 120), 120u);
 	ox_rbuffer_trace(r, false);
 	EXPECT_EQ(r->flags & RBUFFER_FLAG_TRACE, 0);
+	// The state's three lines come whatever the trace flag; a read with the
+	// flag off says nothing, with it on it is traced.
+	std::vector<std::string> lines = logged_by([r] {
+		ox_rbuffer_log(r, OX_WARNING);
+		char rec[REC * 10];
+		if (ox_rbuffer_read(r, nullptr, rec, 10) != 10)
+			exit(1);
+		ox_rbuffer_trace(r, true);
+		if (ox_rbuffer_read(r, nullptr, rec, 10) != 10)
+			exit(1);
+	});
+	std::vector<std::string> want = {
+			"WARNING (ox:rbuffer): (rbuffer.cpp:LINE) Stats [0:120:2:0:0]",
+			"WARNING (ox:rbuffer): (rbuffer.cpp:LINE) Current sptr [0:0] rptr [0:0] | rctx [0:0] | wptr [1:20] | wctx [1:20]",
+			"WARNING (ox:rbuffer): (rbuffer.cpp:LINE)  Max Seg = 12",
+			"DEBUG (ox:rbuffer): (rbuffer.cpp:LINE) Internal Read [0:0:10] max_recs:100 total:0 count:10",
+	};
+	for (std::string &l : lines)
+		l = unlocated(l);
+	EXPECT_EQ(lines, want);
+	EXPECT_EQ(r->flags & RBUFFER_FLAG_TRACE, 0); // the child's switch stayed in the child
 	ox_rbuffer_log(r, OX_WARNING);
 	ox_rbuffer_trace(r, true);
 	EXPECT_NE(r->flags & RBUFFER_FLAG_TRACE, 0);

@@ -20,11 +20,12 @@
  * every context knows the generation its own segment must carry, and all
  * comparisons are 16-bit serial arithmetic, so the count may wrap.
  *
- * Durability: a segment is written whole with one pwrite, and the headers are
- * rewritten after it. The stored write position only ever names records that
- * are on disk; on opening, the writer's record count is taken from its
- * segment's trailer when that segment belongs to the current turn, so records
- * written just before a crash are found again.
+ * Durability: a segment is written whole with one positioned write (from the
+ * cache, or gathered from the caller's records and the trailer), and the
+ * headers are rewritten after it. The stored write position only ever names
+ * records that are on disk; on opening, the writer's record count is taken
+ * from its segment's trailer when that segment belongs to the current turn,
+ * so records written just before a crash are found again.
  *
  * Locks: a context's lock is taken before the buffer lock `mlock`. Every
  * position (all contexts, start, stored positions), every cached segment of a
@@ -227,9 +228,16 @@ struct ox_rbuffer {
 
 	ox_rbuffer_ptr wdisk;  /* writer's segment and the records of it on disk (buffer lock) */
 	int64_t wnext_off[RBUFFER_MAX_FILES]; /* offset after the writer's last segment write */
+	uint64_t wdirty;       /* bytes from the start of the writer's cached data that may
+	                        * not be zero (writer lock); a segment that a call fills
+	                        * goes to the file from the caller's records, not the cache */
 	uint8_t flags;         /* live RBUFFER_FLAG_*; atomic byte, copied to chdr.flag by persist */
+	/* The list of open buffers of this process: written before the buffer
+	 * joins the list and read under the list's lock only, never the headers,
+	 * which a buffer still being opened is filling in. */
 	uint64_t dev[RBUFFER_MAX_FILES], ino[RBUFFER_MAX_FILES]; /* identity of the open files */
-	ox_rbuffer *open_next; /* list of open buffers of this process */
+	uint8_t open_nfiles;   /* files registered in the list */
+	ox_rbuffer *open_next;
 };
 
 /* Records whose space the writer gave up by moving the start (process-wide,
@@ -266,7 +274,8 @@ bool ox_rbuffer_fflush(ox_rbuffer *rbuf_des);
 
 /* ---- reading (the context's lock, then the buffer lock) ------------------ */
 
-/* Reads up to numrecs records into buf through ctx (NULL: the main reader).
+/* Reads up to numrecs records into buf through ctx (NULL: the main reader);
+ * the bytes of buf after the records returned may be changed too.
  * A count, or one of RBUFFER_READ_HITS_WRITE, RBUFFER_SEG_VERSION_MISMATCH
  * (a caching context whose records are gone: reset it), RBUFFER_FILE_SYSTEM_ERROR,
  * RBUFFER_SEG_BAD_MAGIC. Unreadable segments behind the writer are logged,
@@ -306,9 +315,11 @@ int ox_rbuffer_test(void);
 
 /* ---- test hook -------------------------------------------------------------
  * Set only by test binaries: called by ox_rbuffer_write, with the writer lock
- * held, just before a segment write and between a segment write and the
- * persist that follows it. */
+ * held, just before a segment write, between a segment write and what
+ * follows it (the advance or the persist), and between the writer's move to
+ * its next segment and the persist that follows it. */
 #define RBUFFER_HOOK_BEFORE_SEGWRITE 1
 #define RBUFFER_HOOK_AFTER_SEGWRITE 2
+#define RBUFFER_HOOK_AFTER_ADVANCE 3
 typedef void (*ox_rbuffer_hook_fn)(ox_rbuffer *rbuf_des, int point);
 extern ox_rbuffer_hook_fn ox__rbuffer_test_hook;
