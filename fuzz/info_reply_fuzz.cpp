@@ -3,8 +3,11 @@
  * (port 0, one thread of this target) reads each request whole and answers
  * with the input, and one of the client's info calls reads the answer: the
  * plain request (with and without a reply limit), the node name, the
- * partition count, the node check and the replicas request. The reply text
- * is also given to tamberlin_info_parse_single directly.
+ * partition count, the node check and the replicas request, and the
+ * shipper's own questions to its local server: the cluster-wide minimum
+ * last-ship time that the digest-log reclaim reads, and the build request of
+ * its wait for the server. The reply text is also given to
+ * tamberlin_info_parse_single directly.
  *
  * Framed (the default), the stand-in puts a correct 8-byte header before
  * the text, so mutations reach the readers of the text; raw, the input is the
@@ -18,6 +21,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -25,6 +29,8 @@
 
 #include "fuzz_common.h"
 #include "tamberlin/ka_cluster.h"
+#include "tamberlin/ferry_info.h"
+#include "tamberlin/ferry_shared.h"
 #include "tamberlin/ka_info.h"
 #include "tamberlin/proto.h"
 
@@ -124,6 +130,14 @@ LLVMFuzzerInitialize(int *, char ***)
 	}
 	s_server = std::thread(serve);
 	atexit(stop_server);
+	// The shipper asks its local server at the addresses of g_sockaddr_in_v;
+	// two datacenters with their own last-ship times bound the reclaim.
+	g_sockaddr_in_v = ox_vector_create(sizeof(struct sockaddr_in), 1, 0);
+	if (!g_sockaddr_in_v || ox_vector_append(g_sockaddr_in_v, &s_addr) != 0)
+		abort();
+	g_dc_count = 2;
+	g_lastshiptime[0].lst_localmin = 1700000000000ULL;
+	g_lastshiptime[1].lst_localmin = 1600000000000ULL;
 	return 0;
 }
 
@@ -161,10 +175,28 @@ ask(int call, const struct sockaddr_in *sa_const)
 			ka_node_info_free(&info);
 		break;
 	}
-	default: {
+	case 5: {
 		ka_replicas replicas;
 		if (ka_request_replicas(&sa, &replicas, timeout_ms) == 0)
 			ka_replicas_free(&replicas);
+		break;
+	}
+	case 6: {
+		uint64_t t = ferry_digestlog_reclaim_time();
+		if (t > g_lastshiptime[1].lst_localmin) {
+			fprintf(stderr, "info_reply: reclaim up to %lu, past this node's own minimum\n", (unsigned long)t);
+			abort();
+		}
+		break;
+	}
+	default: {
+		char req[] = FERRY_INFO_BUILD_REQUEST;
+		char *values = nullptr;
+		if (ferry_send_infomsg(req, &values, timeout_ms) == 0 && values) {
+			char *value = nullptr;
+			tamberlin_info_parse_single(values, &value);
+		}
+		free(values);
 		break;
 	}
 	}

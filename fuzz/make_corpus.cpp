@@ -401,6 +401,11 @@ info_reply(void)
 	seed("info_reply", "node-info", info_framed(4, "node\tBB9000000000001\npartition-generation\t7\n"
 			"services\t127.0.0.1:3000;127.0.0.2:3001\n"));
 	seed("info_reply", "replicas", info_framed(5, replicas_text(16)));
+	seed("info_reply", "min-lastship", info_framed(6, "relay-min-lastshipinfo\t1650000000000\n"));
+	seed("info_reply", "min-lastship-none", info_framed(6, "relay-min-lastshipinfo\t-1\n"));
+	seed("info_reply", "min-lastship-bad", info_framed(6, "relay-min-lastshipinfo\t12ab\n"));
+	seed("info_reply", "min-lastship-long", info_framed(6, "relay-min-lastshipinfo\t" + std::string(300, '9') + "\n"));
+	seed("info_reply", "server-build", info_framed(7, "build\t3.2.9\n"));
 	seed("info_reply", "raw-empty", info_raw(0, 0, ""));
 	seed("info_reply", "raw-short", info_raw(2, 100, "node\tBB9\n"));
 	seed("info_reply", "raw-huge", info_raw(0, 1ULL << 40, "x"));
