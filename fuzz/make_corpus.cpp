@@ -272,6 +272,38 @@ pipe_msg(void)
 	seed("pipe_msg", "unterminated-name", msg_bytes(full_name));
 }
 
+/* Pieces of the pipe_stream target: a 2-byte length before each. */
+static std::string
+pieces(const std::vector<std::string> &parts)
+{
+	std::string s;
+	for (auto &p : parts)
+		s += le(p.size(), 2) + p;
+	return s;
+}
+
+static void
+pipe_stream(void)
+{
+	std::string ns = msg_bytes(ns_msg(1, "test"));
+	std::vector<std::string> good;
+	for (int i = 0; i < 10; i++)
+		good.push_back(msg_bytes(digest_msg(1, (uint8_t)i, 0)));
+	std::vector<std::string> parts = {ns};
+	parts.insert(parts.end(), good.begin(), good.end());
+	seed("pipe_stream", "whole-messages", pieces(parts));
+	// A short write between good messages, as the local server may make one.
+	for (int cut : {1, 40, 100}) {
+		std::vector<std::string> p = {ns, good[0], good[1], good[2].substr(0, (size_t)cut), good[3], good[4]};
+		seed("pipe_stream", "short-" + std::to_string(cut), pieces(p));
+	}
+	// One message written in two pieces, and two messages in one.
+	seed("pipe_stream", "split-message", pieces({ns, good[0].substr(0, 200), good[0].substr(200), good[1]}));
+	seed("pipe_stream", "joined-messages", pieces({ns + good[5], good[6] + good[7].substr(0, 20)}));
+	seed("pipe_stream", "nodes", pieces({msg_bytes(node_msg(FERRY_MSG_CLSTCHG_INIT, 5)),
+			msg_bytes(node_msg(FERRY_MSG_CLSTCHG_REMOVE, 9)), msg_bytes(node_msg(FERRY_MSG_CLSTCHG_INIT, 0))}));
+}
+
 /* ---- digest logs --------------------------------------------------------- */
 
 /* The compact form of one file of the dlog target. */
@@ -559,6 +591,7 @@ main(int argc, char **argv)
 	numbers();
 	config();
 	pipe_msg();
+	pipe_stream();
 	dlog();
 	info_reply();
 	tend();
