@@ -1,9 +1,12 @@
 # The two commands a new user needs: `make demo` and `make check`.
+# `make fuzz` builds the fuzz targets with clang and runs each for
+# FUZZ_SECONDS (default 60).
 MAKEFLAGS += --no-print-directory
 JOBS   ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build build-asan build-tsan check check-plain check-asan check-tsan demo bench clean
+.PHONY: all deps configure build build-asan build-tsan build-fuzz check check-plain check-asan check-tsan demo bench fuzz clean
 
 all: build
 
@@ -47,5 +50,16 @@ demo: configure
 bench: build
 	@scripts/bench
 
+# Its own build folder: every library instrumented for libFuzzer, only the
+# fuzz targets built.
+build-fuzz:
+	@scripts/install-deps fuzz
+	cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DFERRY_SANITIZE=address,undefined -DFERRY_FUZZ=ON >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
+
+fuzz: build-fuzz
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run-fuzz build-fuzz
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
