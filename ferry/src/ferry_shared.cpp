@@ -17,10 +17,6 @@
 #include "tamberlin/ox_shash.h"
 #include "tamberlin/tamberlin.h"
 
-// The client library prints it when it starts; the info server answers it to
-// "build".
-const char *tamberlin_build_string = "3.2.9";
-
 cluster_cfg g_rcfg[DC_MAX_NUM];
 g_lastshiptime_struct g_lastshiptime[DC_MAX_NUM];
 uint64_t g_prevlastshiptime[DC_MAX_NUM];
