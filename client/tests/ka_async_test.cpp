@@ -49,10 +49,16 @@ TEST_F(AsyncTest, EachCallKindIsSentAndCalledBackOnceWithItsUserData)
     ASSERT_TRUE(g_rec.wait_count(1));
     ASSERT_EQ(0, tamberlin_async_delete_digest_relay(asc, "test", &d1, &wp, &tokens[1]));
     ASSERT_TRUE(g_rec.wait_count(2));
+    // Each call waits for the one before: writes in flight together go out on
+    // connections of their own, which the stand-in may serve in any order.
     ASSERT_EQ(0, tamberlin_async_delete_digest_relay(asc, "test", &d1, &wp, &tokens[2])); // gone now
+    ASSERT_TRUE(g_rec.wait_count(3));
     ASSERT_EQ(0, tamberlin_async_put_digest(asc, "test", &d2, nullptr, &b, 1, &wp, 43, &tokens[3]));
+    ASSERT_TRUE(g_rec.wait_count(4));
     ASSERT_EQ(0, tamberlin_async_put(asc, "test", "s", &key, &b, 1, &wp, 44, &tokens[4]));
+    ASSERT_TRUE(g_rec.wait_count(5));
     ASSERT_EQ(0, tamberlin_async_put_digest_forget(asc, "test", &d3, "s", &b, 1, &wp));
+    ASSERT_TRUE(g_rec.wait_count(6));
     ASSERT_EQ(0, tamberlin_async_put_forget(asc, "test", "s", &key, &b, 1, &wp));
     ASSERT_TRUE(g_rec.wait_count(7));
 
