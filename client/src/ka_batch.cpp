@@ -80,6 +80,10 @@ uint32_t be32(const uint8_t *p)
 
 bool batch_enter()
 {
+    // A stop under way is not held up by calls that arrive after it began:
+    // they are not counted at all.
+    if (g_batch_stopping.load())
+        return false;
     g_batch_calls.fetch_add(1);
     if (!g_batch_stopping.load())
         return true;
