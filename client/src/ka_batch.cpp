@@ -17,6 +17,7 @@
 // connection closed), never the worker or the process.
 #include "tamberlin/ka_batch.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -44,6 +45,11 @@ namespace {
 constexpr int kStackDigests = 2048;
 // Distinct nodes of one call held in the caller's stack table.
 constexpr int kStackParts = 32;
+// First heap buffer of a body beyond the worker's own; doubled as bytes come.
+constexpr size_t kFirstHeapBody = 64 * 1024;
+// Deflate cannot do better than about 1032 to 1: an original announced
+// beyond that is not what the compressed bytes hold.
+constexpr uint64_t kMaxInflateRatio = 1040;
 
 // Idle completion queues (ox_queue *), so that a call makes none in the steady state.
 ox_queue *g_batch_cq_pool = nullptr;
@@ -59,6 +65,23 @@ std::atomic<uint32_t> g_silence_ms{KA_BATCH_SILENCE_MS};
 std::atomic<int> g_fail_push_at{-1};
 std::atomic<bool> g_fail_complete_q{false};
 std::atomic<bool> g_fail_thread_start{false};
+
+// A forked child has none of the parent's workers and none of its calls:
+// it forgets them all, so that its first call starts workers of its own
+// instead of queueing parts that nobody serves. Locks another thread held
+// at the fork are made anew.
+void batch_atfork_child()
+{
+    __atomic_store_n(&batch_initialized, 0u, __ATOMIC_RELAXED);
+    g_batch_q = nullptr;
+    g_batch_cq_pool = nullptr;
+    g_batch_thread_count = 0;
+    g_batch_calls = 0;
+    g_batch_stopping = false;
+    pthread_mutex_init(&batch_init_lock, nullptr);
+    pthread_mutex_init(&g_batch_idle_lock, nullptr);
+    pthread_cond_init(&g_batch_idle_cv, nullptr);
+}
 
 bool batch_started()
 {
@@ -131,6 +154,38 @@ int batch_transfer(int fd, uint8_t *buf, size_t len, bool out, uint32_t silence_
         if (poll(&p, 1, static_cast<int>(end - now)) < 0 && errno != EINTR)
             return errno;
     }
+    return 0;
+}
+
+// Reads a body of sz bytes: into the caller's stack buffer when it fits,
+// else into a heap buffer that grows as the bytes arrive, so a size that the
+// node never sends costs at most twice what it did send. 0, a socket code,
+// or -1 when memory is short; *heap is the buffer to free (NULL for none).
+int read_body(int fd, uint64_t sz, uint8_t *stack, size_t stack_cap, uint8_t **body, uint8_t **heap,
+              uint32_t silence_ms)
+{
+    *heap = nullptr;
+    *body = stack;
+    if (sz <= stack_cap)
+        return sz ? batch_transfer(fd, stack, sz, false, silence_ms) : 0;
+    uint8_t *buf = nullptr;
+    size_t cap = 0;
+    while (cap < sz) {
+        size_t next = static_cast<size_t>(std::min<uint64_t>(sz, cap ? 2 * cap : kFirstHeapBody));
+        uint8_t *grown = static_cast<uint8_t *>(realloc(buf, next));
+        if (!grown) {
+            free(buf);
+            return -1;
+        }
+        buf = grown;
+        int rc = batch_transfer(fd, buf + cap, next - cap, false, silence_ms);
+        cap = next;
+        if (rc != 0) {
+            free(buf);
+            return rc;
+        }
+    }
+    *body = *heap = buf;
     return 0;
 }
 
@@ -300,7 +355,7 @@ int inflate_and_walk(ka_batch_reply *st, uint8_t *body, size_t len)
     uint64_t org_sz = 0;
     if (len >= 8)
         memcpy(&org_sz, body, 8); // the sender's host order
-    if (len <= 8 || org_sz == 0 || org_sz > KA_MSG_MAX_BODY) {
+    if (len <= 8 || org_sz == 0 || org_sz > KA_MSG_MAX_BODY || org_sz > (len - 8) * kMaxInflateRatio + 64) {
         KA_LOG_ERROR("could not decompress compressed message: error %d", -1);
         return parse_fail(st);
     }
@@ -522,6 +577,9 @@ int tamberlin_batch_init(int n_threads)
         pthread_mutex_unlock(&batch_init_lock);
         return 0;
     }
+    static bool fork_handler = false;
+    if (!fork_handler)
+        fork_handler = pthread_atfork(nullptr, nullptr, batch_atfork_child) == 0;
     if (n_threads < 1)
         n_threads = 1;
     if (n_threads > KA_BATCH_MAX_THREADS) {
@@ -711,23 +769,16 @@ int do_batch_monte(const digest_work *w)
             close(fd);
             return -1;
         }
-        uint8_t *body = body_stack;
-        if (sz > sizeof(body_stack)) {
-            body = static_cast<uint8_t *>(malloc(sz));
-            if (!body) {
-                KA_LOG_ERROR("batch reply: could not allocate %zu bytes", static_cast<size_t>(sz));
-                close(fd);
-                return -1;
-            }
-        }
-        rc = sz ? batch_transfer(fd, body, sz, false, silence) : 0;
+        uint8_t *body = nullptr, *heap = nullptr;
+        rc = read_body(fd, sz, body_stack, sizeof(body_stack), &body, &heap, silence);
         int pr = -1;
-        if (rc != 0)
+        if (rc == -1)
+            KA_LOG_ERROR("batch reply: could not allocate %zu bytes", static_cast<size_t>(sz));
+        else if (rc != 0)
             KA_LOG_ERROR("network error: errno %d fd %d", rc, fd);
         else
             pr = ka_batch_parse_message(&st, type, body, sz);
-        if (body != body_stack)
-            free(body);
+        free(heap);
         if (rc != 0) {
             close(fd);
             return -1;

@@ -6,7 +6,9 @@
 // calls that must fail instead of waiting.
 #include "ka_batch_fixture.h"
 
+#include <csignal>
 #include <set>
+#include <sys/wait.h>
 #include <thread>
 
 using namespace batch_test;
@@ -357,7 +359,7 @@ TEST_F(BatchTest, MalformedRepliesFailThePartAndCloseItsConnection)
         FAKE_BAD_BATCH_Z_SHORT,        FAKE_BAD_BATCH_Z_NO_LENGTH,
         FAKE_BAD_BATCH_Z_HUGE_ORG,     FAKE_BAD_BATCH_Z_ORG_SZ,
         FAKE_BAD_BATCH_Z_INNER_SIZE,   FAKE_BAD_BATCH_Z_INNER_TYPE,
-        FAKE_BAD_BATCH_Z_TRAILING,
+        FAKE_BAD_BATCH_Z_TRAILING,     FAKE_BAD_BATCH_SIZE_FAR_PAST_END,
     };
     static_assert(sizeof(cases) / sizeof(cases[0]) == FAKE_BAD_BATCH_COUNT_, "every malformed reply is in the table");
     fake_batch_opts o;
@@ -631,6 +633,45 @@ TEST_F(BatchTest, CallsThatCannotBeQueuedReturnInsteadOfWaiting)
         EXPECT_EQ(0, get(ds, &ok));
         EXPECT_EQ(9u, ok.count());
     }
+}
+
+// The child of a fork has none of its parent's workers: its first call
+// starts workers of its own instead of queueing parts nobody serves.
+TEST_F(BatchTest, AForkedChildStartsWorkersOfItsOwn)
+{
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "threads started after a fork of a threaded process are not supported under TSan";
+#else
+    std::vector<ka::ox_digest> ds = digests_any(12);
+    store(ds);
+    collector parent;
+    ASSERT_EQ(0, get(ds, &parent));
+    ASSERT_EQ(6, g_batch_thread_count);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ka::g_init_pid = getpid();
+        collector c;
+        int rv = get(ds, &c);
+        _exit(rv == 0 && c.count() == 12 && g_batch_thread_count == 6 ? 0 : 1);
+    }
+    int status = 0;
+    pid_t w = 0;
+    uint64_t end = ka::ox_getms() + 60000;
+    while ((w = waitpid(pid, &status, WNOHANG)) == 0 && ka::ox_getms() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (w == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "the child's batch call did not return";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    // The parent's workers went on serving it.
+    collector after;
+    EXPECT_EQ(0, get(ds, &after));
+    EXPECT_EQ(12u, after.count());
+#endif
 }
 
 #ifdef OX_WITH_JEMALLOC

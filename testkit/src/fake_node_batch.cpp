@@ -215,8 +215,9 @@ std::string damage_message(const std::string &body, fake_bad_batch bad, fake_bat
         m[1] = 1;
         return m;
     case FAKE_BAD_BATCH_SIZE_PAST_END:
+    case FAKE_BAD_BATCH_SIZE_FAR_PAST_END:
         m = frame(body, c);
-        be_set(&m, 2, be_get(m, 2, 6) + 100, 6);
+        be_set(&m, 2, be_get(m, 2, 6) + (bad == FAKE_BAD_BATCH_SIZE_PAST_END ? 100 : 100u << 20), 6);
         return m;
     case FAKE_BAD_BATCH_HUGE_SIZE:
         m = frame(body, c);
@@ -404,7 +405,7 @@ bool fake_batch_serve(const fake_batch_io &io, const fake_batch_request &rq, con
     if (!all.empty() && !io.send(all))
         return false;
     if (!whole || client_must_close) {
-        if (malformed && f.bad_batch == FAKE_BAD_BATCH_SIZE_PAST_END)
+        if (malformed && (f.bad_batch == FAKE_BAD_BATCH_SIZE_PAST_END || f.bad_batch == FAKE_BAD_BATCH_SIZE_FAR_PAST_END))
             io.half_close(); // the promised bytes never come
         io.hold_until_close();
         return false;

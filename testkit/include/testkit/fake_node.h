@@ -93,6 +93,7 @@ enum fake_bad_batch {
     FAKE_BAD_BATCH_Z_INNER_SIZE,       // compressed, its inner protocol size one too large
     FAKE_BAD_BATCH_Z_INNER_TYPE,       // compressed, its inner protocol type 4
     FAKE_BAD_BATCH_Z_TRAILING,         // compressed, bytes after the zlib stream
+    FAKE_BAD_BATCH_SIZE_FAR_PAST_END,  // protocol size 100 MiB past what is sent; then the node stops sending
     FAKE_BAD_BATCH_COUNT_
 };
 
