@@ -522,6 +522,36 @@ TEST_F(BatchTest, ADigestWithoutAnyNodeFailsTheCall)
     tamberlin_cluster_destroy(empty);
 }
 
+// More distinct nodes than the call's stack table holds: 40 client nodes
+// (all at one stand-in) chosen round robin, one part each.
+TEST(BatchManyNodes, ACallOverFortyNodesSendsFortyParts)
+{
+    start_library();
+    fake_node *fn = fake_node_create();
+    ASSERT_EQ(0, fake_node_start(fn, 0));
+    ka_cluster *asc = cluster_test::quiet_cluster();
+    ASSERT_NE(nullptr, asc);
+    for (int i = 0; i < 40; i++) {
+        std::string name = "N" + std::to_string(i);
+        cluster_test::append_node(asc, cluster_test::make_node(name.c_str(), fake_node_port(fn)));
+    }
+    std::vector<ka::ox_digest> ds;
+    for (uint32_t i = 0; i < 80; i++) {
+        ds.push_back(digest_of(i, i));
+        fake_node_put_record(fn, "test", ds.back().digest, record_of(i));
+    }
+    collector c;
+    char ns[] = "test";
+    EXPECT_EQ(0, tamberlin_get_many_digest(asc, ns, ds.data(), 80, nullptr, 0, true, collect_cb, &c));
+    EXPECT_EQ(80u, c.count());
+    std::vector<batch_request> rqs = batch_requests(fn);
+    EXPECT_EQ(40u, rqs.size());
+    for (auto &r : rqs)
+        EXPECT_EQ(2u, r.digests.size());
+    tamberlin_cluster_destroy(asc);
+    fake_node_destroy(fn);
+}
+
 TEST_F(BatchTest, DirectVariantKeepsAtMostOneRecordPerDigest)
 {
     std::vector<ka::ox_digest> ds = digests_on(2, 6);
