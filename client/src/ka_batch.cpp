@@ -421,13 +421,10 @@ struct part {
     int count;
 };
 
-// The body of a call once it is counted as under way.
+// The body of a call once it is counted as under way, the workers running.
 int batch_call(ka_cluster *asc, char *ns, const ox_digest *digests, int n_digests, ka_bin *bins, int n_bins,
                bool get_key, tamberlin_get_many_cb cb, void *udata, int info1)
 {
-    if (!batch_started() && tamberlin_batch_init(KA_BATCH_MAX_THREADS) != 0)
-        return -1;
-
     ka_cluster_node *stack_nodes[kStackDigests];
     ka_cluster_node **nodes = stack_nodes;
     if (n_digests > kStackDigests) {
@@ -876,8 +873,20 @@ int do_get_exists_many_digest(ka_cluster *asc, char *ns, const ox_digest *digest
     }
     if (n_digests == 0)
         return 0;
-    if (!batch_enter())
-        return -1;
+    // The workers are started before the call counts as under way: a stop
+    // holds batch_init_lock while it waits for the calls under way, so a
+    // counted call must never wait for that lock. A stop that comes between
+    // the start and the count is seen after the count, and the start is
+    // made again.
+    for (int tries = 0;; tries++) {
+        if (tries == 3 || (!batch_started() && tamberlin_batch_init(KA_BATCH_MAX_THREADS) != 0))
+            return -1;
+        if (!batch_enter())
+            return -1;
+        if (batch_started())
+            break;
+        batch_leave();
+    }
     int rv = batch_call(asc, ns, digests, n_digests, bins, n_bins, get_key, cb, udata, info1);
     batch_leave();
     return rv;
