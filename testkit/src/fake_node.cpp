@@ -4,6 +4,7 @@
 // an eventfd that every wait polls beside its socket, so no thread sleeps
 // through it.
 #include "testkit/fake_node.h"
+#include "fake_node_batch.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -247,6 +248,7 @@ struct fake_node {
     void *info_raw_udata = nullptr;
     fake_fault fault;
     bool compress_replies = false;
+    fake_batch_opts batch_opts;
     std::map<std::string, fake_record> store; // key: namespace, NUL, digest
     std::vector<fake_request> requests;
     int connections = 0;
@@ -469,10 +471,10 @@ request_aim aim_of(const parsed_msg &m)
         else if (f.type == 4)
             a.digests.push_back(f.data);
         else if (f.type == 6) {
-            // A digest array: a 4-byte count, then the digests.
+            // A digest array: the digests back to back, nothing before them.
             batch = true;
-            for (size_t p = 4; p + 20 <= f.data.size(); p += 20)
-                a.digests.push_back(f.data.substr(p, 20));
+            for (const std::string &d : fake_batch_digests(f.data))
+                a.digests.push_back(d);
         }
     }
     if (batch)
@@ -583,6 +585,53 @@ void count_reply(fake_node *n)
     }
 }
 
+// A batch request is answered by fake_node_batch.cpp, through the node's
+// store and this connection. Called with no lock held.
+bool serve_batch(fake_node *n, int fd, const parsed_msg &m, const fake_fault &f)
+{
+    fake_batch_request rq;
+    rq.info1 = m.info1;
+    for (const auto &fl : m.fields) {
+        if (fl.type == 0)
+            rq.ns = fl.data;
+        else if (fl.type == 6)
+            rq.digest_array = fl.data;
+    }
+    for (const auto &op : m.ops)
+        rq.bin_names.push_back(op.name);
+    fake_batch_io io;
+    {
+        std::lock_guard<std::mutex> g(n->lock);
+        io.opts = n->batch_opts;
+        if (n->compress_replies && io.opts.compress == FAKE_BATCH_PLAIN)
+            io.opts.compress = FAKE_BATCH_COMPRESSED_WITH_HEADER;
+    }
+    io.lookup = [n](const std::string &ns, const std::string &digest, fake_record *out) {
+        std::lock_guard<std::mutex> g(n->lock);
+        auto it = n->store.find(store_key(ns, digest));
+        if (it == n->store.end())
+            return false;
+        *out = it->second;
+        return true;
+    };
+    io.send = [fd](const std::string &bytes) { return send_all(fd, bytes.data(), bytes.size()); };
+    io.pause = [n](int ms) { return pause_ms(n, ms); };
+    io.reset = [fd] { hard_reset(fd); };
+    io.half_close = [fd] { shutdown(fd, SHUT_WR); };
+    io.hold_until_close = [n, fd] {
+        while (wait_fd(n, fd, POLLIN, -1)) {
+            char c;
+            if (recv(fd, &c, 1, 0) <= 0) {
+                std::lock_guard<std::mutex> g(n->lock);
+                n->peer_closes++;
+                n->changed.notify_all();
+                break;
+            }
+        }
+    };
+    return fake_batch_serve(io, rq, f);
+}
+
 // Serves one request. False ends the connection.
 bool serve_one(fake_node *n, int fd, int conn_id)
 {
@@ -661,6 +710,8 @@ bool serve_one(fake_node *n, int fd, int conn_id)
     if (!is_info && !pass_gate(n, aim))
         return false;
     fake_fault f = take_fault(n, aim);
+    if (!is_info && !req.malformed && aim.kind == FAKE_REQ_BATCH)
+        return serve_batch(n, fd, m, f);
     switch (f.kind) {
     case FAKE_FAULT_NONE:
         break;
@@ -739,6 +790,15 @@ bool serve_one(fake_node *n, int fd, int conn_id)
     }
     case FAKE_FAULT_RAW_REPLY:
         return send_all(fd, f.raw.data(), f.raw.size());
+    case FAKE_FAULT_BATCH_MID_RESULT:
+    case FAKE_FAULT_BATCH_NO_DIGEST:
+    case FAKE_FAULT_BATCH_NO_NAMESPACE:
+    case FAKE_FAULT_BATCH_OTHER_NAMESPACE:
+    case FAKE_FAULT_BATCH_NO_SET:
+    case FAKE_FAULT_BATCH_EXTRA_RECORD:
+    case FAKE_FAULT_BATCH_SILENT_AFTER:
+    case FAKE_FAULT_BATCH_MALFORMED:
+        break; // batch requests only, served by serve_batch
     }
     bool compress;
     {
@@ -885,6 +945,12 @@ void fake_node_set_compress_replies(fake_node *n, bool on)
 {
     std::lock_guard<std::mutex> g(n->lock);
     n->compress_replies = on;
+}
+
+void fake_node_set_batch_opts(fake_node *n, const fake_batch_opts &o)
+{
+    std::lock_guard<std::mutex> g(n->lock);
+    n->batch_opts = o;
 }
 
 void fake_node_put_record(fake_node *n, const std::string &ns, const uint8_t digest[20], const fake_record &r)

@@ -36,6 +36,16 @@ enum fake_fault_kind {
     FAKE_FAULT_SPLIT_HEAD,          // send the 30-byte reply head in `pieces` parts, pause_ms apart,
                                     // the rest of the reply with the last part
     FAKE_FAULT_RAW_REPLY,           // send the bytes `raw` as the reply, then serve on
+    // Batch replies (aim them with on = FAKE_REQ_BATCH); `batch_record` is the
+    // index of the record they hit, in the order of the request's digests.
+    FAKE_FAULT_BATCH_MID_RESULT,      // that record carries result_code and no LAST; the rest follows
+    FAKE_FAULT_BATCH_NO_DIGEST,       // that record without its digest field
+    FAKE_FAULT_BATCH_NO_NAMESPACE,    // that record without its namespace field
+    FAKE_FAULT_BATCH_OTHER_NAMESPACE, // that record with the namespace "other"
+    FAKE_FAULT_BATCH_NO_SET,          // that record without its set field
+    FAKE_FAULT_BATCH_EXTRA_RECORD,    // that record is sent twice
+    FAKE_FAULT_BATCH_SILENT_AFTER,    // the records before it are sent, then nothing
+    FAKE_FAULT_BATCH_MALFORMED,       // the reply broken at that record by `bad_batch`
 };
 
 enum fake_bad_reply {
@@ -55,6 +65,40 @@ enum fake_bad_reply {
     FAKE_BAD_COMPRESSED_HUGE_ORG, // type 4 claiming a 2^40-byte original
     FAKE_BAD_COMPRESSED_ORG_SZ,   // type 4 whose original size is 10 too large
     FAKE_BAD_COUNT_
+};
+
+// How FAKE_FAULT_BATCH_MALFORMED breaks a batch reply. The record it hits
+// travels in a protocol message of its own, after the good records before it.
+enum fake_bad_batch {
+    FAKE_BAD_BATCH_VERSION = 0,        // protocol version 1
+    FAKE_BAD_BATCH_TYPE,               // protocol type 1
+    FAKE_BAD_BATCH_SIZE_PAST_END,      // protocol size 100 past what is sent; then the node stops sending
+    FAKE_BAD_BATCH_HUGE_SIZE,          // protocol size 2^48 - 1
+    FAKE_BAD_BATCH_RECORD_CUT,         // a body that ends 10 bytes into the record header
+    FAKE_BAD_BATCH_HEADER_SZ,          // record header size 30
+    FAKE_BAD_BATCH_FIELD_PAST_BODY,    // the first field's size runs past the body
+    FAKE_BAD_BATCH_FIELD_ZERO,         // the first field's size is 0
+    FAKE_BAD_BATCH_FIELD_COUNT,        // 1000 fields announced
+    FAKE_BAD_BATCH_DIGEST_SHORT,       // a digest field of 19 bytes
+    FAKE_BAD_BATCH_DIGEST_LONG,        // a digest field of 21 bytes
+    FAKE_BAD_BATCH_NS_32,              // a namespace name of 32 bytes
+    FAKE_BAD_BATCH_SET_32,             // a set name of 32 bytes
+    FAKE_BAD_BATCH_OP_PAST_BODY,       // the last op's size runs past the body
+    FAKE_BAD_BATCH_OP_COUNT,           // 65535 ops announced
+    FAKE_BAD_BATCH_OP_COUNT_ONE_MORE,  // one op more announced than sent
+    FAKE_BAD_BATCH_NEGATIVE_VALUE_LEN, // the last op's size is below its header and name
+    FAKE_BAD_BATCH_BIN_NAME_32,        // a last op named by 32 bytes
+    FAKE_BAD_BATCH_PARTICLE_TYPE,      // a last op of particle type 99
+    FAKE_BAD_BATCH_INT_TOO_LONG,       // a last op holding an integer of 9 bytes
+    FAKE_BAD_BATCH_Z_SHORT,            // compressed, the zlib stream cut short
+    FAKE_BAD_BATCH_Z_NO_LENGTH,        // compressed, a body of 5 bytes
+    FAKE_BAD_BATCH_Z_HUGE_ORG,         // compressed, announcing 2^40 bytes
+    FAKE_BAD_BATCH_Z_ORG_SZ,           // compressed, announcing 10 bytes more than it holds
+    FAKE_BAD_BATCH_Z_INNER_SIZE,       // compressed, its inner protocol size one too large
+    FAKE_BAD_BATCH_Z_INNER_TYPE,       // compressed, its inner protocol type 4
+    FAKE_BAD_BATCH_Z_TRAILING,         // compressed, bytes after the zlib stream
+    FAKE_BAD_BATCH_SIZE_FAR_PAST_END,  // protocol size 100 MiB past what is sent; then the node stops sending
+    FAKE_BAD_BATCH_COUNT_
 };
 
 // The kinds of request a fault can be aimed at. A database message is a batch
@@ -87,6 +131,8 @@ struct fake_fault {
     int pause_ms = 0;
     fake_bad_reply bad = FAKE_BAD_SIZE_PAST_END;
     std::string raw; // FAKE_FAULT_RAW_REPLY
+    int batch_record = 0;
+    fake_bad_batch bad_batch = FAKE_BAD_BATCH_VERSION;
 };
 
 struct fake_bin_value {
@@ -168,3 +214,23 @@ bool fake_node_wait_replies_sent(fake_node *n, size_t want, int timeout_ms);
 // Requests are recorded by default; a node that serves a benchmark for long
 // turns it off (the store and the counts above go on).
 void fake_node_set_recording(fake_node *n, bool on);
+// Batch reads: a request with a digest-array field gets one record message per
+// digest, in the request's order (result 2 and no bins for a missing one; no
+// bin data when the request's info1 has 0x20; only the bins named by its ops
+// when it has ops), packed per_message to a protocol message, the last record
+// marked LAST, or a record-less LAST message of its own after them.
+// Compressed replies come in either framing: the inflated bytes begin with a
+// protocol header of their own, or are the record messages alone.
+enum fake_batch_compress {
+    FAKE_BATCH_PLAIN = 0,
+    FAKE_BATCH_COMPRESSED_WITH_HEADER,
+    FAKE_BATCH_COMPRESSED_BARE,
+};
+
+struct fake_batch_opts {
+    int per_message = 3;
+    bool separate_last = false;
+    fake_batch_compress compress = FAKE_BATCH_PLAIN; // set_compress_replies(true) means WITH_HEADER
+};
+
+void fake_node_set_batch_opts(fake_node *n, const fake_batch_opts &o);
