@@ -5,6 +5,7 @@
  *
  * Input: byte 0 bit 0 an existence check instead of a read; then the reply
  * bytes, as an exact-size heap copy (the parser turns sizes in place).
+ * The callback owns each record's values and frees them, as the shipper's does.
  */
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,8 @@ check_record(char *ns, ka::ox_digest *keyd, char *set, uint32_t, uint32_t, ka_bi
 		if (memchr(bins[i].bin_name, 0, sizeof(bins[i].bin_name)) == nullptr)
 			abort();
 	}
+	// The values are the callback's; the array stays the library's.
+	tamberlin_bins_free(bins, n_bins);
 	return 0;
 }
 
