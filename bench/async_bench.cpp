@@ -2,15 +2,22 @@
 // in-flight limit sets (limit / round trip), with the stand-in node program
 // delaying every database reply by d ms. The round trip is measured in the
 // same run by a bare blocking client that sends the same writes one at a time
-// on one connection (compile, send, read the reply, parse), which is also the
-// baseline of the engine at limit 1.
+// on the same pooled connections (compile, take a connection, send, read the
+// reply, parse, give it back), which is also the baseline of the engine at
+// limit 1.
 //
 // Printed per point: writes/s, the ratio to limit / round trip, p50 and p99 of
 // the latency from a write's acceptance to its callback, the engine's retries
 // (polls that found no reply yet) and dropouts (writes that ended on the
-// failure callback). The default run measures d in {1, 20} ms with (limit,
+// failure callback). The default run measures d in {0, 1, 20} ms with (limit,
 // receivers) in {(1, 1), (64, 3), (500, 32)}; --full measures every d in
 // {0, 1, 5, 20}, limit in {1, 64, 500} and receivers in {1, 3, 32}.
+//
+// The async points submit from the benchmark's thread, which at the limit
+// waits for a callback to make room: one thread hand-off per write that the
+// blocking client does not have. Each d also has an async-chained point at
+// limit 1 whose callback sends the next write itself, so that its ratio to the
+// blocking client is the engine's own cost; both ratios are printed.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -33,6 +40,7 @@
 
 #include "tamberlin/ka_async.h"
 #include "tamberlin/ka_cluster.h"
+#include "tamberlin/ka_partition.h"
 #include "tamberlin/ox_log.h"
 #include "tamberlin/ox_socket.h"
 #include "tamberlin/tamberlin.h"
@@ -50,7 +58,6 @@ struct stand_in {
     pid_t pid = -1;
     int port = 0;
     ka_cluster *asc = nullptr;
-    int blocking_fd = -1; // the baseline's one connection
 };
 std::map<int, stand_in> g_stand_ins;
 
@@ -93,6 +100,9 @@ struct slot {
 
 struct run_state {
     std::vector<slot> slots;
+    // Set for a chained run: each callback sends the next write itself.
+    ka_cluster *chain = nullptr;
+    std::atomic<uint64_t> next{0};
     std::atomic<int64_t> done{0};
     std::atomic<int64_t> failed{0};
     std::atomic<bool> waiting{false};
@@ -100,6 +110,8 @@ struct run_state {
     std::condition_variable cv;
 };
 std::atomic<run_state *> g_run{nullptr};
+
+bool send_one(run_state &r, ka_cluster *asc, uint64_t i);
 
 void called_back(void *udata, int rv, bool failure)
 {
@@ -109,9 +121,20 @@ void called_back(void *udata, int rv, bool failure)
     if (failure || rv != 0) {
         r->failed++;
     }
+    if (r->chain) {
+        uint64_t i = r->next++;
+        if (i < r->slots.size() && !send_one(*r, r->chain, i)) {
+            // The chain is broken: the drain must not wait for the rest.
+            r->failed += (int64_t)(r->slots.size() - i);
+            r->done += (int64_t)(r->slots.size() - i);
+        }
+    }
     r->done++;
     if (r->waiting.load()) {
-        std::lock_guard<std::mutex> g(r->lock);
+        // Taking the lock orders this wake after the waiter's check; the
+        // wake itself comes after the unlock, so the waiter does not wake
+        // into a held lock.
+        { std::lock_guard<std::mutex> g(r->lock); }
         r->cv.notify_all();
     }
 }
@@ -132,6 +155,15 @@ int engine_inflight()
     int n;
     tamberlin_async_getstats(&r, &d, &n);
     return n;
+}
+
+// Sends write i once; false when the engine refuses it.
+bool send_one(run_state &r, ka_cluster *asc, uint64_t i)
+{
+    write_args w(i);
+    slot *sl = &r.slots[i];
+    sl->t0 = now_ns();
+    return tamberlin_async_put_digest_relay(asc, "test", &w.d, "s", &w.bin, 1, &w.wp, w.trid, sl) == 0;
 }
 
 // Submits write i, waiting for room while the engine is at its limit; false
@@ -242,9 +274,6 @@ stand_in *stand_in_for(int d)
 void stop_stand_ins()
 {
     for (auto &[d, s] : g_stand_ins) {
-        if (s.blocking_fd >= 0) {
-            close(s.blocking_fd);
-        }
         if (s.asc) {
             tamberlin_cluster_destroy(s.asc);
         }
@@ -257,20 +286,16 @@ void stop_stand_ins()
 }
 
 
-// The blocking baseline: the same write, sent and answered one at a time.
+// The blocking baseline: the same write, sent and answered one at a time on
+// a connection of the node's asynchronous pool, taken and given back per
+// write as the engine does, so both turn over the same pooled connections
+// (and the same threads of the stand-in behind them).
 void BM_Blocking(benchmark::State &state, int d)
 {
     stand_in *s = stand_in_for(d);
     if (!s) {
         state.SkipWithError("no stand-in");
         return;
-    }
-    if (s->blocking_fd < 0) {
-        struct sockaddr_in sa = {};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons((uint16_t)s->port);
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        s->blocking_fd = ka::ox_socket_create_and_connect_nb(&sa);
     }
     uint64_t i = 0;
     for (auto _ : state) {
@@ -283,13 +308,21 @@ void BM_Blocking(benchmark::State &state, int d)
         uint8_t *body = nullptr, *heap = nullptr;
         size_t body_len = 0;
         if (ka_compile(KA_MSG_INFO1_FERRY, KA_MSG_INFO2_WRITE, 0, "test", "s", nullptr, &w.d, &w.bin, KA_OP_WRITE,
-                       nullptr, 1, &buf, &len, &w.wp, &out, w.trid, nullptr) != 0 ||
-            ka::ox_socket_write_timeout(s->blocking_fd, buf, len, 0, 5000) != 0 ||
-            ka_read_reply(s->blocking_fd, 0, 5000, &head, stack_body, sizeof(stack_body), &body, &body_len,
-                          &heap) != 0) {
+                       nullptr, 1, &buf, &len, &w.wp, &out, w.trid, nullptr) != 0) {
+            state.SkipWithError("compile failed");
+            return;
+        }
+        ka_cluster_node *node = ka_cluster_node_get(s->asc, "test", &out, true);
+        int fd = node ? ka_cluster_node_fd_get(node, true, s->asc->nbconnect.load()) : -1;
+        if (fd < 0 || ka::ox_socket_write_timeout(fd, buf, len, 0, 5000) != 0 ||
+            ka_read_reply(fd, 0, 5000, &head, stack_body, sizeof(stack_body), &body, &body_len, &heap) != 0) {
             state.SkipWithError("blocking write failed");
-            close(s->blocking_fd);
-            s->blocking_fd = -1;
+            if (fd >= 0) {
+                close(fd);
+            }
+            if (node) {
+                ka_cluster_node_put(node);
+            }
             return;
         }
         ka_bin *bins = nullptr;
@@ -298,11 +331,13 @@ void BM_Blocking(benchmark::State &state, int d)
         ka_parse(&head.m, body, body_len, &bins, nullptr, &n_bins, &trid, nullptr);
         free(bins);
         free(heap);
+        ka_cluster_node_fd_put(node, fd, true);
+        ka_cluster_node_put(node);
     }
     state.SetItemsProcessed((int64_t)state.iterations());
 }
 
-void BM_Async(benchmark::State &state, int d, int limit, int receivers)
+void BM_Async(benchmark::State &state, int d, int limit, int receivers, bool chained)
 {
     stand_in *s = stand_in_for(d);
     if (!s) {
@@ -318,10 +353,18 @@ void BM_Async(benchmark::State &state, int d, int limit, int receivers)
     }
     uint64_t i = 0, refused = 0;
     for (auto _ : state) {
-        refused += !submit(r, s->asc, i, limit);
+        if (!chained) {
+            refused += !submit(r, s->asc, i, limit);
+        } else if (i == 0) {
+            // The callbacks send the rest, so no thread of ours waits for
+            // room between two writes.
+            r.chain = s->asc;
+            r.next = 1;
+            refused += !submit(r, s->asc, 0, limit);
+        }
         // The timed run ends with the last write's callback.
         if (++i == (uint64_t)state.max_iterations) {
-            drain(r, i);
+            drain(r, refused && chained ? 0 : i);
         }
     }
     uint64_t retries, dropouts;
@@ -413,7 +456,7 @@ int main(int argc, char **argv)
     ka::g_init_pid = getpid();
     ka::g_initialized = true;
 
-    std::vector<int> ds = full ? std::vector<int>{0, 1, 5, 20} : std::vector<int>{1, 20};
+    std::vector<int> ds = full ? std::vector<int>{0, 1, 5, 20} : std::vector<int>{0, 1, 20};
     std::vector<std::pair<int, int>> configs;
     if (full) {
         for (int l : {1, 64, 500}) {
@@ -433,13 +476,21 @@ int main(int argc, char **argv)
             point p = {d, l, r,
                        "async/d:" + std::to_string(d) + "ms/limit:" + std::to_string(l) + "/receivers:" +
                            std::to_string(r)};
-            benchmark::RegisterBenchmark(p.name.c_str(), BM_Async, d, l, r)->UseRealTime()->Unit(
+            benchmark::RegisterBenchmark(p.name.c_str(), BM_Async, d, l, r, false)->UseRealTime()->Unit(
                 benchmark::kMicrosecond);
             if (l == 1) {
                 pairs.push_back({p.name, blocking_name(d)});
             }
             points.push_back(p);
         }
+        // Limit 1 with the next write sent from the callback: the engine's
+        // own round trip, without the hand-off to a waiting submitter that
+        // the blocking client does not have.
+        point c = {d, 1, 1, "async-chained/d:" + std::to_string(d) + "ms/limit:1/receivers:1"};
+        benchmark::RegisterBenchmark(c.name.c_str(), BM_Async, d, 1, 1, true)->UseRealTime()->Unit(
+            benchmark::kMicrosecond);
+        pairs.push_back({c.name, blocking_name(d)});
+        points.push_back(c);
     }
     if (!init_interleaved(&n_args, args.data(), 5, 0.5)) {
         return 1;
