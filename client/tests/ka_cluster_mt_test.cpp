@@ -42,53 +42,6 @@ bool ask_node(int fd)
     return ka::ox_socket_read_timeout(fd, body, size, 0, 2000) == 0;
 }
 
-// Dotted addresses only, from the caller's buffer: the system resolver keeps
-// buffers of its own that the thread sanitizer cannot follow.
-int numeric_resolver(const char *name, int af, struct hostent *ret, char *buf, size_t buflen,
-                     struct hostent **result, int *h_errnop)
-{
-    *result = nullptr;
-    struct in_addr a;
-    if (af != AF_INET || !inet_aton(name, &a)) {
-        *h_errnop = HOST_NOT_FOUND;
-        return ENOENT;
-    }
-    uintptr_t p = ((uintptr_t)buf + 7) & ~(uintptr_t)7;
-    if (p + 2 * sizeof(char *) + sizeof(a) > (uintptr_t)buf + buflen) {
-        return ERANGE;
-    }
-    char **list = (char **)p;
-    char *addr = (char *)(list + 2);
-    memcpy(addr, &a, sizeof(a));
-    list[0] = addr;
-    list[1] = nullptr;
-    memset(ret, 0, sizeof(*ret));
-    ret->h_addrtype = AF_INET;
-    ret->h_length = sizeof(a);
-    ret->h_addr_list = list;
-    *result = ret;
-    *h_errnop = 0;
-    return 0;
-}
-
-struct numeric_lookups {
-    numeric_lookups() { g_ka_resolver = numeric_resolver; }
-    ~numeric_lookups() { g_ka_resolver = gethostbyname2_r; }
-};
-
-uint32_t slot_refs(ka_cluster *asc, ka_cluster_node *cn)
-{
-    uint32_t n = 1;
-    for (ka_partition_table *t = asc->partition_table_head.load(); t; t = t->next) {
-        for (uint32_t p = 0; p < asc->n_partitions.load(); p++) {
-            pthread_mutex_lock(&t->partitions[p].lock);
-            n += (t->partitions[p].master == cn) + (t->partitions[p].prole == cn);
-            pthread_mutex_unlock(&t->partitions[p].lock);
-        }
-    }
-    return n;
-}
-
 // Sets the cluster's tending bit once no tend runs, so that no other tend
 // starts; false when no tend ended within a minute.
 bool hold_tend(ka_cluster *asc)
