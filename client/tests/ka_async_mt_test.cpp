@@ -127,7 +127,9 @@ TEST(AsyncThreads, ManyWritersWhileNodesRestartAndTheMapFlips)
     for (int w = 0; w < WRITERS; w++) {
         threads.emplace_back([&, w] {
             uint32_t seed = 777u + (uint32_t)w * 7919u;
-            uint64_t end = ka::ox_getms() + 8000;
+            // The writers go on until the flips are done (the gate below needs
+            // writes to node 2), bounded by their count and a generous time.
+            uint64_t end = ka::ox_getms() + 120000;
             for (int k = 0; k < PER && !flips_done && ka::ox_getms() < end;) {
                 seed = seed * 1103515245u + 12345u;
                 size_t i = (size_t)w * PER + (size_t)k;
