@@ -26,6 +26,7 @@ namespace async_test {
 
 using cluster_test::open_fds;
 using cluster_test::refs;
+using cluster_test::wait_until;
 
 // What the engine needs of the library's start: cluster support and the
 // started flag. One place to switch to the library's own start and stop.
@@ -142,18 +143,6 @@ inline ka_bin int_bin(const char *name, int64_t v)
     return b;
 }
 
-// Waits for a condition with a generous deadline.
-template <class F> bool wait_until(F cond, int timeout_ms = 30000)
-{
-    uint64_t end = ka::ox_getms() + (uint64_t)timeout_ms;
-    while (!cond()) {
-        if (ka::ox_getms() > end) {
-            return false;
-        }
-        usleep(1000);
-    }
-    return true;
-}
 
 // A stand-in cluster of one node (or more) and a client cluster over it that
 // no tend touches after discovery, with the engine started.

@@ -21,23 +21,6 @@ using cluster_test::slot_refs;
 
 namespace {
 
-// Sets the cluster's tending bit once no tend runs, so no tend changes a
-// slot while references are counted.
-bool hold_tend(ka_cluster *asc)
-{
-    return wait_until(
-        [asc] {
-            pthread_mutex_lock(&asc->LOCK);
-            bool free_now = (asc->state & KA_CLUSTER_STATE_TENDING) == 0;
-            if (free_now) {
-                asc->state |= KA_CLUSTER_STATE_TENDING;
-            }
-            pthread_mutex_unlock(&asc->LOCK);
-            return free_now;
-        },
-        60000);
-}
-
 // One callback counter per write; a write's user data is its counter.
 struct tally {
     std::vector<std::atomic<int>> hits;
@@ -47,6 +30,12 @@ struct tally {
     bool all_called(int timeout_ms = 60000)
     {
         return wait_until([this] { return n_called.load() >= n_accepted.load(); }, timeout_ms);
+    }
+    // At the in-flight limit: room comes with the next callback (every write
+    // counted in flight gets one), so wait for it rather than for a time.
+    bool wait_for_room(int seen) const
+    {
+        return wait_until([this, seen] { return n_called.load() != seen; }, 30000);
     }
     void expect_once_each()
     {
@@ -133,10 +122,11 @@ TEST(AsyncThreads, ManyWritersWhileNodesRestartAndTheMapFlips)
             for (int k = 0; k < PER && !flips_done && ka::ox_getms() < end;) {
                 seed = seed * 1103515245u + 12345u;
                 size_t i = (size_t)w * PER + (size_t)k;
+                int seen = t->n_called.load();
                 int rv = send_one(asc, t.get(), i, seed, 1500);
                 if (rv == TAMBERLIN_FAIL_ASYNCQ_FULL) {
                     full++;
-                    usleep(200);
+                    EXPECT_TRUE(t->wait_for_room(seen));
                     continue;
                 }
                 refused += rv != 0;
@@ -144,7 +134,8 @@ TEST(AsyncThreads, ManyWritersWhileNodesRestartAndTheMapFlips)
             }
         });
     }
-    // Settings change under the writers and receivers.
+    // Settings change under the writers and receivers, each setting in force
+    // for some callbacks.
     threads.emplace_back([&] {
         int limits[] = {16, 64, 200}, counts[] = {1, 3, 8, 2};
         for (int k = 0; !stop && k < 400; k++) {
@@ -153,7 +144,8 @@ TEST(AsyncThreads, ManyWritersWhileNodesRestartAndTheMapFlips)
             uint64_t r, d;
             int n;
             tamberlin_async_getstats(&r, &d, &n);
-            usleep(10000);
+            int called = t->n_called.load();
+            wait_until([&] { return stop || t->n_called.load() >= called + 20; }, 60000);
         }
     });
     for (int k = 0; k < 24; k++) {
@@ -168,13 +160,17 @@ TEST(AsyncThreads, ManyWritersWhileNodesRestartAndTheMapFlips)
             fake_cluster_rebalance(fc);
             fake_node_hold(fake_cluster_node(fc, 2), FAKE_REQ_DATABASE);
             EXPECT_TRUE(fake_node_wait_held(fake_cluster_node(fc, 2), 1, 30000)) << "step " << k;
+            int failed = t->n_failed.load();
             fake_cluster_stop_node(fc, 2);
             fake_cluster_rebalance(fc);
-            usleep(20000);
+            // The writes held at its gate are cut and called back as failures.
+            EXPECT_TRUE(wait_until([&] { return t->n_failed.load() > failed; })) << "step " << k;
             ASSERT_EQ(0, fake_cluster_restart_node(fc, 2));
             fake_cluster_rebalance(fc);
         }
-        usleep(20000);
+        // Writes are called back under each map before it flips again.
+        int called = t->n_called.load();
+        EXPECT_TRUE(wait_until([&] { return t->n_called.load() >= called + 50; })) << "step " << k;
     }
     flips_done = true;
     for (int w = 0; w < WRITERS; w++) {
@@ -197,21 +193,7 @@ TEST(AsyncThreads, ManyWritersWhileNodesRestartAndTheMapFlips)
 
     // With every write called back, the only node references left are those
     // of the cluster's list and its partition slots.
-    tamberlin_cluster_change_tend_speed(asc, 1000000);
-    ASSERT_TRUE(hold_tend(asc));
-    pthread_mutex_lock(&asc->LOCK);
-    std::vector<ka_cluster_node *> nodes;
-    for (uint32_t i = 0; i < ox_vector_size(&asc->node_v); i++) {
-        nodes.push_back((ka_cluster_node *)ox_vector_pointer_get(&asc->node_v, i));
-    }
-    pthread_mutex_unlock(&asc->LOCK);
-    EXPECT_FALSE(nodes.empty());
-    for (ka_cluster_node *cn : nodes) {
-        EXPECT_EQ(slot_refs(asc, cn), refs(cn)) << cn->name;
-    }
-    pthread_mutex_lock(&asc->LOCK);
-    asc->state &= ~KA_CLUSTER_STATE_TENDING;
-    pthread_mutex_unlock(&asc->LOCK);
+    cluster_test::expect_only_slot_refs(asc);
 
     tamberlin_async_shutdown();
     EXPECT_EQ(0, tamberlin_async_receivers());
@@ -296,9 +278,10 @@ TEST(AsyncThreads, AStopWhileWritersSendCallsBackEveryAcceptedWrite)
             // a few more calls must all be refused.
             for (int k = 0, late = 0; k < PER && late < 10 && ka::ox_getms() < end;) {
                 bool after = stopped.load();
+                int seen = t->n_called.load();
                 int rv = send_one(asc, t.get(), (size_t)w * PER + (size_t)k, 9000u + (uint32_t)(w * PER + k), 0);
                 if (rv == TAMBERLIN_FAIL_ASYNCQ_FULL) {
-                    usleep(200);
+                    EXPECT_TRUE(t->wait_for_room(seen));
                     continue;
                 }
                 if (after) {

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <unistd.h>
+#include <sys/wait.h>
+#include <signal.h>
 #include <netdb.h>
 #include <cstdarg>
 #include <cstdio>
@@ -212,6 +215,71 @@ inline uint32_t slot_refs(ka_cluster *asc, ka_cluster_node *cn)
         }
     }
     return n;
+}
+
+
+// Waits for a condition with a generous deadline; true when it held. The
+// millisecond between checks is the polling of the wait, not an order of
+// events.
+template <class F> bool wait_until(F cond, int timeout_ms = 30000)
+{
+    uint64_t end = ka::ox_getms() + (uint64_t)timeout_ms;
+    while (!cond()) {
+        if (ka::ox_getms() > end)
+            return false;
+        usleep(1000);
+    }
+    return true;
+}
+
+// Waits (up to 60 s) for a child and gives its exit status, or -1 when it did
+// not exit by itself in time (it is then killed) or ended by a signal.
+inline int wait_child(pid_t pid)
+{
+    int status = 0;
+    pid_t r = 0;
+    if (!wait_until([&] { return (r = waitpid(pid, &status, WNOHANG)) != 0; }, 60000)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    return r == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Sets the cluster's tending bit once no tend runs, so that no other tend
+// starts; false when no tend ended within a minute.
+inline bool hold_tend(ka_cluster *asc)
+{
+    return wait_until(
+        [asc] {
+            pthread_mutex_lock(&asc->LOCK);
+            bool free_now = (asc->state & KA_CLUSTER_STATE_TENDING) == 0;
+            if (free_now)
+                asc->state |= KA_CLUSTER_STATE_TENDING;
+            pthread_mutex_unlock(&asc->LOCK);
+            return free_now;
+        },
+        60000);
+}
+
+// The test takes the tend for itself (as a running tend would hold it), so no
+// tend can change a slot while the references are counted; then every node
+// must hold exactly the references of its entry in the list and its slots.
+inline void expect_only_slot_refs(ka_cluster *asc)
+{
+    tamberlin_cluster_change_tend_speed(asc, 1000000);
+    ASSERT_TRUE(hold_tend(asc));
+    pthread_mutex_lock(&asc->LOCK);
+    std::vector<ka_cluster_node *> nodes;
+    for (uint32_t i = 0; i < ox_vector_size(&asc->node_v); i++)
+        nodes.push_back((ka_cluster_node *)ox_vector_pointer_get(&asc->node_v, i));
+    pthread_mutex_unlock(&asc->LOCK);
+    EXPECT_FALSE(nodes.empty());
+    for (ka_cluster_node *cn : nodes)
+        EXPECT_EQ(slot_refs(asc, cn), refs(cn)) << cn->name;
+    pthread_mutex_lock(&asc->LOCK);
+    asc->state &= ~KA_CLUSTER_STATE_TENDING;
+    pthread_mutex_unlock(&asc->LOCK);
 }
 
 } // namespace cluster_test

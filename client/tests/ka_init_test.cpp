@@ -57,22 +57,7 @@ int threads_of_process()
     return n;
 }
 
-// Waits (up to 60 s) for a child and gives its exit status, or -1.
-int wait_child(pid_t pid)
-{
-    for (int i = 0; i < 60000; i++) {
-        int status = 0;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        struct timespec ts = {0, 1000000};
-        nanosleep(&ts, nullptr);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
-}
+using cluster_test::wait_child;
 
 // One stand-in node and a client cluster over it; the library is stopped
 // at the end whatever the test did.

@@ -30,17 +30,6 @@ ka::ox_digest digest_of(int thread, int i)
     return d;
 }
 
-template <typename F> bool wait_for(F cond, int seconds = 60)
-{
-    for (int i = 0; i < seconds * 1000; i++) {
-        if (cond()) {
-            return true;
-        }
-        struct timespec ts = {0, 1000000};
-        nanosleep(&ts, nullptr);
-    }
-    return cond();
-}
 
 struct bins_holder {
     ka_bin *bins = nullptr;
@@ -132,7 +121,7 @@ TEST_F(SyncThreads, ReadsAndWritesFromManyThreadsWhileANodeRestarts)
             }
         });
     }
-    ASSERT_TRUE(wait_for([&] { return done_calls.load() >= 150; }));
+    ASSERT_TRUE(cluster_test::wait_until([&] { return done_calls.load() >= 150; }, 60000));
     fake_cluster_stop_node(fc, 1); // every open connection reset
     ASSERT_EQ(0, fake_cluster_restart_node(fc, 1));
     for (auto &th : threads) {
@@ -193,7 +182,7 @@ TEST_F(SyncThreads, StopWhileCallsRunEndsThemAndRefusesTheRest)
             }
         });
     }
-    ASSERT_TRUE(wait_for([&] {
+    ASSERT_TRUE(cluster_test::wait_until([&] {
         for (int t = 0; t < kServed; t++) {
             if (calls[(size_t)t].load() < 20) {
                 return false;
@@ -206,7 +195,7 @@ TEST_F(SyncThreads, StopWhileCallsRunEndsThemAndRefusesTheRest)
             quiet += r.message.find("quiet") != std::string::npos;
         }
         return quiet >= kSilent;
-    }));
+    }, 60000));
     tamberlin_shutdown();
     size_t sent = fake_node_request_count(node);
     for (auto &th : threads) {

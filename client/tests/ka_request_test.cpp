@@ -159,18 +159,6 @@ protected:
     }
 };
 
-// Waits up to 20 s for a condition.
-template <typename F> bool wait_for(F cond)
-{
-    for (int i = 0; i < 20000; i++) {
-        if (cond()) {
-            return true;
-        }
-        struct timespec ts = {0, 1000000};
-        nanosleep(&ts, nullptr);
-    }
-    return cond();
-}
 
 fake_fault fault(fake_fault_kind kind, fake_req_kind on, int count = 1)
 {
@@ -448,7 +436,7 @@ TEST_F(Sync, SilentNodeEndsTheCallByDeadlineOrPolicy)
         // stand-in closes its end once it sees the client's close, so the
         // process gets back to the descriptors it had.
         EXPECT_EQ((int)r.attempts, fake_node_connections(node) - conns);
-        EXPECT_TRUE(wait_for([&] { return cluster_test::open_fds() == fds; }));
+        EXPECT_TRUE(cluster_test::wait_until([&] { return cluster_test::open_fds() == fds; }, 20000));
     }
 }
 
