@@ -1,0 +1,159 @@
+/*
+ * ferry_road: the back half of the shipper's data path: the digest-log
+ * reader, the record fetch, shipping with its reply callbacks, the cluster
+ * connections and the process entry.
+ *
+ * One digest's road from the digest log: the reader (main thread) reads a
+ * batch, drops what this node need not ship, ships deletes at once and puts
+ * the other digests in the per-namespace slot tables; the record fetch reads
+ * each namespace's slots from the local cluster (the reader itself, or the
+ * record-fetch workers for a large namespace), and the per-record callback
+ * hands every fetched record to ferry_queue_digest once per datacenter of its
+ * namespace; the engine's receiver threads call the reply callbacks, which
+ * put transient failures back on the digest-log queue.
+ *
+ * Threads: see each section. The client's handles are created once at
+ * start-up and never destroyed.
+ */
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "tamberlin/ferry_shared.h"
+#include "tamberlin/ox_digest.h"
+#include "tamberlin/tamberlin.h"
+
+/* ---- Shipping (ferry_ship.cpp) --------------------------------------------
+ * ferry_queue_digest runs on the batch threads, the fetch workers, the main
+ * thread, window managers and failed-node threads at once; the callbacks on
+ * the engine's receiver threads. Counters change by atomic addition, health
+ * by compare-and-set. */
+
+#define FERRY_MAX_MAX_TTL 315360000u /* 10 years, seconds */
+/* A send that cannot even be built is tried this many times, then relogged. */
+#define FERRY_SEND_BUILD_ATTEMPTS 3
+
+typedef struct digestinfo_s {
+	counters *cntr;
+	ox_node masternode;
+	ka::ox_digest digest;
+	uint32_t generation;
+	int32_t ns_id;
+	bool is_delete;
+} digestinfo;
+
+/* Ships one record (or delete) to one datacenter: 1 when the datacenter is
+ * down or went down during the call (nothing sent); 0 otherwise (sent, or
+ * skipped as expired, or relogged). */
+int ferry_queue_digest(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, char *setname,
+		uint32_t record_void_time, ka_bin *bin, int n_bins, int nsid, uint32_t gen, ox_node mnode,
+		counters *cntr, bool gencheck, ox_node node_id, bool is_delete);
+void ferry_sendsuccess_cb_fn(void *udata, int rv, uint64_t starttime);
+void ferry_sendfail_cb_fn(void *udata, int rv, uint64_t starttime);
+/* Puts a digest back on g_dlog_q as a new message of this node. */
+void ferry_relog_digest(int nsid, uint32_t generation, ox_node masternode, const ka::ox_digest *keyd,
+		counters *cntr, bool is_delete);
+/* Ships the delete of one digest-log record to every datacenter of its
+ * namespace; false when the delete was cancelled (the record exists again,
+ * or the existence check could not tell and the digest was relogged). */
+bool ship_delete(ferry_msg_digestinfo *xmdinfo);
+/* Transaction ids: 64 random bits, 0 on failure. Any thread. */
+uint64_t rand_64(void);
+
+/* ---- Datacenter windows (ferry_windows.cpp) ------------------------------- */
+
+typedef struct windowshipper_td_s {
+	cluster_cfg *rcfg;
+	ox_node node_id;
+} windowshipper_td;
+
+/* Thread of one datacenter that went down; owns arg. */
+void *ferry_window_manager(void *arg);
+/* The window list's element destructor. */
+void destroy_ship_list_elem(void *element);
+
+/* ---- Record fetch (ferry_fetch.cpp) ----------------------------------------
+ * Workers take requests from g_batch_get_q and push one result each on
+ * g_batch_get_response_q. The callback runs on the client's batch threads or
+ * on a worker, several at once for one namespace. */
+
+#define FERRY_SET_NAME_BUF_SIZE 1024
+#define FERRY_GET_ALL_TIMEOUT 100 /* ms, one single read */
+
+typedef struct callback_data_s {
+	counters *cntr;
+	int nsid;
+	std::atomic<uint64_t> starttime; /* taken by the attempt's first record */
+} callback_data;
+
+typedef struct batch_get_req_s {
+	struct ka_cluster_s *asc;
+	ka::ox_digest *digest;
+	int n_digest;
+	char *ns_name; /* not used: the slot table names the namespace */
+	callback_data *cbdata;
+} batch_get_req;
+static_assert(sizeof(batch_get_req) == 40, "fetch request is 40 bytes");
+
+extern pthread_t g_batch_get_th[FERRY_MAX_BATCH_THREAD_CNT];
+extern std::atomic<int> g_batch_thread_count;
+
+/* Starts ferry_read_threads workers; the number started. */
+int relay_record_get_threads_init(void);
+/* Starts workers up to n: the count reached, or 0 when n is not above
+ * ferry_read_threads. */
+int relay_record_get_threads_reinit(int n);
+void *relay_batch_get_th(void *arg);
+int dlogreader_cb(char *ns, ka::ox_digest *digest, char *set, uint32_t generation, uint32_t record_void_time,
+		ka_bin *bins, int n_bins, bool is_last, void *udata);
+int ferry_get_process_ret(int rv, ka::ox_digest *digest, uint32_t generation, callback_data *cbdata);
+
+/* ---- Digest-log reader (ferry_dlogreader.cpp, main thread) ---------------- */
+
+#define FERRY_BATCH_MAXWAIT 1000 /* ms */
+
+/* The main loop: never returns. */
+void dlogreader(thread_data *td);
+void ferry_add_digest_in_slot(int nsid, ferry_msg_digestinfo *xmdinfo);
+/* The digest time of the first record of the batch being read, fetched and
+ * shipped now, or FERRY_LST_NONE between batches: the reclaim never gives
+ * up records from it on. Any thread. */
+uint64_t ferry_dlogreader_batch_floor(void);
+
+/* ---- Cluster connections (ferry_clusters.cpp, main thread at start-up) ---- */
+
+#define FERRY_REMOTE_ADD_TIMEOUT_MS 10000
+#define FERRY_LOCAL_ADD_TIMEOUT_MS 1000
+/* A cluster that has nodes but has not settled after this long is named in
+ * one WARNING and start-up goes on. */
+#define FERRY_CLUSTER_SETTLE_WARN_SECS 60
+
+/* True once the local cluster and every datacenter's cluster exist (threads
+ * that ship wait for it). */
+extern std::atomic<bool> g_clusters_created;
+
+void create_master(cluster_cfg *mcfg);
+int create_cluster(char *cluster_name, cluster_cfg *cfg, ox_vector *node_v, int timeout, ox_vector *addrmap_v);
+void create_remote(char *cluster_name, cluster_cfg *rcfg, ox_vector *node_v, ox_vector *addrmap_v);
+/* Creates every cluster, waits for their nodes, decides each datacenter's
+ * never-expires time to live and sets the tend periods. */
+void ferry_clusters_start(thread_data *td);
+/* Blocks until g_clusters_created (failed-node threads). */
+void ferry_wait_clusters_created(void);
+
+/* ---- Later stages, started by start-up (their own files) ------------------ */
+
+void ferry_setup_sighandlers(void);          /* ferry_signals.cpp */
+void *housekeeper(void *arg);                /* ferry_housekeeper.cpp; arg: counters */
+int ferry_info_init(counters *cntr);         /* ferry_info_server.cpp */
+
+/* ---- Process entry (ferry_start.cpp; ferry_main.cpp is main) -------------- */
+
+#define FERRY_DEFAULT_CONFIG_PATH "/etc/quillmere/quillmere.conf"
+
+/* The whole process: returns only on an early end (its status). */
+int ferry_main(int argc, char **argv);
+int ferry_get_digestlog_flock(char *dlogpath);
