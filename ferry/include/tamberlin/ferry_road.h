@@ -62,6 +62,9 @@ void ferry_relog_digest(int nsid, uint32_t generation, ox_node masternode, const
 bool ship_delete(ferry_msg_digestinfo *xmdinfo);
 /* Transaction ids: 64 random bits, 0 on failure. Any thread. */
 uint64_t rand_64(void);
+/* Window managers started by an up-to-down change since the process began
+ * (statistics and tests). */
+extern std::atomic<uint64_t> g_window_managers_started;
 
 /* ---- Datacenter windows (ferry_windows.cpp) ------------------------------- */
 
@@ -107,6 +110,11 @@ int relay_record_get_threads_init(void);
  * ferry_read_threads. */
 int relay_record_get_threads_reinit(int n);
 void *relay_batch_get_th(void *arg);
+/* Serves one fetch request on the calling thread in the current read mode:
+ * the batch read's result, or 0 in single mode. The workers call it for each
+ * request; the reader calls it itself when no worker is alive
+ * (g_batch_thread_count 0), since a request pushed then would wait for ever. */
+int ferry_fetch_part(const batch_get_req *req);
 int dlogreader_cb(char *ns, ka::ox_digest *digest, char *set, uint32_t generation, uint32_t record_void_time,
 		ka_bin *bins, int n_bins, bool is_last, void *udata);
 int ferry_get_process_ret(int rv, ka::ox_digest *digest, uint32_t generation, callback_data *cbdata);
