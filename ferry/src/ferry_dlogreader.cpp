@@ -170,10 +170,12 @@ ferry_dlogreader_part(int slots, int parts, int j, int *first, int *count)
 	*count = j == parts - 1 ? slots - (parts - 1) * size : size;
 }
 
-/* The slots handed to the record-fetch workers, one part each; the last
- * non-zero result (0 when every part succeeded). */
+/* The slots fetched in parts: handed to the record-fetch workers, one part
+ * each, or served one after the other on this thread when no worker is there
+ * to serve them (a request pushed then would wait for ever). The last
+ * non-zero result, 0 when every part succeeded. */
 static int
-ferry_fetch_parts(ferry_dlogreader *r, ns_digest_bucket *b, int slots)
+ferry_fetch_parts(ferry_dlogreader *r, ns_digest_bucket *b, int slots, bool by_workers)
 {
 	int pushed = 0;
 	int result = 0;
@@ -186,6 +188,13 @@ ferry_fetch_parts(ferry_dlogreader *r, ns_digest_bucket *b, int slots)
 		req.digest = (ka::ox_digest *)b->ns_digests[first];
 		req.n_digest = count;
 		req.cbdata = &r->cbdata;
+		if (!by_workers) {
+			int res = ferry_fetch_part(&req);
+			if (res != 0) {
+				result = res;
+			}
+			continue;
+		}
 		if (ox_queue_push(g_batch_get_q, &req) != OX_QUEUE_OK) {
 			// The part's digests stay in the map: the attempt fails and is
 			// made again.
@@ -221,17 +230,17 @@ ferry_dlogreader_fetch_ns(ferry_dlogreader *r, int nsid)
 		uint64_t start = ox_getms();
 		r->cbdata.starttime.store(start);
 		uint32_t before = shash_get_size(b->digest_to_idx_hash);
-		// With no worker to serve the parts, the reader fetches them itself
-		// rather than wait for ever on the response queue.
-		bool workers = g_batch_thread_count.load() > 0 || r->workers_started > 0;
 		bool by_batch = true;
 		int rv;
-		if (slots <= r->parts || !workers) {
+		if (slots <= r->parts) {
 			ox_atomic64_add(&cntr->num_batch_calls, 1);
 			rv = tamberlin_get_many_digest(r->td->mcfg->asc, b->ns_name, (const ka::ox_digest *)b->ns_digests,
 					slots, nullptr, 0, true, dlogreader_cb, &r->cbdata);
 		} else {
-			rv = ferry_fetch_parts(r, b, slots);
+			// Workers that were started but have not counted themselves yet
+			// will serve the parts.
+			bool by_workers = g_batch_thread_count.load() > 0 || r->workers_started > 0;
+			rv = ferry_fetch_parts(r, b, slots, by_workers);
 			by_batch = mode == FERRY_MODE_BATCH_GET;
 		}
 		uint64_t took = ox_getms() - start;
