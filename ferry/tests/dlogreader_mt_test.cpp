@@ -609,6 +609,50 @@ TEST_F(Road, ReadTest)
 	EXPECT_EQ(g_xcfg.ferry_flag.load(), 0);
 }
 
+// Single mode: the workers read record by record, and the attempt ends the
+// namespace whatever came back.
+TEST_F(Road, SingleModeThroughTheWorkers)
+{
+	g_xcfg.ferry_read_mode = FERRY_MODE_SINGLE_RECORD_GET;
+	const int n = 10;
+	std::vector<ferry_msg_ondisk> recs;
+	for (int i = 0; i < n; i++) {
+		if (i != 4) {
+			put_local(i, 2);
+		}
+		recs.push_back(rec(i, 2));
+	}
+	g_xcfg.ferry_batch_num_retry = 3;
+	log(recs);
+	ASSERT_TRUE(read_all(n));
+	auto by = wait_received(n - 1);
+	EXPECT_EQ(by.size(), (size_t)n - 1);
+	EXPECT_EQ(cntr.num_single_get_calls, (uint64_t)n);
+	EXPECT_EQ(cntr.num_batch_calls, 0u);
+	EXPECT_EQ(cntr.local_recs_notfound, 1u); // counted by the worker, not again later
+	EXPECT_EQ(shash_get_size(g_ns_dbuckets[1].digest_to_idx_hash), 0u);
+}
+
+// A slot table that the pipe reader made for a smaller read batch while the
+// reader changed its size is made larger before the batch fills it.
+TEST_F(Road, SmallSlotTableIsRemadeForTheBatch)
+{
+	ferry_ns_bucket_free(1);
+	ASSERT_EQ(ferry_ns_bucket_setup(1, "test", 2), 0);
+	const int n = 50;
+	std::vector<ferry_msg_ondisk> recs;
+	for (int i = 0; i < n; i++) {
+		put_local(i, 1);
+		recs.push_back(rec(i, 1));
+	}
+	log(recs);
+	ASSERT_TRUE(read_all(n));
+	EXPECT_GE(g_ns_dbuckets[1].capacity, kBatch);
+	auto by = wait_received(n);
+	EXPECT_EQ(by.size(), (size_t)n);
+	EXPECT_EQ(cntr.dlog_pkts_relogged, 0u);
+}
+
 // With no record-fetch worker alive, a namespace larger than the part count
 // is fetched on the reader's own thread instead of waiting for ever.
 TEST_F(Road, NoWorkerFetchesInline)
