@@ -94,7 +94,7 @@ ferry_fetch_part(const batch_get_req *req)
 	char *ns = g_ns_dbuckets[nsid].ns_name;
 	counters *cntr = cbdata->cntr;
 
-	if (g_xcfg.ferry_read_mode != FERRY_MODE_SINGLE_RECORD_GET) {
+	if (__atomic_load_n(&g_xcfg.ferry_read_mode, __ATOMIC_RELAXED) != FERRY_MODE_SINGLE_RECORD_GET) {
 		int rv = tamberlin_get_many_digest(req->asc, ns, req->digest, req->n_digest, nullptr, 0, true,
 				dlogreader_cb, cbdata);
 		ox_atomic64_add(&cntr->num_batch_calls, 1);
