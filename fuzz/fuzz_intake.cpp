@@ -12,6 +12,7 @@
 #include "fuzz_common.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
+#include "tamberlin/ferry_road.h"
 #include "tamberlin/ferry_shared.h"
 
 static counters s_counters;
@@ -46,6 +47,8 @@ fuzz_intake_setup(void)
 	s_td.cntr = &s_counters;
 	s_td.mcfg = &g_rcfg[0];
 	s_td.rcfg = &g_rcfg[1];
+	// No clusters are made here: failed-node threads must not wait for them.
+	g_clusters_created.store(true);
 	g_dlog_q = ox_queue_create(sizeof(ferry_msg), true);
 	if (!g_dlog_q)
 		abort();

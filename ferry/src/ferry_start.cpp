@@ -104,21 +104,6 @@ ferry_get_digestlog_flock(char *dlogpath)
 	return 0;
 }
 
-/* A configured user without a group runs in the user's primary group, not
- * in group root. */
-static void
-ferry_resolve_group(ferry_config *c)
-{
-	if (c->uid == 0 || c->gid != 0) {
-		return;
-	}
-	struct passwd *pw = getpwuid(c->uid);
-	if (pw) {
-		c->gid = pw->pw_gid;
-	}
-	endpwent();
-}
-
 static void
 ferry_write_pidfile(const char *path)
 {
@@ -206,7 +191,6 @@ ferry_start(const char *config_path)
 
 	ferry_config_clear_tables();
 	read_configfile_ferrysection(&g_xcfg, config_path);
-	ferry_resolve_group(&g_xcfg);
 	ox_info(QM_FERRY, "Starting with privilege uid=%d,gid=%d", (int)g_xcfg.uid, (int)g_xcfg.gid);
 	if (g_xcfg.uid != 0 && geteuid() == 0) {
 		fprintf(stderr, "privsep to %d %d", (int)g_xcfg.uid, (int)g_xcfg.gid);

@@ -123,6 +123,8 @@ const relay_cfg_opt RELAY_DC_OPTS[NUM_RELAY_DC_OPTS] = {
  * still stops at this first error.
  */
 static bool s_parse_failed;
+/* A "group" line was read: the user's primary group no longer applies. */
+static bool s_group_given;
 
 #define relay_cfg_crash(ctx, ...)                                \
 	do {                                                     \
@@ -579,6 +581,11 @@ relay_cfg_service_line(relay_cfg_parser_state *p, ferry_config *c, relay_cfg_lin
 			return;
 		}
 		c->uid = pw->pw_uid;
+		// A user without a group of its own runs in its primary group, not
+		// in root's; a "group" line, before or after, decides instead.
+		if (!s_group_given) {
+			c->gid = pw->pw_gid;
+		}
 		endpwent();
 		break;
 	}
@@ -590,6 +597,7 @@ relay_cfg_service_line(relay_cfg_parser_state *p, ferry_config *c, relay_cfg_lin
 			return;
 		}
 		c->gid = gr->gr_gid;
+		s_group_given = true;
 		endgrent();
 		break;
 	}
@@ -859,6 +867,7 @@ read_configfile_ferrysection(ferry_config *c, const char *config_file)
 {
 	ferry_config_defaults(c);
 	s_parse_failed = false;
+	s_group_given = false;
 	FILE *f = relay_cfg_open(config_file);
 	if (!f) {
 		return;

@@ -487,6 +487,41 @@ TEST_F(Config, AcceptedTexts)
 	}
 }
 
+// The group a configured user runs in: its own primary group unless a
+// "group" line, before or after it, names another (root included).
+TEST_F(Config, ServiceUserAndGroup)
+{
+	struct passwd *pw = getpwnam("daemon");
+	struct group *gr = getgrnam("daemon");
+	ASSERT_TRUE(pw && gr);
+	const uid_t daemon_uid = pw->pw_uid;
+	const gid_t daemon_primary = pw->pw_gid, daemon_group = gr->gr_gid;
+	const struct {
+		const char *lines;
+		uid_t uid;
+		gid_t gid;
+	} cases[] = {
+		{"    user daemon\n", daemon_uid, daemon_primary},
+		{"    user daemon\n    group root\n", daemon_uid, 0},
+		{"    group root\n    user daemon\n", daemon_uid, 0},
+		{"    group daemon\n", 0, daemon_group},
+		{"", 0, 0},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.lines);
+		ferry_test_reset_config();
+		std::string text = conf();
+		const std::string base = "    user root\n    group root\n";
+		text.replace(text.find(base), base.size(), c.lines);
+		if (!accepted(text)) {
+			continue;
+		}
+		parse_and_check(text);
+		EXPECT_EQ(g_xcfg.uid, c.uid);
+		EXPECT_EQ(g_xcfg.gid, c.gid);
+	}
+}
+
 // A refused text: the message with "%L" standing for the line of `marker`
 // plus `offset` (pieces of long lines count as lines), logged under `ctx`.
 struct Refused {
