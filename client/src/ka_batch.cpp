@@ -37,7 +37,8 @@ uint32_t batch_initialized = 0;
 pthread_mutex_t batch_init_lock = PTHREAD_MUTEX_INITIALIZER;
 ox_queue *g_batch_q = nullptr;
 pthread_t g_batch_th[KA_BATCH_MAX_THREADS];
-int g_batch_thread_count = 0;
+int ka::g_batch_thread_count = 0;
+using ka::g_batch_thread_count;
 
 namespace {
 

@@ -179,7 +179,7 @@ TEST_F(BatchTest, StopWaitsForCallsUnderWayAndTheNextCallStartsAgain)
     collector c;
     EXPECT_EQ(0, get(ds, &c));
     EXPECT_EQ(24u, c.count());
-    EXPECT_EQ(KA_BATCH_MAX_THREADS, g_batch_thread_count);
+    EXPECT_EQ(KA_BATCH_MAX_THREADS, ka::g_batch_thread_count);
 }
 
 } // namespace

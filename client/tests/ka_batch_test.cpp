@@ -601,16 +601,16 @@ TEST_F(BatchTest, WorkersStartOnceClampedAndStartAgainAfterStop)
     tamberlin_batch_shutdown(); // nothing to stop
 
     ASSERT_EQ(0, tamberlin_batch_init(0));
-    EXPECT_EQ(1, g_batch_thread_count);
+    EXPECT_EQ(1, ka::g_batch_thread_count);
     tamberlin_batch_shutdown();
     {
         cluster_test::log_capture log;
         ASSERT_EQ(0, tamberlin_batch_init(9));
         EXPECT_TRUE(log.has("Batch threads are limited to 6"));
     }
-    EXPECT_EQ(6, g_batch_thread_count);
+    EXPECT_EQ(6, ka::g_batch_thread_count);
     ASSERT_EQ(0, tamberlin_batch_init(3));
-    EXPECT_EQ(6, g_batch_thread_count);
+    EXPECT_EQ(6, ka::g_batch_thread_count);
 
     // Stopped, a later call starts six workers again by itself.
     tamberlin_batch_shutdown();
@@ -619,7 +619,7 @@ TEST_F(BatchTest, WorkersStartOnceClampedAndStartAgainAfterStop)
     collector c;
     EXPECT_EQ(0, get(ds, &c));
     EXPECT_EQ(6u, c.count());
-    EXPECT_EQ(6, g_batch_thread_count);
+    EXPECT_EQ(6, ka::g_batch_thread_count);
 }
 
 TEST_F(BatchTest, CallsThatCannotBeQueuedReturnInsteadOfWaiting)
@@ -674,14 +674,14 @@ TEST_F(BatchTest, AForkedChildStartsWorkersOfItsOwn)
     store(ds);
     collector parent;
     ASSERT_EQ(0, get(ds, &parent));
-    ASSERT_EQ(6, g_batch_thread_count);
+    ASSERT_EQ(6, ka::g_batch_thread_count);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         ka::g_init_pid = getpid();
         collector c;
         int rv = get(ds, &c);
-        _exit(rv == 0 && c.count() == 12 && g_batch_thread_count == 6 ? 0 : 1);
+        _exit(rv == 0 && c.count() == 12 && ka::g_batch_thread_count == 6 ? 0 : 1);
     }
     // 0 only when the child's call returned with every record, on workers of
     // its own; a call that never returns is killed after a minute.

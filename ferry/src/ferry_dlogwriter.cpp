@@ -124,12 +124,8 @@ ferry_dlogwriter_apply_change(ferry_dlogwriter *w)
 	w->cap = pending;
 	// The info server reads the setting while the writer changes it.
 	__atomic_store_n(&c->ferry_write_batch_size, pending, __ATOMIC_RELAXED);
-	c->ferry_flag.fetch_and(~FERRY_WRITE_BATCH_SIZE_CHANGE);
-	// set-config may have stored a newer size while this one was applied, and
-	// its bit went with the clearing: raise it again for the next batch.
-	if (__atomic_load_n(&c->ferry_new_cfg.ferry_write_batch_size, __ATOMIC_RELAXED) != pending) {
-		c->ferry_flag.fetch_or(FERRY_WRITE_BATCH_SIZE_CHANGE);
-	}
+	// set-config may have stored a newer size while this one was applied.
+	ferry_change_bit_done(FERRY_WRITE_BATCH_SIZE_CHANGE, &c->ferry_new_cfg.ferry_write_batch_size, pending);
 }
 
 static void

@@ -194,7 +194,7 @@ ferry_dispatch_nsinfo(ferry_msg *msg)
 	}
 	char name[NAMESPACE_MAX_SZ] = {0};
 	memcpy(name, ns->ns_name, (size_t)namelen < sizeof(name) ? (size_t)namelen : sizeof(name) - 1);
-	if (ferry_ns_bucket_setup(id, name, g_xcfg.ferry_read_batch_size) == 0) {
+	if (ferry_ns_bucket_setup(id, name, __atomic_load_n(&g_xcfg.ferry_read_batch_size, __ATOMIC_RELAXED)) == 0) {
 		ox_info(QM_FERRY, "Namespace %s with id %d setup for shipping", name, id);
 	}
 }

@@ -7,7 +7,9 @@
  * The server's answers are trusted only as far as they are checked: the
  * minimum last-ship time must be a whole positive decimal number in a short
  * reply, and even then the digest log is never given up beyond this node's
- * own smallest last-ship time. The last values reported are kept until a
+ * own smallest last-ship time, nor within 5 minutes of either (writes handed
+ * to the engine may still fail), nor from the first record of the batch the
+ * reader is fetching. The last values reported are kept until a
  * report gets through, so a minimum that moved back is reported again rather
  * than forgotten.
  */
@@ -24,6 +26,7 @@
 
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
+#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_info.h"
 #include "tamberlin/rbuffer.h"
 
@@ -197,6 +200,16 @@ ferry_digestlog_reclaim_time(void)
 		if (own < target) {
 			target = own;
 		}
+	}
+	// A last-ship time moves when a write is handed to the engine, not when
+	// its reply comes: writes up to 5 minutes older may still fail and need
+	// their digest again.
+	target = ferry_lst_minus_adjust(target);
+	// Read after the times: a batch that starts later holds only records
+	// newer than the last-ship times read above.
+	uint64_t floor = ferry_dlogreader_batch_floor();
+	if (floor < target) {
+		target = floor;
 	}
 	return target;
 }

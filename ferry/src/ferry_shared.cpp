@@ -167,6 +167,17 @@ ferry_init_unset_lst(uint64_t base)
 	}
 }
 
+/* ---- Change bits ------------------------------------------------------- */
+
+void
+ferry_change_bit_done(int32_t bit, const int32_t *pending, int32_t applied)
+{
+	g_xcfg.ferry_flag.fetch_and(~bit);
+	if (__atomic_load_n(pending, __ATOMIC_RELAXED) != applied) {
+		g_xcfg.ferry_flag.fetch_or(bit);
+	}
+}
+
 /* ---- Slot tables -------------------------------------------------------- */
 
 uint32_t
@@ -187,6 +198,15 @@ ferry_ns_known(int32_t nsid)
 	// The writer asks while the pipe reader sets tables up.
 	return nsid >= 1 && nsid < NAMESPACE_MAX_NUM &&
 		__atomic_load_n(&g_ns_dbuckets[nsid].initialized, __ATOMIC_ACQUIRE);
+}
+
+/* The digest-to-slot map of a table of n slots: one bucket per 8 slots for
+ * large batches. */
+static int
+ns_bucket_make_map(shash **map, int n)
+{
+	uint32_t buckets = n > 8199 ? (uint32_t)n / 8 : 1024;
+	return shash_create(map, hash_fn, 20, sizeof(int32_t), buckets, SHASH_CR_MT_BIGLOCK);
 }
 
 static void
@@ -217,9 +237,7 @@ ferry_ns_bucket_setup(int nsid, const char *name, int read_batch_size)
 	b->ns_id = nsid;
 	b->ns_digest_slots_inuse = 0;
 
-	uint32_t buckets = read_batch_size > 8199 ? (uint32_t)read_batch_size / 8 : 1024;
-	int rv = shash_create(&b->digest_to_idx_hash, hash_fn, 20, sizeof(int32_t), buckets,
-			SHASH_CR_MT_BIGLOCK);
+	int rv = ns_bucket_make_map(&b->digest_to_idx_hash, read_batch_size);
 	if (rv != SHASH_OK) {
 		ox_crash(QM_FERRY, OX_GLOBAL, "Hash Map creation failed with err=%d", rv);
 		return -1;
@@ -240,7 +258,58 @@ ferry_ns_bucket_setup(int nsid, const char *name, int read_batch_size)
 				b->ns_name);
 		return -1;
 	}
+	b->capacity = read_batch_size;
 	__atomic_store_n(&b->initialized, true, __ATOMIC_RELEASE);
+	return 0;
+}
+
+/* One array of a table to n entries of size bytes; false (the old array
+ * kept) when it cannot be resized. */
+template <typename T>
+static bool
+ns_bucket_resize_array(T **arr, size_t n, size_t size)
+{
+	auto *p = (T *)ox_realloc(*arr, n * size);
+	if (!p) {
+		return false;
+	}
+	*arr = p;
+	return true;
+}
+
+int
+ferry_ns_bucket_resize(int nsid, int n)
+{
+	if (!ferry_ns_known(nsid) || n <= 0) {
+		return -1;
+	}
+	ns_digest_bucket *b = &g_ns_dbuckets[nsid];
+	if (n < b->ns_digest_slots_inuse) {
+		return -1; // would drop slots of the batch being filled
+	}
+	size_t recs = (size_t)n;
+	// Each array that grew is kept even when a later one cannot: the
+	// capacity names what all five hold.
+	bool ok = ns_bucket_resize_array(&b->ns_digests, recs, 20) &&
+		ns_bucket_resize_array(&b->masternodes, recs, sizeof(ox_node)) &&
+		ns_bucket_resize_array(&b->generations, recs, sizeof(uint32_t)) &&
+		ns_bucket_resize_array(&b->digesttimes, recs, sizeof(uint64_t)) &&
+		ns_bucket_resize_array(&b->digest_status, recs, 8);
+	if (!ok) {
+		// Grown arrays hold the old capacity still, shrunk ones only n.
+		if (n < b->capacity) {
+			b->capacity = n;
+		}
+		return -1;
+	}
+	b->capacity = n;
+	// The bucket count only tunes the lookups: a map that holds entries, or
+	// that cannot be replaced, serves on as it is.
+	shash *map = nullptr;
+	if (shash_get_size(b->digest_to_idx_hash) == 0 && ns_bucket_make_map(&map, n) == SHASH_OK) {
+		shash_destroy(b->digest_to_idx_hash);
+		b->digest_to_idx_hash = map;
+	}
 	return 0;
 }
 
@@ -253,5 +322,6 @@ ferry_ns_bucket_free(int nsid)
 		shash_destroy(b->digest_to_idx_hash);
 		b->digest_to_idx_hash = nullptr;
 	}
+	b->capacity = 0;
 	__atomic_store_n(&b->initialized, false, __ATOMIC_RELEASE);
 }

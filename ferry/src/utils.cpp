@@ -741,7 +741,9 @@ relay_cfg_relay_line(relay_cfg_parser_state *p, ferry_config *c, relay_cfg_line 
 		c->ferry_threads = relay_cfg_int(l, 1, INT32_MAX);
 		break;
 	case RELAY_CASE_TIMEOUT:
-		c->ferry_timeout = relay_cfg_int_no_checks(l);
+		// A timeout of 0 would let a send to a datacenter that went away
+		// wait for ever.
+		c->ferry_timeout = relay_cfg_int(l, 1, INT32_MAX);
 		break;
 	// Retries and their sleep count from 0; a negative sleep would become an
 	// unsigned sleep of decades.

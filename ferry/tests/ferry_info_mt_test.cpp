@@ -255,9 +255,10 @@ protected:
 		g_rbuf_des = ferry_test_open_dlog("reclaim", 1 << 20, true);
 		ASSERT_NE(g_rbuf_des, nullptr);
 		g_dc_count = 2;
-		g_lastshiptime[0].lst_localmin = 8000;
-		g_lastshiptime[1].lst_localmin = 9000;
+		g_lastshiptime[0].lst_localmin = kAdj + 8000;
+		g_lastshiptime[1].lst_localmin = kAdj + 9000;
 	}
+	static constexpr uint64_t kAdj = FERRY_TIME_ADJUST;
 	void TearDown() override
 	{
 		ox_rbuffer_close(g_rbuf_des);
@@ -274,8 +275,13 @@ TEST_F(Reclaim, ServerMinimumIsReadStrictlyAndBounded)
 	} cases[] = {
 		{nullptr, 0},                 // no report yet: the stand-in answers -1
 		{"-1", 0},
-		{"5000", 5000},
-		{"12000", 8000},              // never past this node's own smallest time
+		// Writes handed to the engine in the last 5 minutes may still fail:
+		// the time stays that far behind the minimum.
+		{"305000", 5000},
+		{"300001", 1},
+		{"300000", 0},
+		{"5000", 0},                  // saturates instead of wrapping
+		{"312000", 8000},             // never past this node's own smallest time
 		{"0", 0},
 		{"-5", 0},
 		{"", 0},
@@ -313,9 +319,13 @@ TEST_F(Reclaim, BadRepliesReclaimNothing)
 		EXPECT_EQ(ferry_digestlog_reclaim_time(), 0u);
 	}
 	fls_set_reply(server, "relay-min", FLS_ANSWER, 0);
+	fls_set_min_lastship_text(server, "305000");
 	EXPECT_EQ(ferry_digestlog_reclaim_time(), 5000u);
 	// Nothing of this node's log is shipped yet: nothing to reclaim.
 	g_lastshiptime[0].lst_localmin = 0;
+	EXPECT_EQ(ferry_digestlog_reclaim_time(), 0u);
+	// Nor was it shipped more than 5 minutes ago.
+	g_lastshiptime[0].lst_localmin = kAdj;
 	EXPECT_EQ(ferry_digestlog_reclaim_time(), 0u);
 }
 
@@ -503,9 +513,11 @@ TEST_F(ReclaimLog, StartMovesUpToTheSegmentOfTheTime)
 	for (auto &c : cases) {
 		SCOPED_TRACE(c.what);
 		open_log(1000, c.read);
-		g_lastshiptime[0].lst_localmin = late;
-		g_lastshiptime[1].lst_localmin = c.own;
-		fls_set_min_lastship_text(server, std::to_string(c.server).c_str());
+		// The times of the cases are where the reclaim may go: 5 minutes
+		// behind both minima.
+		g_lastshiptime[0].lst_localmin = late + FERRY_TIME_ADJUST;
+		g_lastshiptime[1].lst_localmin = c.own + FERRY_TIME_ADJUST;
+		fls_set_min_lastship_text(server, std::to_string(c.server + FERRY_TIME_ADJUST).c_str());
 		EXPECT_EQ(ferry_digestlog_reclaim(), c.reclaimed);
 		EXPECT_EQ(first_kept(), (int)c.reclaimed);
 		EXPECT_TRUE(traced());

@@ -94,7 +94,11 @@ extern uint32_t batch_initialized;
 extern pthread_mutex_t batch_init_lock;
 extern ox_queue *g_batch_q; // digest_work items, callers to workers
 extern pthread_t g_batch_th[KA_BATCH_MAX_THREADS];
+// The shipper has a worker count of its own under the same name, so the
+// library's lives in its namespace.
+namespace ka {
 extern int g_batch_thread_count;
+}
 
 // --- Calls (any thread) ---
 

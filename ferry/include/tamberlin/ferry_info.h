@@ -55,9 +55,10 @@ void *ferry_invoke_serverferry(void *udata);
 void ferry_send_lastshipinfo(void);
 /* The time up to which the digest log may be reclaimed: asks the local server
  * for the cluster-wide minimum last-ship time and takes it only when the
- * reply is short and its value a whole positive decimal number, never past
- * this node's own smallest lst_localmin; 0 when there is nothing to reclaim.
- * The reply is freed on every path. Housekeeper thread. */
+ * reply is short and its value a whole positive decimal number; the smaller
+ * of it and this node's own smallest lst_localmin, less FERRY_TIME_ADJUST
+ * (saturated), and never past ferry_dlogreader_batch_floor(); 0 when there is
+ * nothing to reclaim. The reply is freed on every path. Housekeeper thread. */
 uint64_t ferry_digestlog_reclaim_time(void);
 /* One reclaim step (housekeeper, every 60th tick): the digest log's start
  * moves up to the record at ferry_digestlog_reclaim_time (never past the main

@@ -62,6 +62,9 @@ void ferry_relog_digest(int nsid, uint32_t generation, ox_node masternode, const
 bool ship_delete(ferry_msg_digestinfo *xmdinfo);
 /* Transaction ids: 64 random bits, 0 on failure. Any thread. */
 uint64_t rand_64(void);
+/* Window managers started by an up-to-down change since the process began
+ * (statistics and tests). */
+extern std::atomic<uint64_t> g_window_managers_started;
 
 /* ---- Datacenter windows (ferry_windows.cpp) ------------------------------- */
 
@@ -107,6 +110,11 @@ int relay_record_get_threads_init(void);
  * ferry_read_threads. */
 int relay_record_get_threads_reinit(int n);
 void *relay_batch_get_th(void *arg);
+/* Serves one fetch request on the calling thread in the current read mode:
+ * the batch read's result, or 0 in single mode. The workers call it for each
+ * request; the reader calls it itself when no worker is alive
+ * (g_batch_thread_count 0), since a request pushed then would wait for ever. */
+int ferry_fetch_part(const batch_get_req *req);
 int dlogreader_cb(char *ns, ka::ox_digest *digest, char *set, uint32_t generation, uint32_t record_void_time,
 		ka_bin *bins, int n_bins, bool is_last, void *udata);
 int ferry_get_process_ret(int rv, ka::ox_digest *digest, uint32_t generation, callback_data *cbdata);
@@ -115,9 +123,53 @@ int ferry_get_process_ret(int rv, ka::ox_digest *digest, uint32_t generation, ca
 
 #define FERRY_BATCH_MAXWAIT 1000 /* ms */
 
+/* What one batch did, added to the counters at its end. */
+typedef struct ferry_dlogreader_batch_s {
+	uint64_t unknown_ns;   /* records of namespaces without a slot table */
+	uint64_t notmaster;    /* replica records skipped */
+	uint64_t takenover;    /* replica records shipped on behalf of their master */
+	uint64_t slots;        /* distinct digests fetched */
+	uint64_t fetch_retry;  /* records fetched in attempts that failed */
+	uint64_t short_retry;  /* records fetched in attempts that came back short */
+} ferry_dlogreader_batch;
+
+/* The reader's state (main thread only). The loop is split so that a test
+ * can drive it on a thread of its own. */
+typedef struct ferry_dlogreader_s {
+	thread_data *td;
+	char *buf;             /* alloc_recs records of FERRY_MSG_ONDISK_SIZE bytes */
+	size_t alloc_recs;
+	uint64_t total_read;   /* records read since the start */
+	uint64_t last_read_ms; /* monotonic start of the last read */
+	int parts;             /* P: ferry_read_threads at the start, for good */
+	int workers_started;
+	uint64_t floor_hint;   /* smallest digest time of the last batch */
+	callback_data cbdata;
+	ferry_dlogreader_batch batch;
+} ferry_dlogreader;
+
 /* The main loop: never returns. */
 void dlogreader(thread_data *td);
 void ferry_add_digest_in_slot(int nsid, ferry_msg_digestinfo *xmdinfo);
+/* The start: waits for the namespace and boot-node lists, makes the fetch
+ * queues, starts the record-fetch workers and the read buffer (CRITICAL when
+ * it cannot be had). */
+void ferry_dlogreader_init(ferry_dlogreader *r, thread_data *td);
+/* One pass without its leading sleep: nothing while shipping is disabled;
+ * else batches while the read test holds, then the change bits. The records
+ * read. */
+uint64_t ferry_dlogreader_pass(ferry_dlogreader *r);
+/* Filters, fills the slot tables with, fetches and counts the k records in
+ * r->buf (k > 0). */
+void ferry_dlogreader_process(ferry_dlogreader *r, int k);
+/* Fetches the slots of namespace nsid: attempts until every digest came back
+ * (its map is empty) or the retries are used up. */
+void ferry_dlogreader_fetch_ns(ferry_dlogreader *r, int nsid);
+/* Part j of slots split into parts parts (parts > 0): its first slot and its
+ * count; the last part takes the rest. */
+void ferry_dlogreader_part(int slots, int parts, int j, int *first, int *count);
+/* Applies the reader's change bits in their order. */
+void ferry_dlogreader_apply_changes(ferry_dlogreader *r);
 /* The digest time of the first record of the batch being read, fetched and
  * shipped now, or FERRY_LST_NONE between batches: the reclaim never gives
  * up records from it on. Any thread. */

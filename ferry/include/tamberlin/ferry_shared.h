@@ -210,12 +210,15 @@ static_assert(offsetof(ferry_msg_ondisk, diginfo.digest) == 32, "record digest a
 
 /* One namespace's slots of the current read batch; set up by the pipe reader,
  * filled by the digest-log reader, read by the record fetch. Each array has
- * ferry_read_batch_size entries. */
+ * room for capacity entries: the read batch size when the table was made,
+ * which a run-time change of that size may have left behind, so the reader
+ * re-makes a table before it fills it past its capacity. */
 typedef struct ns_digest_bucket_s {
 	bool initialized;
 	char ns_name[NAMESPACE_MAX_SZ];
 	int32_t ns_id;
 	int ns_digest_slots_inuse;
+	int capacity;
 	uint8_t (*ns_digests)[20];
 	ox_node *masternodes;
 	uint32_t *generations;
@@ -296,6 +299,14 @@ void ferry_store_lst_to_words(uint64_t words[DC_MAX_NUM]);
  * no optional shipping; the writer and the reader call it. */
 void ferry_init_unset_lst(uint64_t base);
 
+/* ---- Change bits ------------------------------------------------------- */
+
+/* The owner of a change bit is done with it, having applied (or found) the
+ * value `applied`: clears the bit with one atomic and-not, then reads the
+ * pending value again and sets the bit again when set-config stored another
+ * value meanwhile, whose bit went with the clearing. */
+void ferry_change_bit_done(int32_t bit, const int32_t *pending, int32_t applied);
+
 /* ---- Slot tables -------------------------------------------------------- */
 
 /* FNV-1a 64 over the 20 digest bytes, low 32 bits. */
@@ -305,6 +316,13 @@ uint32_t hash_fn(const void *key);
  * -1 and nothing changed for a number out of range, a batch size below 1 or
  * a table already set up. */
 int ferry_ns_bucket_setup(int nsid, const char *name, int read_batch_size);
+/* Re-makes the arrays of set-up table nsid for n slots, keeping the slots in
+ * use, and, when its map is empty, the map with the bucket count for n (the
+ * old map stays when a new one cannot be made). 0 with capacity n; -1 when an
+ * array cannot be resized: the table stays usable with the smaller of its old
+ * capacity and n.
+ * Digest-log reader only, between fetches. */
+int ferry_ns_bucket_resize(int nsid, int n);
 /* Frees a table's arrays and map and marks it not set up (tests, shutdown). */
 void ferry_ns_bucket_free(int nsid);
 /* True when nsid is 1..31 and its table is set up. */

@@ -1,0 +1,32 @@
+/*
+ * Datacenter windows: the thread started for a datacenter that went down,
+ * and the destructor of a datacenter's window list.
+ *
+ * For now the manager only takes its argument and ends, and the datacenter
+ * stays down: nothing more is sent to it and its last-ship time stays where
+ * the outage found it. Nothing is lost meanwhile, since the digest log keeps
+ * every record from that time on; re-shipping the missed windows once the
+ * datacenter answers again comes with the window shipping itself.
+ */
+#include "tamberlin/enhanced_alloc.h"
+#include "tamberlin/ferry_road.h"
+
+void *
+ferry_window_manager(void *arg)
+{
+	auto *td = (windowshipper_td *)arg;
+	for (int dc = 0; td && dc < ferry_dc_configured(); dc++) {
+		if (td->rcfg == &g_rcfg[dc]) {
+			ox_info(QM_FERRY, "Windowshipper: Changing Cluster State of DC %s to CLUSTER_DOWN",
+					g_dc_xcfg_opt[dc].dc_name ? g_dc_xcfg_opt[dc].dc_name : "");
+		}
+	}
+	ox_free(td);
+	return nullptr;
+}
+
+void
+destroy_ship_list_elem(void *element)
+{
+	ox_free(element);
+}
