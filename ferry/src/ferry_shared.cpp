@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "tamberlin/enhanced_alloc.h"
+#include "tamberlin/ferry_road.h"
 #include "tamberlin/ox_shash.h"
 #include "tamberlin/tamberlin.h"
 
@@ -46,6 +47,22 @@ ox_queue *g_batch_get_response_q;
 const char *cluster_states[3] = {"CLUSTER_DOWN", "CLUSTER_UP", "CLUSTER_WINDOW_SHIP"};
 
 std::atomic<uint32_t> g_ferry_time_divisor{1};
+
+/* Set by start-up once the clusters exist (ferry_clusters.cpp); kept here so
+ * that the threads waiting for it need no part of the cluster code. */
+std::atomic<bool> g_clusters_created{false};
+
+void
+ferry_wait_clusters_created(void)
+{
+	if (g_clusters_created.load()) {
+		return;
+	}
+	ox_info(QM_FERRY, "Waiting for the cluster connections to be made");
+	while (!g_clusters_created.load()) {
+		ferry_sleep_ms(100);
+	}
+}
 
 uint32_t
 ferry_scaled_ms(uint32_t ms)

@@ -25,8 +25,9 @@ struct ox_rbuffer *ferry_test_open_dlog_at(const std::string &path, int64_t size
 int ferry_test_read_dlog(struct ox_rbuffer *rb, char *buf, int n);
 // Waits up to limit_ms for *counter (read atomically) to reach value.
 bool ferry_test_wait_counter(const uint64_t *counter, uint64_t value, int limit_ms);
-// A clean configuration, zeroed counters in c as the process's counters, and
-// an empty digest-log queue.
+// A clean configuration, zeroed counters in c as the process's counters, an
+// empty digest-log queue, and the clusters marked as made (so failed-node
+// threads go on at once).
 void ferry_test_reset_intake(struct counters_s *c);
 // Waits up to limit_ms until this process runs no thread but the caller's;
 // false when others remain. Death tests fork, and a fork taken while another

@@ -195,6 +195,10 @@ void create_remote(char *cluster_name, cluster_cfg *rcfg, ox_vector *node_v, ox_
 void ferry_clusters_start(thread_data *td);
 /* Blocks until g_clusters_created (failed-node threads). */
 void ferry_wait_clusters_created(void);
+/* The time to live sent for a record that never expires to a remote server of
+ * version ver (major, minor, patch): HIVED_INFINITE_TTL_VALUE from 2.7.5 on
+ * within major version 2 and from 3.1.5 on after it, 0 for older servers. */
+uint32_t ferry_infinite_ttl_for_version(const int ver[3]);
 
 /* ---- Later stages, started by start-up (their own files) ------------------ */
 

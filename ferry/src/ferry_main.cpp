@@ -1,0 +1,11 @@
+/*
+ * The `ferry` daemon: the process entry and nothing else (start-up lives in
+ * ferry_start.cpp so that test programs can run it too).
+ */
+#include "tamberlin/ferry_road.h"
+
+int
+main(int argc, char **argv)
+{
+	return ferry_main(argc, argv);
+}

@@ -1,0 +1,360 @@
+/*
+ * Start-up: the command line and the fixed order in which the process comes
+ * up, on the main thread, which in the end becomes the digest-log reader.
+ *
+ * Until the signal handlers are installed (near the end) every signal has its
+ * default effect, so a CRITICAL line ends the process without shutdown work;
+ * nothing before that point has anything to save. The early ends return a
+ * status from ferry_main: 255 for a bad command line, 0 when the shipper is
+ * disabled or another shipper holds the digest log.
+ *
+ * Files with fixed names in shared directories ("/tmp/relay.err", the pid
+ * file) are opened through ox_safe_open, never through a planted link.
+ */
+#include <fcntl.h>
+#include <getopt.h>
+#include <pthread.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "tamberlin/daemon.h"
+#include "tamberlin/enhanced_alloc.h"
+#include "tamberlin/fault.h"
+#include "tamberlin/ferry.h"
+#include "tamberlin/ferry_info.h"
+#include "tamberlin/ferry_road.h"
+#include "tamberlin/ka_async.h"
+#include "tamberlin/ka_cluster.h"
+#include "tamberlin/ox_clock.h"
+#include "tamberlin/rbuffer.h"
+#include "tamberlin/tamberlin.h"
+
+#define FERRY_INVALID_OPTION_ERRFILE "/tmp/relay.err"
+#define FERRY_ERRFILE_MODE 0600
+#define FERRY_PIDFILE_MODE 0644
+#define FERRY_DLOG_BATCH_SIZE 100
+#define FERRY_PIPE_WAIT_MS 1000
+
+enum { OPT_ERR = 1, OPT_CONFIG_FILE, OPT_RESUME, OPT_NORESUME, OPT_NOFAILOVER };
+
+static const struct option ferry_cmd_options[] = {
+	{"err", required_argument, nullptr, OPT_ERR},
+	{"config-file", required_argument, nullptr, OPT_CONFIG_FILE},
+	{"resume", optional_argument, nullptr, OPT_RESUME},
+	{"noresume", optional_argument, nullptr, OPT_NORESUME},
+	{"nofailover", optional_argument, nullptr, OPT_NOFAILOVER},
+	{nullptr, 0, nullptr, 0},
+};
+
+static void
+ferry_usage(void)
+{
+	static const char *const lines[] = {
+		"Usage: relay --resume|--noresume [--config-file <filepath>] [--err <errlog>]",
+		"\n\t--resume\n\t\t Resume log record shipping",
+		"\t--noresume\n\t\t Do not resume log record shipping",
+		"\t--nofailover\n\t\t Resume but do not do failover of nodes",
+		"\t--config-file\n\t\t relay config file path",
+		"\t--err \n\t\trelay client error log ",
+		"\n--resume or --noresume or --nofailover needs to be passed",
+	};
+	for (const char *l : lines) {
+		printf("%s\n", l);
+	}
+	fflush(stdout);
+}
+
+/* Points standard error at path through the safe open; false on failure. */
+static bool
+ferry_stderr_to_safe_file(const char *path)
+{
+	int fd = ox_safe_open(path, O_WRONLY | O_CREAT | O_TRUNC, FERRY_ERRFILE_MODE);
+	if (fd < 0) {
+		return false;
+	}
+	fflush(stderr);
+	bool ok = dup2(fd, STDERR_FILENO) >= 0;
+	close(fd);
+	return ok;
+}
+
+int
+ferry_get_digestlog_flock(char *dlogpath)
+{
+	// The descriptor stays open for the life of the process: closing it would
+	// drop the lock.
+	int fd = open(dlogpath, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+	if (fd < 0) {
+		ox_warning(QM_FERRY, "error while opening dlogfile %s: %s ...", dlogpath, ox_strerror(errno));
+		return -1;
+	}
+	if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+		ox_warning(QM_FERRY, "Error while taking dlogfile lock...");
+		close(fd);
+		return -1;
+	}
+	ox_info(QM_FERRY, "dlogfile lock aquired successfully ...");
+	return 0;
+}
+
+/* A configured user without a group runs in the user's primary group, not
+ * in group root. */
+static void
+ferry_resolve_group(ferry_config *c)
+{
+	if (c->uid == 0 || c->gid != 0) {
+		return;
+	}
+	struct passwd *pw = getpwuid(c->uid);
+	if (pw) {
+		c->gid = pw->pw_gid;
+	}
+	endpwent();
+}
+
+static void
+ferry_write_pidfile(const char *path)
+{
+	char text[14];
+	int len = snprintf(text, sizeof(text), "%d\n", (int)getpid());
+	// Only a file of ours is removed; anything else planted at the name is
+	// left for the open to refuse.
+	struct stat st;
+	if (lstat(path, &st) == 0 && S_ISREG(st.st_mode)) {
+		unlink(path);
+	}
+	int fd = ox_safe_open(path, O_RDWR | O_CREAT | O_TRUNC, FERRY_PIDFILE_MODE);
+	if (fd < 0) {
+		ox_crash_nostack(QM_QM, OX_GLOBAL, "failed to open pid file %s: %s", path, ox_strerror(errno));
+		return;
+	}
+	if (write(fd, text, (size_t)len) != len) {
+		ox_warning(QM_QM, "failed to write pid file %s: %s", path, ox_strerror(errno));
+	}
+	close(fd);
+}
+
+/* The reader must read again what may have been in flight when the process
+ * ended: the batch being read plus every write not yet answered. When fewer
+ * records than that are kept before it, it goes back to the first kept one. */
+static void
+ferry_move_reader_back(void)
+{
+	int64_t back = (int64_t)g_xcfg.ferry_read_batch_size + (int64_t)g_xcfg.ferry_max_recs_inflight;
+	if (back > INT_MAX) {
+		back = INT_MAX;
+	}
+	if (back <= 0) {
+		return;
+	}
+	if (ox_rbuffer_seek(g_rbuf_des, nullptr, -(int)back, 1) == 0) {
+		ox_rbuffer_getsetctx(g_rbuf_des, &g_rbuf_des->rctx, 0);
+	}
+}
+
+static void
+ferry_apply_start_mode(counters *cntr)
+{
+	if (g_isresume == 1) {
+		if (g_failover) {
+			ox_rbuffer_setfailover(g_rbuf_des);
+		} else {
+			ox_rbuffer_setnofailover(g_rbuf_des);
+		}
+		uint64_t n = ox_rbuffer_outstanding(g_rbuf_des);
+		if (g_failover) {
+			ox_info(QM_FERRY, "Starting FERRY with resume ... to ship %ld outstanding log records ...", (long)n);
+		} else {
+			ox_info(QM_FERRY, "Starting FERRY with nofailover ... to ship %ld outstanding log records ...",
+					(long)n);
+		}
+		if (n != 0) {
+			ox_atomic64_add(&cntr->dlog_pkts_logged, n);
+		}
+	} else {
+		ox_rbuffer_setnoresume(g_rbuf_des);
+		ox_info(QM_FERRY, "Starting FERRY with no resume...");
+	}
+}
+
+static void
+ferry_start_thread(void *(*fn)(void *), void *arg)
+{
+	pthread_t tid;
+	int rv = pthread_create(&tid, nullptr, fn, arg);
+	if (rv != 0) {
+		ox_warning(QM_FERRY, "pthread_create failed with error %s", ox_strerror(rv));
+		return;
+	}
+	pthread_detach(tid);
+}
+
+/* Steps 1 to 25 of start-up; returns only on an early end. */
+static int
+ferry_start(const char *config_path)
+{
+	static counters s_cntr;
+	static cluster_cfg s_mcfg;
+	static thread_data s_td;
+
+	ferry_config_clear_tables();
+	read_configfile_ferrysection(&g_xcfg, config_path);
+	ferry_resolve_group(&g_xcfg);
+	ox_info(QM_FERRY, "Starting with privilege uid=%d,gid=%d", (int)g_xcfg.uid, (int)g_xcfg.gid);
+	if (g_xcfg.uid != 0 && geteuid() == 0) {
+		fprintf(stderr, "privsep to %d %d", (int)g_xcfg.uid, (int)g_xcfg.gid);
+		ox_process_privsep(g_xcfg.uid, g_xcfg.gid);
+	}
+	if (ox_fault_sink_activate_all_held() != 0) {
+		ox_crash_nostack(QM_FERRY, OX_GLOBAL, "can't open the errorlog file %s",
+				g_xcfg.ferry_errorlog_path ? g_xcfg.ferry_errorlog_path : "");
+	}
+	ferry_dump_configfile(config_path);
+	ferry_config_checks(&g_xcfg);
+	if (g_xcfg.ferry_pidfile) {
+		ferry_write_pidfile(g_xcfg.ferry_pidfile);
+	}
+
+	memset(&s_td, 0, sizeof(s_td));
+	memset(&s_cntr, 0, sizeof(s_cntr));
+	memset(&s_mcfg, 0, sizeof(s_mcfg));
+	s_td.cntr = &s_cntr;
+	s_td.mcfg = &s_mcfg;
+	s_td.rcfg = g_rcfg;
+	g_ferry_cntr = s_td.cntr;
+	for (int i = 0; i < CLUSTER_MAX_SZ; i++) {
+		g_failednodeinfo[i].slotinuse = false;
+	}
+	g_maxfailedever = 0;
+	g_ns_sync_complete.store(false);
+	g_bootnode_sync_complete.store(false);
+	g_boottime = ox_clock_getabsolute();
+
+	char *dlogpath = g_xcfg.ferry_digestlog_path[0];
+	if (!dlogpath) {
+		ox_crash(QM_FERRY, OX_GLOBAL, "No Digest Ring Buffer File defined... Aborting");
+		return -1;
+	}
+	ox_rbuffer_config rc = {};
+	rc.fname[0] = ox_strdup(dlogpath);
+	rc.fsize[0] = (int64_t)g_xcfg.ferry_digestlog_file_size[0];
+	rc.nfiles = 1;
+	rc.rec_size = FERRY_MSG_ONDISK_SIZE;
+	rc.batch_size = FERRY_DLOG_BATCH_SIZE;
+	rc.overwrite = g_xcfg.ferry_digestlog_overwrite;
+	rc.persist = g_xcfg.ferry_digestlog_persist;
+	rc.trace = false;
+
+	if (ferry_get_digestlog_flock(dlogpath) != 0) {
+		return 0;
+	}
+	g_rbuf_des = ox_rbuffer_init(&rc);
+	if (!g_rbuf_des) {
+		ox_crash(OX_RBUFFER, OX_GLOBAL, "Could not Initialize ring buffer... Aborting");
+		return -1;
+	}
+	ferry_restore_lst_from_words(g_rbuf_des->hdr[0].udata);
+	ferry_move_reader_back();
+
+	g_diginfo_freepool_q = ox_queue_create(sizeof(void *), true);
+	if (!g_diginfo_freepool_q) {
+		ox_crash(QM_FERRY, OX_GLOBAL, "Could not create memory pool for digest info... Aborting");
+		return -1;
+	}
+	g_sockaddr_in_v = ox_vector_create(sizeof(struct sockaddr_in), 5, 0);
+	char localhost[] = "127.0.0.1";
+	if (!g_sockaddr_in_v || ka_lookup(nullptr, localhost, (short)g_xcfg.ferry_local_port, g_sockaddr_in_v) != 0) {
+		ox_crash(QM_FERRY, OX_GLOBAL, "Could not get socket details of localhost... Aborting");
+		return -1;
+	}
+
+	ferry_info_init(s_td.cntr);
+	ferry_wait_for_server(-1);
+	ferry_apply_start_mode(s_td.cntr);
+	ox_info(QM_FERRY, "FERRY compression threshold set to %d", g_xcfg.ferry_compression_threshold);
+
+	g_isnamedpipe_open.store(false);
+	ferry_start_thread(read_namedpipe, &s_td);
+	while (!g_isnamedpipe_open.load()) {
+		ox_info(QM_FERRY, "Waiting for hived to open named pipe... ");
+		ferry_sleep_ms(FERRY_PIPE_WAIT_MS);
+	}
+
+	tamberlin_init();
+	if (tamberlin_async_init(g_xcfg.ferry_max_recs_inflight, g_xcfg.ferry_threads, ferry_sendfail_cb_fn,
+				ferry_sendsuccess_cb_fn) != 0) {
+		ox_crash(QM_FERRY, OX_GLOBAL, "Failed to initialize the async functionality of C client... Aborting");
+		return -1;
+	}
+	ferry_clusters_start(&s_td);
+	ferry_setup_sighandlers();
+	ferry_start_thread(housekeeper, s_td.cntr);
+	dlogreader(&s_td);
+	return 0;
+}
+
+int
+ferry_main(int argc, char **argv)
+{
+	char *errpath = nullptr;
+	char *config_path = nullptr;
+	bool mode_given = false;
+	g_isresume = -1;
+	g_failover = true;
+
+	optind = 0; // a fresh scan, also when called again in one process
+	int opt;
+	while ((opt = getopt_long(argc, argv, "", ferry_cmd_options, nullptr)) != -1) {
+		switch (opt) {
+		case OPT_ERR:
+			ox_free(errpath);
+			errpath = ox_strdup(optarg);
+			break;
+		case OPT_CONFIG_FILE:
+			ox_free(config_path);
+			config_path = ox_strdup(optarg);
+			break;
+		case OPT_RESUME:
+			g_isresume = 1;
+			mode_given = true;
+			break;
+		case OPT_NORESUME:
+			g_isresume = 0;
+			mode_given = true;
+			break;
+		case OPT_NOFAILOVER:
+			g_isresume = 1;
+			g_failover = false;
+			mode_given = true;
+			break;
+		default:
+			// The parser has already said what was wrong.
+			if (!ferry_stderr_to_safe_file(FERRY_INVALID_OPTION_ERRFILE)) {
+				return -1;
+			}
+			printf("Invalid option\n");
+			ferry_usage();
+			return -1;
+		}
+	}
+	if (!config_path) {
+		config_path = ox_strdup(FERRY_DEFAULT_CONFIG_PATH);
+	}
+	if (errpath) {
+		if (dup2(STDOUT_FILENO, STDERR_FILENO) < 0 || !freopen(errpath, "w", stderr)) {
+			return -1;
+		}
+	}
+	if (!mode_given) {
+		ferry_usage();
+		return -1;
+	}
+	return ferry_start(config_path);
+}
