@@ -321,6 +321,14 @@ fls_pipe_main(fake_local_server *s)
 	int fd = -1;
 	std::unique_lock<std::mutex> g(s->lock);
 	while (!s->stop.load()) {
+		// A feed request while the pipe is open is a new opening by the
+		// shipper (its old read end is gone): writes on the old descriptor
+		// would fail until the new reader is there, so the pipe is opened
+		// again and the script goes on once the reader has opened it.
+		if (fd >= 0 && s->feeds_pending > 0) {
+			close(fd);
+			fd = -1;
+		}
 		if (fd < 0) {
 			if (s->feeds_pending == 0) {
 				s->cv.wait_for(g, std::chrono::milliseconds(50));

@@ -18,9 +18,11 @@
  * which a test fills with fls_put_record or fls_preload.
  *
  * Beside it, the writer end of the named pipe: after each feed request it
- * plays what the test has scripted: whole messages, raw bytes (short, split,
- * malformed), pauses, waits until the reader has read what was written, a
- * close of the pipe, or a flood of digest messages.
+ * opens the pipe (again when it was open, since a feed request comes with
+ * each opening by the shipper) and plays what the test has scripted: whole
+ * messages, raw bytes (short, split, malformed), pauses, waits until the
+ * reader has read what was written, a close of the pipe, or a flood of
+ * digest messages.
  *
  * Info faults per request (matched by the request's first characters) are
  * the hosted node's faults, armed for the one request being served: silence,
