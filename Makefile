@@ -14,7 +14,7 @@ deps:
 	@scripts/install-deps
 
 # What `make demo` runs, and nothing else: a new user waits for these only.
-DEMO_TARGETS ?= fake_local_server ferry_intake_demo
+DEMO_TARGETS ?= ferry fake_local_server fake_node record_reader
 
 configure: deps
 	cmake -S . -B build $(CMAKE_FLAGS) -DFERRY_SANITIZE= >/dev/null

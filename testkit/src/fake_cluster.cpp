@@ -3,11 +3,11 @@
 // a change is visible at once; a node's generation moves only when its own
 // share (its master and prole bitmaps) changed.
 #include "testkit/fake_cluster.h"
+#include "fake_items.h"
 
 #include <map>
 #include <memory>
 #include <mutex>
-#include <openssl/evp.h>
 #include <set>
 
 namespace {
@@ -32,7 +32,7 @@ struct slot {
     fake_node *node = nullptr; // NULL while stopped
     int port = 0;
     std::string name;
-    bool silent = false;
+    int silent_on = -1; // fake_req_kind left unanswered, -1: none; kept over restarts
     uint32_t generation = 1;
     std::string share; // the bitmaps last answered for, to notice a change
     std::map<std::string, std::string> overrides;
@@ -41,38 +41,17 @@ struct slot {
     std::string raw_body;
 };
 
-std::string base64(const std::vector<uint8_t> &bytes)
-{
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(&out[0]), bytes.data(), static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
-
 // Caller holds fc->lock.
-std::vector<uint8_t> bitmap(fake_cluster *fc, int i, bool master)
-{
-    const std::vector<int> &who = master ? fc->master : fc->prole;
-    std::vector<uint8_t> bytes((fc->cfg.n_partitions + 7) / 8, 0);
-    for (uint32_t p = 0; p < fc->cfg.n_partitions; p++) {
-        if (who[p] == i) {
-            bytes[p / 8] |= static_cast<uint8_t>(0x80 >> (p % 8));
-        }
-    }
-    return bytes;
-}
-
 std::string replicas_locked(fake_cluster *fc, int i, bool master)
 {
-    std::string enc = base64(bitmap(fc, i, master));
-    std::string out;
-    for (const std::string &ns : fc->cfg.namespaces) {
-        if (!out.empty()) {
-            out += ";";
+    const std::vector<int> &who = master ? fc->master : fc->prole;
+    std::vector<uint8_t> bytes = fake_bitmap(fc->cfg.n_partitions, false);
+    for (uint32_t p = 0; p < fc->cfg.n_partitions; p++) {
+        if (who[p] == i) {
+            fake_bitmap_set(&bytes, p);
         }
-        out += ns + ":" + enc;
     }
-    return out;
+    return fake_replicas_value(fc->cfg.namespaces, bytes);
 }
 
 // Bumps the generation of every node whose share changed. Caller holds the lock.
@@ -150,18 +129,15 @@ int start_node(slot *s, int port)
         fake_node_destroy(n);
         return -1;
     }
-    bool silent;
+    int silent_on;
     {
         std::lock_guard<std::mutex> g(s->fc->lock);
         s->node = n;
         s->port = fake_node_port(n);
-        silent = s->silent;
+        silent_on = s->silent_on;
     }
-    if (silent) {
-        fake_fault f;
-        f.kind = FAKE_FAULT_SILENT;
-        f.count = -1;
-        fake_node_set_fault(n, f);
+    if (silent_on >= 0) {
+        fake_node_set_silent(n, true, static_cast<fake_req_kind>(silent_on));
     }
     return 0;
 }
@@ -207,7 +183,8 @@ fake_cluster *fake_cluster_create(const fake_cluster_cfg &cfg)
         fc->nodes.push_back(std::move(s));
     }
     for (auto &s : fc->nodes) {
-        if (start_node(s.get(), 0) != 0) {
+        size_t i = static_cast<size_t>(s->index);
+        if (start_node(s.get(), i < cfg.ports.size() ? cfg.ports[i] : 0) != 0) {
             fake_cluster_destroy(fc);
             return nullptr;
         }
@@ -286,19 +263,16 @@ int fake_cluster_restart_node(fake_cluster *fc, int i, const std::string &new_na
     return start_node(s, port);
 }
 
-void fake_cluster_silence_node(fake_cluster *fc, int i, bool silent)
+void fake_cluster_silence_node(fake_cluster *fc, int i, bool silent, fake_req_kind on)
 {
     fake_node *n;
     {
         std::lock_guard<std::mutex> g(fc->lock);
-        slot_at(fc, i)->silent = silent;
+        slot_at(fc, i)->silent_on = silent ? static_cast<int>(on) : -1;
         n = slot_at(fc, i)->node;
     }
     if (n) {
-        fake_fault f;
-        f.kind = silent ? FAKE_FAULT_SILENT : FAKE_FAULT_NONE;
-        f.count = -1;
-        fake_node_set_fault(n, f);
+        fake_node_set_silent(n, silent, on);
     }
 }
 

@@ -3,7 +3,8 @@
  * what the shipper sends and expects (see fake_local_server.h).
  *
  * The info side is the hosted fake_node: "build" sits in its item table, the
- * shipper's own items come from an info handler, and a raw-request hook runs
+ * shipper's own items and the tend's items of a one-node local cluster come
+ * from an info handler, and a raw-request hook runs
  * first to record the request and apply the test's per-request rules (arming the node's fault for
  * silence, lateness or a close, or giving an empty or garbage body). The pipe
  * thread waits for a feed request, opens the FIFO for writing (retrying a
@@ -15,6 +16,7 @@
  * is made, since the node's threads call the hooks here with theirs free.
  */
 #include "testkit/fake_local_server.h"
+#include "fake_items.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -44,16 +46,26 @@ struct reply_rule {
 	int delay_ms;
 };
 
-enum item_kind { ITEM_BYTES, ITEM_PAUSE, ITEM_CLOSE, ITEM_FLOOD, ITEM_WAIT_READ };
+enum item_kind { ITEM_BYTES, ITEM_PAUSE, ITEM_CLOSE, ITEM_FLOOD, ITEM_WAIT_READ, ITEM_DELETES };
 
 struct pipe_item {
-	item_kind kind;
+	item_kind kind = ITEM_BYTES;
 	std::string bytes;
-	int pause_ms;
-	int32_t nsid;
-	uint64_t first;
-	uint64_t count;
+	int pause_ms = 0;
+	int32_t nsid = 0;
+	uint64_t first = 0;
+	uint64_t count = 0;
+	uint64_t per_sec = 0; // digest messages a second, 0: as fast as the pipe takes them
+	std::string ns;       // ITEM_DELETES: the store's namespace of the records
 };
+
+pipe_item
+item_of_kind(item_kind kind)
+{
+	pipe_item it;
+	it.kind = kind;
+	return it;
+}
 
 const char kGarbage[] = "\x01\x02 no value here";
 
@@ -149,6 +161,9 @@ struct fake_local_server_s {
 	int feeds_pending = 0;
 	std::deque<pipe_item> script;
 	bool playing = false;
+	std::vector<std::string> namespaces{"test"}; // of the local cluster's replica lists
+	uint32_t generation = 1;                     // moves with the namespaces
+	std::atomic<uint64_t> fed{0};                // digest messages written by floods and deletes
 };
 
 // The shipper's computed items (node thread, no lock of the node held).
@@ -174,6 +189,28 @@ fls_info_item(void *udata, const std::string &item, std::string *value)
 		s->reports++;
 		s->last_report_ms = mono_ms();
 		*value = "ok";
+		return true;
+	}
+	// The tend of the local cluster: one node that masters every partition
+	// of every namespace, with no other node to name.
+	if (item == "node") {
+		*value = FLS_NODE_NAME;
+		return true;
+	}
+	if (item == "partitions") {
+		*value = std::to_string(FLS_PARTITIONS);
+		return true;
+	}
+	if (item == "partition-generation") {
+		*value = std::to_string(s->generation);
+		return true;
+	}
+	if (item == "services") {
+		value->clear();
+		return true;
+	}
+	if (item == "replicas-master" || item == "replicas-prole") {
+		*value = fake_replicas_value(s->namespaces, fake_bitmap(FLS_PARTITIONS, item == "replicas-master"));
 		return true;
 	}
 	if (item == item_of(FLS_MIN_LASTSHIP_REQUEST)) {
@@ -239,21 +276,42 @@ fls_info_rule(void *udata, const std::string &request, std::string *body)
 
 // Whole messages only, as the server writes them: a write of at most PIPE_BUF
 // bytes reaches the pipe at once, so a reader never finds part of a message.
+// At a rate, message i is due i / per_sec seconds after the start, so the
+// rate holds on average whatever each write costs. A delete takes its record
+// out of the store just before its message goes, as the server deletes
+// before it reports.
 static void
-fls_flood(int fd, const pipe_item &it, const std::atomic<bool> &stop)
+fls_flood(fake_local_server *s, int fd, const pipe_item &it)
 {
 	const uint64_t per_write = PIPE_BUF / sizeof(ferry_msg);
+	const bool deletes = it.kind == ITEM_DELETES;
 	std::vector<ferry_msg> buf(per_write);
+	uint64_t start = mono_ms();
 	uint64_t done = 0;
-	while (done < it.count && !stop.load()) {
+	while (done < it.count && !s->stop.load()) {
 		uint64_t n = it.count - done < per_write ? it.count - done : per_write;
-		for (uint64_t i = 0; i < n; i++) {
-			fls_make_digest(&buf[i], it.nsid, 1, it.first + done + i, 0, 0);
+		if (it.per_sec > 0) {
+			uint64_t due = (mono_ms() - start) * it.per_sec / 1000;
+			if (due <= done) {
+				// Sleep until the next message is due, at most 50 ms so a stop is seen.
+				int64_t wait_ms = (int64_t)((done + 1) * 1000 / it.per_sec) - (int64_t)(mono_ms() - start);
+				usleep((useconds_t)(wait_ms > 50 ? 50000 : wait_ms > 0 ? wait_ms * 1000 : 200));
+				continue;
+			}
+			n = due - done < n ? due - done : n;
 		}
-		if (!write_all(fd, buf.data(), n * sizeof(ferry_msg), stop)) {
+		for (uint64_t i = 0; i < n; i++) {
+			uint64_t seq = it.first + done + i;
+			fls_make_digest(&buf[i], it.nsid, deletes ? 2 : 1, seq, 0, deletes ? RELAY_DELETE_FLAG : 0);
+			if (deletes) {
+				fake_node_remove_record(s->node, it.ns, buf[i].data.diginfo.digest);
+			}
+		}
+		if (!write_all(fd, buf.data(), n * sizeof(ferry_msg), s->stop)) {
 			return;
 		}
 		done += n;
+		s->fed += n;
 	}
 }
 
@@ -263,6 +321,14 @@ fls_pipe_main(fake_local_server *s)
 	int fd = -1;
 	std::unique_lock<std::mutex> g(s->lock);
 	while (!s->stop.load()) {
+		// A feed request while the pipe is open is a new opening by the
+		// shipper (its old read end is gone): writes on the old descriptor
+		// would fail until the new reader is there, so the pipe is opened
+		// again and the script goes on once the reader has opened it.
+		if (fd >= 0 && s->feeds_pending > 0) {
+			close(fd);
+			fd = -1;
+		}
 		if (fd < 0) {
 			if (s->feeds_pending == 0) {
 				s->cv.wait_for(g, std::chrono::milliseconds(50));
@@ -302,7 +368,8 @@ fls_pipe_main(fake_local_server *s)
 			fd = -1;
 			break;
 		case ITEM_FLOOD:
-			fls_flood(fd, it, s->stop);
+		case ITEM_DELETES:
+			fls_flood(s, fd, it);
 			break;
 		case ITEM_WAIT_READ:
 			// Either end of a pipe tells how many bytes wait in it.
@@ -436,31 +503,106 @@ fls_pipe_msg(fake_local_server *s, const ferry_msg *m)
 void
 fls_pipe_bytes(fake_local_server *s, const void *bytes, size_t len)
 {
-	fls_push(s, {ITEM_BYTES, std::string((const char *)bytes, len), 0, 0, 0, 0});
+	pipe_item it = item_of_kind(ITEM_BYTES);
+	it.bytes.assign((const char *)bytes, len);
+	fls_push(s, it);
 }
 
 void
 fls_pipe_pause_ms(fake_local_server *s, int ms)
 {
-	fls_push(s, {ITEM_PAUSE, "", ms, 0, 0, 0});
+	pipe_item it = item_of_kind(ITEM_PAUSE);
+	it.pause_ms = ms;
+	fls_push(s, it);
 }
 
 void
 fls_pipe_wait_read(fake_local_server *s)
 {
-	fls_push(s, {ITEM_WAIT_READ, "", 0, 0, 0, 0});
+	fls_push(s, item_of_kind(ITEM_WAIT_READ));
 }
 
 void
 fls_pipe_close(fake_local_server *s)
 {
-	fls_push(s, {ITEM_CLOSE, "", 0, 0, 0, 0});
+	fls_push(s, item_of_kind(ITEM_CLOSE));
 }
 
 void
 fls_pipe_flood(fake_local_server *s, int32_t nsid, uint64_t first, uint64_t count)
 {
-	fls_push(s, {ITEM_FLOOD, "", 0, nsid, first, count});
+	fls_pipe_feed(s, nsid, first, count, 0);
+}
+
+void
+fls_pipe_feed(fake_local_server *s, int32_t nsid, uint64_t first, uint64_t count, uint64_t per_sec)
+{
+	pipe_item it = item_of_kind(ITEM_FLOOD);
+	it.nsid = nsid;
+	it.first = first;
+	it.count = count;
+	it.per_sec = per_sec;
+	fls_push(s, it);
+}
+
+void
+fls_pipe_deletes(fake_local_server *s, const char *ns, int32_t nsid, uint64_t first, uint64_t count)
+{
+	pipe_item it = item_of_kind(ITEM_DELETES);
+	it.nsid = nsid;
+	it.first = first;
+	it.count = count;
+	it.ns = ns;
+	fls_push(s, it);
+}
+
+uint64_t
+fls_pipe_fed(fake_local_server *s)
+{
+	return s->fed.load();
+}
+
+void
+fls_set_namespaces(fake_local_server *s, const std::vector<std::string> &names)
+{
+	std::lock_guard<std::mutex> g(s->lock);
+	if (names != s->namespaces) {
+		s->namespaces = names;
+		s->generation++;
+	}
+}
+
+void
+fls_put_record(fake_local_server *s, const char *ns, uint64_t seq, const fake_record &r)
+{
+	uint8_t digest[20];
+	fls_digest_of(seq, digest);
+	fake_node_put_record(s->node, ns, digest, r);
+}
+
+fake_record
+fls_sample_record(uint64_t seq, size_t bytes)
+{
+	fake_record r;
+	r.set = FLS_SAMPLE_SET;
+	r.generation = 1;
+	// Readable at its head, and different for every record all along.
+	std::string v = "record " + std::to_string(seq) + ":";
+	static const char kFill[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+	for (size_t i = 0; v.size() < bytes; i++) {
+		v.push_back(kFill[(seq * 7 + i) % (sizeof(kFill) - 1)]);
+	}
+	v.resize(bytes);
+	r.bins.push_back({FLS_SAMPLE_BIN, 3, v});
+	return r;
+}
+
+void
+fls_preload(fake_local_server *s, const char *ns, uint64_t first, uint64_t count, size_t bytes)
+{
+	for (uint64_t seq = first; seq < first + count; seq++) {
+		fls_put_record(s, ns, seq, fls_sample_record(seq, bytes));
+	}
 }
 
 void

@@ -262,6 +262,9 @@ struct fake_node {
     std::atomic<bool> recording{true};
     std::atomic<size_t> replies_sent{0};
     std::atomic<int> reply_waiters{0};
+    std::atomic<int> silent_on{-1}; // the fake_req_kind left unanswered, -1: none
+    std::atomic<size_t> writes{0};
+    std::atomic<size_t> deletes{0};
 };
 
 namespace {
@@ -508,6 +511,26 @@ bool aim_matches(const fake_fault &f, const request_aim &a)
     return true;
 }
 
+// Holds the connection without a word until the peer or the node goes.
+void hold_silent(fake_node *n, int fd)
+{
+    while (wait_fd(n, fd, POLLIN, -1)) {
+        char c;
+        if (recv(fd, &c, 1, 0) <= 0)
+            break;
+    }
+}
+
+bool silenced(fake_node *n, const request_aim &a)
+{
+    int on = n->silent_on.load();
+    if (on < 0)
+        return false;
+    fake_fault aim;
+    aim.on = static_cast<fake_req_kind>(on);
+    return aim_matches(aim, a);
+}
+
 // Takes one fault use for this request, if one is armed and aimed at it.
 fake_fault take_fault(fake_node *n, const request_aim &a)
 {
@@ -697,6 +720,10 @@ bool serve_one(fake_node *n, int fd, int conn_id)
     } else if (!req.malformed) {
         served = serve_message(n, m);
         reply = echo_trid(m, served, false);
+        if (aim.kind == FAKE_REQ_WRITE)
+            n->writes++;
+        else if (aim.kind == FAKE_REQ_DELETE)
+            n->deletes++;
     } else {
         reply = build_reply(4, 0, 0, nullptr, {});
     }
@@ -709,6 +736,10 @@ bool serve_one(fake_node *n, int fd, int conn_id)
 
     if (!is_info && !pass_gate(n, aim))
         return false;
+    if (silenced(n, aim)) {
+        hold_silent(n, fd);
+        return false;
+    }
     fake_fault f = take_fault(n, aim);
     if (!is_info && !req.malformed && aim.kind == FAKE_REQ_BATCH)
         return serve_batch(n, fd, m, f);
@@ -720,12 +751,7 @@ bool serve_one(fake_node *n, int fd, int conn_id)
             return false;
         break;
     case FAKE_FAULT_SILENT:
-        // Hold the connection without a word until the peer or the node goes.
-        while (wait_fd(n, fd, POLLIN, -1)) {
-            char c;
-            if (recv(fd, &c, 1, 0) <= 0)
-                break;
-        }
+        hold_silent(n, fd);
         return false;
     case FAKE_FAULT_CLOSE_AFTER_REQUEST:
         return false;
@@ -969,6 +995,12 @@ bool fake_node_get_record(fake_node *n, const std::string &ns, const uint8_t dig
     return true;
 }
 
+bool fake_node_remove_record(fake_node *n, const std::string &ns, const uint8_t digest[20])
+{
+    std::lock_guard<std::mutex> g(n->lock);
+    return n->store.erase(store_key(ns, std::string(reinterpret_cast<const char *>(digest), 20))) == 1;
+}
+
 size_t fake_node_record_count(fake_node *n)
 {
     std::lock_guard<std::mutex> g(n->lock);
@@ -1060,4 +1092,19 @@ bool fake_node_wait_replies_sent(fake_node *n, size_t want, int timeout_ms)
 void fake_node_set_recording(fake_node *n, bool on)
 {
     n->recording = on;
+}
+
+void fake_node_set_silent(fake_node *n, bool on, fake_req_kind kind)
+{
+    n->silent_on = on ? static_cast<int>(kind) : -1;
+}
+
+size_t fake_node_write_count(fake_node *n)
+{
+    return n->writes.load();
+}
+
+size_t fake_node_delete_count(fake_node *n)
+{
+    return n->deletes.load();
 }

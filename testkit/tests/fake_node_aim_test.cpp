@@ -136,4 +136,40 @@ TEST(FakeNodeAim, FaultsHitOnlyTheirAim)
     }
 }
 
+// Silence is a switch beside the faults: it hides the requests of its kind
+// (-1: no reply within the wait), leaves an armed fault for the requests
+// after it, and the write and delete counts see every request served.
+TEST(FakeNodeAim, SilenceHidesItsKindAndLeavesTheArmedFault)
+{
+    struct {
+        const char *name;
+        fake_req_kind on;
+        std::vector<int> silent; // INFO, READ_A, WRITE_A while silent
+    } cases[] = {
+        {"every request", FAKE_REQ_ANY, {-1, -1, -1}},
+        {"database requests", FAKE_REQ_DATABASE, {0, -1, -1}},
+        {"writes", FAKE_REQ_WRITE, {0, 2, -1}},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_node *n = fake_node_create();
+        ASSERT_EQ(fake_node_start(n, 0), 0);
+        fake_node_set_info(n, "node", "BB9");
+        fake_fault f;
+        f.kind = FAKE_FAULT_RESULT_CODE;
+        f.on = FAKE_REQ_WRITE;
+        f.result_code = 14;
+        fake_node_set_fault(n, f);
+        fake_node_set_silent(n, true, c.on);
+        std::vector<int> got = {send_one(n, INFO), send_one(n, READ_A), send_one(n, WRITE_A)};
+        EXPECT_EQ(c.silent, got);
+        fake_node_set_silent(n, false);
+        got = {send_one(n, INFO), send_one(n, WRITE_A), send_one(n, WRITE_B), send_one(n, DELETE_A)};
+        EXPECT_EQ((std::vector<int>{0, 14, 0, 0}), got);
+        EXPECT_EQ(3u, fake_node_write_count(n));
+        EXPECT_EQ(1u, fake_node_delete_count(n));
+        fake_node_destroy(n);
+    }
+}
+
 } // namespace

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "stand_program_fixture.h"
 #include "tamberlin/ka_info.h"
 #include "tamberlin/ox_socket.h"
 #include "tamberlin/tamberlin.h"
@@ -32,53 +33,12 @@ std::string program_path()
     return std::string(dirname(self)) + "/fake_node";
 }
 
-struct program {
-    pid_t pid = -1;
-    int port = 0;
-    int status = -1;
-    explicit program(std::vector<std::string> args)
-    {
-        std::string path = program_path();
-        int out[2];
-        if (pipe(out) != 0) {
-            return;
-        }
-        pid = fork();
-        if (pid == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char *> argv = {path.data()};
-            for (auto &a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            execv(path.c_str(), argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        FILE *f = fdopen(out[0], "r");
-        if (f && fscanf(f, "port %d", &port) != 1) {
-            port = 0;
-        }
-        if (f) {
-            fclose(f);
-        }
-    }
+struct program : stand_test::program {
+    explicit program(std::vector<std::string> args) : stand_test::program(program_path(), std::move(args)) {}
     // The exit status once the program ended on its own.
     int wait_exit()
     {
-        if (pid > 0 && waitpid(pid, &status, 0) == pid) {
-            pid = -1;
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    ~program()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
+        return stop(0);
     }
     sockaddr_in addr() const
     {

@@ -26,6 +26,7 @@ struct fake_cluster_cfg {
     uint32_t n_partitions = 4096;
     std::vector<std::string> namespaces = {"test"};
     std::string build = "3.2.9";
+    std::vector<int> ports; // node i listens on ports[i] when given and not 0, else on any free port
 };
 
 // Starts every node (any free port); NULL when a node cannot listen.
@@ -45,8 +46,11 @@ fake_node *fake_cluster_node(fake_cluster *fc, int i);
 void fake_cluster_stop_node(fake_cluster *fc, int i);
 // Starts the node again on its port, under new_name when given. 0 or -1.
 int fake_cluster_restart_node(fake_cluster *fc, int i, const std::string &new_name = "");
-// A silent node reads requests and never answers them.
-void fake_cluster_silence_node(fake_cluster *fc, int i, bool silent);
+// A silent node reads requests of kind `on` (FAKE_REQ_ANY: every request, so
+// the tend loses it too; FAKE_REQ_DATABASE: database messages only, while
+// tending goes on) and never answers them; it stays so over a restart. It
+// leaves the node's armed faults alone.
+void fake_cluster_silence_node(fake_cluster *fc, int i, bool silent, fake_req_kind on = FAKE_REQ_ANY);
 
 // Spreads masters and proles over the live nodes: partition p is mastered by
 // live node p mod L and, with two or more live nodes, held as prole by the next.

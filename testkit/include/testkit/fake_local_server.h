@@ -11,10 +11,18 @@
  * time. Its store, items and database faults serve as the local cluster's
  * node through fls_node.
  *
+ * The hosted node is also the whole local cluster: it answers the tend's
+ * items as one node (FLS_NODE_NAME, no services) that masters every one of
+ * FLS_PARTITIONS partitions of each namespace of fls_set_namespaces, and it
+ * serves single reads, existence checks and batch reads from its store,
+ * which a test fills with fls_put_record or fls_preload.
+ *
  * Beside it, the writer end of the named pipe: after each feed request it
- * plays what the test has scripted: whole messages, raw bytes (short, split,
- * malformed), pauses, waits until the reader has read what was written, a
- * close of the pipe, or a flood of digest messages.
+ * opens the pipe (again when it was open, since a feed request comes with
+ * each opening by the shipper) and plays what the test has scripted: whole
+ * messages, raw bytes (short, split, malformed), pauses, waits until the
+ * reader has read what was written, a close of the pipe, or a flood of
+ * digest messages.
  *
  * Info faults per request (matched by the request's first characters) are
  * the hosted node's faults, armed for the one request being served: silence,
@@ -30,6 +38,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "tamberlin/ferry_shared.h"
 #include "testkit/fake_node.h"
@@ -48,6 +58,10 @@ typedef enum {
 #define FLS_FEED_REQUEST "set-config:context=relay;enable-relay=true;freshstart=1\n"
 #define FLS_LASTSHIP_PREFIX "set-config:context=relay;lastshiptime="
 #define FLS_MIN_LASTSHIP_REQUEST "relay-min-lastshipinfo:\n"
+#define FLS_NODE_NAME "BB9F15000000001"
+#define FLS_PARTITIONS 4096u
+#define FLS_SAMPLE_SET "sample"
+#define FLS_SAMPLE_BIN "value"
 
 /* Starts the hosted node on 127.0.0.1:port (0 = any) and the pipe writer for
  * pipe_path, which is made a FIFO when it does not exist. NULL on failure.
@@ -78,6 +92,19 @@ int fls_requests(fake_local_server *s, const char *prefix);
 int fls_lastship_reports(fake_local_server *s, uint64_t values[DC_MAX_NUM], uint64_t *when_ms);
 int fls_bad_lastship_reports(fake_local_server *s);
 
+/* The local cluster's namespaces (default {"test"}): its replica lists name
+ * each; a change moves the partition generation, so a tend fetches them. */
+void fls_set_namespaces(fake_local_server *s, const std::vector<std::string> &names);
+/* The store of the local cluster, keyed as the pipe's digests are: record seq
+ * is stored under fls_digest_of(seq). */
+void fls_put_record(fake_local_server *s, const char *ns, uint64_t seq, const fake_record &r);
+/* The sample record of seq: set FLS_SAMPLE_SET, generation 1, never expires,
+ * one string bin FLS_SAMPLE_BIN of exactly `bytes` bytes ("record <seq>:"
+ * and then letters that depend on seq, cut to the size). */
+fake_record fls_sample_record(uint64_t seq, size_t bytes);
+/* Stores the sample records of first .. first + count - 1. */
+void fls_preload(fake_local_server *s, const char *ns, uint64_t first, uint64_t count, size_t bytes);
+
 /* The pipe script, played in order while the pipe is open. */
 void fls_pipe_msg(fake_local_server *s, const ferry_msg *m);
 /* The bytes as they are, in one write when they fit PIPE_BUF. A piece
@@ -92,6 +119,15 @@ void fls_pipe_close(fake_local_server *s); /* the next feed request reopens */
  * written as fast as the pipe takes them, in writes of as many whole messages
  * as fit PIPE_BUF (each reaches the reader whole). */
 void fls_pipe_flood(fake_local_server *s, int32_t nsid, uint64_t first, uint64_t count);
+/* The same at per_sec messages a second on average (0: as fast as the pipe
+ * takes them); generation 1, this node the master. */
+void fls_pipe_feed(fake_local_server *s, int32_t nsid, uint64_t first, uint64_t count, uint64_t per_sec);
+/* count delete messages (generation 2), digests numbered from first: each
+ * record is taken out of the store of namespace ns just before its message
+ * is written, so an existence check after the message finds it gone. */
+void fls_pipe_deletes(fake_local_server *s, const char *ns, int32_t nsid, uint64_t first, uint64_t count);
+/* Digest messages that floods, feeds and deletes have written so far. */
+uint64_t fls_pipe_fed(fake_local_server *s);
 /* Opens the pipe and plays the script as if a feed request had come (for
  * programs that drive the pipe without the info protocol). */
 void fls_start_feed(fake_local_server *s);

@@ -179,12 +179,25 @@ void fake_node_set_info_raw(fake_node *n, fake_info_raw_fn fn, void *udata);
 
 // Arms f in place of the fault armed before.
 void fake_node_set_fault(fake_node *n, const fake_fault &f);
+// A switch beside the faults, so that it leaves an armed fault alone: while
+// on, requests of `kind` (FAKE_REQ_DATABASE: every database message, so
+// tending goes on; FAKE_REQ_ANY: every request) are read and never answered,
+// and their connection is held until the client closes it. Requests waiting
+// so stay silent after the switch goes off.
+void fake_node_set_silent(fake_node *n, bool on, fake_req_kind kind = FAKE_REQ_DATABASE);
 // Send good database replies compressed (type 4).
 void fake_node_set_compress_replies(fake_node *n, bool on);
 
 void fake_node_put_record(fake_node *n, const std::string &ns, const uint8_t digest[20], const fake_record &r);
 bool fake_node_get_record(fake_node *n, const std::string &ns, const uint8_t digest[20], fake_record *out);
+// False when there was no such record.
+bool fake_node_remove_record(fake_node *n, const std::string &ns, const uint8_t digest[20]);
 size_t fake_node_record_count(fake_node *n);
+// Writes and deletes received whole and served (a fault may still change the
+// reply), counted before the reply goes out and whether or not requests are
+// recorded.
+size_t fake_node_write_count(fake_node *n);
+size_t fake_node_delete_count(fake_node *n);
 
 size_t fake_node_request_count(fake_node *n);
 bool fake_node_request(fake_node *n, size_t i, fake_request *out);
