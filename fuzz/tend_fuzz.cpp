@@ -25,44 +25,18 @@
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ka_info.h"
 #include "tamberlin/ka_lookup.h"
+#include "testkit/numeric_resolver.h"
 
 static ka_cluster *s_asc;
 static ka_cluster_node *s_nodes[2];
 static const uint32_t kPartitions[8] = {16, 4096, 1, 0, 7, 65536, 2, 256};
 
-/* Dotted addresses only, from the caller's buffer. */
-static int
-numeric_resolver(const char *name, int af, struct hostent *ret, char *buf, size_t buflen, struct hostent **result,
-		int *h_errnop)
-{
-	*result = nullptr;
-	struct in_addr a;
-	if (af != AF_INET || !inet_aton(name, &a)) {
-		*h_errnop = HOST_NOT_FOUND;
-		return ENOENT;
-	}
-	uintptr_t p = ((uintptr_t)buf + 7) & ~(uintptr_t)7;
-	if (p + 2 * sizeof(char *) + sizeof(a) > (uintptr_t)buf + buflen)
-		return ERANGE;
-	char **list = (char **)p;
-	char *addr = (char *)(list + 2);
-	memcpy(addr, &a, sizeof(a));
-	list[0] = addr;
-	list[1] = nullptr;
-	memset(ret, 0, sizeof(*ret));
-	ret->h_addrtype = AF_INET;
-	ret->h_length = sizeof(a);
-	ret->h_addr_list = list;
-	*result = ret;
-	*h_errnop = 0;
-	return 0;
-}
 
 extern "C" int
 LLVMFuzzerInitialize(int *, char ***)
 {
 	fuzz_logs_quiet();
-	g_ka_resolver = numeric_resolver;
+	g_ka_resolver = testkit_numeric_resolver;
 	tamberlin_cluster_init();
 	s_asc = tamberlin_cluster_create();
 	if (!s_asc)

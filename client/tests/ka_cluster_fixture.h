@@ -22,6 +22,7 @@
 #include "tamberlin/ox_log.h"
 #include "tamberlin/ox_socket.h"
 #include "testkit/fake_cluster.h"
+#include "testkit/numeric_resolver.h"
 
 namespace cluster_test {
 
@@ -169,37 +170,9 @@ protected:
     }
 };
 
-// Dotted addresses only, from the caller's buffer: the system resolver keeps
-// buffers of its own that the thread sanitizer cannot follow.
-inline int numeric_resolver(const char *name, int af, struct hostent *ret, char *buf, size_t buflen,
-                     struct hostent **result, int *h_errnop)
-{
-    *result = nullptr;
-    struct in_addr a;
-    if (af != AF_INET || !inet_aton(name, &a)) {
-        *h_errnop = HOST_NOT_FOUND;
-        return ENOENT;
-    }
-    uintptr_t p = ((uintptr_t)buf + 7) & ~(uintptr_t)7;
-    if (p + 2 * sizeof(char *) + sizeof(a) > (uintptr_t)buf + buflen) {
-        return ERANGE;
-    }
-    char **list = (char **)p;
-    char *addr = (char *)(list + 2);
-    memcpy(addr, &a, sizeof(a));
-    list[0] = addr;
-    list[1] = nullptr;
-    memset(ret, 0, sizeof(*ret));
-    ret->h_addrtype = AF_INET;
-    ret->h_length = sizeof(a);
-    ret->h_addr_list = list;
-    *result = ret;
-    *h_errnop = 0;
-    return 0;
-}
 
 struct numeric_lookups {
-    numeric_lookups() { g_ka_resolver = numeric_resolver; }
+    numeric_lookups() { g_ka_resolver = testkit_numeric_resolver; }
     ~numeric_lookups() { g_ka_resolver = gethostbyname2_r; }
 };
 

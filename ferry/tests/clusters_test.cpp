@@ -28,40 +28,11 @@
 #include "tamberlin/ka_lookup.h"
 #include "tamberlin/tamberlin.h"
 #include "testkit/fake_cluster.h"
+#include "testkit/numeric_resolver.h"
 
 namespace {
 
 const int kDeadlineMs = 60000;
-
-// Only numeric addresses resolve: a name reaches a cluster only through its
-// address map, and an unknown one fails at once instead of asking DNS.
-int
-numeric_resolver(const char *name, int af, struct hostent *ret, char *buf, size_t buflen, struct hostent **result,
-		int *h_errnop)
-{
-	*result = nullptr;
-	struct in_addr a;
-	if (af != AF_INET || !inet_aton(name, &a)) {
-		*h_errnop = HOST_NOT_FOUND;
-		return ENOENT;
-	}
-	uintptr_t p = ((uintptr_t)buf + 7) & ~(uintptr_t)7;
-	if (p + 2 * sizeof(char *) + sizeof(a) > (uintptr_t)buf + buflen) {
-		return ERANGE;
-	}
-	char **list = (char **)p;
-	char *addr = (char *)(list + 2);
-	memcpy(addr, &a, sizeof(a));
-	list[0] = addr;
-	list[1] = nullptr;
-	memset(ret, 0, sizeof(*ret));
-	ret->h_addrtype = AF_INET;
-	ret->h_length = sizeof(a);
-	ret->h_addr_list = list;
-	*result = ret;
-	*h_errnop = 0;
-	return 0;
-}
 
 std::string
 read_file(const std::string &path)
@@ -103,7 +74,7 @@ class Clusters : public ::testing::Test {
 protected:
 	static void SetUpTestSuite()
 	{
-		g_ka_resolver = numeric_resolver;
+		g_ka_resolver = testkit_numeric_resolver;
 		tamberlin_init();
 	}
 	void SetUp() override

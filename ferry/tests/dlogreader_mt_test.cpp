@@ -28,37 +28,10 @@
 #include "tamberlin/rbuffer.h"
 #include "testkit/fake_cluster.h"
 #include "testkit/fake_local_server.h"
+#include "testkit/numeric_resolver.h"
 
 namespace {
 
-// Dotted addresses only: the system resolver keeps buffers of its own that
-// the thread sanitizer cannot follow.
-int
-numeric_resolver(const char *name, int af, struct hostent *ret, char *buf, size_t buflen, struct hostent **result,
-		int *h_errnop)
-{
-	*result = nullptr;
-	struct in_addr a;
-	if (af != AF_INET || !inet_aton(name, &a)) {
-		*h_errnop = HOST_NOT_FOUND;
-		return ENOENT;
-	}
-	uintptr_t p = ((uintptr_t)buf + 7) & ~(uintptr_t)7;
-	if (p + 2 * sizeof(char *) + sizeof(a) > (uintptr_t)buf + buflen) {
-		return ERANGE;
-	}
-	char **list = (char **)p;
-	char *addr = (char *)(list + 2);
-	memcpy(addr, &a, sizeof(a));
-	list[0] = addr;
-	list[1] = nullptr;
-	memset(ret, 0, sizeof(*ret));
-	ret->h_addrtype = AF_INET;
-	ret->h_length = sizeof(a);
-	ret->h_addr_list = list;
-	*result = ret;
-	return 0;
-}
 
 constexpr uint64_t kT0 = 1700000000000ULL; // digest times of the test's records
 constexpr int kBatch = 100;
@@ -141,7 +114,7 @@ protected:
 	void SetUp() override
 	{
 		g_ferry_time_divisor.store(1000); // a 1-second retry lasts 1 ms
-		g_ka_resolver = numeric_resolver;
+		g_ka_resolver = testkit_numeric_resolver;
 		ferry_test_reset_intake(&cntr);
 		for (int i = 0; i < NAMESPACE_MAX_NUM; i++) {
 			ferry_ns_bucket_free(i);
