@@ -415,7 +415,16 @@ void *async_receiver_fn(void *arg)
     ox_queue *q = g_ka_async_q.load(); // fixed while any receiver runs
     for (;;) {
         ka_async_work *w = nullptr;
-        if (ox_queue_pop(q, &w, OX_QUEUE_FOREVER) != OX_QUEUE_OK || !w) {
+        // A surplus receiver may never be the one woken for an item: it
+        // also looks at the exit rule each time it has waited in vain.
+        int rv = ox_queue_pop(q, &w, KA_ASYNC_IDLE_CHECK_MS);
+        if (rv == OX_QUEUE_EMPTY) {
+            if (slot >= g_async_num_threads.load() && surplus_exit(slot)) {
+                break;
+            }
+            continue;
+        }
+        if (rv != OX_QUEUE_OK || !w) {
             usleep(1000);
             continue;
         }

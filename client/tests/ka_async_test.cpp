@@ -528,6 +528,9 @@ TEST_F(AsyncTest, ShutdownCallsBackWhatIsInFlightAndCanStartAgain)
     ASSERT_EQ(0, put(130, &again, 2000));
     ASSERT_TRUE(g_rec.wait_count(6));
     EXPECT_EQ(0, g_rec.of(&again)[0].rv);
+    // Receivers made surplus by a lower count end while nothing is sent.
+    ASSERT_EQ(0, tamberlin_async_reinit(4, 1));
+    EXPECT_TRUE(wait_until([] { return tamberlin_async_receivers() == 1; }));
 }
 
 TEST_F(AsyncTest, StartAndReinitRefuseBadSettings)

@@ -44,6 +44,9 @@ typedef void (*ka_async_fail_cb)(void *udata, int rv, uint64_t starttime);
 #define KA_ASYNC_NW_TIMEOUT_DEFAULT 1000
 // Length of one poll of a pending reply.
 #define KA_ASYNC_POLL_MS 50
+// How long an idle receiver waits for an item before it looks at the exit
+// rule again.
+#define KA_ASYNC_IDLE_CHECK_MS 100
 
 // One write in flight.
 typedef struct ka_async_work_s {
