@@ -396,18 +396,23 @@ ferry_dlogreader_pass(ferry_dlogreader *r)
 	}
 	uint64_t now = ox_getms();
 	uint64_t logged = ox_atomic64_get(&g_ferry_cntr->dlog_pkts_logged);
-	uint64_t maxwait = ferry_scaled_ms(FERRY_BATCH_MAXWAIT);
 	bool empty_read = false;
+	bool tried = false;
 	uint64_t read = 0;
 	for (;;) {
 		uint64_t batch = (uint64_t)g_xcfg.ferry_read_batch_size;
-		// Unsigned on purpose: once this pass has read, the last read time
-		// lies after now and the test holds while records remain.
-		bool due = logged - r->total_read >= batch ||
-			(logged > r->total_read && now - r->last_read_ms > maxwait);
-		if (logged <= r->total_read || !due) {
+		if (logged <= r->total_read) {
 			break;
 		}
+		// A short batch waits a second since the last read, unless this pass
+		// has read already: then it goes on while the records counted at its
+		// start remain (a read in the same millisecond as the pass's start
+		// must not end it).
+		bool due = logged - r->total_read >= batch || tried || now - r->last_read_ms > FERRY_BATCH_MAXWAIT;
+		if (!due) {
+			break;
+		}
+		tried = true;
 		r->last_read_ms = ox_getms();
 		uint64_t want = logged - r->total_read;
 		if (want > batch) {

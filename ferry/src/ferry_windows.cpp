@@ -14,14 +14,7 @@
 void *
 ferry_window_manager(void *arg)
 {
-	auto *td = (windowshipper_td *)arg;
-	for (int dc = 0; td && dc < ferry_dc_configured(); dc++) {
-		if (td->rcfg == &g_rcfg[dc]) {
-			ox_info(QM_FERRY, "Windowshipper: Changing Cluster State of DC %s to CLUSTER_DOWN",
-					g_dc_xcfg_opt[dc].dc_name ? g_dc_xcfg_opt[dc].dc_name : "");
-		}
-	}
-	ox_free(td);
+	ox_free(arg);
 	return nullptr;
 }
 

@@ -171,8 +171,9 @@ void ferry_dlogreader_part(int slots, int parts, int j, int *first, int *count);
 /* Applies the reader's change bits in their order. */
 void ferry_dlogreader_apply_changes(ferry_dlogreader *r);
 /* The digest time of the first record of the batch being read, fetched and
- * shipped now, or FERRY_LST_NONE between batches: the reclaim never gives
- * up records from it on. Any thread. */
+ * shipped now (its smallest; while the batch is being read, the last batch's),
+ * or FERRY_LST_NONE between batches: the reclaim never gives up records from
+ * it on. Any thread. */
 uint64_t ferry_dlogreader_batch_floor(void);
 
 /* ---- Cluster connections (ferry_clusters.cpp, main thread at start-up) ---- */

@@ -1,0 +1,94 @@
+// Shipping from several threads at once: two threads that both find an up
+// datacenter gone start one window manager between them, and a thread at the
+// engine's in-flight limit waits until a write comes back, then sends.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <thread>
+
+#include "road_fixture.h"
+
+namespace {
+
+using namespace road_test;
+
+int
+ship_record(uint32_t n, counters *c)
+{
+	ka::ox_digest d = digest_of(n);
+	ka_bin b = int_bin("i", n);
+	return ferry_queue_digest(&g_rcfg[0], (char *)kNsName, &d, nullptr, 0, &b, 1, kNs, 2, 0, c, false, 0, false);
+}
+
+class ShipMt : public RoadTest {};
+
+TEST_F(ShipMt, TwoThreadsFindingTheDatacenterDownStartOneManager)
+{
+	ka_cluster_test_set_tick_ms(10);
+	tamberlin_cluster_change_tend_speed(g_rcfg[0].asc, 1);
+	fake_cluster_stop_node(remote_fc[0], 0);
+	ASSERT_TRUE(wait_until([] { return tamberlin_check_cluster_health(g_rcfg[0].asc) == TAMBERLIN_FAIL_DC_DOWN; }));
+	g_xcfg.ferry_timeout = 200;
+
+	for (int round = 0; round < 4; round++) {
+		SCOPED_TRACE(round);
+		__atomic_store_n(&g_rcfg[0].cluster_health, (int32_t)CLUSTER_UP, __ATOMIC_RELEASE);
+		uint64_t started = g_window_managers_started.load();
+		int rv[2] = {-9, -9};
+		std::thread a([&] { rv[0] = ship_record(1, &cntr); });
+		std::thread b([&] { rv[1] = ship_record(2, &cntr); });
+		a.join();
+		b.join();
+		EXPECT_EQ(1, rv[0]);
+		EXPECT_EQ(1, rv[1]);
+		EXPECT_EQ(started + 1, g_window_managers_started.load());
+		EXPECT_EQ(CLUSTER_DOWN, __atomic_load_n(&g_rcfg[0].cluster_health, __ATOMIC_ACQUIRE));
+		EXPECT_EQ(&cntr, g_rcfg[0].cntr);
+		EXPECT_EQ(2, pool_size()); // both records back, once each
+		// Found down, a datacenter takes nothing more.
+		EXPECT_EQ(1, ship_record(3, &cntr));
+	}
+	EXPECT_EQ(0u, get(cntr.remote_ship_total));
+	EXPECT_EQ(0u, get(cntr.remote_ship_clientfail));
+	ka_cluster_test_set_tick_ms(1000);
+}
+
+class ShipAtTheLimit : public RoadTest {
+protected:
+	ShipAtTheLimit() { inflight_limit = 1; }
+};
+
+TEST_F(ShipAtTheLimit, WaitsForAWriteToComeBack)
+{
+	for (int i = 0; i < 2; i++) {
+		digestinfo *di = (digestinfo *)ox_malloc(sizeof(digestinfo));
+		ASSERT_EQ(OX_QUEUE_OK, ox_queue_push(g_diginfo_freepool_q, &di));
+	}
+	fake_node_hold(remote(), FAKE_REQ_WRITE);
+	ASSERT_EQ(0, ship_record(1, &cntr));
+	ASSERT_TRUE(fake_node_wait_held(remote(), 1, 30000));
+	uint64_t one = get(cntr.remote_ship_total_bytes);
+
+	std::atomic<bool> done{false};
+	int rv = -9;
+	std::thread t([&] {
+		rv = ship_record(2, &cntr);
+		done = true;
+	});
+	// The second record is taken: its thread is in the send loop, which the
+	// limit holds while the first write waits at the stand-in.
+	ASSERT_TRUE(wait_until([] { return pool_size() == 0; }));
+	EXPECT_FALSE(done.load());
+	EXPECT_EQ(one, get(cntr.remote_ship_total_bytes));
+	fake_node_release(remote());
+	t.join();
+	EXPECT_EQ(0, rv);
+	ASSERT_TRUE(wait_until([&] { return get(cntr.remote_ship_total) == 2 && pool_size() == 2; }));
+	EXPECT_EQ(2 * one, get(cntr.remote_ship_total_bytes)); // the waits counted nothing
+	std::vector<remote_write> w = writes_of(remote());
+	ASSERT_EQ(2u, w.size());
+	EXPECT_NE(w[0].digest, w[1].digest);
+}
+
+} // namespace
