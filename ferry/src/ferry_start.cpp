@@ -242,8 +242,10 @@ ferry_start(const char *config_path)
 		ox_crash(QM_FERRY, OX_GLOBAL, "No Digest Ring Buffer File defined... Aborting");
 		return -1;
 	}
+	// The ring buffer keeps its own copy of the name once it is open.
+	char *fname = ox_strdup(dlogpath);
 	ox_rbuffer_config rc = {};
-	rc.fname[0] = ox_strdup(dlogpath);
+	rc.fname[0] = fname;
 	rc.fsize[0] = (int64_t)g_xcfg.ferry_digestlog_file_size[0];
 	rc.nfiles = 1;
 	rc.rec_size = FERRY_MSG_ONDISK_SIZE;
@@ -253,9 +255,11 @@ ferry_start(const char *config_path)
 	rc.trace = false;
 
 	if (ferry_get_digestlog_flock(dlogpath) != 0) {
+		ox_free(fname);
 		return 0;
 	}
 	g_rbuf_des = ox_rbuffer_init(&rc);
+	ox_free(fname);
 	if (!g_rbuf_des) {
 		ox_crash(OX_RBUFFER, OX_GLOBAL, "Could not Initialize ring buffer... Aborting");
 		return -1;
@@ -305,6 +309,11 @@ ferry_main(int argc, char **argv)
 {
 	char *errpath = nullptr;
 	char *config_path = nullptr;
+	auto end = [&](int rv) {
+		ox_free(errpath);
+		ox_free(config_path);
+		return rv;
+	};
 	bool mode_given = false;
 	g_isresume = -1;
 	g_failover = true;
@@ -337,11 +346,11 @@ ferry_main(int argc, char **argv)
 		default:
 			// The parser has already said what was wrong.
 			if (!ferry_stderr_to_safe_file(FERRY_INVALID_OPTION_ERRFILE)) {
-				return -1;
+				return end(-1);
 			}
 			printf("Invalid option\n");
 			ferry_usage();
-			return -1;
+			return end(-1);
 		}
 	}
 	if (!config_path) {
@@ -349,12 +358,12 @@ ferry_main(int argc, char **argv)
 	}
 	if (errpath) {
 		if (dup2(STDOUT_FILENO, STDERR_FILENO) < 0 || !freopen(errpath, "w", stderr)) {
-			return -1;
+			return end(-1);
 		}
 	}
 	if (!mode_given) {
 		ferry_usage();
-		return -1;
+		return end(-1);
 	}
-	return ferry_start(config_path);
+	return end(ferry_start(config_path));
 }

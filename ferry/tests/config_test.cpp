@@ -653,6 +653,10 @@ TEST_F(Config, ChecksRefuseWithFullCritical)
 			"FERRY is enabled but 'namedpipe-path' config option is not set", "", 0},
 		{"datacenter without seed", conf({{"RELAY", "    datacenter EMPTY {\n    }\n"}}),
 			"In datacenter 'EMPTY', address is missing in the config option 'dc-node-address-port'", "", 0},
+		// A namespace ships there: start-up would wait for its nodes for ever.
+		{"datacenter in use without seed",
+			conf({{"NS", "    relay-remote-datacenter EMPTY\n"}, {"RELAY", "    datacenter EMPTY {\n    }\n"}}),
+			"In datacenter 'EMPTY', address is missing in the config option 'dc-node-address-port'", "", 0},
 		{"enabled namespace without datacenter", conf({{"TAIL", "namespace two {\n    enable-relay yes\n}\n"}}),
 			"RELAY is enabled but no datacenter is specified for the namespace 'two'", "", 0},
 		{"unknown datacenter name", conf({{"NS", "    relay-remote-datacenter DCX\n"}}),

@@ -1,1 +1,0 @@
-// TEMPORARY: keeps the stand-in library non-empty once every stage has landed.
