@@ -619,6 +619,8 @@ uint64_t steady_search(int n_dcs, uint64_t start_rate, std::vector<step> *steps,
             break;
         rate = !fail ? rate + rate / 5 : best ? (best + fail) / 2 : rate / 2;
     }
+    if (!fail && why->empty())
+        *why = "no step lagged within the step bound: the rate is a lower bound";
     return best;
 }
 
@@ -768,7 +770,7 @@ int main(int argc, char **argv)
                    (double)s.lag / (double)s.rate, after);
         }
         if (!why.empty())
-            printf("%12s steady search stopped: %s\n", "", why.c_str());
+            printf("%12s steady search: %s\n", "", why.c_str());
         fflush(stdout);
     }
     printf("(per datacenter; drain and capacity are medians of %d interleaved repetitions, drain/capacity the median "
