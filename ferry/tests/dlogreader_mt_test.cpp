@@ -598,11 +598,20 @@ TEST_F(Road, SingleModeThroughTheWorkers)
 	g_xcfg.ferry_batch_num_retry = 3;
 	log(recs);
 	ASSERT_TRUE(read_all(n));
-	auto by = wait_received(n - 1);
-	EXPECT_EQ(by.size(), (size_t)n - 1);
+	// A single read is bounded by 100 ms: on a loaded machine one may time
+	// out, and its digest is relogged for later instead of shipped now.
+	uint64_t end = ox_getms() + 30000;
+	while (received().size() + ox_atomic64_get(&cntr.dlog_pkts_relogged) +
+					ox_atomic64_get(&cntr.local_recs_notfound) < (size_t)n &&
+			ox_getms() < end) {
+		usleep(2000);
+	}
+	auto by = wait_received(0);
+	uint64_t relogged = cntr.dlog_pkts_relogged, notfound = cntr.local_recs_notfound;
+	EXPECT_EQ(by.size() + relogged + notfound, (size_t)n);
+	EXPECT_LE(notfound, 1u); // counted by the worker, not again later
 	EXPECT_EQ(cntr.num_single_get_calls, (uint64_t)n);
 	EXPECT_EQ(cntr.num_batch_calls, 0u);
-	EXPECT_EQ(cntr.local_recs_notfound, 1u); // counted by the worker, not again later
 	EXPECT_EQ(shash_get_size(g_ns_dbuckets[1].digest_to_idx_hash), 0u);
 }
 

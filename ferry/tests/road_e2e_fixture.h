@@ -162,11 +162,12 @@ struct remote {
 		fls_digest_of(seq, d);
 		return fake_node_get_record(node(), ns, d, rec ? rec : &tmp);
 	}
-	// True when every record first .. first + count - 1 was written in a
-	// request recorded at index `from` or later.
-	bool written_since(size_t from, uint64_t first, uint64_t count)
+	// True when every record first .. first + count - 1 came in a request of
+	// this kind recorded at index `from` or later. A stand-in stores a record
+	// before it records the request, so tests wait for the request.
+	bool got_all(fake_req_kind kind, uint64_t first, uint64_t count, size_t from = 0)
 	{
-		auto got = received(FAKE_REQ_WRITE, from);
+		auto got = received(kind, from);
 		for (uint64_t seq = first; seq < first + count; seq++) {
 			if (!got.count(digest_of(seq))) {
 				return false;
@@ -174,6 +175,11 @@ struct remote {
 		}
 		return true;
 	}
+	bool written_since(size_t from, uint64_t first, uint64_t count)
+	{
+		return got_all(FAKE_REQ_WRITE, first, count, from);
+	}
+	bool written(uint64_t seq) { return got_all(FAKE_REQ_WRITE, seq, 1); }
 };
 
 // A digest-log record as the pipe reader would have stored it.
