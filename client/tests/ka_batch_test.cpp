@@ -493,13 +493,21 @@ TEST_F(BatchTest, TimeInTheCallbackIsNotSilence)
     struct slow {
         collector c;
         std::atomic<int> calls{0};
+        fake_node *node;
+        size_t sent_before;
     } s;
+    s.node = node(0);
+    s.sent_before = fake_node_replies_sent(s.node);
     auto cb = [](char *ns_, ka::ox_digest *d, char *set, uint32_t g, uint32_t v, ka_bin *b, int n, bool l,
                  void *u) -> int {
         slow *sl = (slow *)u;
-        // The callback's own work outlasts the limit; it orders nothing.
-        if (sl->calls++ == 0)
+        if (sl->calls++ == 0) {
+            // The later messages wait in the socket all along: the node has
+            // sent the whole reply. Then the callback's own work outlasts the
+            // limit (a length of time, which orders nothing).
+            EXPECT_TRUE(fake_node_wait_replies_sent(sl->node, sl->sent_before + 1, 30000));
             std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        }
         return collect_cb(ns_, d, set, g, v, b, n, l, &sl->c);
     };
     EXPECT_EQ(0, tamberlin_get_many_digest(asc, ns, ds.data(), 3, nullptr, 0, true, cb, &s));

@@ -23,6 +23,7 @@
 #include "tamberlin/ox_socket.h"
 #include "testkit/fake_cluster.h"
 #include "testkit/numeric_resolver.h"
+#include "testkit/wait.h"
 
 namespace cluster_test {
 
@@ -191,18 +192,10 @@ inline uint32_t slot_refs(ka_cluster *asc, ka_cluster_node *cn)
 }
 
 
-// Waits for a condition with a generous deadline; true when it held. The
-// millisecond between checks is the polling of the wait, not an order of
-// events.
+// Waits for a condition with a generous deadline; true when it held.
 template <class F> bool wait_until(F cond, int timeout_ms = 30000)
 {
-    uint64_t end = ka::ox_getms() + (uint64_t)timeout_ms;
-    while (!cond()) {
-        if (ka::ox_getms() > end)
-            return false;
-        usleep(1000);
-    }
-    return true;
+    return testkit_wait_until(cond, timeout_ms);
 }
 
 // Waits (up to 60 s) for a child and gives its exit status, or -1 when it did

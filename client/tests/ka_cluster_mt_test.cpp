@@ -114,10 +114,7 @@ TEST(ClusterThreads, RoutingWhileTheMapFlipsAndANodeRestarts)
     int tends_seen = 0, routed_between = 0;
     auto tend_and_route = [&] {
         int checks = node0.count(), routed = calls.load();
-        uint64_t end = ka::ox_getms() + 60000;
-        while (ka::ox_getms() < end && !(node0.count() >= checks + 2 && calls.load() > routed)) {
-            usleep(1000);
-        }
+        wait_until([&] { return node0.count() >= checks + 2 && calls.load() > routed; }, 60000);
         tends_seen += node0.count() >= checks + 2;
         routed_between += calls.load() > routed;
     };

@@ -200,16 +200,10 @@ struct listener {
     // Waits until n connections were accepted; false after a minute.
     bool wait_conns(size_t n)
     {
-        for (uint64_t end = ka::ox_getms() + 60000; ka::ox_getms() < end;) {
-            {
-                std::lock_guard<std::mutex> g(m);
-                if (conns.size() >= n) {
-                    return true;
-                }
-            }
-            usleep(1000);
-        }
-        return false;
+        return wait_until([&] {
+            std::lock_guard<std::mutex> g(m);
+            return conns.size() >= n;
+        }, 60000);
     }
     void close_all()
     {
@@ -433,10 +427,7 @@ TEST(Cluster, ShutdownStopsTheTendThreadThenDestroys)
     // The tend thread has been over both: the empty cluster found there is
     // nothing to follow, and the node (nothing listens on its port) failed
     // two checks. A third tend may drop it from b before the shutdown.
-    for (uint64_t end = ka::ox_getms() + 60000;
-         ka::ox_getms() < end && !(tamberlin_cluster_settled(a) && cn->intervals_unreachable.load() >= 2);) {
-        usleep(1000);
-    }
+    wait_until([&] { return tamberlin_cluster_settled(a) && cn->intervals_unreachable.load() >= 2; }, 60000);
     EXPECT_TRUE(tamberlin_cluster_settled(a));
     EXPECT_GE(cn->intervals_unreachable.load(), 2u);
     tamberlin_cluster_shutdown();

@@ -498,10 +498,7 @@ TEST_F(Tend, TendThreadTendsByPeriod)
     start();
     tamberlin_cluster_change_tend_speed(asc, 1);
     EXPECT_EQ(0, add_seed(0, -1)); // one tend here, the rest by the thread
-    for (uint64_t end = ka::ox_getms() + 60000;
-         ka::ox_getms() < end && !(tamberlin_cluster_settled(asc) && tamberlin_cluster_get_nodecount(asc) == 3);) {
-        usleep(1000);
-    }
+    wait_until([&] { return tamberlin_cluster_settled(asc) && tamberlin_cluster_get_nodecount(asc) == 3; }, 60000);
     EXPECT_EQ(3, tamberlin_cluster_get_nodecount(asc));
     EXPECT_TRUE(tamberlin_cluster_settled(asc));
     ka_cluster_test_set_tick_ms(1000);

@@ -135,13 +135,7 @@ protected:
 	std::string log() { return read_file(g_log_path).substr(log_start); }
 	bool wait_log(const std::string &text, int times = 1)
 	{
-		for (int waited = 0; waited < kDeadlineMs; waited += 5) {
-			if (count_of(log(), text) >= times) {
-				return true;
-			}
-			usleep(5000);
-		}
-		return false;
+		return ferry_test_wait_until([&] { return count_of(log(), text) >= times; }, kDeadlineMs);
 	}
 	static std::string dc(const char *name, const std::string &body)
 	{
@@ -285,10 +279,7 @@ TEST_F(Clusters, UnsettledIsWarnedEmptyIsWaitedFor)
 	bool waited = wait_log(late_wait, 120);
 	EXPECT_FALSE(done.load()) << "start-up went on without a node of LATE";
 	EXPECT_EQ(fake_cluster_restart_node(late, 0), 0);
-	for (int w = 0; w < kDeadlineMs && !done.load(); w += 5) {
-		usleep(5000);
-	}
-	EXPECT_TRUE(done.load());
+	EXPECT_TRUE(ferry_test_wait_until([&] { return done.load(); }, kDeadlineMs));
 	if (done.load()) {
 		starter.join();
 	} else {

@@ -100,21 +100,17 @@ spawn(const std::string &prog, const std::vector<std::string> &args)
 int
 wait_end(Proc &p, int limit_ms = kDeadlineMs)
 {
-	for (int waited = 0;; waited += 10) {
-		int status = 0;
-		pid_t r = waitpid(p.pid, &status, WNOHANG);
-		if (r == p.pid) {
-			p.pid = -1;
-			return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-		}
-		if (waited >= limit_ms) {
-			kill(p.pid, SIGKILL);
-			waitpid(p.pid, &status, 0);
-			p.pid = -1;
-			return 999;
-		}
-		usleep(10000);
+	int status = 0;
+	bool ended = ferry_test_wait_until([&] { return waitpid(p.pid, &status, WNOHANG) == p.pid; }, limit_ms);
+	if (!ended) {
+		kill(p.pid, SIGKILL);
+		waitpid(p.pid, &status, 0);
 	}
+	p.pid = -1;
+	if (!ended) {
+		return 999;
+	}
+	return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
 void
@@ -132,17 +128,13 @@ kill_proc(Proc &p)
 bool
 wait_for_text(const std::string &path, const std::string &text, const Proc &p, int limit_ms = kDeadlineMs)
 {
-	for (int waited = 0; waited < limit_ms; waited += 10) {
-		if (read_file(path).find(text) != std::string::npos) {
-			return true;
-		}
+	auto has = [&] { return read_file(path).find(text) != std::string::npos; };
+	auto gone = [&] {
 		siginfo_t si = {};
-		if (waitid(P_PID, (id_t)p.pid, &si, WEXITED | WNOHANG | WNOWAIT) == 0 && si.si_pid == p.pid) {
-			return read_file(path).find(text) != std::string::npos;
-		}
-		usleep(10000);
-	}
-	return false;
+		return waitid(P_PID, (id_t)p.pid, &si, WEXITED | WNOHANG | WNOWAIT) == 0 && si.si_pid == p.pid;
+	};
+	ferry_test_wait_until([&] { return has() || gone(); }, limit_ms);
+	return has();
 }
 
 // The files of one shipper's start: configuration, digest log, log, pid
@@ -470,15 +462,11 @@ TEST_F(Cmdline, FullStartReachesTheHousekeeper)
 	Proc p = spawn(FERRY_BINARY, std::vector<std::string>{"--noresume", "--config-file", s.cfg});
 	s.extra.push_back(p.out);
 	s.extra.push_back(p.err);
-	bool reported = false;
-	for (int waited = 0; waited < kDeadlineMs && !reported; waited += 10) {
+	bool reported = ferry_test_wait_until([&] {
 		uint64_t values[DC_MAX_NUM];
 		uint64_t when;
-		reported = fls_lastship_reports(fls, values, &when) > 0;
-		if (!reported) {
-			usleep(10000);
-		}
-	}
+		return fls_lastship_reports(fls, values, &when) > 0;
+	}, kDeadlineMs);
 	std::string log = read_file(s.log);
 	kill_proc(p);
 	fake_cluster_destroy(remote);

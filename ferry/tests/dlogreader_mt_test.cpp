@@ -216,11 +216,8 @@ protected:
 		if (!asc || tamberlin_cluster_add_host(asc, "127.0.0.1", (short)fake_cluster_port(fc, 0), 5000) != 0) {
 			return nullptr;
 		}
-		for (uint64_t end = ox_getms() + 30000; tamberlin_cluster_get_nodecount(asc) < nodes;) {
-			if (ox_getms() > end) {
-				return nullptr;
-			}
-			usleep(5000);
+		if (!ferry_test_wait_until([&] { return tamberlin_cluster_get_nodecount(asc) >= nodes; }, 30000)) {
+			return nullptr;
 		}
 		return asc;
 	}
@@ -233,14 +230,14 @@ protected:
 		static callback_data none;
 		none.nsid = 0;
 		none.cntr = &cntr;
-		for (uint64_t end = ox_getms() + 30000; g_batch_thread_count.load() > 0 && ox_getms() < end;) {
+		// A request each poll, so that every worker waiting in its pop serves one.
+		EXPECT_TRUE(ferry_test_wait_until([&] {
 			batch_get_req req;
 			memset(&req, 0, sizeof(req));
 			req.cbdata = &none;
 			ox_queue_push(g_batch_get_q, &req);
-			usleep(1000);
-		}
-		EXPECT_EQ(g_batch_thread_count.load(), 0);
+			return g_batch_thread_count.load() == 0;
+		}, 30000));
 		ox_queue_delete_all(g_batch_get_q);
 		ox_queue_delete_all(g_batch_get_response_q);
 	}
@@ -284,20 +281,13 @@ protected:
 	// every reply has been called back; what it received, by digest.
 	std::map<std::string, std::vector<shipped>> wait_received(size_t want)
 	{
-		uint64_t end = ox_getms() + 30000;
-		while (received().size() < want && ox_getms() < end) {
-			usleep(2000);
-		}
-		int inflight = 1;
-		while (ox_getms() < end) {
+		ferry_test_wait_until([&] { return received().size() >= want; }, 30000);
+		EXPECT_TRUE(ferry_test_wait_until([] {
 			uint64_t retries, dropouts;
+			int inflight = 1;
 			tamberlin_async_getstats(&retries, &dropouts, &inflight);
-			if (inflight == 0) {
-				break;
-			}
-			usleep(2000);
-		}
-		EXPECT_EQ(inflight, 0);
+			return inflight == 0;
+		}, 30000)) << "replies still awaited";
 		std::map<std::string, std::vector<shipped>> by;
 		for (auto &s : received()) {
 			by[s.digest].push_back(s);
@@ -508,9 +498,7 @@ TEST_F(Road, FilteringAndDeletesFirst)
 	std::thread reader([&] { read_all((uint64_t)n + 6); });
 	ASSERT_TRUE(fake_node_wait_held(ln, 1, 30000));
 	std::vector<shipped> got;
-	for (uint64_t end = ox_getms() + 30000; received().size() < base + 1 && ox_getms() < end;) {
-		usleep(2000);
-	}
+	ferry_test_wait_until([&] { return received().size() >= base + 1; }, 30000);
 	got = received();
 	fake_node_release(ln);
 	reader.join();
@@ -600,12 +588,10 @@ TEST_F(Road, SingleModeThroughTheWorkers)
 	ASSERT_TRUE(read_all(n));
 	// A single read is bounded by 100 ms: on a loaded machine one may time
 	// out, and its digest is relogged for later instead of shipped now.
-	uint64_t end = ox_getms() + 30000;
-	while (received().size() + ox_atomic64_get(&cntr.dlog_pkts_relogged) +
-					ox_atomic64_get(&cntr.local_recs_notfound) < (size_t)n &&
-			ox_getms() < end) {
-		usleep(2000);
-	}
+	ferry_test_wait_until([&] {
+		return received().size() + ox_atomic64_get(&cntr.dlog_pkts_relogged) +
+				ox_atomic64_get(&cntr.local_recs_notfound) >= (size_t)n;
+	}, 30000);
 	auto by = wait_received(0);
 	uint64_t relogged = cntr.dlog_pkts_relogged, notfound = cntr.local_recs_notfound;
 	EXPECT_EQ(by.size() + relogged + notfound, (size_t)n);

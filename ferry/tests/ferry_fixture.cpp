@@ -13,6 +13,7 @@
 #include "tamberlin/ferry_road.h"
 #include "tamberlin/ferry_shared.h"
 #include "tamberlin/rbuffer.h"
+#include "testkit/wait.h"
 
 std::string
 ferry_test_path(const char *tag)
@@ -92,27 +93,24 @@ int
 ferry_test_read_dlog(struct ox_rbuffer *rb, char *buf, int n)
 {
 	int got = 0;
-	for (int tries = 0; got < n && tries < 1000; tries++) {
+	ferry_test_wait_until([&] {
 		int r = ox_rbuffer_read(rb, nullptr, buf + (size_t)got * FERRY_MSG_ONDISK_SIZE, n - got);
-		if (r > 0) {
-			got += r;
-		} else {
-			usleep(10000);
-		}
-	}
+		got += r > 0 ? r : 0;
+		return got >= n;
+	}, 10000);
 	return got;
+}
+
+bool
+ferry_test_wait_until(const std::function<bool()> &cond, int limit_ms)
+{
+	return testkit_wait_until(cond, limit_ms);
 }
 
 bool
 ferry_test_wait_counter(const uint64_t *counter, uint64_t value, int limit_ms)
 {
-	for (int waited = 0; waited < limit_ms; waited += 5) {
-		if (ox_atomic64_get(counter) >= value) {
-			return true;
-		}
-		usleep(5000);
-	}
-	return ox_atomic64_get(counter) >= value;
+	return ferry_test_wait_until([&] { return ox_atomic64_get(counter) >= value; }, limit_ms);
 }
 
 void
@@ -147,7 +145,7 @@ ferry_test_local_addr(int port)
 bool
 ferry_test_wait_single_thread(int limit_ms)
 {
-	for (int waited = 0;; waited += 5) {
+	return ferry_test_wait_until([] {
 		FILE *f = fopen("/proc/self/status", "r");
 		int threads = 0;
 		char line[256];
@@ -159,12 +157,6 @@ ferry_test_wait_single_thread(int limit_ms)
 		if (f) {
 			fclose(f);
 		}
-		if (threads == 1) {
-			return true;
-		}
-		if (waited >= limit_ms) {
-			return false;
-		}
-		usleep(5000);
-	}
+		return threads == 1;
+	}, limit_ms);
 }

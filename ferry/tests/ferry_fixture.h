@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct ox_rbuffer;
@@ -23,6 +24,9 @@ struct ox_rbuffer *ferry_test_open_dlog_at(const std::string &path, int64_t size
 // Reads up to n records through the main reader, retrying short reads for up
 // to 10 seconds; the number read.
 int ferry_test_read_dlog(struct ox_rbuffer *rb, char *buf, int n);
+// Waits until cond holds or limit_ms has passed; whether it held (the
+// stand-ins' one wait, testkit/wait.h, with the shipper tests' deadline).
+bool ferry_test_wait_until(const std::function<bool()> &cond, int limit_ms = 60000);
 // Waits up to limit_ms for *counter (read atomically) to reach value.
 bool ferry_test_wait_counter(const uint64_t *counter, uint64_t value, int limit_ms);
 // A clean configuration, zeroed counters in c as the process's counters, an

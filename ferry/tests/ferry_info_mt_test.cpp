@@ -31,17 +31,6 @@
 
 namespace {
 
-// Waits up to limit_ms for cond, checking every millisecond.
-bool
-wait_until(const std::function<bool()> &cond, int limit_ms = 10000)
-{
-	uint64_t end = ox_getms() + (uint64_t)limit_ms;
-	while (!cond() && ox_getms() < end) {
-		usleep(1000);
-	}
-	return cond();
-}
-
 // The client library's log lines, caught instead of printed.
 std::string g_client_log;
 
@@ -141,7 +130,7 @@ TEST_F(Link, OpenCycleOpensTheFedPipe)
 	EXPECT_TRUE(g_isnamedpipe_open.load());
 	// The stand-in opened its end for the feed request, which it recorded
 	// first; waiting for the count still holds should the order ever change.
-	EXPECT_TRUE(wait_until([this] { return fls_requests(server, FERRY_INFO_FEED_REQUEST) >= 1; }));
+	EXPECT_TRUE(ferry_test_wait_until([this] { return fls_requests(server, FERRY_INFO_FEED_REQUEST) >= 1; }));
 	EXPECT_EQ(fls_requests(server, FERRY_INFO_FEED_REQUEST), 1);
 	ferry_msg got;
 	ASSERT_EQ(ferry_namedpipe_readmsg(g_xcfg.ferry_digestpipe_fd, &got), (ssize_t)sizeof(got));

@@ -73,7 +73,7 @@ protected:
 		for (int round = 0; round < 2000 && alive() > n; round++) {
 			EXPECT_EQ(OX_QUEUE_OK, ox_queue_push(g_batch_get_q, &empty));
 			int32_t rv;
-			bool served = wait_until([&] {
+			bool served = ferry_test_wait_until([&] {
 				return ox_queue_pop(g_batch_get_response_q, &rv, OX_QUEUE_NOWAIT) == OX_QUEUE_OK ||
 					(n == 0 && alive() == 0);
 			});
@@ -81,7 +81,7 @@ protected:
 				return false;
 			}
 		}
-		bool reached = wait_until([&] { return alive() == n; });
+		bool reached = ferry_test_wait_until([&] { return alive() == n; });
 		if (n == 0) {
 			ox_queue_delete_all(g_batch_get_q);
 			ox_queue_delete_all(g_batch_get_response_q);
@@ -95,7 +95,7 @@ TEST_F(FetchWorkers, ServeThePartsAndFollowTheCount)
 	g_xcfg.ferry_read_threads = 4;
 	set_count(4);
 	ASSERT_EQ(4, relay_record_get_threads_init());
-	ASSERT_TRUE(wait_until([&] { return alive() == 4; }));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return alive() == 4; }));
 
 	// Twelve slots in parts of 3, 3, 3 and 3, served at once.
 	for (uint32_t n = 1; n <= 12; n++) {
@@ -112,7 +112,7 @@ TEST_F(FetchWorkers, ServeThePartsAndFollowTheCount)
 	EXPECT_EQ(0u, batch_left());
 	EXPECT_EQ(12u, get(cntr.local_recs_fetched));
 	EXPECT_EQ(4u, get(cntr.num_batch_calls));
-	ASSERT_TRUE(wait_until([&] { return get(cntr.remote_ship_total) == 12 && pool_size() == kPool; }));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return get(cntr.remote_ship_total) == 12 && pool_size() == kPool; }));
 	std::set<std::string> shipped;
 	for (const remote_write &w : writes_of(remote())) {
 		shipped.insert(w.digest);
@@ -136,7 +136,7 @@ TEST_F(FetchWorkers, ServeThePartsAndFollowTheCount)
 	set_count(4);
 	EXPECT_EQ(4, relay_record_get_threads_reinit(4));
 	g_xcfg.ferry_read_threads = 4;
-	ASSERT_TRUE(wait_until([&] { return alive() == 4; }));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return alive() == 4; }));
 	EXPECT_EQ(std::vector<int32_t>(8, 0), serve(std::vector<batch_get_req>(8, empty)));
 	EXPECT_EQ(4, alive());
 }

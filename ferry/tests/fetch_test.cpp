@@ -45,7 +45,7 @@ protected:
 			&cb};
 		return ferry_fetch_part(&req);
 	}
-	bool callbacks_done() { return wait_until([] { return pool_size() == kPool; }); }
+	bool callbacks_done() { return ferry_test_wait_until([] { return pool_size() == kPool; }); }
 };
 
 TEST_F(Fetch, GenerationRule)
@@ -125,7 +125,7 @@ TEST_F(FetchThreeDcs, EachDatacenterOfTheNamespace)
 		add_slot(digest_of(n), 2, 9000000 + n);
 	}
 	ASSERT_EQ(0, fetch_all());
-	ASSERT_TRUE(wait_until([&] { return get(cntr.remote_ship_total) == 6; }));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return get(cntr.remote_ship_total) == 6; }));
 	ASSERT_TRUE(callbacks_done());
 	EXPECT_EQ(3u, writes_of(remote(0)).size());
 	EXPECT_EQ(0u, writes_of(remote(1)).size());
@@ -155,7 +155,7 @@ TEST_F(Fetch, RecordReturnedTwiceIsShippedOnce)
 	ASSERT_EQ(0, fetch_all());
 	EXPECT_EQ(3u, get(cntr.local_recs_fetched));
 	EXPECT_EQ(0u, batch_left());
-	ASSERT_TRUE(wait_until([&] { return get(cntr.remote_ship_total) == 2; }));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return get(cntr.remote_ship_total) == 2; }));
 	std::vector<remote_write> w = writes_of(remote());
 	ASSERT_EQ(2u, w.size());
 	EXPECT_NE(w[0].digest, w[1].digest);
@@ -199,7 +199,7 @@ TEST_F(Fetch, RecordWithoutDigestOrNamespace)
 	EXPECT_EQ(0, dlogreader_cb((char *)"", &d2, (char *)"s1", 3, 0, owned, 1, false, &cb));
 	free(owned);
 	EXPECT_EQ(0u, batch_left());
-	ASSERT_TRUE(wait_until([&] { return get(cntr.remote_ship_total) == 2; }));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return get(cntr.remote_ship_total) == 2; }));
 	ASSERT_TRUE(callbacks_done());
 	// Writes on different connections are recorded in either order.
 	std::vector<remote_write> w = writes_of(remote());

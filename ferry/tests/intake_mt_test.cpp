@@ -57,17 +57,6 @@ protected:
 	std::string path;
 };
 
-// Waits up to limit_ms for cond, checking every millisecond.
-bool
-wait_until(const std::function<bool()> &cond, int limit_ms = 10000)
-{
-	uint64_t end = ox_getms() + (uint64_t)limit_ms;
-	while (!cond() && ox_getms() < end) {
-		usleep(1000);
-	}
-	return cond();
-}
-
 // Signals thread t until a call of the intake was interrupted before it did
 // anything and made again; false when none was within 30 seconds. The thread
 // is blocked in that call or on its way to it, so a signal that lands
@@ -78,7 +67,7 @@ interrupt_until_made_again(std::thread &t, uint64_t before)
 	uint64_t end = ox_getms() + 30000;
 	while (ox_getms() < end) {
 		pthread_kill(t.native_handle(), SIGUSR1);
-		if (wait_until([before] { return ferry_intake_interrupted_calls() > before; }, 20)) {
+		if (ferry_test_wait_until([before] { return ferry_intake_interrupted_calls() > before; }, 20)) {
 			return true;
 		}
 	}
@@ -218,10 +207,10 @@ protected:
 			returned.store(true);
 		});
 	}
-	bool wait_for(const std::function<bool()> &cond, int limit_ms = 10000) { return wait_until(cond, limit_ms); }
+	bool wait_for(const std::function<bool()> &cond, int limit_ms = 10000) { return ferry_test_wait_until(cond, limit_ms); }
 	static bool nodata_at_least(int n)
 	{
-		return wait_until([n] { return ferry_intake_nodata_count() >= n; });
+		return ferry_test_wait_until([n] { return ferry_intake_nodata_count() >= n; });
 	}
 	fake_local_server *server = nullptr;
 	std::thread loop;

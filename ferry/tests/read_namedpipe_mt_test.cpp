@@ -23,15 +23,6 @@
 
 namespace {
 
-bool
-wait_until(const std::function<bool()> &cond, int limit_ms)
-{
-	for (int waited = 0; waited < limit_ms && !cond(); waited += 5) {
-		usleep(5000);
-	}
-	return cond();
-}
-
 TEST(ReadNamedPipe, FeedsReopensAndFeedsAgain)
 {
 	g_ferry_time_divisor.store(50);
@@ -68,7 +59,7 @@ TEST(ReadNamedPipe, FeedsReopensAndFeedsAgain)
 	EXPECT_TRUE(g_isnamedpipe_open.load());
 	EXPECT_TRUE(g_ns_sync_complete.load());
 	// Ten empty reads after the close: the server is asked to feed again.
-	EXPECT_TRUE(wait_until([s] { return fls_requests(s, FERRY_INFO_FEED_REQUEST) == 2; }, 20000));
+	EXPECT_TRUE(ferry_test_wait_until([s] { return fls_requests(s, FERRY_INFO_FEED_REQUEST) == 2; }, 20000));
 	EXPECT_GE(fls_requests(s, FERRY_INFO_BUILD_REQUEST), 2);
 	fls_pipe_flood(s, 1, 100, 50);
 	EXPECT_TRUE(ferry_test_wait_counter(&cnt.dlog_pkts_logged, 150, 20000));

@@ -40,19 +40,6 @@ inline uint32_t now_2010(void)
 	return (uint32_t)(time(nullptr) - kEpoch2010);
 }
 
-template <typename F>
-bool wait_until(F f, int limit_ms = kDeadlineMs)
-{
-	auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-	while (!f()) {
-		if (std::chrono::steady_clock::now() > end) {
-			return f();
-		}
-		std::this_thread::sleep_for(std::chrono::milliseconds(5));
-	}
-	return true;
-}
-
 inline std::string slurp(const std::string &path)
 {
 	std::ifstream in(path);
@@ -323,7 +310,7 @@ protected:
 
 	bool log_has(const std::string &text, int limit_ms = kDeadlineMs)
 	{
-		return wait_until([&] { return slurp(errlog).find(text) != std::string::npos; }, limit_ms);
+		return ferry_test_wait_until([&] { return slurp(errlog).find(text) != std::string::npos; }, limit_ms);
 	}
 
 	// Writes records into a new digest log as the daemon's writer would,

@@ -20,7 +20,7 @@ TEST_F(RoadE2E, EveryRecordReachesBothDatacentersOnce)
 	write_conf();
 	start_daemon("--noresume");
 	for (remote &r : dcs) {
-		ASSERT_TRUE(wait_until([&] {
+		ASSERT_TRUE(ferry_test_wait_until([&] {
 			return r.writes() >= kRecords && r.got_all(FAKE_REQ_WRITE, 0, kRecords);
 		})) << r.name << " got " << r.writes();
 	}
@@ -84,7 +84,7 @@ TEST_F(RoadE2E, TimeToLiveOfEachRecordKind)
 	write_conf();
 	start_daemon("--resume");
 	remote &dc = dcs[0];
-	ASSERT_TRUE(wait_until([&] {
+	ASSERT_TRUE(ferry_test_wait_until([&] {
 		for (const ttl_case &c : cases) {
 			if (c.shipped && !dc.written(c.seq)) {
 				return false;
@@ -134,7 +134,7 @@ TEST_F(RoadE2E, FilteredTakenOverAndRepeatedDigests)
 	remote &dc = dcs[0];
 	// 25 arrives only when its slot holds the latest logged generation: the
 	// first (7) is older than the local record's and would be skipped.
-	ASSERT_TRUE(wait_until([&] {
+	ASSERT_TRUE(ferry_test_wait_until([&] {
 		return dc.written(20) && dc.written(21) && dc.written(25) && dc.written(29);
 	}));
 	auto got = dc.received(FAKE_REQ_WRITE);
@@ -156,7 +156,7 @@ TEST_F(RoadE2E, NoFailoverLeavesReplicaRecords)
 	write_conf();
 	start_daemon("--nofailover");
 	remote &dc = dcs[0];
-	ASSERT_TRUE(wait_until([&] { return dc.written(40) && dc.written(42); }));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return dc.written(40) && dc.written(42); }));
 	EXPECT_FALSE(dc.has("test", 41));
 }
 
@@ -172,11 +172,11 @@ TEST_F(RoadE2E, DeletesArriveAsDeletes)
 	write_conf();
 	start_daemon("--noresume");
 	for (remote &r : dcs) {
-		ASSERT_TRUE(wait_until([&] { return r.got_all(FAKE_REQ_WRITE, 0, kRecords); })) << r.name;
+		ASSERT_TRUE(ferry_test_wait_until([&] { return r.got_all(FAKE_REQ_WRITE, 0, kRecords); })) << r.name;
 	}
 	fls_pipe_deletes(fls, "test", 1, 0, kDeletes);
 	for (remote &r : dcs) {
-		ASSERT_TRUE(wait_until([&] { return r.got_all(FAKE_REQ_DELETE, 0, kDeletes); }))
+		ASSERT_TRUE(ferry_test_wait_until([&] { return r.got_all(FAKE_REQ_DELETE, 0, kDeletes); }))
 				<< r.name << " " << r.deletes();
 		auto del = r.received(FAKE_REQ_DELETE);
 		for (uint64_t seq = 0; seq < kDeletes; seq++) {
@@ -211,7 +211,7 @@ TEST_F(RoadE2E, RelogCodesAreShippedAgainOthersAreNot)
 		auto it = got.find(digest_of(seq));
 		return it == got.end() ? (size_t)0 : it->second.size();
 	};
-	ASSERT_TRUE(wait_until([&] { return writes_of(50) >= 2; })) << writes_of(50);
+	ASSERT_TRUE(ferry_test_wait_until([&] { return writes_of(50) >= 2; })) << writes_of(50);
 	EXPECT_TRUE(dc.has("test", 50));
 
 	fake_fault param;
@@ -223,14 +223,14 @@ TEST_F(RoadE2E, RelogCodesAreShippedAgainOthersAreNot)
 	ferry_msg m;
 	fls_make_digest(&m, 1, 1, 51, 0, 0);
 	fls_pipe_msg(fls, &m);
-	ASSERT_TRUE(wait_until([&] { return writes_of(51) >= 1; }));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return writes_of(51) >= 1; }));
 	// Records fed after the refusal was answered travel the same road; once
 	// they have arrived, a relogged 51 would have arrived too.
 	for (uint64_t seq = 52; seq < 60; seq++) {
 		fls_make_digest(&m, 1, 1, seq, 0, 0);
 		fls_pipe_msg(fls, &m);
 	}
-	ASSERT_TRUE(wait_until([&] { return dc.written(59); }));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return dc.written(59); }));
 	EXPECT_EQ(writes_of(51), 1u);
 }
 

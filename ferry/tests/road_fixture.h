@@ -24,19 +24,6 @@
 
 namespace road_test {
 
-// Waits (a deadline, not a timing) until cond holds.
-inline bool
-wait_until(const std::function<bool()> &cond, int limit_ms = 30000)
-{
-	for (int waited = 0; waited < limit_ms; waited += 2) {
-		if (cond()) {
-			return true;
-		}
-		usleep(2000);
-	}
-	return cond();
-}
-
 inline uint64_t
 get(const uint64_t &c)
 {

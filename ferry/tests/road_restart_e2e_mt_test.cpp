@@ -27,14 +27,14 @@ TEST_F(RoadE2E, ResumeAfterAnEndShipsTheWholeLog)
 		// daemon ends with a batch and a full in-flight window unanswered.
 		fake_node_hold(dc.node(), FAKE_REQ_WRITE);
 		start_daemon("--resume");
-		ASSERT_TRUE(wait_until([&] { return dc.writes() >= 300; }));
+		ASSERT_TRUE(ferry_test_wait_until([&] { return dc.writes() >= 300; }));
 		stop_daemon(sig);
 		fake_node_release(dc.node());
 		// The held writes were never answered: each must be sent again.
 		size_t mark = fake_node_request_count(dc.node());
 		restart_pipe();
 		start_daemon("--resume");
-		ASSERT_TRUE(wait_until([&] { return dc.written_since(mark, 0, kRecords); }));
+		ASSERT_TRUE(ferry_test_wait_until([&] { return dc.written_since(mark, 0, kRecords); }));
 		TearDown();
 		fls = nullptr;
 		dcs.clear();
@@ -62,8 +62,8 @@ TEST_F(RoadE2E, NoFailoverRestartShipsTheBatchInProgress)
 	write_conf("    relay-read-batch-size 100\n    relay-max-recs-inflight 300\n");
 	fake_node_hold(dc.node(), FAKE_REQ_WRITE);
 	start_daemon("--resume");
-	ASSERT_TRUE(wait_until([&] { return dc.writes() >= 300; }));
-	ASSERT_TRUE(wait_until([&] { return persisted_reader_records() >= 300; }))
+	ASSERT_TRUE(ferry_test_wait_until([&] { return dc.writes() >= 300; }));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return persisted_reader_records() >= 300; }))
 			<< persisted_reader_records();
 	stop_daemon(SIGKILL);
 	fake_node_release(dc.node());
@@ -71,7 +71,7 @@ TEST_F(RoadE2E, NoFailoverRestartShipsTheBatchInProgress)
 	size_t mark = fake_node_request_count(dc.node());
 	restart_pipe();
 	start_daemon("--nofailover");
-	ASSERT_TRUE(wait_until([&] { return dc.written_since(mark, 0, kRecords); }))
+	ASSERT_TRUE(ferry_test_wait_until([&] { return dc.written_since(mark, 0, kRecords); }))
 			<< "persisted reader at " << persisted_reader_records();
 }
 
@@ -90,7 +90,7 @@ TEST_F(RoadE2E, NoResumeSkipsTheBacklog)
 	fls_pipe_feed(fls, 1, 200, 100, 0);
 	write_conf();
 	start_daemon("--noresume");
-	ASSERT_TRUE(wait_until([&] { return dc.writes() >= 100 && dc.has("test", 299); }));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return dc.writes() >= 100 && dc.has("test", 299); }));
 	auto got = dc.received(FAKE_REQ_WRITE);
 	size_t backlog = 0;
 	for (uint64_t seq = 0; seq < 200; seq++) {

@@ -28,7 +28,7 @@ TEST_F(ShipMt, TwoThreadsFindingTheDatacenterDownStartOneManager)
 	ka_cluster_test_set_tick_ms(10);
 	tamberlin_cluster_change_tend_speed(g_rcfg[0].asc, 1);
 	fake_cluster_stop_node(remote_fc[0], 0);
-	ASSERT_TRUE(wait_until([] { return tamberlin_check_cluster_health(g_rcfg[0].asc) == TAMBERLIN_FAIL_DC_DOWN; }));
+	ASSERT_TRUE(ferry_test_wait_until([] { return tamberlin_check_cluster_health(g_rcfg[0].asc) == TAMBERLIN_FAIL_DC_DOWN; }));
 	g_xcfg.ferry_timeout = 200;
 
 	for (int round = 0; round < 4; round++) {
@@ -78,13 +78,13 @@ TEST_F(ShipAtTheLimit, WaitsForAWriteToComeBack)
 	});
 	// The second record is taken: its thread is in the send loop, which the
 	// limit holds while the first write waits at the stand-in.
-	ASSERT_TRUE(wait_until([] { return pool_size() == 0; }));
+	ASSERT_TRUE(ferry_test_wait_until([] { return pool_size() == 0; }));
 	EXPECT_FALSE(done.load());
 	EXPECT_EQ(one, get(cntr.remote_ship_total_bytes));
 	fake_node_release(remote());
 	t.join();
 	EXPECT_EQ(0, rv);
-	ASSERT_TRUE(wait_until([&] { return get(cntr.remote_ship_total) == 2 && pool_size() == 2; }));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return get(cntr.remote_ship_total) == 2 && pool_size() == 2; }));
 	EXPECT_EQ(2 * one, get(cntr.remote_ship_total_bytes)); // the waits counted nothing
 	std::vector<remote_write> w = writes_of(remote());
 	ASSERT_EQ(2u, w.size());

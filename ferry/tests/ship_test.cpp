@@ -31,7 +31,7 @@ protected:
 	uint32_t now() { return (uint32_t)ox_secs_since_kaepoch(); }
 	// The callback of the one write in flight has run to its end: its record
 	// is back in the pool, the last thing a callback does.
-	bool callback_done() { return wait_until([] { return pool_size() == 1; }); }
+	bool callback_done() { return ferry_test_wait_until([] { return pool_size() == 1; }); }
 };
 
 TEST_F(Ship, TimeToLiveOfTheRemoteWrite)

@@ -30,16 +30,6 @@ namespace {
 
 counters g_test_counters;
 
-// Waits up to limit_ms for cond, checking every millisecond.
-bool
-wait_until(const std::function<bool()> &cond, int limit_ms)
-{
-	uint64_t end = ox_getms() + (uint64_t)limit_ms;
-	while (!cond() && ox_getms() < end) {
-		usleep(1000);
-	}
-	return cond();
-}
 constexpr uint32_t kDivisor = 20; // a second of the writer lasts 50 ms here
 
 class Writer : public ::testing::Test {
@@ -232,13 +222,10 @@ TEST_F(Writer, SizeSetWhileAnotherIsAppliedIsNotLost)
 		c->ferry_flag.fetch_or(FERRY_WRITE_BATCH_SIZE_CHANGE);
 		push(next++, 1); // the batch after which it is due
 		int32_t in_use = 0;
-		for (int waited = 0; waited < 10000; waited += 5) {
+		ferry_test_wait_until([&] {
 			in_use = __atomic_load_n(&c->ferry_write_batch_size, __ATOMIC_RELAXED);
-			if (in_use == second) {
-				break;
-			}
-			usleep(5000);
-		}
+			return in_use == second;
+		}, 10000);
 		ok = ok && in_use == second;
 		EXPECT_EQ(in_use, second) << "the size set while " << first << " was applied is lost";
 	}
@@ -318,10 +305,10 @@ TEST_F(Writer, RefusedWritesAreRetriedWithoutSpinning)
 	});
 	// While the log is full, each refused write is followed by a one-second
 	// sleep: three more refusals after the one seen span at least two sleeps.
-	EXPECT_TRUE(wait_until([this] { return w.retries.load() >= 1; }, 60000));
+	EXPECT_TRUE(ferry_test_wait_until([this] { return w.retries.load() >= 1; }, 60000));
 	uint64_t t0 = ox_getms();
 	int seen = w.retries.load();
-	EXPECT_TRUE(wait_until([this, seen] { return w.retries.load() >= seen + 3; }, 60000));
+	EXPECT_TRUE(ferry_test_wait_until([this, seen] { return w.retries.load() >= seen + 3; }, 60000));
 	EXPECT_GE(ox_getms() - t0, 2u * ferry_scaled_ms(1000));
 	EXPECT_LT(ox_atomic64_get(&g_test_counters.dlog_pkts_logged), 1000u);
 	// The reader frees space; nothing that reached the writer is lost.

@@ -652,7 +652,11 @@ bool serve_batch(fake_node *n, int fd, const parsed_msg &m, const fake_fault &f)
             }
         }
     };
-    return fake_batch_serve(io, rq, f);
+    // A batch reply without a fault is sent whole, like any other reply.
+    bool served = fake_batch_serve(io, rq, f);
+    if (served && f.kind == FAKE_FAULT_NONE)
+        count_reply(n);
+    return served;
 }
 
 // Serves one request. False ends the connection.

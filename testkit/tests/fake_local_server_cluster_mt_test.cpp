@@ -4,6 +4,7 @@
 // records a test stored (batch reads, single reads, existence checks) under
 // the digests that the pipe's messages carry.
 #include "testkit/fake_local_server.h"
+#include "testkit/wait.h"
 
 #include "tamberlin/ka_batch.h"
 #include "tamberlin/ka_cluster.h"
@@ -25,17 +26,6 @@
 #include <vector>
 
 namespace {
-
-template <class F> bool wait_for(F cond, int timeout_ms = 30000)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 struct LocalCluster : ::testing::Test {
     std::string pipe;
@@ -134,7 +124,7 @@ TEST_F(LocalCluster, OneNodeMastersEveryPartitionOfEveryNamespace)
     EXPECT_NE(gen, info("partition-generation"));
     EXPECT_EQ("replicas-master\ttest:" + all + ";bar:" + all + "\n", info("replicas-master"));
     // The client's own tend sees the new generation and maps the new namespace.
-    ASSERT_TRUE(wait_for([&] { return ka_partition_table_get_by_ns(asc, "bar") != nullptr; }));
+    ASSERT_TRUE(testkit_wait_until([&] { return ka_partition_table_get_by_ns(asc, "bar") != nullptr; }, 30000));
     for (const char *ns : {"test", "bar"}) {
         for (uint64_t seq : {0u, 1u, 4095u, 4096u + 77u}) {
             ka::ox_digest d = digest_of(seq);
