@@ -125,8 +125,9 @@ ferry_seek_halve(ox_rbuffer_ctx *ctx, uint64_t seektime, ferry_msg_ondisk *rec, 
 }
 
 ox_rbuffer_ctx *
-ferry_digestlog_seektime(uint64_t seektime, ferry_msg_ondisk *xmsg_single)
+ferry_digestlog_seektime(uint64_t seektime, ferry_msg_ondisk *xmsg_single, int *reason)
 {
+	(void)reason;
 	if (!g_rbuf_des) {
 		return nullptr;
 	}

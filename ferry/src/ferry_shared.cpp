@@ -86,6 +86,12 @@ ferry_lst_minus_adjust(uint64_t t)
 	return t > FERRY_TIME_ADJUST ? t - FERRY_TIME_ADJUST : 0;
 }
 
+uint64_t
+ferry_time_adjust(void)
+{
+	return ferry_scaled_ms((uint32_t)FERRY_TIME_ADJUST);
+}
+
 int
 ferry_dc_configured(void)
 {

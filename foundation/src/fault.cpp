@@ -405,6 +405,25 @@ ox_fault_sink_setcontext(ox_fault_sink *sink, const char *context, const char *s
 	return 0;
 }
 
+int
+ox_fault_sink_reopen(ox_fault_sink *sink)
+{
+	if (!sink || !sink->path || strncmp(sink->path, "stderr", 6) == 0)
+		return 0;
+	int old = std::atomic_ref<int>(sink->fd).load(std::memory_order_relaxed);
+	if (old <= 2)
+		return 0;
+	(void)unlink(sink->path);
+	int fd = open(sink->path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0600);
+	if (fd < 0)
+		return -1;
+	int rv = 0;
+	if (dup2(fd, old) < 0)
+		rv = -1;
+	close(fd);
+	return rv;
+}
+
 ox_fault_sink *
 ox_fault_sink_get_id(int id)
 {

@@ -70,7 +70,16 @@ uint64_t ferry_digestlog_reclaim(void);
  * NULL when the newest record is older or the log cannot be read. The caller
  * owns the context and closes it with ox_rbuffer_closectx; xmsg_single
  * receives each record read on the way. Any thread: the context is its own. */
-struct ox_rbuffer_ctx *ferry_digestlog_seektime(uint64_t seektime, ferry_msg_ondisk *xmsg_single);
+/* Why a seek gave no context (its reason argument); callers drop their work
+ * only on NOTHING_NEWER and try again later otherwise. */
+typedef enum {
+	FERRY_SEEK_FOUND = 0,         /* a context is returned */
+	FERRY_SEEK_NOTHING_NEWER = 1, /* the log is empty or its newest record is older */
+	FERRY_SEEK_NO_CONTEXT = 2,    /* no reader context could be made */
+	FERRY_SEEK_READ_FAILED = 3    /* the log could not be read */
+} ferry_seek_result;
+struct ox_rbuffer_ctx *ferry_digestlog_seektime(uint64_t seektime, ferry_msg_ondisk *xmsg_single,
+		int *reason = nullptr);
 
 /* Wait for the server, start a feed request, give the server its head
  * start, open and lock the pipe (pipe reader thread). */

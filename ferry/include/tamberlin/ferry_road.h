@@ -23,6 +23,7 @@
 #include <cstdint>
 
 #include "tamberlin/ferry_shared.h"
+#include "tamberlin/ox_ll.h"
 #include "tamberlin/ox_digest.h"
 #include "tamberlin/tamberlin.h"
 
@@ -73,8 +74,27 @@ typedef struct windowshipper_td_s {
 	ox_node node_id;
 } windowshipper_td;
 
+/* One window of a datacenter's list (cluster_cfg.ship_times): the digest
+ * times [cluster_start_marker, cluster_end_marker] of node_id's records still
+ * to ship there; an end of 0 is open. node_id 0 is this node. */
+typedef struct ship_times_elem_s {
+	ox_ll_element ele; /* next, prev */
+	uint64_t cluster_start_marker;
+	uint64_t cluster_end_marker;
+	ox_node node_id;
+} ship_times_elem;
+typedef ship_times_elem ship_time_element;
+
 /* Thread of one datacenter that went down; owns arg. */
 void *ferry_window_manager(void *arg);
+/* Appends a closed window [starttime, endtime + FERRY_TIME_ADJUST] of node_id
+ * (failed-node processing). 0. */
+int add_window(cluster_cfg *rcfg, ox_node node_id, uint64_t starttime, uint64_t endtime);
+/* Ships one window of one node to one datacenter: 0 done (or nothing to
+ * ship), 1 a ship found the datacenter down; the digest time reached goes to
+ * *current_window_ship_time. */
+int ferry_do_windowship(cluster_cfg *rcfg, uint64_t starttime, uint64_t endtime,
+		uint64_t *current_window_ship_time, ox_node node_id);
 /* The window list's element destructor. */
 void destroy_ship_list_elem(void *element);
 
@@ -200,6 +220,14 @@ void ferry_wait_clusters_created(void);
  * version ver (major, minor, patch): HIVED_INFINITE_TTL_VALUE from 2.7.5 on
  * within major version 2 and from 3.1.5 on after it, 0 for older servers. */
 uint32_t ferry_infinite_ttl_for_version(const int ver[3]);
+
+/* ---- Failed-node processing (ferry_failnode.cpp) -------------------------- */
+
+/* Ships, on behalf of a failed local node, its logged changes from its
+ * last-ship times (starttimes, the slot's, read live) to the slot's failure
+ * time. The failed-node thread's body. */
+void ferry_process_failednode(ox_node node, uint64_t *starttimes, uint64_t endtime, thread_data *td,
+		int slotnumber);
 
 /* ---- Later stages, started by start-up (their own files) ------------------ */
 

@@ -285,6 +285,15 @@ void ferry_get_min_lst_for_dcid(int dc);
 void ferry_update_lst_for_this_node(uint64_t time, int caller, int dc);
 /* t - FERRY_TIME_ADJUST, saturating at 0 instead of wrapping. */
 uint64_t ferry_lst_minus_adjust(uint64_t t);
+/* The margin of window and failed-node boundaries: FERRY_TIME_ADJUST, shortened
+ * by the test hook like every fixed wait. */
+uint64_t ferry_time_adjust(void);
+/* t - d, saturating at 0. */
+static inline uint64_t
+ferry_sub_sat(uint64_t t, uint64_t d)
+{
+	return t > d ? t - d : 0;
+}
 /* The datacenters configured, as a bound for loops over the per-datacenter
  * arrays: g_dc_count, never above DC_MAX_NUM. */
 int ferry_dc_configured(void);

@@ -178,6 +178,16 @@ int ox_fault_sink_addcontext(ox_fault_sink *sink, const char *context, const cha
  * only works with a NULL sink (then as addcontext). 0 or -1. */
 int ox_fault_sink_setcontext(ox_fault_sink *sink, const char *context, const char *severity);
 
+/* Starts the sink's log file afresh under its path: the file there is removed
+ * (a file an outside rotation moved away keeps its lines), a new one is
+ * created (append, mode 0600) and put in place with dup2 on the sink's own
+ * descriptor, so a thread writing at that moment lands in the old file or the
+ * new one, never in a descriptor reused by someone else. A sink on standard
+ * error, or without a file yet, is left alone. 0, or -1 when the new file
+ * cannot be opened (the sink keeps writing where it wrote). Any thread; not
+ * async-signal-safe. */
+int ox_fault_sink_reopen(ox_fault_sink *sink);
+
 /* The sink in slot id when 0 <= id <= ox_fault_sinks_inuse and id < 8, else NULL. */
 ox_fault_sink *ox_fault_sink_get_id(int id);
 
