@@ -51,20 +51,7 @@ __wrap_fclose(FILE *f)
 static void
 config_reset(void)
 {
-	ferry_config *c = &g_xcfg;
-	ox_free(c->ferry_digestpipe_path);
-	ox_free(c->ferry_digestlog_path[0]);
-	ox_free(c->ferry_errorlog_path);
-	ox_free(c->ferry_pidfile);
-	ox_free(c->ferry_read_mode_string);
-	c->ferry_digestpipe_path = nullptr;
-	c->ferry_digestlog_path[0] = nullptr;
-	c->ferry_digestlog_file_size[0] = 0;
-	c->ferry_errorlog_path = nullptr;
-	c->ferry_pidfile = nullptr;
-	c->ferry_read_mode_string = nullptr;
-	ferry_config_clear_tables();
-	ferry_config_defaults(c);
+	ferry_config_release(&g_xcfg);
 	g_faultsink = nullptr;
 	fuzz_logs_reset();
 }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "../ferry/tests/config_template.h"
 #include "fuzz_common.h"
 #include "tamberlin/ferry_shared.h"
 #include "tamberlin/ox_packet_compression.h"
@@ -109,53 +110,6 @@ numbers(void)
 }
 
 /* ---- configuration ------------------------------------------------------- */
-
-static const char *kTemplate =
-	"# the database server's own settings come first\n"
-	"service {\n"
-	"    user root\n"
-	"    group root\n"
-	"    proto-fd-max 15000\n"
-	"}\n"
-	"network {\n"
-	"    heartbeat {\n"
-	"        mode mesh\n"
-	"    }\n"
-	"}\n"
-	"namespace test {\n"
-	"    replication-factor 2\n"
-	"    enable-relay true\n"
-	"    relay-remote-datacenter DC1\n"
-	"@NS@"
-	"}\n"
-	"relay {\n"
-	"    enable-relay true\n"
-	"    namedpipe-path /tmp/ferry.pipe\n"
-	"@DLOG@"
-	"    local-node-port 3000\n"
-	"    info-port 3004\n"
-	"@RELAY@"
-	"    datacenter DC1 {\n"
-	"        dc-node-address-port 127.0.0.1 3010\n"
-	"@DC@"
-	"    }\n"
-	"}\n"
-	"@TAIL@";
-
-static std::string
-conf(std::map<std::string, std::string> parts = {})
-{
-	std::map<std::string, std::string> all = {{"NS", ""}, {"RELAY", ""}, {"DC", ""}, {"TAIL", ""},
-		{"DLOG", "    digestlog-path /tmp/ferry.dlog 100M\n"}};
-	for (auto &[k, v] : parts)
-		all[k] = v;
-	std::string s = kTemplate;
-	for (auto &[k, v] : all) {
-		std::string marker = "@" + k + "@";
-		s.replace(s.find(marker), marker.size(), v);
-	}
-	return s;
-}
 
 static void
 config(void)

@@ -234,6 +234,20 @@ ferry_config_clear_tables(void)
 	g_dc_count = 0;
 }
 
+void
+ferry_config_release(ferry_config *c)
+{
+	char **texts[] = {&c->ferry_digestpipe_path, &c->ferry_digestlog_path[0], &c->ferry_errorlog_path,
+		&c->ferry_pidfile, &c->ferry_read_mode_string};
+	for (char **t : texts) {
+		ox_free(*t);
+		*t = nullptr;
+	}
+	c->ferry_digestlog_file_size[0] = 0;
+	ferry_config_clear_tables();
+	ferry_config_defaults(c);
+}
+
 /* ---- Value readers ------------------------------------------------------ */
 
 bool

@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 
+#include "config_template.h"
 #include "ferry_fixture.h"
 #include "tamberlin/fault.h"
 #include "tamberlin/ferry_shared.h"
@@ -21,56 +22,6 @@
 namespace {
 
 using namespace std::string_literals;
-
-const char *kTemplate =
-	"# the database server's own settings come first\n"
-	"service {\n"
-	"    user root\n"
-	"    group root\n"
-	"    proto-fd-max 15000\n"
-	"}\n"
-	"network {\n"
-	"    heartbeat {\n"
-	"        mode mesh\n"
-	"    }\n"
-	"}\n"
-	"namespace test {\n"
-	"    replication-factor 2\n"
-	"    enable-relay true\n"
-	"    relay-remote-datacenter DC1\n"
-	"@NS@"
-	"}\n"
-	"relay {\n"
-	"    enable-relay true\n"
-	"    namedpipe-path /tmp/ferry.pipe\n"
-	"@DLOG@"
-	"    local-node-port 3000\n"
-	"    info-port 3004\n"
-	"@RELAY@"
-	"    datacenter DC1 {\n"
-	"        dc-node-address-port 127.0.0.1 3010\n"
-	"@DC@"
-	"    }\n"
-	"}\n"
-	"@TAIL@";
-
-// The template with its markers replaced; unnamed markers take their default.
-std::string
-conf(std::map<std::string, std::string> parts = {})
-{
-	std::map<std::string, std::string> all = {{"NS", ""}, {"RELAY", ""}, {"DC", ""}, {"TAIL", ""},
-		{"DLOG", "    digestlog-path /tmp/ferry.dlog 100M\n"}};
-	for (auto &[k, v] : parts) {
-		all[k] = v;
-	}
-	std::string s = kTemplate;
-	for (auto &[k, v] : all) {
-		std::string marker = "@" + k + "@";
-		size_t at = s.find(marker);
-		s.replace(at, marker.size(), v);
-	}
-	return s;
-}
 
 std::string
 repeat(int n, const std::function<std::string(int)> &f)

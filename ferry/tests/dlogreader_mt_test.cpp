@@ -259,6 +259,17 @@ protected:
 		ox_atomic64_add(&cntr.dlog_pkts_logged, (int64_t)recs.size());
 	}
 
+	// Digests 0 to n - 1 stored locally and logged, all at generation gen.
+	void put_and_log(int n, uint32_t gen)
+	{
+		std::vector<ferry_msg_ondisk> recs;
+		for (int i = 0; i < n; i++) {
+			put_local(i, gen);
+			recs.push_back(rec(i, gen));
+		}
+		log(recs);
+	}
+
 	// Every write and delete the datacenter's nodes received.
 	std::vector<shipped> received()
 	{
@@ -320,12 +331,7 @@ protected:
 TEST_F(Road, EveryRecordArrivesOnceThroughTheWorkers)
 {
 	const int n = 250;
-	std::vector<ferry_msg_ondisk> recs;
-	for (int i = 0; i < n; i++) {
-		put_local(i, 4);
-		recs.push_back(rec(i, 4));
-	}
-	log(recs);
+	put_and_log(n, 4);
 	// 250 of a batch of 100: one pass reads batch after batch, each of 100
 	// slots split over the three workers.
 	r.last_read_ms = 0;
@@ -608,12 +614,7 @@ TEST_F(Road, SmallSlotTableIsRemadeForTheBatch)
 	ferry_ns_bucket_free(1);
 	ASSERT_EQ(ferry_ns_bucket_setup(1, "test", 2), 0);
 	const int n = 50;
-	std::vector<ferry_msg_ondisk> recs;
-	for (int i = 0; i < n; i++) {
-		put_local(i, 1);
-		recs.push_back(rec(i, 1));
-	}
-	log(recs);
+	put_and_log(n, 1);
 	ASSERT_TRUE(read_all(n));
 	EXPECT_GE(g_ns_dbuckets[1].capacity, kBatch);
 	auto by = wait_received(n);
@@ -628,12 +629,7 @@ TEST_F(Road, NoWorkerFetchesInline)
 	stop_workers();
 	r.workers_started = 0;
 	const int n = 10;
-	std::vector<ferry_msg_ondisk> recs;
-	for (int i = 0; i < n; i++) {
-		put_local(i, 1);
-		recs.push_back(rec(i, 1));
-	}
-	log(recs);
+	put_and_log(n, 1);
 	ASSERT_TRUE(read_all(n));
 	auto by = wait_received(n);
 	EXPECT_EQ(by.size(), (size_t)n);

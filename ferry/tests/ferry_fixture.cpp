@@ -39,20 +39,7 @@ ferry_test_write_file(const char *tag, const std::string &text)
 void
 ferry_test_reset_config(void)
 {
-	ferry_config *c = &g_xcfg;
-	ox_free(c->ferry_digestpipe_path);
-	ox_free(c->ferry_digestlog_path[0]);
-	ox_free(c->ferry_errorlog_path);
-	ox_free(c->ferry_pidfile);
-	ox_free(c->ferry_read_mode_string);
-	c->ferry_digestpipe_path = nullptr;
-	c->ferry_digestlog_path[0] = nullptr;
-	c->ferry_digestlog_file_size[0] = 0;
-	c->ferry_errorlog_path = nullptr;
-	c->ferry_pidfile = nullptr;
-	c->ferry_read_mode_string = nullptr;
-	ferry_config_clear_tables();
-	ferry_config_defaults(c);
+	ferry_config_release(&g_xcfg);
 }
 
 std::string

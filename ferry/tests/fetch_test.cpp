@@ -46,6 +46,20 @@ protected:
 		return ferry_fetch_part(&req);
 	}
 	bool callbacks_done() { return ferry_test_wait_until([] { return pool_size() == kPool; }); }
+	// Digests 1 and 2 stored locally and in the batch at generation 3, and the
+	// local node's next batch reply spoilt at record batch_record.
+	void two_records_batch_fault(fake_fault_kind kind, int batch_record)
+	{
+		for (uint32_t n = 1; n <= 2; n++) {
+			local_record(n, 3);
+			add_slot(digest_of(n), 3, 100 + n);
+		}
+		fake_fault f;
+		f.kind = kind;
+		f.on = FAKE_REQ_BATCH;
+		f.batch_record = batch_record;
+		fake_node_set_fault(local(), f);
+	}
 };
 
 TEST_F(Fetch, GenerationRule)
@@ -143,15 +157,7 @@ TEST_F(FetchThreeDcs, EachDatacenterOfTheNamespace)
 // finds the digest already handled.
 TEST_F(Fetch, RecordReturnedTwiceIsShippedOnce)
 {
-	for (uint32_t n = 1; n <= 2; n++) {
-		local_record(n, 3);
-		add_slot(digest_of(n), 3, 100 + n);
-	}
-	fake_fault f;
-	f.kind = FAKE_FAULT_BATCH_EXTRA_RECORD;
-	f.on = FAKE_REQ_BATCH;
-	f.batch_record = 0;
-	fake_node_set_fault(local(), f);
+	two_records_batch_fault(FAKE_FAULT_BATCH_EXTRA_RECORD, 0);
 	ASSERT_EQ(0, fetch_all());
 	EXPECT_EQ(3u, get(cntr.local_recs_fetched));
 	EXPECT_EQ(0u, batch_left());
@@ -172,15 +178,7 @@ TEST_F(Fetch, RecordReturnedTwiceIsShippedOnce)
 // record without a namespace ships under the namespace the request named.
 TEST_F(Fetch, RecordWithoutDigestOrNamespace)
 {
-	for (uint32_t n = 1; n <= 2; n++) {
-		local_record(n, 3);
-		add_slot(digest_of(n), 3, 100 + n);
-	}
-	fake_fault f;
-	f.kind = FAKE_FAULT_BATCH_NO_DIGEST;
-	f.on = FAKE_REQ_BATCH;
-	f.batch_record = 1;
-	fake_node_set_fault(local(), f);
+	two_records_batch_fault(FAKE_FAULT_BATCH_NO_DIGEST, 1);
 	EXPECT_NE(0, fetch_all()); // the reader retries the attempt
 	EXPECT_TRUE(in_batch(digest_of(2)));
 	EXPECT_FALSE(in_batch(digest_of(1)));

@@ -295,6 +295,18 @@ protected:
 		}
 	}
 
+	// A world of n_dcs datacenters, records 0 to n - 1 of size bytes stored
+	// locally and reported on the pipe, and the daemon started afresh.
+	void start_shipping(int n_dcs, uint64_t n, uint32_t size)
+	{
+		start_world(n_dcs);
+		fls_preload(fls, "test", 0, n, size);
+		script_lists();
+		fls_pipe_feed(fls, 1, 0, n, 0);
+		write_conf();
+		start_daemon("--noresume");
+	}
+
 	// Ends the daemon with sig and reaps it; its exit status or -1.
 	int stop_daemon(int sig)
 	{

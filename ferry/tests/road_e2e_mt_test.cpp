@@ -13,12 +13,7 @@ using namespace road_e2e;
 TEST_F(RoadE2E, EveryRecordReachesBothDatacentersOnce)
 {
 	const uint64_t kRecords = 3000;
-	start_world(2);
-	fls_preload(fls, "test", 0, kRecords, 100);
-	script_lists();
-	fls_pipe_feed(fls, 1, 0, kRecords, 0);
-	write_conf();
-	start_daemon("--noresume");
+	start_shipping(2, kRecords, 100);
 	for (remote &r : dcs) {
 		ASSERT_TRUE(ferry_test_wait_until([&] {
 			return r.writes() >= kRecords && r.got_all(FAKE_REQ_WRITE, 0, kRecords);
@@ -165,12 +160,7 @@ TEST_F(RoadE2E, NoFailoverLeavesReplicaRecords)
 TEST_F(RoadE2E, DeletesArriveAsDeletes)
 {
 	const uint64_t kRecords = 200, kDeletes = 50;
-	start_world(2);
-	fls_preload(fls, "test", 0, kRecords, 60);
-	script_lists();
-	fls_pipe_feed(fls, 1, 0, kRecords, 0);
-	write_conf();
-	start_daemon("--noresume");
+	start_shipping(2, kRecords, 60);
 	for (remote &r : dcs) {
 		ASSERT_TRUE(ferry_test_wait_until([&] { return r.got_all(FAKE_REQ_WRITE, 0, kRecords); })) << r.name;
 	}

@@ -241,6 +241,9 @@ void ferry_config_defaults(ferry_config *c);
 /* Empties both tables (names, lists, all ns_dc_ids -1) and the datacenter
  * in-use flags and handles; start-up calls it before the parse. */
 void ferry_config_clear_tables(void);
+/* Frees every text a parse stored in c, empties the tables and writes the
+ * defaults again: the state before any parse. */
+void ferry_config_release(ferry_config *c);
 /* Defaults, then the parse into c and the tables; ends the process (SIGINT)
  * on the first error. */
 void read_configfile_ferrysection(ferry_config *c, const char *config_file);
