@@ -17,6 +17,7 @@
 #include "ka_cluster_internal.h"
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ka_info.h"
+#include "tamberlin/ka_shm.h"
 #include "tamberlin/ox_log.h"
 #include "tamberlin/ox_socket.h"
 #include "tamberlin/proto.h"
@@ -228,15 +229,25 @@ int ka_request_replicas(struct sockaddr_in *sa_in, ka_replicas *replicas, int ti
     return tamberlin_info_host_limit(sa_in, names, &replicas->values, timeout_ms, false, INFO_REPLICAS_REPLY_MAX);
 }
 
-// The shared cluster map is not built into this library, so these always ask
-// the node.
+// While the shared cluster map is on, what it knows is not asked of the node.
 int ka_get_node_name(struct sockaddr_in *sa_in, char *node_name, int timeout_ms)
 {
+    if (ka_shm_on() && ka_shm_get_node_name(sa_in, node_name) == 0) {
+        return 0;
+    }
     return ka_request_node_name(sa_in, node_name, timeout_ms);
 }
 
 int ka_get_n_partitions(struct sockaddr_in *sa_in, int *n_partitions, int timeout_ms)
 {
+    if (ka_shm_hold()) {
+        int n = ka_shm_get_partition_count();
+        ka_shm_release();
+        if (n > 0) {
+            *n_partitions = n;
+            return 0;
+        }
+    }
     return ka_request_n_partitions(sa_in, n_partitions, timeout_ms);
 }
 
@@ -471,6 +482,10 @@ static void cluster_get_n_partitions(ka_cluster *asc, ox_vector *sockaddr_in_v)
 
 static void cluster_ping_node(ka_cluster *asc, ka_cluster_node *cn, ox_vector *services_v)
 {
+    // The map's answer neither raises nor clears the node's unreachable count.
+    if (ka_shm_on() && ka_shm_ping_node(asc, cn, services_v) == 0) {
+        return;
+    }
     char stack_buf[INFO_STACK_BUF_SZ];
     int timeout = asc->info_timeout.load();
     char *rbuf = ka_cluster_node_get_info(cn, INFO_STR_CHECK, sizeof(INFO_STR_CHECK) - 1, timeout, stack_buf);

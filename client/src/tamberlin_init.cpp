@@ -19,6 +19,7 @@
 #include "tamberlin/ka_async.h"
 #include "tamberlin/ka_batch.h"
 #include "tamberlin/ka_cluster.h"
+#include "tamberlin/ka_shm.h"
 #include "tamberlin/ox_log.h"
 
 #include <atomic>
@@ -72,6 +73,9 @@ void tamberlin_shutdown(void)
     tamberlin_async_shutdown();
     tamberlin_batch_shutdown();
     tamberlin_cluster_shutdown();
+    if (ka_shm_on()) {
+        tamberlin_shm_free();
+    }
     pthread_mutex_unlock(&g_init_LOCK);
 }
 
