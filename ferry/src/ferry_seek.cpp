@@ -73,8 +73,9 @@ struct seek_search {
 
 constexpr int64_t kNoFloor = INT64_MIN;
 
-/* Moves the context to pos; a failed move leaves it where it was. Moves
- * larger than one signed 32-bit count go in pieces. */
+/* Moves the context to pos: PROBE_REC once it stands there (nothing read
+ * yet); a failed move leaves it where it was. Moves larger than one signed
+ * 32-bit count go in pieces. */
 seek_probe
 seek_move(seek_search *s, int64_t pos)
 {
