@@ -34,6 +34,7 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -308,7 +309,10 @@ ferry_sig_handler(int signum)
 	if (ferry_sig_is_user_end(signum) && ferry_sig_pending_fatal() == 0) {
 		ox_info(QM_FERRY, "Shutdown of FERRY on users request");
 		// Not exit(): the other threads run on, and the destructors and
-		// stdio locks exit() would take may be theirs.
+		// stdio locks exit() would take may be theirs. The system call
+		// itself, since a wrapper of _exit (a sanitizer's) may wait for a
+		// thread parked in its handler.
+		syscall(SYS_exit_group, 255);
 		_exit(255);
 	}
 	ferry_sig_abnormal_end();

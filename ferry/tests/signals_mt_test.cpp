@@ -169,7 +169,7 @@ TEST(Signals, CriticalLineAbortsAfterTheShutdownWork)
 		std::thread t([] { ox_crash(QM_FERRY, OX_GLOBAL, "a test's critical error"); });
 		t.join();
 	});
-	EXPECT_EQ(e.status, -SIGABRT);
+	EXPECT_EQ(e.status, -SIGABRT) << e.log;
 	expect_in_order(e.log, {"CRITICAL GLOBAL (relay):", "a test's critical error",
 					  "Got Signal 'Aborted'. Aborting...",
 					  "Digestinfo read from pipe=0, logged to disk=0, unlogged=0",
@@ -192,7 +192,7 @@ TEST(Signals, ShortFormCriticalEndsWithStatus255)
 		std::thread t([] { ox_crash_nostack(QM_FERRY, OX_GLOBAL, "a test's short-form error"); });
 		t.join();
 	});
-	EXPECT_EQ(e.status, 255);
+	EXPECT_EQ(e.status, 255) << e.log;
 	expect_in_order(e.log, {"a test's short-form error", "Got Signal 'Interrupt'. Aborting...",
 					  "Flushed all log records to disk", "stacktrace: frame 0: ",
 					  "Shutdown of FERRY on users request"});
@@ -210,7 +210,7 @@ TEST(Signals, FaultOnAThreadAbortsWithItsBackTrace)
 		std::thread t([page] { signals_test_fault_here((volatile int *)page); });
 		t.join();
 	});
-	EXPECT_EQ(e.status, -SIGABRT);
+	EXPECT_EQ(e.status, -SIGABRT) << e.log;
 	expect_in_order(e.log, {"Got Signal 'Segmentation fault'. Aborting...", "Flushed all log records to disk",
 					  "stacktrace: frame ", "signals_test_fault_here", "Abnormal shutdown of FERRY"});
 	EXPECT_TRUE(has_rlimit_line(e.log)) << e.log;
@@ -228,11 +228,40 @@ TEST(Signals, BlockedShutdownIsAbortedByTheWatchdog)
 			pause();
 		}
 	});
-	EXPECT_EQ(e.status, -SIGABRT);
+	EXPECT_EQ(e.status, -SIGABRT) << e.log;
 	expect_in_order(e.log, {"Got Signal 'Terminated'. Aborting...",
 					  "The shutdown did not end within 60 secs. Aborting"});
 	EXPECT_FALSE(has(e.log, "Digestinfo read from pipe"));
 	EXPECT_FALSE(has(e.log, "Shutdown of FERRY on users request"));
+}
+
+// SIGHUP on a process whose log file an outside rotation moved: the moved
+// file keeps what was written before, a new file at the path (mode 0600)
+// takes what comes after; the process goes on.
+TEST(Signals, SighupStartsTheLogFileAfresh)
+{
+	ending e = run_child("sig_hup", [] {
+		std::string log = g_faultsink->path;
+		ox_info(QM_FERRY, "a line before the roll");
+		if (rename(log.c_str(), (log + ".1").c_str()) != 0) {
+			_exit(124);
+		}
+		kill(getpid(), SIGHUP);
+		struct stat fresh;
+		if (!ferry_test_wait_until([&] { return stat(log.c_str(), &fresh) == 0; }, kDeadlineMs)) {
+			_exit(125);
+		}
+		ox_info(QM_FERRY, "a line after the roll");
+		std::string moved = read_file(log + ".1");
+		bool kept = moved.find("a line before the roll") != std::string::npos &&
+				moved.find("Got SIGHUP. Rolling the log") != std::string::npos &&
+				moved.find("a line after the roll") == std::string::npos;
+		unlink((log + ".1").c_str());
+		_exit(!kept ? 126 : (fresh.st_mode & 0777) != 0600 ? 127 : 0);
+	});
+	EXPECT_EQ(e.status, 0) << e.log;
+	EXPECT_EQ(e.log.find("a line before the roll"), std::string::npos);
+	EXPECT_NE(e.log.find("a line after the roll"), std::string::npos);
 }
 
 } // namespace
