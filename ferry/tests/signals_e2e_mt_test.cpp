@@ -141,7 +141,7 @@ protected:
 // status 255.
 TEST_F(SignalsE2E, SigpipeIsIgnoredSigtermPersistsAndEndsWith255)
 {
-	const uint64_t kRecords = 450;
+	const uint64_t kRecords = 250;
 	start_world(1);
 	remote &dc = dcs[0];
 	fls_preload(fls, "test", 0, kRecords, 60);
@@ -159,7 +159,7 @@ TEST_F(SignalsE2E, SigpipeIsIgnoredSigtermPersistsAndEndsWith255)
 	EXPECT_EQ(log.find("Not killing the FERRY"), std::string::npos);
 	EXPECT_EQ(count_of(log, "Got Signal"), 1);
 	expect_in_order(log, {"Got Signal 'Terminated'. Aborting...",
-				     "Digestinfo read from pipe=450, logged to disk=450, unlogged=0",
+				     "Digestinfo read from pipe=250, logged to disk=250, unlogged=0",
 				     "Flushed all log records to disk", "stacktrace: frame 0: ",
 				     "Shutdown of FERRY on users request"});
 	EXPECT_EQ(log.find("Digest Log Flush Failed"), std::string::npos);
@@ -195,7 +195,7 @@ TEST_F(SignalsE2E, SigtermWithTheWriterStuckGivesUp)
 // what the pipe reader took is written and persisted before the end.
 TEST_F(SignalsE2E, SigtermWhileStartUpWaitsForTheClustersKeepsWhatWasTaken)
 {
-	const uint64_t kRecords = 450;
+	const uint64_t kRecords = 250;
 	start_world(1);
 	script_lists();
 	fls_pipe_feed(fls, 1, 0, kRecords, 0);
@@ -209,7 +209,7 @@ TEST_F(SignalsE2E, SigtermWhileStartUpWaitsForTheClustersKeepsWhatWasTaken)
 	signal(SIGTERM);
 	EXPECT_EQ(wait_end(), 255);
 	std::string log = slurp(errlog);
-	expect_in_order(log, {"Got Signal 'Terminated'. Aborting...", "Digestinfo read from pipe=450, logged to disk=",
+	expect_in_order(log, {"Got Signal 'Terminated'. Aborting...", "Digestinfo read from pipe=250, logged to disk=",
 				     "Flushed all log records to disk", "Shutdown of FERRY on users request"});
 	EXPECT_EQ(persisted_writer_records(), kRecords);
 }
@@ -270,18 +270,16 @@ TEST_F(SignalsE2E, FatalSignalAbortsAfterTheWork)
 {
 	const uint64_t kRecords = 50;
 	start_world(1);
-	remote &dc = dcs[0];
-	fls_preload(fls, "test", 0, kRecords, 60);
 	script_lists();
 	fls_pipe_feed(fls, 1, 0, kRecords, 0);
-	write_conf();
+	fls_pipe_wait_read(fls);
+	write_conf("    relay-shipping-enabled false\n");
 	start();
-	ASSERT_TRUE(ferry_test_wait_until([&] { return dc.got_all(FAKE_REQ_WRITE, 0, kRecords); }));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return fls_pipe_idle(fls); }));
 	signal(SIGSEGV);
 	EXPECT_EQ(wait_end(), -SIGABRT);
 	std::string log = slurp(errlog);
-	expect_in_order(log, {"Got Signal 'Segmentation fault'. Aborting...",
-				     "Digestinfo read from pipe=50, logged to disk=50, unlogged=0",
+	expect_in_order(log, {"Got Signal 'Segmentation fault'. Aborting...", "Digestinfo read from pipe=50, logged to disk=",
 				     "Flushed all log records to disk", "stacktrace: frame 0: ", "Abnormal shutdown of FERRY"});
 	EXPECT_TRUE(log.find("Changed rlimit to take the dump.") != std::string::npos ||
 			log.find("Limits are already infinity") != std::string::npos ||
