@@ -50,6 +50,8 @@
 #include "tamberlin/utils.h"
 
 #define FERRY_BACKTRACE_DEPTH 50
+#define FERRY_BACKTRACE_WAIT_STEPS 100
+#define FERRY_BACKTRACE_WAIT_STEP_US 10000
 
 static int s_sigpipe[2] = {-1, -1};
 static std::atomic<bool> s_installed{false};
@@ -59,8 +61,10 @@ static std::atomic<pid_t> s_watchdog_tid{0};
 static sem_t s_watchdog_sem;
 static std::atomic<bool> s_shutdown_started{false};
 
-/* The stack of the thread that got the first terminating signal, taken in
- * its handler, so the back trace shows where that thread was. */
+/* The stack of the first thread that failed (a fault, an abort, a CRITICAL
+ * line), taken in its handler, so the back trace shows where it was. A
+ * SIGTERM from outside lands on any thread: the signal thread's own stack
+ * serves then. */
 static void *s_bt_frames[FERRY_BACKTRACE_DEPTH];
 static std::atomic<int> s_bt_claimed{0};
 static std::atomic<int> s_bt_count{-1};
@@ -113,14 +117,18 @@ ferry_sig_record(int signum, siginfo_t *si, void *ctx)
 	}
 	bool self_raised = si != nullptr && si->si_code == SI_TKILL && si->si_pid == getpid();
 	bool park = signum != SIGHUP && (!ferry_sig_is_user_end(signum) || self_raised);
-	if (signum != SIGHUP && s_bt_claimed.exchange(1) == 0) {
-		s_bt_count.store(backtrace(s_bt_frames, FERRY_BACKTRACE_DEPTH), std::memory_order_release);
-	}
+	// Only the stack of a thread that failed says something; it is taken
+	// after the signal is recorded, so that an unwinder lock held by this
+	// very thread cannot keep the shutdown from starting.
+	bool take_stack = park && s_bt_claimed.exchange(1) == 0;
 	unsigned char b = (unsigned char)signum;
 	ssize_t n;
 	do {
 		n = write(s_sigpipe[1], &b, 1);
 	} while (n < 0 && errno == EINTR);
+	if (take_stack) {
+		s_bt_count.store(backtrace(s_bt_frames, FERRY_BACKTRACE_DEPTH), std::memory_order_release);
+	}
 	if (park) {
 		// A fault would come again on return, abort() and a short-form
 		// CRITICAL line expect the handler to end the process: this thread
@@ -188,6 +196,12 @@ ferry_sig_backtrace(void)
 {
 	void *own[FERRY_BACKTRACE_DEPTH];
 	void **frames = s_bt_frames;
+	// The failed thread takes its stack after recording its signal: give it
+	// a moment, then fall back to this thread's own.
+	for (int i = 0; i < FERRY_BACKTRACE_WAIT_STEPS && s_bt_claimed.load() &&
+			s_bt_count.load(std::memory_order_acquire) < 0; i++) {
+		usleep(FERRY_BACKTRACE_WAIT_STEP_US);
+	}
 	int n = s_bt_count.load(std::memory_order_acquire);
 	if (n < 0) {
 		frames = own;
