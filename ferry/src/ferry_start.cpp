@@ -2,9 +2,13 @@
  * Start-up: the command line and the fixed order in which the process comes
  * up, on the main thread, which in the end becomes the digest-log reader.
  *
- * Until the signal handlers are installed (near the end) every signal has its
- * default effect, so a CRITICAL line ends the process without shutdown work;
- * nothing before that point has anything to save. The early ends return a
+ * The signal handlers are installed once the digest log is open and before
+ * the info server, the local server's wait and the pipe reader start: from
+ * the first record taken from the pipe a SIGTERM persists what was taken,
+ * also while start-up still waits for the clusters. Until then every signal
+ * has its default effect, so a CRITICAL line ends the process without
+ * shutdown work; nothing before that point has anything to save. The early
+ * ends return a
  * status from ferry_main: 255 for a bad command line, 0 when the shipper is
  * disabled or another shipper holds the digest log.
  *
@@ -263,6 +267,7 @@ ferry_start(const char *config_path)
 		return -1;
 	}
 
+	ferry_setup_sighandlers();
 	ferry_info_init(s_td.cntr);
 	ferry_wait_for_server(-1);
 	ferry_apply_start_mode(s_td.cntr);
@@ -282,7 +287,6 @@ ferry_start(const char *config_path)
 		return -1;
 	}
 	ferry_clusters_start(&s_td);
-	ferry_setup_sighandlers();
 	ferry_start_thread(housekeeper, s_td.cntr);
 	dlogreader(&s_td);
 	return 0;

@@ -231,9 +231,60 @@ void ferry_process_failednode(ox_node node, uint64_t *starttimes, uint64_t endti
 
 /* ---- Later stages, started by start-up (their own files) ------------------ */
 
-void ferry_setup_sighandlers(void);          /* ferry_signals.cpp */
-void *housekeeper(void *arg);                /* ferry_housekeeper.cpp; arg: counters */
 int ferry_info_init(counters *cntr);         /* ferry_info_server.cpp */
+
+/* ---- Signals and shutdown (ferry_signals.cpp) ------------------------------
+ * The handlers only record a signal in a self-pipe (and park a thread that
+ * cannot go on from its signal); the signal thread runs the two functions
+ * below. */
+
+#define FERRY_FLUSH_WAIT_SECS 5          /* the shutdown's wait for the writer */
+#define FERRY_SHUTDOWN_WATCHDOG_SECS 60  /* then the watchdog aborts */
+#define FERRY_CRASH_DIR "/var/crash/kard"
+
+/* Ignores SIGPIPE, starts the signal thread and the watchdog, installs the
+ * handlers of SIGINT, SIGTERM, SIGFPE, SIGSEGV, SIGABRT, SIGBUS and SIGHUP.
+ * Once per process; start-up's thread, before the pipe reader starts. When
+ * a thread cannot be made, the signals keep their default actions. */
+void ferry_setup_sighandlers(void);
+/* SIGHUP: starts the relay log file (g_faultsink) afresh in place; a file
+ * moved away keeps its lines, a sink on standard error is left alone. */
+void ferry_sig_hup_logroll(int signum);
+/* The shutdown, once: persist and flush the digest log, the counters line,
+ * close the named pipe, wait up to FERRY_FLUSH_WAIT_SECS for the writer, the
+ * back trace of the thread that got the signal; then _exit(255) for SIGINT
+ * and SIGTERM, or the core limit raised and abort() for the others. Returns
+ * only for SIGPIPE (nothing done) or when a shutdown is already under way.
+ * The signal thread. */
+void ferry_sig_handler(int signum);
+
+/* ---- Housekeeping (ferry_housekeeper.cpp) ----------------------------------
+ * The housekeeper thread's state between ticks; only that thread (or a test
+ * driving the step) touches it. */
+
+#define FERRY_LASTSHIP_UPDINTERVAL_SECS 1
+#define FERRY_THROUGHPUT_PRINT_INTERVAL 10
+#define FERRY_QSTATS_PRINT_SECS 60
+#define FERRY_DC_TIMELAG_PRINT_INTERVAL 60
+
+typedef struct ferry_hk_state_s {
+	counters *cntr;
+	int32_t tick;             /* ticks passed while the local server was up */
+	uint64_t prev_stat_ms;    /* monotonic ms of the previous statistics */
+	uint64_t prev_ship_total; /* remote_ship_total then */
+	uint64_t prev_retries;    /* the engine's retries then */
+} ferry_hk_state;
+
+/* A state whose first statistics measure from now_ms. */
+void ferry_hk_init(ferry_hk_state *st, counters *cntr, uint64_t now_ms);
+/* One tick, the second's sleep excluded, at monotonic time now_ms: nothing
+ * (false) while the local server is down; else the last-ship step, every
+ * 60th tick the queue lines and the reclaim, every 10th the time lags, the
+ * throughput, the statistics lines and the last-ship times persisted, every
+ * 60th with the time-lag lines (true). */
+bool ferry_housekeeper_tick(ferry_hk_state *st, uint64_t now_ms);
+/* Thread entry: arg is the counters; a tick every second; never returns. */
+void *housekeeper(void *arg);
 
 /* ---- Process entry (ferry_start.cpp; ferry_main.cpp is main) -------------- */
 

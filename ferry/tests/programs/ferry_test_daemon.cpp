@@ -7,7 +7,13 @@
  * Every fixed wait of the shipper (and the client's one-second tick) is
  * divided by DIVISOR; then the daemon runs as `ferry` would with the rest of
  * the command line.
+ *
+ * With FERRY_TEST_NO_CORE set in the environment the process cannot dump
+ * core, whatever core limit it sets itself and wherever the machine sends
+ * cores: tests of the fatal-signal path leave nothing behind.
  */
+#include <sys/prctl.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -26,6 +32,9 @@ main(int argc, char **argv)
 	if (div < 1 || div > 1000) {
 		fprintf(stderr, "ferry_test_daemon: DIVISOR must be 1 to 1000\n");
 		return 2;
+	}
+	if (getenv("FERRY_TEST_NO_CORE")) {
+		prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 	}
 	g_ferry_time_divisor.store((uint32_t)div);
 	ka_cluster_test_set_tick_ms((uint32_t)(1000 / div));

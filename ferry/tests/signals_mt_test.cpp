@@ -1,0 +1,267 @@
+// The shutdown path inside one process: each case runs in a child that
+// installs the handlers over a real digest log and a log file, then ends the
+// way the case says: a CRITICAL line on a thread (abort), a short-form one
+// (SIGINT raised on itself), a fault on a thread, a shutdown that blocks on
+// the digest log's lock. Each child runs in a directory of its own, cannot
+// dump core whatever limit the shutdown sets, and everything it left is
+// removed.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ferry_fixture.h"
+#include "tamberlin/fault.h"
+#include "tamberlin/ferry_road.h"
+#include "tamberlin/rbuffer.h"
+
+// Named in the back trace of the thread that faults; not static, so the
+// program's exported symbols name it.
+__attribute__((noinline)) void
+signals_test_fault_here(volatile int *page)
+{
+	*page = 1;
+}
+
+namespace {
+
+const int kDeadlineMs = 60000;
+
+std::string
+read_file(const std::string &path)
+{
+	std::ifstream in(path);
+	std::stringstream ss;
+	ss << in.rdbuf();
+	return ss.str();
+}
+
+// Removes dir and whatever is in it (a core file should one appear).
+void
+remove_dir(const std::string &dir)
+{
+	if (DIR *d = opendir(dir.c_str())) {
+		while (struct dirent *e = readdir(d)) {
+			if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+				unlink((dir + "/" + e->d_name).c_str());
+			}
+		}
+		closedir(d);
+	}
+	rmdir(dir.c_str());
+}
+
+struct ending {
+	int status = 999; // the exit status, or minus the signal that ended the child
+	std::string log;
+	std::vector<std::string> left; // files the child left in its directory
+};
+
+// Runs body in a child with the shutdown path installed; body must not
+// return.
+ending
+run_child(const char *tag, const std::function<void()> &body)
+{
+	ending end;
+	// A fork taken while another thread holds a lock leaves the child stuck.
+	EXPECT_TRUE(ferry_test_wait_single_thread(30000));
+	std::string dir = ferry_test_path(tag);
+	EXPECT_EQ(mkdir(dir.c_str(), 0700), 0);
+	std::string log = dir + "/ferry.log";
+	pid_t pid = fork();
+	if (pid == 0) {
+		if (chdir(dir.c_str()) != 0) {
+			_exit(120);
+		}
+		prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+		struct rlimit rl = {0, 0};
+		setrlimit(RLIMIT_CORE, &rl);
+		ox_fault_sink *sink = ox_fault_sink_hold(log.c_str());
+		if (!sink || ox_fault_sink_activate_all_held() != 0) {
+			_exit(121);
+		}
+		g_faultsink = sink;
+		static counters cntr;
+		g_ferry_cntr = &cntr;
+		g_rbuf_des = ferry_test_open_dlog_at(dir + "/digest.log", 1 << 20, true);
+		if (!g_rbuf_des) {
+			_exit(122);
+		}
+		g_ferry_time_divisor.store(100);
+		ferry_setup_sighandlers();
+		body();
+		_exit(123);
+	}
+	EXPECT_GT(pid, 0);
+	if (pid <= 0) {
+		return end;
+	}
+	int st = 0;
+	bool ended = ferry_test_wait_until([&] { return waitpid(pid, &st, WNOHANG) == pid; }, kDeadlineMs);
+	if (!ended) {
+		kill(pid, SIGKILL);
+		waitpid(pid, &st, 0);
+	} else {
+		end.status = WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
+	}
+	end.log = read_file(log);
+	unlink(log.c_str());
+	unlink((dir + "/digest.log").c_str());
+	if (DIR *d = opendir(dir.c_str())) {
+		while (struct dirent *e = readdir(d)) {
+			if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+				end.left.push_back(e->d_name);
+			}
+		}
+		closedir(d);
+	}
+	remove_dir(dir);
+	return end;
+}
+
+// The lines in this order, each after the one before.
+void
+expect_in_order(const std::string &log, const std::vector<std::string> &lines)
+{
+	size_t at = 0;
+	for (const std::string &line : lines) {
+		size_t found = log.find(line, at);
+		ASSERT_NE(found, std::string::npos) << "\"" << line << "\" after offset " << at << " in\n" << log;
+		at = found + line.size();
+	}
+}
+
+bool
+has(const std::string &log, const std::string &text)
+{
+	return log.find(text) != std::string::npos;
+}
+
+// A line of the abnormal end's core limit: which one depends on who runs the
+// test and on the limits it started with.
+bool
+has_rlimit_line(const std::string &log)
+{
+	return has(log, "Changed rlimit to take the dump.") || has(log, "Limits are already infinity") ||
+			has(log, "Can not set the rlimit. Current rlimit is Cur=");
+}
+
+// A CRITICAL line on a worker thread aborts; the thread that aborted is
+// parked while the signal thread does the whole shutdown and dumps core; the
+// back trace is the aborting thread's.
+TEST(Signals, CriticalLineAbortsAfterTheShutdownWork)
+{
+	ending e = run_child("sig_crit", [] {
+		std::thread t([] { ox_crash(QM_FERRY, OX_GLOBAL, "a test's critical error"); });
+		t.join();
+	});
+	EXPECT_EQ(e.status, -SIGABRT) << e.log;
+	expect_in_order(e.log, {"CRITICAL GLOBAL (relay):", "a test's critical error",
+					  "Got Signal 'Aborted'. Aborting...",
+					  "Digestinfo read from pipe=0, logged to disk=0, unlogged=0",
+					  "Flushed all log records to disk", "stacktrace: frame 0: ", "(abort+",
+					  "Abnormal shutdown of FERRY"});
+	// The stack of the thread that aborted, not the signal thread's own.
+	EXPECT_FALSE(has(e.log, "ferry_sig_handler"));
+	EXPECT_TRUE(has_rlimit_line(e.log)) << e.log;
+	EXPECT_FALSE(has(e.log, "Shutdown of FERRY on users request"));
+	EXPECT_FALSE(has(e.log, "Digest Log Flush Failed"));
+	EXPECT_TRUE(e.left.empty()) << e.left[0];
+}
+
+// A short-form CRITICAL line raises SIGINT on its own thread: the end of a
+// user's request, status 255, never the abort that follows should the
+// signal return.
+TEST(Signals, ShortFormCriticalEndsWithStatus255)
+{
+	ending e = run_child("sig_short", [] {
+		std::thread t([] { ox_crash_nostack(QM_FERRY, OX_GLOBAL, "a test's short-form error"); });
+		t.join();
+	});
+	EXPECT_EQ(e.status, 255) << e.log;
+	expect_in_order(e.log, {"a test's short-form error", "Got Signal 'Interrupt'. Aborting...",
+					  "Flushed all log records to disk", "stacktrace: frame 0: ",
+					  "Shutdown of FERRY on users request"});
+	EXPECT_FALSE(has(e.log, "Abnormal shutdown"));
+	EXPECT_FALSE(has(e.log, "Got Signal 'Aborted'"));
+}
+
+// A real fault on a worker thread: the faulting thread waits in its handler
+// (a return would fault again), the shutdown runs and the process aborts;
+// the back trace names the function that faulted.
+TEST(Signals, FaultOnAThreadAbortsWithItsBackTrace)
+{
+	ending e = run_child("sig_fault", [] {
+		void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+		std::thread t([page] { signals_test_fault_here((volatile int *)page); });
+		t.join();
+	});
+	EXPECT_EQ(e.status, -SIGABRT) << e.log;
+	expect_in_order(e.log, {"Got Signal 'Segmentation fault'. Aborting...", "Flushed all log records to disk",
+					  "stacktrace: frame ", "signals_test_fault_here", "Abnormal shutdown of FERRY"});
+	EXPECT_TRUE(has_rlimit_line(e.log)) << e.log;
+	EXPECT_TRUE(e.left.empty()) << e.left[0];
+}
+
+// A shutdown that blocks (here on the digest log's lock, held by the thread
+// that got SIGTERM) is ended by the watchdog.
+TEST(Signals, BlockedShutdownIsAbortedByTheWatchdog)
+{
+	ending e = run_child("sig_watchdog", [] {
+		pthread_mutex_lock(&g_rbuf_des->mlock);
+		kill(getpid(), SIGTERM);
+		for (;;) {
+			pause();
+		}
+	});
+	EXPECT_EQ(e.status, -SIGABRT) << e.log;
+	expect_in_order(e.log, {"Got Signal 'Terminated'. Aborting...",
+					  "The shutdown did not end within 60 secs. Aborting"});
+	EXPECT_FALSE(has(e.log, "Digestinfo read from pipe"));
+	EXPECT_FALSE(has(e.log, "Shutdown of FERRY on users request"));
+}
+
+// SIGHUP on a process whose log file an outside rotation moved: the moved
+// file keeps what was written before, a new file at the path (mode 0600)
+// takes what comes after; the process goes on.
+TEST(Signals, SighupStartsTheLogFileAfresh)
+{
+	ending e = run_child("sig_hup", [] {
+		std::string log = g_faultsink->path;
+		ox_info(QM_FERRY, "a line before the roll");
+		if (rename(log.c_str(), (log + ".1").c_str()) != 0) {
+			_exit(124);
+		}
+		kill(getpid(), SIGHUP);
+		struct stat fresh;
+		if (!ferry_test_wait_until([&] { return stat(log.c_str(), &fresh) == 0; }, kDeadlineMs)) {
+			_exit(125);
+		}
+		ox_info(QM_FERRY, "a line after the roll");
+		std::string moved = read_file(log + ".1");
+		bool kept = moved.find("a line before the roll") != std::string::npos &&
+				moved.find("Got SIGHUP. Rolling the log") != std::string::npos &&
+				moved.find("a line after the roll") == std::string::npos;
+		unlink((log + ".1").c_str());
+		_exit(!kept ? 126 : (fresh.st_mode & 0777) != 0600 ? 127 : 0);
+	});
+	EXPECT_EQ(e.status, 0) << e.log;
+	EXPECT_EQ(e.log.find("a line before the roll"), std::string::npos);
+	EXPECT_NE(e.log.find("a line after the roll"), std::string::npos);
+}
+
+} // namespace
