@@ -517,8 +517,10 @@ int
 mem_count_report_p2l_reduce_fn(const void *, void *value, void *udata)
 {
 	mem_count_report_t *r = (mem_count_report_t *)udata;
-	report_insert(r->array.p2l, r, *(const alloc_loc_t *)value,
-			[](const alloc_loc_t &a) { return (uint64_t)a.sz; });
+	/* Values in the table are not aligned for their type. */
+	alloc_loc_t e;
+	memcpy(&e, value, sizeof(e));
+	report_insert(r->array.p2l, r, e, [](const alloc_loc_t &a) { return (uint64_t)a.sz; });
 	return 0;
 }
 
@@ -532,7 +534,8 @@ int
 mem_count_report_l2a_reduce_fn(const void *key, void *value, void *udata)
 {
 	mem_count_report_t *r = (mem_count_report_t *)udata;
-	alloc_info_t e = *(const alloc_info_t *)value;
+	alloc_info_t e;
+	memcpy(&e, value, sizeof(e));
 	memcpy(e.loc, key, sizeof(e.loc));
 
 	uint64_t (*k)(const alloc_info_t &);

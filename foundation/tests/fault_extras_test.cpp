@@ -174,6 +174,8 @@ TEST_F(FaultExtras, DumpEventLines)
 	want.push_back(where + std::to_string(binary_line) + ") dump <Digest>:0x616263\n");
 	log_binary(abc.data(), abc.size(), (ox_display_type)7);
 	want.push_back(where + std::to_string(binary_line) + ") dump <Unknown Format>:\n");
+	log_binary(abc.data(), abc.size(), (ox_display_type)-3);
+	want.push_back(where + std::to_string(binary_line) + ") dump <Unknown Format>:\n");
 	log_binary(nullptr, 3, OX_DISPLAY_BASE64);
 	want.push_back(where + std::to_string(binary_line) + ") dump \n");
 	time_t to = time(NULL);

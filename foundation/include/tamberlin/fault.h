@@ -244,9 +244,10 @@ extern int32_t ox_fault_restart_argc;
 
 /*
  * Binary dumps. A dump event carries a memory area shown in one of these
- * forms after the message, as "<label>:text".
+ * forms after the message, as "<label>:text". Any other value is accepted
+ * (the int base keeps it defined) and shows the label "Unknown Format".
  */
-typedef enum {
+typedef enum : int {
 	OX_DISPLAY_HEX_DIGEST = 0,   /* "Digest": "0x" and two lower-case digits a byte */
 	OX_DISPLAY_HEX_SPACED = 1,   /* "HexSpaced": "%02x " a byte */
 	OX_DISPLAY_HEX_PACKED = 2,   /* "HexPacked": as the digest */

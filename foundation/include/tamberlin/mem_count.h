@@ -44,8 +44,9 @@ typedef enum {
 	OX_ALLOC_TYPE_STRNDUP = 6
 } alloc_type;
 
-/* The report's sort field; its printed name follows each value. */
-typedef enum {
+/* The report's sort field; its printed name follows each value. Any other
+ * value is accepted (the int base keeps it defined) and prints "???". */
+typedef enum : int {
 	OX_ALLOC_SORT_NET_SZ = 0,            /* "space" */
 	OX_ALLOC_SORT_DELTA_SZ = 1,          /* "change": the absolute value */
 	OX_ALLOC_SORT_NET_ALLOC_COUNT = 2,   /* "net_count" */
