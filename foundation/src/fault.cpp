@@ -296,36 +296,28 @@ ox_fault_event_nostack(ox_fault_context context, ox_fault_scope scope, ox_fault_
 	}
 }
 
-/* The display label of a dump form and the text of its generator. */
+/* The display label of a dump form and the text of its generator, by form. */
+static const struct {
+	const char *label;
+	int (*generate)(const void *, uint32_t, char *, size_t);
+} dump_forms[] = {
+	{"Digest", generate_packed_hex_string},
+	{"HexSpaced", generate_spaced_hex_string},
+	{"HexPacked", generate_packed_hex_string},
+	{"HexColumns", generate_column_hex_string},
+	{"Base64", generate_base64_string},
+	{"BitsSpaced", generate_4spaced_bits_string},
+	{"BitsColumns", generate_column_bits_string},
+};
+
 static const char *
 dump_generate(const void *mem_ptr, size_t len, ox_display_type dt, char *out, size_t out_sz)
 {
-	uint32_t n = (uint32_t)std::min(len, (size_t)UINT32_MAX);
 	out[0] = '\0';
-	switch (dt) {
-	case OX_DISPLAY_HEX_DIGEST:
-		generate_packed_hex_string(mem_ptr, n, out, out_sz);
-		return "Digest";
-	case OX_DISPLAY_HEX_SPACED:
-		generate_spaced_hex_string(mem_ptr, n, out, out_sz);
-		return "HexSpaced";
-	case OX_DISPLAY_HEX_PACKED:
-		generate_packed_hex_string(mem_ptr, n, out, out_sz);
-		return "HexPacked";
-	case OX_DISPLAY_HEX_COLUMNS:
-		generate_column_hex_string(mem_ptr, n, out, out_sz);
-		return "HexColumns";
-	case OX_DISPLAY_BASE64:
-		generate_base64_string(mem_ptr, n, out, out_sz);
-		return "Base64";
-	case OX_DISPLAY_BITS_SPACED:
-		generate_4spaced_bits_string(mem_ptr, n, out, out_sz);
-		return "BitsSpaced";
-	case OX_DISPLAY_BITS_COLUMNS:
-		generate_column_bits_string(mem_ptr, n, out, out_sz);
-		return "BitsColumns";
-	}
-	return "Unknown Format";
+	if ((unsigned)dt >= sizeof(dump_forms) / sizeof(dump_forms[0]))
+		return "Unknown Format";
+	dump_forms[dt].generate(mem_ptr, (uint32_t)std::min(len, (size_t)UINT32_MAX), out, out_sz);
+	return dump_forms[dt].label;
 }
 
 void

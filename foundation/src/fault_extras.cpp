@@ -67,10 +67,16 @@ put_bits(char *p, uint8_t b)
 	return p;
 }
 
-/* Ends the text at p and gives the bytes written from out, NUL included. */
+/* The frame of every generator: the whole bytes whose text fits, written by
+ * body (which gives the end of its text), then the NUL; the bytes written. */
+template <typename Need, typename Body>
 static int
-finish(char *out, char *p)
+generate(const void *mem, uint32_t len, char *out, size_t out_sz, Need need, Body body)
 {
+	int64_t n = bytes_that_fit(len, out_sz, need);
+	if (n < 0)
+		return 0;
+	char *p = body((const uint8_t *)mem, n, out);
 	*p++ = '\0';
 	return (int)(p - out);
 }
@@ -78,105 +84,93 @@ finish(char *out, char *p)
 int
 generate_packed_hex_string(const void *mem, uint32_t len, char *out, size_t out_sz)
 {
-	int64_t n = bytes_that_fit(len, out_sz, [](uint64_t k) { return 2 * k + 3; });
-	if (n < 0)
-		return 0;
-	const uint8_t *b = (const uint8_t *)mem;
-	char *p = out;
-	*p++ = '0';
-	*p++ = 'x';
-	for (int64_t i = 0; i < n; i++)
-		p = put_hex(p, b[i]);
-	return finish(out, p);
+	return generate(mem, len, out, out_sz, [](uint64_t k) { return 2 * k + 3; },
+			[](const uint8_t *b, int64_t n, char *p) {
+				*p++ = '0';
+				*p++ = 'x';
+				for (int64_t i = 0; i < n; i++)
+					p = put_hex(p, b[i]);
+				return p;
+			});
 }
 
 int
 generate_spaced_hex_string(const void *mem, uint32_t len, char *out, size_t out_sz)
 {
-	int64_t n = bytes_that_fit(len, out_sz, [](uint64_t k) { return 3 * k + 1; });
-	if (n < 0)
-		return 0;
-	const uint8_t *b = (const uint8_t *)mem;
-	char *p = out;
-	for (int64_t i = 0; i < n; i++) {
-		p = put_hex(p, b[i]);
-		*p++ = ' ';
-	}
-	return finish(out, p);
+	return generate(mem, len, out, out_sz, [](uint64_t k) { return 3 * k + 1; },
+			[](const uint8_t *b, int64_t n, char *p) {
+				for (int64_t i = 0; i < n; i++) {
+					p = put_hex(p, b[i]);
+					*p++ = ' ';
+				}
+				return p;
+			});
 }
 
 int
 generate_column_hex_string(const void *mem, uint32_t len, char *out, size_t out_sz)
 {
-	int64_t n = bytes_that_fit(len, out_sz, [](uint64_t k) { return 3 * k + k / 8 + 3; });
-	if (n < 0)
-		return 0;
-	const uint8_t *b = (const uint8_t *)mem;
-	char *p = out;
-	*p++ = '\n';
-	for (int64_t i = 0; i < n; i++) {
-		p = put_hex(p, b[i]);
-		*p++ = ' ';
-		if ((i + 1) % 8 == 0)
-			*p++ = '\n';
-	}
-	*p++ = '\n';
-	return finish(out, p);
+	return generate(mem, len, out, out_sz, [](uint64_t k) { return 3 * k + k / 8 + 3; },
+			[](const uint8_t *b, int64_t n, char *p) {
+				*p++ = '\n';
+				for (int64_t i = 0; i < n; i++) {
+					p = put_hex(p, b[i]);
+					*p++ = ' ';
+					if ((i + 1) % 8 == 0)
+						*p++ = '\n';
+				}
+				*p++ = '\n';
+				return p;
+			});
 }
 
 int
 generate_base64_string(const void *mem, uint32_t len, char *out, size_t out_sz)
 {
-	static const char alphabet[] =
-			"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-	int64_t n = bytes_that_fit(len, out_sz, [](uint64_t k) { return 4 * ((k + 2) / 3) + 1; });
-	if (n < 0)
-		return 0;
-	const uint8_t *b = (const uint8_t *)mem;
-	char *p = out;
-	for (int64_t i = 0; i < n; i += 3) {
-		int64_t left = n - i;
-		uint32_t v = (uint32_t)b[i] << 16;
-		if (left > 1)
-			v |= (uint32_t)b[i + 1] << 8;
-		if (left > 2)
-			v |= b[i + 2];
-		*p++ = alphabet[(v >> 18) & 63];
-		*p++ = alphabet[(v >> 12) & 63];
-		*p++ = left > 1 ? alphabet[(v >> 6) & 63] : '=';
-		*p++ = left > 2 ? alphabet[v & 63] : '=';
-	}
-	return finish(out, p);
+	return generate(mem, len, out, out_sz, [](uint64_t k) { return 4 * ((k + 2) / 3) + 1; },
+			[](const uint8_t *b, int64_t n, char *p) {
+				static const char alphabet[] =
+						"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+				for (int64_t i = 0; i < n; i += 3) {
+					int64_t left = n - i;
+					uint32_t v = (uint32_t)b[i] << 16;
+					if (left > 1)
+						v |= (uint32_t)b[i + 1] << 8;
+					if (left > 2)
+						v |= b[i + 2];
+					*p++ = alphabet[(v >> 18) & 63];
+					*p++ = alphabet[(v >> 12) & 63];
+					*p++ = left > 1 ? alphabet[(v >> 6) & 63] : '=';
+					*p++ = left > 2 ? alphabet[v & 63] : '=';
+				}
+				return p;
+			});
 }
 
 int
 generate_4spaced_bits_string(const void *mem, uint32_t len, char *out, size_t out_sz)
 {
-	int64_t n = bytes_that_fit(len, out_sz, [](uint64_t k) { return 10 * k + 1; });
-	if (n < 0)
-		return 0;
-	const uint8_t *b = (const uint8_t *)mem;
-	char *p = out;
-	for (int64_t i = 0; i < n; i++)
-		p = put_bits(p, b[i]);
-	return finish(out, p);
+	return generate(mem, len, out, out_sz, [](uint64_t k) { return 10 * k + 1; },
+			[](const uint8_t *b, int64_t n, char *p) {
+				for (int64_t i = 0; i < n; i++)
+					p = put_bits(p, b[i]);
+				return p;
+			});
 }
 
 int
 generate_column_bits_string(const void *mem, uint32_t len, char *out, size_t out_sz)
 {
-	int64_t n = bytes_that_fit(len, out_sz, [](uint64_t k) { return 10 * k + k / 4 + 2; });
-	if (n < 0)
-		return 0;
-	const uint8_t *b = (const uint8_t *)mem;
-	char *p = out;
-	*p++ = '\n';
-	for (int64_t i = 0; i < n; i++) {
-		p = put_bits(p, b[i]);
-		if ((i + 1) % 4 == 0)
-			*p++ = '\n';
-	}
-	return finish(out, p);
+	return generate(mem, len, out, out_sz, [](uint64_t k) { return 10 * k + k / 4 + 2; },
+			[](const uint8_t *b, int64_t n, char *p) {
+				*p++ = '\n';
+				for (int64_t i = 0; i < n; i++) {
+					p = put_bits(p, b[i]);
+					if ((i + 1) % 4 == 0)
+						*p++ = '\n';
+				}
+				return p;
+			});
 }
 
 /* ---- listings ---- */

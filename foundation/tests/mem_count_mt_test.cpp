@@ -56,7 +56,7 @@ protected:
 TEST_F(MemCountMt, SwitchingOffAndOnWhileThreadsAllocate)
 {
 	constexpr int kWorkers = 4;
-	constexpr int kRounds = 3000;
+	constexpr int kRounds = 1500;
 	constexpr int kMaxSwitches = 200000;
 	std::atomic<int> running{kWorkers};
 	std::atomic<long> ops{0};
