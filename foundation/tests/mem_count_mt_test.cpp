@@ -1,6 +1,6 @@
 // Heap accounting switched on, off and stopped (its tables destroyed) while
-// several threads allocate, resize and free through the wrappers; and a free
-// on one thread of a block made on another, charged to the making site.
+// several threads allocate, resize and free through the wrappers; then frees
+// on several threads of blocks made on another, charged to the making site.
 #include <gtest/gtest.h>
 
 #include <malloc.h>
@@ -53,18 +53,51 @@ protected:
 	}
 };
 
+// The switching is done by one of the allocating threads between its own
+// rounds, so the others allocate through every step, and the number of
+// steps is fixed.
+struct Switcher {
+	int step = 0;
+	int starts = 0;
+
+	// A cycle of eight: start (tables made), off, on, off, on, off, on, stop
+	// (tables destroyed). Making the tables is the dear part, so most steps
+	// only flip the switch.
+	void
+	next()
+	{
+		int k = step++ % 8;
+		if (k == 0) {
+			starts += mem_count_init(MEM_COUNT_ENABLE_DYNAMIC) == 0;
+		} else if (k == 7) {
+			// Off under the lock, then the tables go.
+			mem_count_shutdown();
+		} else if (k % 2 == 1) {
+			mem_count_init(MEM_COUNT_DISABLE);
+		} else {
+			mem_count_init(MEM_COUNT_ENABLE_DYNAMIC);
+			if (k == 2)
+				mem_count_stats();
+			if (k == 4)
+				mem_count_report(OX_ALLOC_SORT_TOTAL_ALLOC_COUNT, 5, nullptr);
+		}
+	}
+};
+
 TEST_F(MemCountMt, SwitchingOffAndOnWhileThreadsAllocate)
 {
 	constexpr int kWorkers = 4;
-	constexpr int kRounds = 1500;
-	constexpr int kMaxSwitches = 200000;
-	std::atomic<int> running{kWorkers};
+	constexpr int kRounds = 160;
+	constexpr int kRoundsPerStep = 10;
 	std::atomic<long> ops{0};
+	Switcher sw;
 
 	auto worker = [&](int id) {
 		[[maybe_unused]] LeaksByDesign quiet;
 		char text[] = "worker text";
 		for (int i = 0; i < kRounds; i++) {
+			if (id == 0 && i % kRoundsPerStep == 0)
+				sw.next();
 			void *a = ox_malloc_at(16 + (size_t)(i % 64), "w.cpp", id);
 			void *b = ox_calloc_at(4, 8, "w.cpp", 100 + id);
 			char *s = ox_strdup_at(text, "w.cpp", 200 + id);
@@ -77,56 +110,22 @@ TEST_F(MemCountMt, SwitchingOffAndOnWhileThreadsAllocate)
 			ox_free_at(a, "w.cpp", 600 + id);
 			ops.fetch_add(1, std::memory_order_relaxed);
 		}
-		running.fetch_sub(1);
 	};
 
 	std::vector<std::thread> threads;
 	for (int i = 0; i < kWorkers; i++)
 		threads.emplace_back(worker, i);
-
-	// On, off, on again, then stopped with the tables destroyed; round and
-	// round while the workers run.
-	int switches = 0;
-	int starts = 0;
-	while (running.load() > 0 && switches < kMaxSwitches) {
-		switch (switches % 4) {
-		case 0:
-			starts += mem_count_init(MEM_COUNT_ENABLE_DYNAMIC) == 0;
-			break;
-		case 1:
-			mem_count_init(MEM_COUNT_DISABLE);
-			break;
-		case 2:
-			mem_count_init(MEM_COUNT_ENABLE_DYNAMIC);
-			mem_count_stats();
-			mem_count_report(OX_ALLOC_SORT_TOTAL_ALLOC_COUNT, 5, nullptr);
-			break;
-		case 3:
-			mem_count_shutdown();
-			break;
-		}
-		switches++;
-	}
 	for (auto &t : threads)
 		t.join();
 	EXPECT_EQ(ops.load(), (long)kWorkers * kRounds);
-	EXPECT_GT(starts, 0);
-	mem_count_shutdown();
+	EXPECT_EQ(sw.step, kRounds / kRoundsPerStep);
+	EXPECT_EQ(sw.starts, kRounds / kRoundsPerStep / 8);
+	// The steps end stopped; the last start and stop leave nothing on.
 	EXPECT_FALSE(g_memory_accounting_enabled);
 
-	// Afterwards it starts afresh and counts exactly.
-	ASSERT_EQ(mem_count_init(MEM_COUNT_ENABLE), 0);
-	void *p = ox_malloc_at(1000, "after.cpp", 1);
-	ASSERT_NE(p, nullptr);
-	EXPECT_EQ(mem_count, malloc_usable_size(p));
-	ox_free(p);
-	EXPECT_EQ(mem_count, 0u);
-	EXPECT_EQ(mem_count_mallocs, 1u);
-	EXPECT_EQ(mem_count_frees, 1u);
-}
-
-TEST_F(MemCountMt, BlockFreedOnAnotherThreadIsChargedToItsSite)
-{
+	// Afterwards it starts afresh and counts exactly, also when blocks made
+	// on one thread are freed on others: each free is charged to the site
+	// that made the block.
 	ASSERT_EQ(mem_count_init(MEM_COUNT_ENABLE), 0);
 	constexpr int kBlocks = 500;
 	std::vector<void *> blocks(kBlocks);
@@ -137,6 +136,7 @@ TEST_F(MemCountMt, BlockFreedOnAnotherThreadIsChargedToItsSite)
 	maker.join();
 	size_t u = malloc_usable_size(blocks[0]);
 	EXPECT_EQ(mem_count, kBlocks * u);
+	EXPECT_EQ(mem_count_mallocs, (uint64_t)kBlocks);
 	std::vector<std::thread> freers;
 	for (int t = 0; t < 4; t++)
 		freers.emplace_back([&, t] {
