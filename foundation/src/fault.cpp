@@ -248,6 +248,19 @@ fault_emit(fault_line *l, const fault_line_form *form, ox_fault_context context,
 	return true;
 }
 
+/* An event with a back trace: the line built in line_size bytes of a stack
+ * buffer, then, for a CRITICAL one, the end by scope. */
+static void
+fault_vevent(const fault_line_form *form, size_t line_size, ox_fault_context context,
+		ox_fault_scope scope, ox_fault_severity severity, const char *file_name,
+		const char *function_name, int line, const char *msg, va_list ap)
+{
+	char buf[FAULT_LINE_BUF_BINARY];
+	fault_line l = {buf, std::min(line_size, sizeof(buf)), 0};
+	if (fault_emit(&l, form, context, scope, severity, file_name, function_name, line, msg, ap))
+		end_by_scope_with_backtrace(scope);
+}
+
 void
 ox_fault_event(ox_fault_context context, ox_fault_scope scope, ox_fault_severity severity,
 		const char *file_name, const char *function_name, int line, const char *msg, ...)
@@ -256,15 +269,10 @@ ox_fault_event(ox_fault_context context, ox_fault_scope scope, ox_fault_severity
 		return;
 
 	static const fault_line_form form = {true, NULL, NULL, NO_SINKS_LIMIT};
-	char buf[FAULT_LINE_BUF];
-	fault_line l = {buf, sizeof(buf), 0};
 	va_list ap;
 	va_start(ap, msg);
-	bool critical = fault_emit(&l, &form, context, scope, severity, file_name, function_name, line,
-			msg, ap);
+	fault_vevent(&form, FAULT_LINE_BUF, context, scope, severity, file_name, function_name, line, msg, ap);
 	va_end(ap);
-	if (critical)
-		end_by_scope_with_backtrace(scope);
 }
 
 void
@@ -336,15 +344,11 @@ ox_fault_event2(ox_fault_context context, ox_fault_scope scope, ox_fault_severit
 		form.dump_label = dump_generate(mem_ptr, len, dt, dump, sizeof(dump));
 		form.dump_text = dump;
 	}
-	char buf[FAULT_LINE_BUF_BINARY];
-	fault_line l = {buf, sizeof(buf), 0};
 	va_list ap;
 	va_start(ap, msg);
-	bool critical = fault_emit(&l, &form, context, scope, severity, file_name, function_name, line,
-			msg, ap);
+	fault_vevent(&form, FAULT_LINE_BUF_BINARY, context, scope, severity, file_name, function_name,
+			line, msg, ap);
 	va_end(ap);
-	if (critical)
-		end_by_scope_with_backtrace(scope);
 }
 
 /* The filter rule for one sink and one context. */
