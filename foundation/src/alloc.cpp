@@ -1,9 +1,10 @@
 /*
  * alloc: the allocation wrappers and reference-counted blocks.
  *
- * With accounting off (always, in this system) each wrapper is the process
- * allocator's call and nothing more; file and line are there for the
- * accounting that would charge each site. A reference-counted block is one
+ * With accounting off (the state of this system for its whole life) each
+ * wrapper is the process allocator's call after one relaxed read of the
+ * switch; file and line are there for the accounting (mem_count.cpp), which
+ * charges each site while it is on. A reference-counted block is one
  * allocation of ox_rc_hdr followed by the caller's bytes; the count is changed
  * only by locked exchange-and-add, so the results of reserve and release are
  * exact under any interleaving.
@@ -17,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "mem_count_hooks.h"
 #include "tamberlin/fault.h"
 
 bool g_memory_accounting_enabled = false;
@@ -30,26 +32,34 @@ char *(*g_strdup_fn)(const char *);
 char *(*g_strndup_fn)(const char *, size_t);
 
 void *
-ox_malloc_at(size_t sz, const char *, int)
+ox_malloc_at(size_t sz, const char *file, int line)
 {
+	if (mem_count_enabled())
+		return mem_count_malloc_at(sz, file, line);
 	return malloc(sz);
 }
 
 void *
-ox_calloc_at(size_t nmemb, size_t sz, const char *, int)
+ox_calloc_at(size_t nmemb, size_t sz, const char *file, int line)
 {
+	if (mem_count_enabled())
+		return mem_count_calloc_at(nmemb, sz, file, line);
 	return calloc(nmemb, sz);
 }
 
 void *
-ox_realloc_at(void *ptr, size_t sz, const char *, int)
+ox_realloc_at(void *ptr, size_t sz, const char *file, int line)
 {
+	if (mem_count_enabled())
+		return mem_count_realloc_at(ptr, sz, file, line);
 	return realloc(ptr, sz);
 }
 
 void *
-ox_valloc_at(size_t sz, const char *, int)
+ox_valloc_at(size_t sz, const char *file, int line)
 {
+	if (mem_count_enabled())
+		return mem_count_valloc_at(sz, file, line);
 	void *p = NULL;
 	if (posix_memalign(&p, 4096, sz) != 0)
 		return NULL;
@@ -57,20 +67,28 @@ ox_valloc_at(size_t sz, const char *, int)
 }
 
 char *
-ox_strdup_at(const char *s, const char *, int)
+ox_strdup_at(const char *s, const char *file, int line)
 {
+	if (mem_count_enabled())
+		return mem_count_strdup_at(s, file, line);
 	return strdup(s);
 }
 
 char *
-ox_strndup_at(const char *s, size_t n, const char *, int)
+ox_strndup_at(const char *s, size_t n, const char *file, int line)
 {
+	if (mem_count_enabled())
+		return mem_count_strndup_at(s, n, file, line);
 	return strndup(s, n);
 }
 
 void
-ox_free_at(void *p, const char *, int)
+ox_free_at(void *p, const char *file, int line)
 {
+	if (mem_count_enabled()) {
+		mem_count_free_at(p, file, line);
+		return;
+	}
 	free(p);
 }
 

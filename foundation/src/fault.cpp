@@ -48,9 +48,11 @@ const char *ox_fault_context_strings[OX_FAULT_CONTEXT_UNDEF + 1] = {
 
 static_assert(sizeof(ox_fault_context_strings) / sizeof(ox_fault_context_strings[0]) == 57);
 
-/* The text of a line before its newline is cut to this many characters. */
-static const size_t FAULT_LINE_TEXT_MAX = 1021;
+/* A line is built in a buffer of this size; the text before its newline is
+ * cut to three characters less, so the newline and a NUL always fit. */
 static const size_t FAULT_LINE_BUF = 1024;
+/* The line of a dump event, which carries up to BIN_LIMIT bytes of dump. */
+static const size_t FAULT_LINE_BUF_BINARY = 2048;
 
 template <typename T>
 static inline T
@@ -78,46 +80,54 @@ ox_strerror(int err)
 	return text;
 }
 
-/* Appends a formatted piece at *pos; *pos never passes the kept text. */
+/* A line under construction in its caller's buffer. The text before the
+ * newline never passes size - 3 characters, which leaves room for the newline
+ * and a NUL. */
+struct fault_line {
+	char *buf;
+	size_t size;
+	size_t pos;
+};
+
 static void
-line_vappend(char *buf, size_t *pos, const char *fmt, va_list ap)
+line_vappend(fault_line *l, const char *fmt, va_list ap)
 {
-	if (*pos >= FAULT_LINE_TEXT_MAX)
+	size_t max = l->size - 3;
+	if (l->pos >= max)
 		return;
-	int n = vsnprintf(buf + *pos, FAULT_LINE_BUF - *pos, fmt, ap);
+	int n = vsnprintf(l->buf + l->pos, l->size - l->pos, fmt, ap);
 	if (n > 0)
-		*pos = std::min(*pos + (size_t)n, FAULT_LINE_TEXT_MAX);
+		l->pos = std::min(l->pos + (size_t)n, max);
 }
 
 static void
-line_append(char *buf, size_t *pos, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+line_append(fault_line *l, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 static void
-line_append(char *buf, size_t *pos, const char *fmt, ...)
+line_append(fault_line *l, const char *fmt, ...)
 {
 	va_list ap;
 	va_start(ap, fmt);
-	line_vappend(buf, pos, fmt, ap);
+	line_vappend(l, fmt, ap);
 	va_end(ap);
 }
 
-static size_t
-line_start(char *buf, ox_fault_context context, ox_fault_scope scope, ox_fault_severity severity)
+static void
+line_start(fault_line *l, ox_fault_context context, ox_fault_scope scope, ox_fault_severity severity)
 {
 	time_t now = time(NULL);
 	struct tm tm;
 	gmtime_r(&now, &tm);
 	/* The process never changes its locale, so this is the POSIX one. */
-	size_t pos = strftime(buf, FAULT_LINE_BUF, "%b %d %Y %T %Z: ", &tm);
+	l->pos = strftime(l->buf, l->size, "%b %d %Y %T %Z: ", &tm);
 
 	if (severity == OX_CRITICAL)
-		line_append(buf, &pos, "%s %s (%s): ", ox_fault_severity_strings[OX_CRITICAL],
+		line_append(l, "%s %s (%s): ", ox_fault_severity_strings[OX_CRITICAL],
 				(unsigned)scope < 3 ? ox_fault_scope_strings[scope] : "",
 				ox_fault_context_strings[context]);
 	else
-		line_append(buf, &pos, "%s (%s): ", ox_fault_severity_strings[severity],
+		line_append(l, "%s (%s): ", ox_fault_severity_strings[severity],
 				ox_fault_context_strings[context]);
-	return pos;
 }
 
 static void
@@ -128,24 +138,34 @@ sink_write(int fd, const void *p, size_t len)
 		fprintf(stderr, "internal failure in fault message write: %s\n", ox_strerror(errno));
 }
 
-/* Step 3 of an event: the line to every admitting sink, or the stderr
- * fallback. Gives false when a line with no sink was dropped. */
-static bool
-line_send(char *buf, size_t pos, ox_fault_context context, ox_fault_severity severity)
+/* A new sink is filled before the count that publishes it is stored with
+ * release order, so a reader that acquires the count sees the whole slot. */
+static inline int
+sinks_active(void)
 {
-	buf[pos++] = '\n';
+	return std::atomic_ref<int>(ox_fault_sinks_inuse).load(std::memory_order_acquire);
+}
 
-	int inuse = relaxed_load(ox_fault_sinks_inuse);
+/* The line to every admitting sink, or, with no sink active, to standard
+ * error when the severity is at most no_sinks_limit. Gives false when a line
+ * with no sink was dropped. */
+static bool
+line_send(fault_line *l, ox_fault_context context, ox_fault_severity severity,
+		ox_fault_severity no_sinks_limit)
+{
+	l->buf[l->pos++] = '\n';
+
+	int inuse = sinks_active();
 	if (inuse == 0) {
-		if (severity > NO_SINKS_LIMIT)
+		if (severity > no_sinks_limit)
 			return false;
-		fwrite(buf, 1, pos, stderr);
+		fwrite(l->buf, 1, l->pos, stderr);
 		return true;
 	}
 	for (int i = 0; i < inuse; i++) {
 		ox_fault_sink *s = &ox_fault_sinks[i];
 		if (relaxed_load(s->limit[context]) >= severity)
-			sink_write(relaxed_load(s->fd), buf, pos);
+			sink_write(relaxed_load(s->fd), l->buf, l->pos);
 	}
 	return true;
 }
@@ -156,7 +176,7 @@ backtrace_to_sinks(void)
 	void *frames[OX_FAULT_BACKTRACE_DEPTH];
 	int n = backtrace(frames, OX_FAULT_BACKTRACE_DEPTH);
 	char **symbols = backtrace_symbols(frames, n);
-	int inuse = relaxed_load(ox_fault_sinks_inuse);
+	int inuse = sinks_active();
 
 	for (int i = 0; i < inuse; i++) {
 		int fd = relaxed_load(ox_fault_sinks[i].fd);
@@ -187,27 +207,58 @@ end_calling_thread(void)
 	pthread_exit(NULL);
 }
 
-/* Steps 2 and 3 of both forms: builds the line (the location with the
- * function when with_function) and sends it. Gives true when the event is
- * CRITICAL and was sent, so the caller goes on to end by scope. */
-static bool
-fault_emit(ox_fault_context context, ox_fault_scope scope, ox_fault_severity severity,
-		const char *file_name, bool with_function, const char *function_name, int line,
-		const char *msg, va_list ap)
+/* The end of a CRITICAL event that was sent, with its back trace. */
+[[noreturn]] static void
+end_by_scope_with_backtrace(ox_fault_scope scope)
 {
-	char buf[FAULT_LINE_BUF];
-	size_t pos = line_start(buf, context, scope, severity);
-	if (file_name != NULL && with_function)
-		line_append(buf, &pos, "(%s:%s:%d) ", file_name,
-				function_name != NULL ? function_name : "", line);
-	else if (file_name != NULL)
-		line_append(buf, &pos, "(%s:%d) ", file_name, line);
-	line_vappend(buf, &pos, msg, ap);
+	backtrace_to_sinks();
+	if (scope == OX_THR)
+		end_calling_thread();
+	abort();
+}
 
-	if (!line_send(buf, pos, context, severity) || severity != OX_CRITICAL)
+/* What a line carries besides its message. */
+struct fault_line_form {
+	bool with_function;       /* the location names the function */
+	const char *dump_label;   /* non-NULL: "<label>:text" follows the message */
+	const char *dump_text;
+	ox_fault_severity no_sinks_limit;
+};
+
+/* Builds the line in l (the location with the function when the form says
+ * so) and sends it. Gives true when the event is CRITICAL and was sent, so
+ * the caller goes on to end by scope. */
+static bool
+fault_emit(fault_line *l, const fault_line_form *form, ox_fault_context context,
+		ox_fault_scope scope, ox_fault_severity severity, const char *file_name,
+		const char *function_name, int line, const char *msg, va_list ap)
+{
+	line_start(l, context, scope, severity);
+	if (file_name != NULL && form->with_function)
+		line_append(l, "(%s:%s:%d) ", file_name, function_name != NULL ? function_name : "", line);
+	else if (file_name != NULL)
+		line_append(l, "(%s:%d) ", file_name, line);
+	line_vappend(l, msg, ap);
+	if (form->dump_label != NULL)
+		line_append(l, "<%s>:%s", form->dump_label, form->dump_text);
+
+	if (!line_send(l, context, severity, form->no_sinks_limit) || severity != OX_CRITICAL)
 		return false;
 	fflush(NULL);
 	return true;
+}
+
+/* An event with a back trace: the line built in line_size bytes of a stack
+ * buffer, then, for a CRITICAL one, the end by scope. */
+static void
+fault_vevent(const fault_line_form *form, size_t line_size, ox_fault_context context,
+		ox_fault_scope scope, ox_fault_severity severity, const char *file_name,
+		const char *function_name, int line, const char *msg, va_list ap)
+{
+	char buf[FAULT_LINE_BUF_BINARY];
+	fault_line l = {buf, std::min(line_size, sizeof(buf)), 0};
+	if (fault_emit(&l, form, context, scope, severity, file_name, function_name, line, msg, ap))
+		end_by_scope_with_backtrace(scope);
 }
 
 void
@@ -217,21 +268,11 @@ ox_fault_event(ox_fault_context context, ox_fault_scope scope, ox_fault_severity
 	if (!ox_context_at_severity(context, severity))
 		return;
 
+	static const fault_line_form form = {true, NULL, NULL, NO_SINKS_LIMIT};
 	va_list ap;
 	va_start(ap, msg);
-	bool critical = fault_emit(context, scope, severity, file_name, true, function_name, line, msg, ap);
+	fault_vevent(&form, FAULT_LINE_BUF, context, scope, severity, file_name, function_name, line, msg, ap);
 	va_end(ap);
-	if (!critical)
-		return;
-
-	backtrace_to_sinks();
-	switch (scope) {
-	case OX_GLOBAL:
-	case OX_PROCESS:
-		abort();
-	case OX_THR:
-		end_calling_thread();
-	}
 }
 
 void
@@ -241,9 +282,12 @@ ox_fault_event_nostack(ox_fault_context context, ox_fault_scope scope, ox_fault_
 	if (!ox_context_at_severity(context, severity))
 		return;
 
+	static const fault_line_form form = {false, NULL, NULL, NO_SINKS_LIMIT};
+	char buf[FAULT_LINE_BUF];
+	fault_line l = {buf, sizeof(buf), 0};
 	va_list ap;
 	va_start(ap, msg);
-	bool critical = fault_emit(context, scope, severity, file_name, false, NULL, line, msg, ap);
+	bool critical = fault_emit(&l, &form, context, scope, severity, file_name, NULL, line, msg, ap);
 	va_end(ap);
 	if (!critical)
 		return;
@@ -258,6 +302,53 @@ ox_fault_event_nostack(ox_fault_context context, ox_fault_scope scope, ox_fault_
 	case OX_THR:
 		end_calling_thread();
 	}
+}
+
+/* The display label of a dump form and the text of its generator, by form. */
+static const struct {
+	const char *label;
+	int (*generate)(const void *, uint32_t, char *, size_t);
+} dump_forms[] = {
+	{"Digest", generate_packed_hex_string},
+	{"HexSpaced", generate_spaced_hex_string},
+	{"HexPacked", generate_packed_hex_string},
+	{"HexColumns", generate_column_hex_string},
+	{"Base64", generate_base64_string},
+	{"BitsSpaced", generate_4spaced_bits_string},
+	{"BitsColumns", generate_column_bits_string},
+};
+
+static const char *
+dump_generate(const void *mem_ptr, size_t len, ox_display_type dt, char *out, size_t out_sz)
+{
+	out[0] = '\0';
+	if ((unsigned)dt >= sizeof(dump_forms) / sizeof(dump_forms[0]))
+		return "Unknown Format";
+	dump_forms[dt].generate(mem_ptr, (uint32_t)std::min(len, (size_t)UINT32_MAX), out, out_sz);
+	return dump_forms[dt].label;
+}
+
+void
+ox_fault_event2(ox_fault_context context, ox_fault_scope scope, ox_fault_severity severity,
+		const char *file_name, const char *function_name, int line, const void *mem_ptr, size_t len,
+		ox_display_type dt, const char *msg, ...)
+{
+	if (!ox_context_at_severity(context, severity))
+		return;
+
+	char dump[BIN_LIMIT];
+	/* With no sink, a dump line is too long for a terminal to be worth more
+	 * than a CRITICAL one. */
+	fault_line_form form = {true, NULL, NULL, OX_CRITICAL};
+	if (mem_ptr != NULL) {
+		form.dump_label = dump_generate(mem_ptr, len, dt, dump, sizeof(dump));
+		form.dump_text = dump;
+	}
+	va_list ap;
+	va_start(ap, msg);
+	fault_vevent(&form, FAULT_LINE_BUF_BINARY, context, scope, severity, file_name, function_name,
+			line, msg, ap);
+	va_end(ap);
 }
 
 /* The filter rule for one sink and one context. */
@@ -302,6 +393,19 @@ context_from_name(const char *context)
 	return found;
 }
 
+/* Opens a sink's log file the one way every sink opens it. */
+static int
+sink_file_open(const char *path)
+{
+	return open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, 0600);
+}
+
+static bool
+path_is_stderr(const char *path)
+{
+	return strncmp(path, "stderr", 6) == 0;
+}
+
 ox_fault_sink *
 ox_fault_sink_hold(const char *path)
 {
@@ -337,10 +441,10 @@ ox_fault_sink_activate_all_held(void)
 	for (int i = ox_fault_sinks_inuse; i < num_held_fault_sinks; i++) {
 		ox_fault_sink *s = &ox_fault_sinks[i];
 		int fd;
-		if (strncmp(s->path, "stderr", 6) == 0)
+		if (path_is_stderr(s->path))
 			fd = 2;
 		else
-			fd = open(s->path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, 0600);
+			fd = sink_file_open(s->path);
 		if (fd < 0) {
 			int err = errno;
 			relaxed_store(ox_fault_sinks_inuse, 0);
@@ -348,7 +452,7 @@ ox_fault_sink_activate_all_held(void)
 			return -1;
 		}
 		relaxed_store(s->fd, fd);
-		relaxed_store(ox_fault_sinks_inuse, ox_fault_sinks_inuse + 1);
+		std::atomic_ref<int>(ox_fault_sinks_inuse).store(i + 1, std::memory_order_release);
 		for (int c = 0; c < OX_FAULT_CONTEXT_UNDEF; c++)
 			fault_filter_adjust(s, c);
 	}
@@ -405,16 +509,16 @@ ox_fault_sink_setcontext(ox_fault_sink *sink, const char *context, const char *s
 	return 0;
 }
 
-int
-ox_fault_sink_reopen(ox_fault_sink *sink)
+/* Opens the path anew (after removing the file there when remove is set) and
+ * puts the new file in place with dup2 onto the sink's own descriptor: a
+ * write racing with this lands in one file or the other, never in a
+ * descriptor that was closed and handed to someone else. */
+static int
+sink_file_replace(ox_fault_sink *sink, int old, bool remove)
 {
-	if (!sink || !sink->path || strncmp(sink->path, "stderr", 6) == 0)
-		return 0;
-	int old = std::atomic_ref<int>(sink->fd).load(std::memory_order_relaxed);
-	if (old <= 2)
-		return 0;
-	(void)unlink(sink->path);
-	int fd = open(sink->path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0600);
+	if (remove)
+		(void)unlink(sink->path);
+	int fd = sink_file_open(sink->path);
 	if (fd < 0)
 		return -1;
 	int rv = 0;
@@ -424,10 +528,69 @@ ox_fault_sink_reopen(ox_fault_sink *sink)
 	return rv;
 }
 
+int
+ox_fault_sink_reopen(ox_fault_sink *sink)
+{
+	if (!sink || !sink->path || path_is_stderr(sink->path))
+		return 0;
+	int old = relaxed_load(sink->fd);
+	if (old <= 2)
+		return 0;
+	return sink_file_replace(sink, old, true);
+}
+
 ox_fault_sink *
 ox_fault_sink_get_id(int id)
 {
-	if (id < 0 || id > ox_fault_sinks_inuse || id >= OX_FAULT_SINKS_MAX)
+	if (id < 0 || id >= sinks_active() || id >= OX_FAULT_SINKS_MAX)
 		return NULL;
 	return &ox_fault_sinks[id];
+}
+
+ox_fault_sink *
+ox_fault_sink_add(const char *path)
+{
+	int slot = ox_fault_sinks_inuse;
+	/* A held sink waiting for activation owns the next slot. */
+	if (slot >= OX_FAULT_SINKS_MAX - 1 || num_held_fault_sinks > slot)
+		return NULL;
+
+	ox_fault_sink *s = &ox_fault_sinks[slot];
+	int fd = path_is_stderr(path) ? 2 : sink_file_open(path);
+	if (fd < 0)
+		return NULL;
+	char *copy = ox_strdup(path);
+	if (copy == NULL) {
+		if (fd > 2)
+			close(fd);
+		return NULL;
+	}
+	s->path = copy;
+	relaxed_store(s->fd, fd);
+	for (int c = 0; c < OX_FAULT_CONTEXT_UNDEF; c++)
+		relaxed_store(s->limit[c], OX_INFO);
+	num_held_fault_sinks = slot + 1;
+	std::atomic_ref<int>(ox_fault_sinks_inuse).store(slot + 1, std::memory_order_release);
+	return s;
+}
+
+void
+ox_fault_sink_logroll(void)
+{
+	static const char note[] = "ox_fault: rolling log files\n";
+	(void)!write(2, note, sizeof(note) - 1);
+
+	int inuse = sinks_active();
+	for (int i = 0; i < inuse; i++) {
+		ox_fault_sink *s = &ox_fault_sinks[i];
+		if (s->path == NULL || path_is_stderr(s->path))
+			continue;
+		int fd = relaxed_load(s->fd);
+		if (fd > 2)
+			(void)ox_fault_sink_reopen(s);
+		else if (fd >= 0)
+			/* A log file that took a standard descriptor keeps it: the
+			 * path is opened again in place, nothing removed. */
+			(void)sink_file_replace(s, fd, false);
+	}
 }

@@ -78,8 +78,9 @@ ox_atomic32_set(uint32_t *a, uint32_t b)
 #define ox_atomic_p_decr(a) ox_atomic64_decr(a)
 
 /*
- * The accounting switch that every wrapper would test; false for the life of
- * this system (the accounting that sets it is not part of this library yet).
+ * The accounting switch that every wrapper tests (a relaxed atomic read);
+ * set only by mem_count_init and mem_count_shutdown (mem_count.h), which this
+ * system never calls.
  */
 extern bool g_memory_accounting_enabled;
 
@@ -94,7 +95,9 @@ extern char *(*g_strdup_fn)(const char *);
 extern char *(*g_strndup_fn)(const char *, size_t);
 
 /* Wrappers: the caller owns the result (NULL when the allocator fails) and
- * releases it with ox_free. Any thread. */
+ * releases it with ox_free. Any thread. While accounting is on, every call
+ * takes the accounting's lock, and a free of a block the accounting never saw
+ * leaves it allocated (see mem_count.h). */
 void *ox_malloc_at(size_t sz, const char *file, int line);
 void *ox_calloc_at(size_t nmemb, size_t sz, const char *file, int line);
 void *ox_realloc_at(void *ptr, size_t sz, const char *file, int line);

@@ -20,8 +20,13 @@
  */
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+
+#include "tamberlin/dynbuf.h"
 
 typedef enum {
 	OX_CRITICAL = 0,
@@ -188,8 +193,132 @@ int ox_fault_sink_setcontext(ox_fault_sink *sink, const char *context, const cha
  * async-signal-safe. */
 int ox_fault_sink_reopen(ox_fault_sink *sink);
 
-/* The sink in slot id when 0 <= id <= ox_fault_sinks_inuse and id < 8, else NULL. */
+/* The active sink in slot id (0 <= id < ox_fault_sinks_inuse), else NULL. */
 ox_fault_sink *ox_fault_sink_get_id(int id);
+
+/*
+ * Adds and opens a sink at once (a path starting "stderr" is fd 2; others are
+ * opened append, created 0600), every level OX_INFO; the filter is left as it
+ * is, so the sink gets what other sinks already let through until a level
+ * call raises it. The slot is filled before it is counted active. NULL when 7
+ * sinks are active, a held sink still waits for the slot, or the open fails.
+ * Call from one thread at a time.
+ */
+ox_fault_sink *ox_fault_sink_add(const char *path);
+
+/* Writes "ox_fault: rolling log files" to standard error and starts every
+ * active sink's file afresh (ox_fault_sink_reopen); a file sink that sits on
+ * descriptor 0, 1 or 2 is opened again in place without removing its file.
+ * Sinks on standard error are left alone. Any thread. */
+void ox_fault_sink_logroll(void);
+
+/*
+ * Listings appended to db (no lock, like every log call):
+ * ox_fault_sink_strlist: "id:path" of every active sink, ';' between them.
+ * ox_fault_sink_context_all_strlist: "context:LEVEL" for all 56 contexts of
+ *   the sink, ';' between them.
+ * ox_fault_sink_context_strlist: "context:LEVEL" for the context named
+ *   exactly (case counts), or "<context>:unknown".
+ * 0, or -1 when sink_id is not an active sink (nothing appended).
+ */
+int ox_fault_sink_strlist(ox_dyn_buf *db);
+int ox_fault_sink_context_all_strlist(int sink_id, ox_dyn_buf *db);
+int ox_fault_sink_context_strlist(int sink_id, const char *context, ox_dyn_buf *db);
+
+/* Writes the descriptors of the active file sinks (above 2, path not
+ * "stderr") in slot order into fds (room for OX_FAULT_SINKS_MAX); gives how
+ * many. */
+int ox_fault_sink_get_fd_list(int *fds);
+
+/*
+ * Start-up: copies argv (less every argument that begins some entry of
+ * exclude, and every empty one) to the heap, followed by "--process-fault"
+ * and NULL, into ox_fault_restart_argv / ox_fault_restart_argc, and sets the
+ * global filter of every context to OX_WARNING. A NULL argv, a NULL exclude
+ * with excludec > 0, or a negative count is a CRITICAL "invalid argument"
+ * (OX_MISC, OX_GLOBAL). Call before threads start.
+ */
+void ox_fault_init(int argc, char **argv, int excludec, char **exclude);
+extern char **ox_fault_restart_argv;
+extern int32_t ox_fault_restart_argc;
+
+/*
+ * Binary dumps. A dump event carries a memory area shown in one of these
+ * forms after the message, as "<label>:text". Any other value is accepted
+ * (the int base keeps it defined) and shows the label "Unknown Format".
+ */
+typedef enum : int {
+	OX_DISPLAY_HEX_DIGEST = 0,   /* "Digest": "0x" and two lower-case digits a byte */
+	OX_DISPLAY_HEX_SPACED = 1,   /* "HexSpaced": "%02x " a byte */
+	OX_DISPLAY_HEX_PACKED = 2,   /* "HexPacked": as the digest */
+	OX_DISPLAY_HEX_COLUMNS = 3,  /* "HexColumns": '\n', "%02x " a byte, '\n' after every 8th, '\n' */
+	OX_DISPLAY_BASE64 = 4,       /* "Base64": standard alphabet, '=' padded */
+	OX_DISPLAY_BITS_SPACED = 5,  /* "BitsSpaced": "dddd dddd " a byte, high bit first */
+	OX_DISPLAY_BITS_COLUMNS = 6  /* "BitsColumns": '\n', as spaced, '\n' after every 4th byte */
+} ox_display_type;
+
+/* The dump of one event, NUL included; a longer dump shows only its leading
+ * bytes that fit. The line of a dump event is built in 2048 bytes. */
+#define BIN_LIMIT 1024
+/* The length the digest macros show: one record digest. */
+#define OX_FAULT_DIGEST_LEN 20
+
+/*
+ * Generators: write the text of len bytes at mem and a NUL into out (out_sz
+ * bytes) and give the bytes written, NUL included. For n bytes the text needs
+ * 2n + 3 (packed hex), 3n + 1 (spaced hex), 3n + n/8 + 3 (column hex),
+ * 4 * ceil(n/3) + 1 (base64), 10n + 1 (spaced bits), 10n + n/4 + 2 (column
+ * bits); when that exceeds out_sz only the leading bytes that fit are shown
+ * (0 when out_sz cannot hold even the empty form).
+ */
+int generate_packed_hex_string(const void *mem, uint32_t len, char *out, size_t out_sz);
+int generate_spaced_hex_string(const void *mem, uint32_t len, char *out, size_t out_sz);
+int generate_column_hex_string(const void *mem, uint32_t len, char *out, size_t out_sz);
+int generate_base64_string(const void *mem, uint32_t len, char *out, size_t out_sz);
+int generate_4spaced_bits_string(const void *mem, uint32_t len, char *out, size_t out_sz);
+int generate_column_bits_string(const void *mem, uint32_t len, char *out, size_t out_sz);
+
+/*
+ * As ox_fault_event, followed by the dump of len bytes at mem_ptr in form dt
+ * (mem_ptr NULL: no dump; an unknown form: label "Unknown Format", no text).
+ * The text before the newline is cut to 2045 characters. With no active sink
+ * only a CRITICAL line reaches standard error.
+ */
+void ox_fault_event2(ox_fault_context context, ox_fault_scope scope, ox_fault_severity severity,
+		const char *file_name, const char *function_name, int line, const void *mem_ptr, size_t len,
+		ox_display_type dt, const char *msg, ...) __attribute__((format(printf, 10, 11)));
+
+/*
+ * Per-thread recovery stacks: callbacks a thread registers to run, newest
+ * first, when it has to give up. The caller owns each stack; the key binds
+ * each thread to its own. CRITICAL events here are OX_MISC, OX_PROCESS.
+ */
+#define OX_FAULT_RECOVERY_STACK_MAXDEPTH 32
+typedef void (*ox_fault_recovery_fn)(void *arg);
+typedef struct {
+	int8_t sz; /* index of the top entry; -1 when empty */
+	ox_fault_recovery_fn fn[OX_FAULT_RECOVERY_STACK_MAXDEPTH];
+	void *arg[OX_FAULT_RECOVERY_STACK_MAXDEPTH];
+} ox_fault_recovery_stack;
+
+extern pthread_key_t ox_fault_recovery_key;
+
+/* Creates the key (no destructor); gives pthread_key_create's result. NULL:
+ * CRITICAL "null rkey". */
+int ox_fault_recovery_globalinit(pthread_key_t *rkey);
+/* Empties stack and binds it to the calling thread. 0; -1 when the binding
+ * fails or one of the two is NULL; both NULL: CRITICAL "invalid argument". */
+int ox_fault_recovery_localinit(pthread_key_t *rkey, ox_fault_recovery_stack *stack);
+/* fn(arg) becomes the top entry. 0; -1 when the thread has no stack, it is
+ * full (32 entries, left as they were), or one of the two is NULL; both NULL:
+ * CRITICAL "invalid argument". */
+int ox_fault_recovery_push(pthread_key_t *rkey, ox_fault_recovery_fn fn, void *arg);
+/* Removes the top entry, first calling it when exec is non-zero. 0; -1 when
+ * the thread has no stack or it is empty. NULL key: CRITICAL "invalid argument". */
+int ox_fault_recovery_pop(pthread_key_t *rkey, int exec);
+/* Calls and removes every entry from the top down; nothing without a stack.
+ * NULL key: CRITICAL "invalid argument". */
+void ox_fault_recovery(pthread_key_t *rkey);
 
 /* The system's text for an error number (static storage); "Unknown error"
  * with errno set to EINVAL when err has no text. Any thread. */
@@ -230,3 +359,36 @@ const char *ox_strerror(int err);
 			ox_fault_event_nostack((context), (scope), (severity), OX_FAULT_FILE, __LINE__, \
 					(msg) __VA_OPT__(,) __VA_ARGS__); \
 	} while (0)
+
+/* Dump macros: the binary forms take a length and display form; the digest
+ * forms show OX_FAULT_DIGEST_LEN bytes as OX_DISPLAY_HEX_DIGEST. */
+#define ox_crash_binary(context, scope, ptr, len, dt, msg, ...) \
+	ox_fault_event2((context), (scope), OX_CRITICAL, OX_FAULT_FILE, __func__, __LINE__, (ptr), \
+			(len), (dt), (msg) __VA_OPT__(,) __VA_ARGS__)
+#define ox_warning_binary(context, ptr, len, dt, msg, ...) \
+	ox_fault_event2((context), OX_THR, OX_WARNING, OX_FAULT_FILE, NULL, __LINE__, (ptr), (len), \
+			(dt), (msg) __VA_OPT__(,) __VA_ARGS__)
+#define ox_info_binary(context, ptr, len, dt, msg, ...) \
+	ox_fault_event2((context), OX_THR, OX_INFO, OX_FAULT_FILE, NULL, __LINE__, (ptr), (len), \
+			(dt), (msg) __VA_OPT__(,) __VA_ARGS__)
+#define ox_debug_binary(context, ptr, len, dt, msg, ...) \
+	ox_fault_event2((context), OX_THR, OX_DEBUG, OX_FAULT_FILE, __func__, __LINE__, (ptr), (len), \
+			(dt), (msg) __VA_OPT__(,) __VA_ARGS__)
+#define ox_detail_binary(context, ptr, len, dt, msg, ...) \
+	ox_fault_event2((context), OX_THR, OX_DETAIL, OX_FAULT_FILE, __func__, __LINE__, (ptr), (len), \
+			(dt), (msg) __VA_OPT__(,) __VA_ARGS__)
+#define ox_crash_digest(context, scope, ptr, msg, ...) \
+	ox_crash_binary((context), (scope), (ptr), OX_FAULT_DIGEST_LEN, OX_DISPLAY_HEX_DIGEST, \
+			(msg) __VA_OPT__(,) __VA_ARGS__)
+#define ox_warning_digest(context, ptr, msg, ...) \
+	ox_warning_binary((context), (ptr), OX_FAULT_DIGEST_LEN, OX_DISPLAY_HEX_DIGEST, \
+			(msg) __VA_OPT__(,) __VA_ARGS__)
+#define ox_info_digest(context, ptr, msg, ...) \
+	ox_info_binary((context), (ptr), OX_FAULT_DIGEST_LEN, OX_DISPLAY_HEX_DIGEST, \
+			(msg) __VA_OPT__(,) __VA_ARGS__)
+#define ox_debug_digest(context, ptr, msg, ...) \
+	ox_debug_binary((context), (ptr), OX_FAULT_DIGEST_LEN, OX_DISPLAY_HEX_DIGEST, \
+			(msg) __VA_OPT__(,) __VA_ARGS__)
+#define ox_detail_digest(context, ptr, msg, ...) \
+	ox_detail_binary((context), (ptr), OX_FAULT_DIGEST_LEN, OX_DISPLAY_HEX_DIGEST, \
+			(msg) __VA_OPT__(,) __VA_ARGS__)
