@@ -787,6 +787,21 @@ ferry_demarshal_th(void *q)
 
 /* ---- Start ---------------------------------------------------------------- */
 
+void
+ferry_info_register_all(void)
+{
+	ferry_info_set("build", ferry_get_build);
+	ferry_info_set("statistics", ferry_get_stats);
+	ferry_info_set("dcs", ferry_get_dcs);
+	ferry_info_cmd_set("set-config", ferry_set_config);
+	ferry_info_cmd_set("config-set", ferry_set_config);
+	ferry_info_cmd_set("config-get", ferry_get_config);
+	ferry_info_cmd_set("get-config", ferry_get_config);
+	ferry_info_cmd_set("get-config-extended", ferry_get_config_extended);
+	ferry_info_cmd_set("log-set", ferry_log_set);
+	ferry_info_set_tree("dc", ferry_get_tree_dc);
+}
+
 int
 ferry_info_init(counters *cntr)
 {
@@ -815,16 +830,7 @@ ferry_info_init(counters *cntr)
 	}
 	pthread_attr_destroy(&attr);
 
-	ferry_info_set("build", ferry_get_build);
-	ferry_info_set("statistics", ferry_get_stats);
-	ferry_info_set("dcs", ferry_get_dcs);
-	ferry_info_cmd_set("set-config", ferry_set_config);
-	ferry_info_cmd_set("config-set", ferry_set_config);
-	ferry_info_cmd_set("config-get", ferry_get_config);
-	ferry_info_cmd_set("get-config", ferry_get_config);
-	ferry_info_cmd_set("get-config-extended", ferry_get_config_extended);
-	ferry_info_cmd_set("log-set", ferry_log_set);
-	ferry_info_set_tree("dc", ferry_get_tree_dc);
+	ferry_info_register_all();
 
 	rv = pthread_create(&th, nullptr, ferry_demarshal_th, s_info_q);
 	if (rv != 0)

@@ -286,7 +286,7 @@ served()
 	return gate().served;
 }
 
-// The divisor the servers of these tests run with: the 30-second limit of an
+// The divisor the transport tests run with: the 30-second limit of an
 // incomplete request becomes 6 s, a reply's 5 s becomes 1 s.
 constexpr uint32_t kDivisor = 5;
 
@@ -317,9 +317,9 @@ log_has(const std::string &text)
 // Starts the server once per program; its port. The server's log lines go
 // to a file of the test directory, removed when the program ends.
 inline int
-start_server()
+start_server(uint32_t divisor = kDivisor)
 {
-	static int port = [] {
+	static int port = [divisor] {
 		// Room for thousands of test connections on both ends.
 		struct rlimit rl;
 		if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
@@ -329,7 +329,7 @@ start_server()
 				setrlimit(RLIMIT_NOFILE, &rl);
 			}
 		}
-		g_ferry_time_divisor.store(kDivisor);
+		g_ferry_time_divisor.store(divisor);
 		log_path() = ferry_test_path("info_server_log");
 		ox_fault_sink *sink = ox_fault_sink_hold(log_path().c_str());
 		ox_fault_sink_addcontext(sink, "info-port", "info");
