@@ -74,7 +74,8 @@ static int s_listen_port = -1; /* -1: the configured info port */
 static std::atomic<uint32_t> s_conn_max_hook{0};
 static std::atomic<uint64_t> s_pending_max_hook{0};
 static uint32_t s_conn_max_fds = FERRY_INFO_CONN_MAX;
-static std::vector<info_conn *> s_conns; /* network thread */
+/* Network thread; never destroyed, since that thread outlives exit(). */
+static std::vector<info_conn *> &s_conns = *new std::vector<info_conn *>;
 
 static struct {
 	std::atomic<uint64_t> conns, accepted, refused_cap, accept_backoffs, closed_incomplete, closed_oversize,

@@ -202,7 +202,8 @@ blob_fn(char *, char *params, ox_dyn_buf *db)
 	if (ferry_info_parameter_get(params, "sz", v, &len) != 0)
 		return 0;
 	uint64_t n = strtoull(v, nullptr, 10);
-	std::string chunk(4096, 'x');
+	ox_dyn_buf_reserve(db, (size_t)n);
+	std::string chunk(65536, 'x');
 	while (n > 0) {
 		size_t k = n < chunk.size() ? (size_t)n : chunk.size();
 		ox_dyn_buf_append_buf(db, chunk.data(), k);
