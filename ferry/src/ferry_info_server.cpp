@@ -487,13 +487,17 @@ queue_request(info_conn *c)
 	c->deadline_ms = 0;
 	bool queued = false;
 	if (c->n_queued.load() < FERRY_INFO_CONN_QUEUE_MAX) {
+		/* Counted before the push: whoever sees the request served sees
+		 * it counted. */
 		c->n_queued.fetch_add(1);
+		st_incr(s_st.requests);
 		ox_rc_reserve(&c->h);
 		queued = ox_queue_push_limit(s_info_q, &tr, FERRY_INFO_QUEUE_MAX);
 		if (!queued) {
 			/* The network thread's own reference is still held: never 0. */
 			ox_rc_release(&c->h);
 			c->n_queued.fetch_sub(1);
+			st_incr(s_st.requests, (uint64_t)-1);
 		}
 	}
 	if (!queued) {
@@ -502,7 +506,6 @@ queue_request(info_conn *c)
 		st_incr(s_st.closed_queue_full);
 		return false;
 	}
-	st_incr(s_st.requests);
 	return true;
 }
 

@@ -3,8 +3,6 @@
 // and the operator's client program asking it.
 #include "road_e2e_fixture.h"
 
-#include <regex>
-
 #include "info_client_fixture.h"
 #include "tamberlin/tamberlin.h"
 
@@ -37,11 +35,14 @@ TEST_F(RoadE2E, InfoPortAnswersBeforeTheLocalServerDoes)
 	// The local server's port is one nothing listens on: the daemon waits
 	// for it after starting the info server.
 	std::string text = road_e2e::slurp(conf);
-	std::smatch m;
-	ASSERT_TRUE(std::regex_search(text, m, std::regex("info-port ([0-9]+)")));
-	int info_port = std::stoi(m[1]);
-	text = std::regex_replace(text, std::regex("local-node-port [0-9]+"),
-			"local-node-port " + std::to_string(road_e2e::free_port()));
+	size_t at = text.find("info-port ");
+	ASSERT_NE(at, std::string::npos);
+	int info_port = atoi(text.c_str() + at + strlen("info-port "));
+	ASSERT_GT(info_port, 0);
+	at = text.find("local-node-port ");
+	ASSERT_NE(at, std::string::npos);
+	size_t eol = text.find('\n', at);
+	text.replace(at, eol - at, "local-node-port " + std::to_string(road_e2e::free_port()));
 	std::ofstream(conf) << text;
 	start_daemon("--noresume");
 

@@ -293,8 +293,9 @@ TEST_F(Socket, InterfaceListing)
 	bool loopback = false;
 	for (int i = 0; i < n; i++) {
 		EXPECT_EQ(list[i].family, AF_INET);
-		const struct sockaddr_in *in = (const struct sockaddr_in *)&list[i].sa;
-		loopback |= in->sin_addr.s_addr == htonl(INADDR_LOOPBACK);
+		struct sockaddr_in in; // the entry's copy is not aligned for it
+		memcpy(&in, &list[i].sa, sizeof(in));
+		loopback |= in.sin_addr.s_addr == htonl(INADDR_LOOPBACK);
 	}
 	EXPECT_TRUE(loopback);
 	EXPECT_EQ(ox_ifaddr_get(&list, &n, buf, 0), -2);
