@@ -12,6 +12,7 @@
 
 #include "ferry_fixture.h"
 #include "tamberlin/ferry_info_port.h"
+#include "tamberlin/ferry_info_server.h"
 #include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/tamberlin.h"
@@ -35,8 +36,7 @@ ask(const std::string &line)
 TEST(InfoCmdClusters, SettingsChangedWhileClustersAreMade)
 {
 	ASSERT_EQ(tamberlin_init(), 0);
-	ASSERT_EQ(ferry_info_cmd_set("set-config", ferry_set_config), 0);
-	ASSERT_EQ(ferry_info_set("statistics", ferry_get_stats), 0);
+	ferry_info_register_all();
 	ferry_test_reset_config();
 	std::string conf = "relay {\n    enable-relay true\n";
 	for (int n = 0; n < kDcs; n++) {

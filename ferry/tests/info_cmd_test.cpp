@@ -18,6 +18,7 @@
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
 #include "tamberlin/ferry_info_port.h"
+#include "tamberlin/ferry_info_server.h"
 #include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ox_clock.h"
@@ -45,26 +46,6 @@ count_of(const std::string &text, const std::string &needle)
 	}
 	return n;
 }
-
-// The registration of the info port's start-up, in its order.
-struct Registration {
-	char list; // 'n' name, 'c' command, 't' tree
-	const char *name;
-	ferry_info_get_value_fn value_fn;
-	ferry_info_get_tree_fn tree_fn;
-};
-const Registration kRegistry[] = {
-	{'n', "build", ferry_get_build, nullptr},
-	{'n', "statistics", ferry_get_stats, nullptr},
-	{'n', "dcs", ferry_get_dcs, nullptr},
-	{'c', "set-config", ferry_set_config, nullptr},
-	{'c', "config-set", ferry_set_config, nullptr},
-	{'c', "config-get", ferry_get_config, nullptr},
-	{'c', "get-config", ferry_get_config, nullptr},
-	{'c', "get-config-extended", ferry_get_config_extended, nullptr},
-	{'c', "log-set", ferry_log_set, nullptr},
-	{'t', "dc", nullptr, ferry_get_tree_dc},
-};
 
 // The configuration list of the defaults.
 const std::string kDefaultConfig =
@@ -103,12 +84,7 @@ class InfoCmd : public ::testing::Test {
 protected:
 	static void SetUpTestSuite()
 	{
-		for (const Registration &r : kRegistry) {
-			int rv = r.list == 'n' ? ferry_info_set(r.name, r.value_fn)
-			       : r.list == 'c' ? ferry_info_cmd_set(r.name, r.value_fn)
-			                       : ferry_info_set_tree(r.name, r.tree_fn);
-			ASSERT_EQ(rv, 0) << r.name;
-		}
+		ferry_info_register_all(); // as the port's start-up does
 		ASSERT_EQ(ferry_info_cmd_set("test-big", big_value), 0);
 		g_log_path = ferry_test_path("info_cmd_log");
 		g_faultsink = ox_fault_sink_hold(g_log_path.c_str());
