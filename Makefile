@@ -14,7 +14,7 @@ deps:
 	@scripts/install-deps
 
 # What `make demo` runs, and nothing else: a new user waits for these only.
-DEMO_TARGETS ?= ferry fake_local_server fake_node record_reader
+DEMO_TARGETS ?= ferry fake_local_server fake_node record_reader info_ask
 
 configure: deps
 	cmake -S . -B build $(CMAKE_FLAGS) -DFERRY_SANITIZE= >/dev/null

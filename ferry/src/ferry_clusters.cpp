@@ -13,7 +13,10 @@
  * Threads that ship (failed-node threads) may start before this runs; they
  * wait for g_clusters_created, which is set once every cluster exists and
  * every datacenter's time to live is decided. Cluster settings that the info
- * server changes meanwhile are read from g_xcfg when each cluster is made.
+ * server changes meanwhile are read from g_xcfg when each cluster is made:
+ * set-config stores the setting and then looks for the cluster, this file
+ * publishes the cluster and then reads the setting (both sequentially
+ * consistent), so a change made at any moment reaches every cluster.
  */
 #include <atomic>
 #include <cstdlib>
@@ -29,11 +32,12 @@
 #define FERRY_LOCAL_HOST "127.0.0.1"
 #define FERRY_CLUSTER_WAIT_MS 1000
 
-/* Settings that set-config may store while start-up runs. */
+/* Settings that set-config may store while start-up runs; read after the
+ * cluster they apply to is published. */
 static int32_t
 ferry_cfg_live(int32_t &field)
 {
-	return std::atomic_ref<int32_t>(field).load(std::memory_order_relaxed);
+	return std::atomic_ref<int32_t>(field).load(std::memory_order_seq_cst);
 }
 
 uint32_t
@@ -82,8 +86,10 @@ create_master(cluster_cfg *mcfg)
 int
 create_cluster(char *cluster_name, cluster_cfg *cfg, ox_vector *node_v, int timeout, ox_vector *addrmap_v)
 {
-	cfg->asc = ferry_cluster_object();
-	ka_cluster *asc = cfg->asc;
+	ka_cluster *asc = ferry_cluster_object();
+	// Published before the settings are read: set-config applies a change to
+	// a cluster it finds, and stores it for the one it does not find yet.
+	__atomic_store_n(&cfg->asc, asc, __ATOMIC_SEQ_CST);
 	tamberlin_cluster_change_compression_threshold(asc, ferry_cfg_live(g_xcfg.ferry_compression_threshold));
 	// Every substitution must be known before the first seed is looked up.
 	uint32_t nmap = addrmap_v ? ox_vector_size(addrmap_v) : 0;

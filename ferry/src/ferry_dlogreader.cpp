@@ -48,6 +48,17 @@ ferry_load(const int32_t *v)
 	return __atomic_load_n(v, __ATOMIC_RELAXED);
 }
 
+/* Sleeps as many seconds as a run-time setting says, one second at a time,
+ * reading it again after each: a pause of hours set by mistake ends as soon
+ * as set-config lowers it. */
+static void
+ferry_sleep_setting_secs(const int32_t *secs)
+{
+	for (int32_t done = 0; done < ferry_load(secs); done++) {
+		ferry_sleep_ms(1000);
+	}
+}
+
 /* ---- Start -------------------------------------------------------------- */
 
 void
@@ -224,7 +235,7 @@ ferry_dlogreader_fetch_ns(ferry_dlogreader *r, int nsid)
 	int slots = b->ns_digest_slots_inuse;
 	counters *cntr = r->cbdata.cntr;
 	r->cbdata.nsid = nsid;
-	int retries = g_xcfg.ferry_batch_num_retry;
+	int retries = ferry_load(&g_xcfg.ferry_batch_num_retry);
 	for (;;) {
 		int mode = (int)__atomic_load_n(&g_xcfg.ferry_read_mode, __ATOMIC_RELAXED);
 		uint64_t start = ox_getms();
@@ -265,10 +276,7 @@ ferry_dlogreader_fetch_ns(ferry_dlogreader *r, int nsid)
 		if (retries > 0) {
 			ox_debug(QM_FERRY, "Could not get all %ld records..Only got %ld records..retrying", (long)slots,
 					(long)(slots - (int)left));
-			int32_t pause = ferry_load(&g_xcfg.ferry_batch_retry_sleep);
-			if (pause > 0) {
-				ferry_sleep_ms((uint32_t)pause * 1000);
-			}
+			ferry_sleep_setting_secs(&g_xcfg.ferry_batch_retry_sleep);
 			r->batch.short_retry += got;
 			retries--;
 			continue;
@@ -469,10 +477,7 @@ ferry_dlogreader_pass(ferry_dlogreader *r)
 				(unsigned long)logged);
 		ox_atomic64_add(&r->cbdata.cntr->dlog_pkts_readlatency, (int64_t)(end - r->last_read_ms));
 		ferry_dlogreader_process(r, k);
-		int32_t delay = ferry_load(&g_xcfg.ferry_internal_shipping_delay);
-		if (delay > 0) {
-			ferry_sleep_ms((uint32_t)delay * 1000);
-		}
+		ferry_sleep_setting_secs(&g_xcfg.ferry_internal_shipping_delay);
 		int32_t urgent = FERRY_MAX_RECS_INFLIGHT_CHANGE | FERRY_NUM_THREADS_CHANGE | FERRY_READ_BATCH_SIZE_CHANGE;
 		if (!ferry_shipping_on() || (g_xcfg.ferry_flag.load() & urgent)) {
 			break;

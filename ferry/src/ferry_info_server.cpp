@@ -1,15 +1,843 @@
 /*
- * The info server's transport. Start-up hands it the process's counters; the
- * port itself is not served yet, so nothing else happens here.
+ * The info port's transport. Threads:
+ * - the network thread (ferry_demarshal_th) owns the listening socket, the
+ *   epoll set and every connection's reading state; it assembles requests
+ *   (8-byte header, then the body) and queues each complete one;
+ * - the worker (ferry_info_th) is the only thread that runs the grammar and
+ *   the handlers; it answers the queued requests one at a time in queue
+ *   order and writes the replies.
+ *
+ * The port stays up whatever clients send, so every resource a client can
+ * make it hold is bounded (ferry_info_server.h): connections (accepted and
+ * closed above the cap, the listener paused while descriptors run out),
+ * request bytes (a buffer grows only as bytes arrive, and all requests read
+ * or queued share one budget), queued requests (per connection and in
+ * total), the time one reply may take (a client that does not read is given
+ * up, not waited for), and the time a request may stay incomplete.
+ *
+ * A connection is a reference-counted block: one reference for the network
+ * thread while the socket is registered, one per queued or running request.
+ * Whoever drops the last one closes the socket, so the worker can still
+ * answer a client that has half-closed its side after its last request.
  */
-#include "tamberlin/ferry_road.h"
+#include <arpa/inet.h>
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
-static counters *s_info_cntr;
+#include <atomic>
+#include <new>
+#include <vector>
+
+#include "tamberlin/enhanced_alloc.h"
+#include "tamberlin/fault.h"
+#include "tamberlin/ferry_info_port.h"
+#include "tamberlin/ferry_info_server.h"
+#include "tamberlin/ferry_road.h"
+#include "tamberlin/ferry_shared.h"
+#include "tamberlin/ox_clock.h"
+#include "tamberlin/ox_queue.h"
+#include "tamberlin/socket.h"
+#include "tamberlin/utils.h"
+
+#define KA_PROTO_VERSION 2
+#define KA_PROTO_TYPE_INFO 1
+#define KA_PROTO_TYPE_KA_MSG 3
+#define PROTO_HDR_SZ 8
+#define MSG_HDR_SZ 22
+#define ERROR_REPLY_SZ 1024
+#define BODY_FIRST_ALLOC 4096 /* first body buffer; doubles as bytes arrive */
+
+/* A connection: the contract's handle first, so the handle pointer is the
+ * block's. The fields after it belong to the network thread, except
+ * n_queued (both threads). */
+typedef struct info_conn_s {
+	ferry_file_handle h;
+	uint8_t hdr[PROTO_HDR_SZ]; /* header bytes while fewer than 8 have come */
+	uint32_t hdr_len;
+	uint64_t cap;              /* bytes allocated at h.proto (budgeted) */
+	uint64_t filled;           /* bytes of h.proto written, header included */
+	uint64_t deadline_ms;      /* the request must be complete by then; 0: none */
+	size_t slot;               /* index in s_conns */
+	std::atomic<uint32_t> n_queued;
+} info_conn;
+
+static ox_queue *s_info_q;
+static std::atomic<int> s_bound_port{0};
+static const char *s_listen_addr = "0.0.0.0";
+static int s_listen_port = -1; /* -1: the configured info port */
+static std::atomic<uint32_t> s_conn_max_hook{0};
+static std::atomic<uint64_t> s_pending_max_hook{0};
+static uint32_t s_conn_max_fds = FERRY_INFO_CONN_MAX;
+/* Network thread; never destroyed, since that thread outlives exit(). */
+static std::vector<info_conn *> &s_conns = *new std::vector<info_conn *>;
+
+static struct {
+	std::atomic<uint64_t> conns, accepted, refused_cap, accept_backoffs, closed_incomplete, closed_oversize,
+			closed_queue_full, pending_bytes, pending_peak, rx_bytes, requests, replies, replies_given_up;
+} s_st;
+
+static inline void
+st_incr(std::atomic<uint64_t> &c, uint64_t n = 1)
+{
+	c.fetch_add(n, std::memory_order_relaxed);
+}
+
+void
+ferry_info_server_stats_get(ferry_info_server_stats *st)
+{
+	st->conns = s_st.conns.load();
+	st->accepted = s_st.accepted.load();
+	st->refused_cap = s_st.refused_cap.load();
+	st->accept_backoffs = s_st.accept_backoffs.load();
+	st->closed_incomplete = s_st.closed_incomplete.load();
+	st->closed_oversize = s_st.closed_oversize.load();
+	st->closed_queue_full = s_st.closed_queue_full.load();
+	st->pending_bytes = s_st.pending_bytes.load();
+	st->pending_peak = s_st.pending_peak.load();
+	st->rx_bytes = s_st.rx_bytes.load();
+	st->requests = s_st.requests.load();
+	st->replies = s_st.replies.load();
+	st->replies_given_up = s_st.replies_given_up.load();
+}
+
+void
+ferry_info_listen_at(const char *addr, int port)
+{
+	s_listen_addr = addr;
+	s_listen_port = port;
+}
+
+int
+ferry_info_bound_port(void)
+{
+	return s_bound_port.load();
+}
+
+void
+ferry_info_set_conn_max(uint32_t n)
+{
+	s_conn_max_hook.store(n);
+}
+
+void
+ferry_info_set_pending_max(uint64_t n)
+{
+	s_pending_max_hook.store(n);
+}
+
+static uint64_t
+pending_max(void)
+{
+	uint64_t hook = s_pending_max_hook.load(std::memory_order_relaxed);
+	return hook != 0 ? hook : FERRY_INFO_PENDING_MAX;
+}
+
+static uint32_t
+conn_max(void)
+{
+	uint32_t hook = s_conn_max_hook.load(std::memory_order_relaxed);
+	return hook != 0 && hook < s_conn_max_fds ? hook : s_conn_max_fds;
+}
+
+/* ---- Allocation and the request budget ---------------------------------- */
+
+void
+ferry_ox_free(void *ptr)
+{
+	ox_free_at(ptr, __FILE_NAME__, __LINE__);
+}
+
+static void *
+info_malloc(size_t sz)
+{
+	return ox_malloc_at(sz, __FILE_NAME__, __LINE__);
+}
+
+/* Takes n bytes of the budget; false (nothing taken) when it is spent. */
+static bool
+budget_take(uint64_t n)
+{
+	uint64_t cur = s_st.pending_bytes.load();
+	uint64_t max = pending_max();
+	do {
+		if (cur + n > max)
+			return false;
+	} while (!s_st.pending_bytes.compare_exchange_weak(cur, cur + n));
+	uint64_t peak = s_st.pending_peak.load();
+	while (cur + n > peak && !s_st.pending_peak.compare_exchange_weak(peak, cur + n)) {
+	}
+	return true;
+}
+
+static void
+budget_give(uint64_t n)
+{
+	s_st.pending_bytes.fetch_sub(n);
+}
+
+static uint64_t
+hdr_size(const uint8_t *hdr)
+{
+	uint64_t sz = 0;
+	for (int i = 2; i < PROTO_HDR_SZ; i++)
+		sz = sz << 8 | hdr[i];
+	return sz;
+}
+
+/* A complete request's header as the transaction holds it: version, type,
+ * then the 48-bit size in host order. */
+typedef struct info_hdr_s {
+	uint8_t version;
+	uint8_t type;
+	uint64_t sz : 48;
+} __attribute__((packed)) info_hdr;
+static_assert(sizeof(info_hdr) == PROTO_HDR_SZ);
+
+static info_hdr
+read_hdr(const uint8_t *p)
+{
+	info_hdr h;
+	memcpy(&h, p, sizeof(h));
+	return h;
+}
+
+/* Frees a queued request and gives its bytes back: the buffer of a complete
+ * request holds exactly its header and body. */
+static void
+request_free(uint8_t *msgp)
+{
+	if (!msgp)
+		return;
+	budget_give(PROTO_HDR_SZ + read_hdr(msgp).sz);
+	ferry_ox_free(msgp);
+}
+
+/* ---- Connections ---------------------------------------------------------- */
+
+static info_conn *
+conn_of(ferry_file_handle *h)
+{
+	return (info_conn *)h;
+}
+
+void
+ferry_release_file_handle(ferry_file_handle *h)
+{
+	info_conn *c = conn_of(h);
+	if (h->fd >= 0) {
+		close(h->fd);
+		h->fd = -1;
+	}
+	if (h->proto) {
+		if (c->filled >= PROTO_HDR_SZ) {
+			info_hdr ph = read_hdr(h->proto);
+			if (ph.version != KA_PROTO_VERSION || ph.type >= PROTO_TYPE_MAX)
+				ox_info(QM_INFO_PORT, "release file handle: bad proto buf, corruption");
+		}
+		/* Whatever the header claims, the buffer is ours to free. */
+		budget_give(c->cap);
+		ferry_ox_free(h->proto);
+		h->proto = nullptr;
+		c->cap = 0;
+	}
+}
+
+static void
+handle_release(ferry_file_handle *h)
+{
+	if (ox_rc_release(h) == 0) {
+		ferry_release_file_handle(h);
+		ox_rc_free_at(h, __FILE_NAME__, __LINE__);
+	}
+}
+
+/* Network thread: unregisters the connection and drops its reference. */
+static void
+conn_close(int epfd, info_conn *c)
+{
+	epoll_ctl(epfd, EPOLL_CTL_DEL, c->h.fd, nullptr);
+	info_conn *last = s_conns.back();
+	s_conns[c->slot] = last;
+	last->slot = c->slot;
+	s_conns.pop_back();
+	st_incr(s_st.conns, (uint64_t)-1);
+	handle_release(&c->h);
+}
+
+/* ---- Replies (worker) ----------------------------------------------------- */
+
+/* Writes all of buf within the reply's time limit, waiting for writability
+ * in between. 0, or the error number that ended it (ETIMEDOUT for the
+ * limit, 0 results counted as EPIPE). */
+static int
+send_all(int fd, const uint8_t *buf, size_t len, size_t *pos)
+{
+	uint64_t limit = ox_getms() + ferry_scaled_ms(FERRY_INFO_SEND_LIMIT_MS);
+	*pos = 0;
+	while (*pos < len) {
+		ssize_t n = send(fd, buf + *pos, len - *pos, MSG_NOSIGNAL);
+		if (n > 0) {
+			*pos += (size_t)n;
+			continue;
+		}
+		if (n == 0)
+			return EPIPE;
+		if (errno == EINTR)
+			continue;
+		if (errno != EAGAIN && errno != EWOULDBLOCK)
+			return errno;
+		uint64_t now = ox_getms();
+		if (now >= limit)
+			return ETIMEDOUT;
+		struct pollfd p = {fd, POLLOUT, 0};
+		if (poll(&p, 1, (int)(limit - now)) < 0 && errno != EINTR)
+			return errno;
+	}
+	return 0;
+}
+
+/* A reply given up: the socket is shut down so the network thread sees the
+ * hang-up and closes the connection, even while the client stays silent. */
+static void
+give_up(int fd)
+{
+	st_incr(s_st.replies_given_up);
+	shutdown(fd, SHUT_RDWR);
+}
+
+uint8_t *
+ferry_make_msg(size_t msg_sz, int result_code)
+{
+	if (msg_sz < PROTO_HDR_SZ + MSG_HDR_SZ)
+		return nullptr;
+	uint8_t *m = (uint8_t *)ox_calloc_at(1, msg_sz, __FILE_NAME__, __LINE__);
+	if (!m)
+		return nullptr;
+	uint64_t sz = msg_sz - PROTO_HDR_SZ;
+	m[0] = KA_PROTO_VERSION;
+	m[1] = KA_PROTO_TYPE_KA_MSG;
+	for (int i = 0; i < 6; i++)
+		m[2 + i] = (uint8_t)(sz >> (8 * (5 - i)));
+	m[8] = MSG_HDR_SZ;
+	m[13] = (uint8_t)result_code;
+	return m;
+}
+
+int
+ferry_msg_send_error(ferry_file_handle *fd_h, int result_code)
+{
+	uint8_t *m = ferry_make_msg(ERROR_REPLY_SZ, result_code);
+	if (!m)
+		return -1;
+	size_t pos = 0;
+	int err = send_all(fd_h->fd, m, ERROR_REPLY_SZ, &pos);
+	if (err == EPIPE && pos < ERROR_REPLY_SZ) {
+		ox_info(QM_INFO_PORT, "protocol write fail zero return: fd %d sz %d pos %d ", fd_h->fd, ERROR_REPLY_SZ,
+				(int)pos);
+		give_up(fd_h->fd);
+	} else if (err != 0) {
+		ox_info(QM_INFO_PORT, "protocol write fail: fd %d sz %d pos %d rv %d errno %d", fd_h->fd, ERROR_REPLY_SZ,
+				(int)pos, -1, err);
+		give_up(fd_h->fd);
+	} else {
+		st_incr(s_st.replies);
+	}
+	ferry_ox_free(m);
+	handle_release(fd_h);
+	return 0;
+}
+
+int
+ferry_info_reply(uint8_t *msgp, ox_dyn_buf *db)
+{
+	static const uint8_t zeros[PROTO_HDR_SZ] = {0};
+	size_t start = db->used_sz;
+	if (ox_dyn_buf_append_buf(db, zeros, sizeof(zeros)) != 0)
+		return -1;
+	info_hdr ph = read_hdr(msgp);
+	if (ph.sz > 0) {
+		char *body = (char *)msgp + PROTO_HDR_SZ;
+		ferry_info_some(body, body + ph.sz, db);
+	} else {
+		ferry_info_all(db);
+	}
+	/* The whole 48-bit size field, whatever the body's length. */
+	uint64_t body_sz = db->used_sz - start - PROTO_HDR_SZ;
+	uint8_t *h = db->buf + start;
+	h[0] = KA_PROTO_VERSION;
+	h[1] = KA_PROTO_TYPE_INFO;
+	for (int i = 0; i < 6; i++)
+		h[2 + i] = (uint8_t)(body_sz >> (8 * (5 - i)));
+	return 0;
+}
+
+int
+ferry_info_request_kind(const uint8_t *msgp)
+{
+	info_hdr ph = read_hdr(msgp);
+	if (ph.version != KA_PROTO_VERSION || ph.type >= PROTO_TYPE_MAX)
+		return FERRY_INFO_REQ_DROP;
+	return ph.type == KA_PROTO_TYPE_INFO ? FERRY_INFO_REQ_INFO : FERRY_INFO_REQ_FIXED;
+}
+
+int64_t
+ferry_info_header_convert(const uint8_t *wire, uint8_t *out)
+{
+	uint64_t sz = hdr_size(wire);
+	if (sz > PROTO_SIZE_MAX)
+		return -1;
+	info_hdr ph;
+	ph.version = wire[0];
+	ph.type = wire[1];
+	ph.sz = sz;
+	memcpy(out, &ph, sizeof(ph));
+	return (int64_t)sz;
+}
+
+int
+ferry_info_worker(ferry_transaction *tr)
+{
+	ox_dyn_buf_define(db);
+	ferry_info_reply(tr->msgp, &db);
+
+	ferry_file_handle *h = tr->proto_fd_h;
+	size_t pos = 0;
+	int err = send_all(h->fd, db.buf, db.used_sz, &pos);
+	if (err == 0) {
+		st_incr(s_st.replies);
+	} else {
+		if (err == EPIPE || err == ECONNRESET)
+			ox_debug(QM_INFO_PORT, "thr_info: client request gave up while I was processing: fd %d", h->fd);
+		else
+			ox_info(QM_INFO_PORT, "thr_info: can't write all bytes, fd %d error %d", h->fd, err);
+		give_up(h->fd);
+	}
+	ox_dyn_buf_free(&db);
+	request_free(tr->msgp);
+	tr->msgp = nullptr;
+	handle_release(h);
+	tr->proto_fd_h = nullptr;
+	return 0;
+}
+
+void *
+ferry_info_th(void *q)
+{
+	ox_queue *tq = (ox_queue *)q;
+	for (;;) {
+		ferry_transaction tr;
+		if (ox_queue_pop(tq, &tr, OX_QUEUE_FOREVER) != OX_QUEUE_OK) {
+			ox_warning(QM_INFO_PORT, "unable to pop from transaction queue... continuing");
+			continue;
+		}
+		if (!tr.msgp)
+			continue;
+		int kind = ferry_info_request_kind(tr.msgp);
+		if (kind == FERRY_INFO_REQ_DROP) {
+			info_hdr ph = read_hdr(tr.msgp);
+			ox_info(QM_INFO_PORT,
+					"can't process message: wrong version %d expecting %d or invalid type %d should be %d or less ",
+					ph.version, KA_PROTO_VERSION, ph.type, PROTO_TYPE_MAX);
+			request_free(tr.msgp);
+			conn_of(tr.proto_fd_h)->n_queued.fetch_sub(1);
+			handle_release(tr.proto_fd_h);
+			continue;
+		}
+		if (kind == FERRY_INFO_REQ_INFO) {
+			conn_of(tr.proto_fd_h)->n_queued.fetch_sub(1);
+			ferry_info_worker(&tr);
+			continue;
+		}
+		request_free(tr.msgp);
+		conn_of(tr.proto_fd_h)->n_queued.fetch_sub(1);
+		if (ferry_msg_send_error(tr.proto_fd_h, 0) != 0)
+			handle_release(tr.proto_fd_h);
+	}
+	return nullptr;
+}
+
+/* ---- Reading (network thread) --------------------------------------------- */
+
+enum read_end { READ_WAIT, READ_EOF, READ_CLOSE };
+
+static void
+start_deadline(info_conn *c)
+{
+	if (c->deadline_ms == 0)
+		c->deadline_ms = ox_getms() + ferry_scaled_ms(FERRY_INFO_INCOMPLETE_MS);
+}
+
+/* Queues the complete request at c->h.proto; false when the queue is full
+ * (the request is then freed and the connection must close). */
+static bool
+queue_request(info_conn *c)
+{
+	ferry_transaction tr = {&c->h, c->h.proto, 0};
+	c->h.proto = nullptr;
+	c->h.proto_unread = 0;
+	c->cap = 0;
+	c->filled = 0;
+	c->hdr_len = 0;
+	c->deadline_ms = 0;
+	bool queued = false;
+	if (c->n_queued.load() < FERRY_INFO_CONN_QUEUE_MAX) {
+		/* Counted before the push: whoever sees the request served sees
+		 * it counted. */
+		c->n_queued.fetch_add(1);
+		st_incr(s_st.requests);
+		ox_rc_reserve(&c->h);
+		queued = ox_queue_push_limit(s_info_q, &tr, FERRY_INFO_QUEUE_MAX);
+		if (!queued) {
+			/* The network thread's own reference is still held: never 0. */
+			ox_rc_release(&c->h);
+			c->n_queued.fetch_sub(1);
+			st_incr(s_st.requests, (uint64_t)-1);
+		}
+	}
+	if (!queued) {
+		ox_warning(QM_INFO_PORT, "Info Queue Full ... won't service request");
+		request_free(tr.msgp);
+		st_incr(s_st.closed_queue_full);
+		return false;
+	}
+	return true;
+}
+
+/* Reads whatever the socket holds into the connection's requests and queues
+ * each complete one; edge-triggered, so it reads until the socket is empty. */
+static read_end
+conn_read(info_conn *c)
+{
+	ferry_file_handle *h = &c->h;
+	for (;;) {
+		if (!h->proto) {
+			int n = ox_socket_recv(h->fd, c->hdr + c->hdr_len, PROTO_HDR_SZ - c->hdr_len, 0);
+			if (n > 0) {
+				st_incr(s_st.rx_bytes, (uint64_t)n);
+				start_deadline(c);
+				c->hdr_len += (uint32_t)n;
+				if (c->hdr_len < PROTO_HDR_SZ)
+					continue;
+				uint8_t host_hdr[PROTO_HDR_SZ];
+				int64_t ssz = ferry_info_header_convert(c->hdr, host_hdr);
+				uint64_t sz = hdr_size(c->hdr);
+				if (ssz < 0) {
+					ox_warning(QM_INFO_PORT,
+							"proto input msg greater than %d, likely request from some Quillmere client , rejecting: sz %ld",
+							PROTO_SIZE_MAX, (long)sz);
+					st_incr(s_st.closed_oversize);
+					return READ_CLOSE;
+				}
+				uint64_t first = PROTO_HDR_SZ + (sz < BODY_FIRST_ALLOC ? sz : BODY_FIRST_ALLOC);
+				bool took = budget_take(first);
+				uint8_t *buf = took ? (uint8_t *)info_malloc(first) : nullptr;
+				if (!buf) {
+					if (took)
+						budget_give(first);
+					ox_warning(QM_INFO_PORT, "info request of %lu bytes refused: %lu bytes already pending",
+							(unsigned long)sz, (unsigned long)s_st.pending_bytes.load());
+					st_incr(s_st.closed_oversize);
+					return READ_CLOSE;
+				}
+				memcpy(buf, host_hdr, PROTO_HDR_SZ);
+				h->proto = buf;
+				h->proto_unread = sz;
+				c->cap = first;
+				c->filled = PROTO_HDR_SZ;
+			} else if (n == 0 && errno == EAGAIN) {
+				return READ_WAIT;
+			} else {
+				if (n < 0)
+					ox_info(QM_INFO_PORT, "receive socket: fail? n %d errno %d %s closing connection.", n, errno,
+							ox_strerror(errno));
+				else
+					ox_detail(QM_INFO_PORT, "proto socket: read header fail: error: rv %d sz was %d errno %d", n,
+							(int)c->hdr_len, errno);
+				return n == 0 ? READ_EOF : READ_CLOSE;
+			}
+		}
+		if (h->proto_unread > 0) {
+			if (c->filled == c->cap) {
+				uint64_t want = PROTO_HDR_SZ + read_hdr(h->proto).sz;
+				uint64_t grown = c->cap * 2 < want ? c->cap * 2 : want;
+				uint8_t *nb = nullptr;
+				if (budget_take(grown - c->cap)) {
+					nb = (uint8_t *)ox_realloc_at(h->proto, grown, __FILE_NAME__, __LINE__);
+					if (!nb)
+						budget_give(grown - c->cap);
+				}
+				if (!nb) {
+					ox_warning(QM_INFO_PORT,
+							"info request of %lu bytes refused: %lu bytes already pending, closing fd %d",
+							(unsigned long)(want - PROTO_HDR_SZ), (unsigned long)s_st.pending_bytes.load(), h->fd);
+					st_incr(s_st.closed_oversize);
+					return READ_CLOSE;
+				}
+				h->proto = nb;
+				c->cap = grown;
+			}
+			uint64_t room = c->cap - c->filled;
+			size_t len = (size_t)(room < h->proto_unread ? room : h->proto_unread);
+			int n = ox_socket_recv(h->fd, h->proto + c->filled, len, 0);
+			if (n > 0) {
+				st_incr(s_st.rx_bytes, (uint64_t)n);
+				ox_detail(QM_INFO_PORT, "read fd %d (%d %lu)", h->fd, n, (unsigned long)h->proto_unread);
+				c->filled += (uint64_t)n;
+				h->proto_unread -= (uint64_t)n;
+			} else if (n == 0 && errno == EAGAIN) {
+				return READ_WAIT;
+			} else {
+				if (n < 0)
+					ox_info(QM_INFO_PORT, "receive socket: fail? n %d errno %d %s closing connection.", n, errno,
+							ox_strerror(errno));
+				return n == 0 ? READ_EOF : READ_CLOSE;
+			}
+		}
+		if (h->proto_unread == 0 && !queue_request(c))
+			return READ_CLOSE;
+	}
+}
+
+/* ---- Accepting (network thread) ------------------------------------------- */
+
+static bool
+accept_error_transient(int err)
+{
+	switch (err) {
+	case EBADF:
+	case EINVAL:
+	case ENOTSOCK:
+	case EFAULT:
+	case EOPNOTSUPP:
+		return false;
+	default:
+		return true;
+	}
+}
+
+/* Accepts what the backlog holds. Returns the time until which the listener
+ * must stay paused (descriptors or memory ran out), or 0. */
+static uint64_t
+accept_all(int epfd, int lfd)
+{
+	for (int i = 0; i < 256; i++) {
+		struct sockaddr_in sa;
+		socklen_t salen = sizeof(sa);
+		int fd = accept4(lfd, (struct sockaddr *)&sa, &salen, SOCK_CLOEXEC);
+		if (fd < 0) {
+			int err = errno;
+			if (err == EAGAIN || err == EWOULDBLOCK)
+				return 0;
+			if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+				st_incr(s_st.accept_backoffs);
+				ox_warning(QM_INFO_PORT, "accept: %s (errno %d), pausing new connections", ox_strerror(err), err);
+				return ox_getms() + FERRY_INFO_ACCEPT_BACKOFF_MS;
+			}
+			if (accept_error_transient(err)) {
+				ox_debug(QM_INFO_PORT, "accept: %s (errno %d)", ox_strerror(err), err);
+				continue;
+			}
+			ox_crash(QM_INFO_PORT, OX_THR, "accept: %s (errno %d)", ox_strerror(err), err);
+		}
+		if (s_conns.size() >= conn_max()) {
+			static uint64_t s_warned_ms;
+			uint64_t now = ox_getms();
+			if (s_warned_ms == 0 || now - s_warned_ms >= 10000) {
+				ox_warning(QM_INFO_PORT, "info port: %zu connections open, closing new ones", s_conns.size());
+				s_warned_ms = now;
+			}
+			st_incr(s_st.refused_cap);
+			close(fd);
+			continue;
+		}
+		char text[INET_ADDRSTRLEN];
+		if (!inet_ntop(AF_INET, &sa.sin_addr, text, sizeof(text)))
+			text[0] = 0;
+		ox_socket_set_nonblocking(fd);
+
+		info_conn *c = (info_conn *)ox_rc_alloc_at(sizeof(info_conn), __FILE_NAME__, __LINE__);
+		if (!c) {
+			ox_warning(QM_INFO_PORT, "malloc");
+			close(fd);
+			return ox_getms() + FERRY_INFO_ACCEPT_BACKOFF_MS;
+		}
+		new (c) info_conn{};
+		c->h.fd = fd;
+		start_deadline(c); /* the first request is due from the connect on */
+		struct epoll_event ev;
+		memset(&ev, 0, sizeof(ev));
+		ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+		ev.data.ptr = c;
+		if (epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev) < 0) {
+			ox_info(QM_INFO_PORT, "unable to add socket to event queue");
+			shutdown(fd, SHUT_RDWR);
+			handle_release(&c->h);
+			continue;
+		}
+		c->slot = s_conns.size();
+		s_conns.push_back(c);
+		st_incr(s_st.conns);
+		st_incr(s_st.accepted);
+	}
+	return 0;
+}
+
+/* Closes the connections whose request is overdue. */
+static void
+close_overdue(int epfd, uint64_t now)
+{
+	for (size_t i = 0; i < s_conns.size();) {
+		info_conn *c = s_conns[i];
+		if (c->deadline_ms != 0 && now >= c->deadline_ms) {
+			ox_info(QM_INFO_PORT, "closing fd %d: request incomplete for %u ms", c->h.fd,
+					ferry_scaled_ms(FERRY_INFO_INCOMPLETE_MS));
+			st_incr(s_st.closed_incomplete);
+			conn_close(epfd, c); /* moves the last one into slot i */
+			continue;
+		}
+		i++;
+	}
+}
+
+static int
+listen_socket(void)
+{
+	ox_socket_cfg cfg;
+	memset(&cfg, 0, sizeof(cfg));
+	cfg.addr = s_listen_addr;
+	cfg.port = s_listen_port >= 0 ? s_listen_port : g_xcfg.ferry_info_port;
+	cfg.reuse_addr = true;
+	cfg.proto = SOCK_STREAM;
+	int rv = s_listen_port == 0 ? ox_socket_init_svc_anyport(&cfg) : ox_socket_init_svc(&cfg);
+	if (rv != 0)
+		ox_crash(QM_INFO_PORT, OX_PROCESS, "couldn't initialize service socket: %s", ox_strerror(rv > 0 ? rv : EINVAL));
+	ox_socket_set_nonblocking(cfg.sock);
+	s_bound_port.store(cfg.port);
+	return cfg.sock;
+}
+
+void *
+ferry_demarshal_th(void *q)
+{
+	(void)q;
+	int lfd = listen_socket();
+	int epfd = epoll_create(EPOLL_SZ);
+	if (epfd < 0)
+		ox_crash(QM_INFO_PORT, OX_PROCESS, "epoll_create(): %s", ox_strerror(errno));
+	struct epoll_event lev;
+	memset(&lev, 0, sizeof(lev));
+	lev.events = EPOLLIN | EPOLLERR | EPOLLHUP;
+	lev.data.ptr = nullptr;
+	if (epoll_ctl(epfd, EPOLL_CTL_ADD, lfd, &lev) < 0)
+		ox_crash_nostack(QM_INFO_PORT, OX_PROCESS, "epoll_ctl(): %s", ox_strerror(errno));
+
+	uint64_t paused_until = 0;
+	uint64_t next_scan = 0;
+	static struct epoll_event events[EPOLL_SZ];
+	for (;;) {
+		uint64_t now = ox_getms();
+		uint32_t scan_every = ferry_scaled_ms(1000);
+		if (now >= next_scan) {
+			close_overdue(epfd, now);
+			next_scan = now + scan_every;
+		}
+		if (paused_until != 0 && now >= paused_until) {
+			if (epoll_ctl(epfd, EPOLL_CTL_ADD, lfd, &lev) < 0)
+				ox_crash_nostack(QM_INFO_PORT, OX_PROCESS, "epoll_ctl(): %s", ox_strerror(errno));
+			paused_until = 0;
+		}
+		uint64_t wake = next_scan;
+		if (paused_until != 0 && paused_until < wake)
+			wake = paused_until;
+		int timeout = wake > now ? (int)(wake - now) : 0;
+
+		ox_detail(QM_INFO_PORT, "calling epoll");
+		int nev = epoll_wait(epfd, events, EPOLL_SZ, timeout);
+		if (nev < 0) {
+			if (errno != EINTR)
+				ox_warning(QM_INFO_PORT, "epoll_wait(): %s", ox_strerror(errno));
+			continue;
+		}
+		ox_detail(QM_INFO_PORT, "epoll event received: nevents %d", nev);
+		for (int i = 0; i < nev; i++) {
+			info_conn *c = (info_conn *)events[i].data.ptr;
+			if (!c) {
+				uint64_t until = accept_all(epfd, lfd);
+				if (until != 0 && paused_until == 0) {
+					epoll_ctl(epfd, EPOLL_CTL_DEL, lfd, nullptr);
+					paused_until = until;
+				}
+				continue;
+			}
+			/* Read first: a request followed by a half-close, or by a reset,
+			 * is still queued and answered while the worker holds its
+			 * reference. */
+			read_end end = conn_read(c);
+			uint32_t bits = events[i].events;
+			if (end != READ_WAIT || (bits & (EPOLLHUP | EPOLLERR))) {
+				ox_detail(QM_INFO_PORT, "proto socket: remote close: fd %d event %x", c->h.fd, bits);
+				conn_close(epfd, c);
+			}
+		}
+	}
+	return nullptr;
+}
+
+/* ---- Start ---------------------------------------------------------------- */
+
+void
+ferry_info_register_all(void)
+{
+	ferry_info_set("build", ferry_get_build);
+	ferry_info_set("statistics", ferry_get_stats);
+	ferry_info_set("dcs", ferry_get_dcs);
+	ferry_info_cmd_set("set-config", ferry_set_config);
+	ferry_info_cmd_set("config-set", ferry_set_config);
+	ferry_info_cmd_set("config-get", ferry_get_config);
+	ferry_info_cmd_set("get-config", ferry_get_config);
+	ferry_info_cmd_set("get-config-extended", ferry_get_config_extended);
+	ferry_info_cmd_set("log-set", ferry_log_set);
+	ferry_info_set_tree("dc", ferry_get_tree_dc);
+}
 
 int
 ferry_info_init(counters *cntr)
 {
-	s_info_cntr = cntr;
-	(void)s_info_cntr;
+	s_info_q = ox_queue_create(sizeof(ferry_transaction), true);
+	if (!s_info_q)
+		ox_crash(QM_INFO_PORT, OX_PROCESS, "could not create the info transaction queue");
+	__atomic_store_n(&g_cntr, cntr, __ATOMIC_RELEASE);
+
+	/* Room for the connections beside everything else the daemon opens. */
+	struct rlimit rl;
+	if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
+		uint64_t room = rl.rlim_cur / 2 > 64 ? rl.rlim_cur / 2 - 32 : 16;
+		if (room < s_conn_max_fds)
+			s_conn_max_fds = (uint32_t)room;
+	}
+
+	pthread_attr_t attr;
+	int rv = pthread_attr_init(&attr);
+	if (rv != 0)
+		ox_crash(QM_INFO_PORT, OX_PROCESS, "pthread_attr_init: %s", ox_strerror(rv));
+	pthread_t th;
+	for (int i = 0; i < FERRY_MAX_INFO_THREADS; i++) {
+		rv = pthread_create(&th, &attr, ferry_info_th, s_info_q);
+		if (rv != 0)
+			ox_crash(QM_INFO_PORT, OX_PROCESS, "pthread_create: %s", ox_strerror(rv));
+	}
+	pthread_attr_destroy(&attr);
+
+	ferry_info_register_all();
+
+	rv = pthread_create(&th, nullptr, ferry_demarshal_th, s_info_q);
+	if (rv != 0)
+		ox_warning(QM_INFO_PORT, "pthread_create failed with error %s", ox_strerror(rv));
 	return 0;
 }

@@ -221,9 +221,10 @@ ferry_queue_digest(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, c
 	ka_write_parameters wp;
 	ka_write_parameters_set_default(&wp);
 	wp.record_ttl = ttl;
-	wp.timeout_ms = g_xcfg.ferry_timeout > 0 ? g_xcfg.ferry_timeout : FERRY_SHIP_DEFAULT_TIMEOUT;
+	int32_t timeout = __atomic_load_n(&g_xcfg.ferry_timeout, __ATOMIC_RELAXED); // set-config may change it
+	wp.timeout_ms = timeout > 0 ? timeout : FERRY_SHIP_DEFAULT_TIMEOUT;
 	wp.generation = gen;
-	wp.use_generation_gt = g_xcfg.ferry_fwd_with_gencheck ? gencheck : false;
+	wp.use_generation_gt = __atomic_load_n(&g_xcfg.ferry_fwd_with_gencheck, __ATOMIC_RELAXED) ? gencheck : false;
 	uint64_t trid = rand_64();
 	uint64_t bytes = ferry_ship_bytes(nsname, bin, n_bins);
 
@@ -409,7 +410,8 @@ ship_delete(ferry_msg_digestinfo *xmdinfo)
 	ka::ox_digest d;
 	memcpy(d.digest, xmdinfo->digest, sizeof(d.digest));
 
-	if (g_xcfg.ferry_check_data_before_delete || (xmdinfo->delete_flag & RELAY_DELETE_RELOG_FLAG)) {
+	if (__atomic_load_n(&g_xcfg.ferry_check_data_before_delete, __ATOMIC_RELAXED) ||
+			(xmdinfo->delete_flag & RELAY_DELETE_RELOG_FLAG)) {
 		int rv = g_local_cluster ? tamberlin_exists_digest(g_local_cluster, ns->ns_name, &d, nullptr, 0, 200, nullptr)
 								 : TAMBERLIN_FAIL_CLIENT;
 		if (rv == TAMBERLIN_OK) {

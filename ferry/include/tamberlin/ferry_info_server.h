@@ -1,0 +1,73 @@
+/*
+ * ferry_info_server: the bounds of the info port's transport, its gauges, and
+ * the one way tests choose where it listens.
+ *
+ * Whatever clients send, the transport holds at most FERRY_INFO_CONN_MAX
+ * connections (fewer when the descriptor limit is low), at most
+ * FERRY_INFO_PENDING_MAX bytes of requests read or queued, at most
+ * FERRY_INFO_QUEUE_MAX queued requests (FERRY_INFO_CONN_QUEUE_MAX of one
+ * connection), and spends at most FERRY_INFO_SEND_LIMIT_MS on one reply.
+ * A connection whose first request, or a later request once begun, is still
+ * incomplete after FERRY_INFO_INCOMPLETE_MS is closed.
+ */
+#pragma once
+
+#include <cstdint>
+
+#include "tamberlin/ferry_info_port.h"
+
+#define FERRY_INFO_CONN_MAX 1024
+#define FERRY_INFO_PENDING_MAX ((uint64_t)PROTO_SIZE_MAX + 8 + (1u << 20))
+#define FERRY_INFO_QUEUE_MAX 1024
+#define FERRY_INFO_CONN_QUEUE_MAX 16
+#define FERRY_INFO_INCOMPLETE_MS 30000  /* through ferry_scaled_ms */
+#define FERRY_INFO_SEND_LIMIT_MS 5000   /* through ferry_scaled_ms */
+#define FERRY_INFO_ACCEPT_BACKOFF_MS 100 /* listener paused on EMFILE/ENFILE */
+
+/* Counts since start (monotonic) and present levels, read from any thread. */
+typedef struct ferry_info_server_stats_s {
+	uint64_t conns;            /* connections open now */
+	uint64_t accepted;         /* connections accepted */
+	uint64_t refused_cap;      /* accepted and closed at the cap */
+	uint64_t accept_backoffs;  /* EMFILE/ENFILE pauses */
+	uint64_t closed_incomplete; /* closed with a request incomplete too long */
+	uint64_t closed_oversize;  /* closed for a size or the pending-bytes cap */
+	uint64_t closed_queue_full; /* closed on the "queue full" path */
+	uint64_t pending_bytes;    /* request bytes held now, read and queued */
+	uint64_t pending_peak;     /* the most ever held at once */
+	uint64_t rx_bytes;         /* bytes received */
+	uint64_t requests;         /* requests queued */
+	uint64_t replies;          /* replies sent whole */
+	uint64_t replies_given_up; /* replies abandoned (time limit, error) */
+} ferry_info_server_stats;
+
+void ferry_info_server_stats_get(ferry_info_server_stats *st);
+
+/* Tests only, before ferry_info_init: listen on addr (dotted IPv4) and port
+ * (0: any free port) instead of "0.0.0.0" and the configured info port. */
+void ferry_info_listen_at(const char *addr, int port);
+/* The port being served; 0 until the listening socket is ready. */
+int ferry_info_bound_port(void);
+/* Tests only: lowers (or restores, 0) the connection cap at run time. */
+void ferry_info_set_conn_max(uint32_t n);
+/* Tests only: lowers (or restores, 0) the request-bytes budget at run time. */
+void ferry_info_set_pending_max(uint64_t n);
+
+/* Registers every item of the port, in its order (ferry_info_init does;
+ * a program that answers requests without the transport calls it once). */
+void ferry_info_register_all(void);
+
+/* The request path without sockets, as the worker runs it (worker thread, or
+ * a single-threaded caller such as the fuzz target). */
+/* Converts the 8 wire bytes of a request header into the header a complete
+ * request carries (size in host order) at out; the body size, or -1 when it
+ * is above PROTO_SIZE_MAX. */
+int64_t ferry_info_header_convert(const uint8_t *wire, uint8_t *out);
+#define FERRY_INFO_REQ_DROP -1 /* wrong version or type: dropped */
+#define FERRY_INFO_REQ_FIXED 0 /* types 0, 2, 3: the fixed 1024-byte reply */
+#define FERRY_INFO_REQ_INFO 1  /* an info request: the grammar answers */
+int ferry_info_request_kind(const uint8_t *msgp);
+/* Appends the whole reply to the info request at msgp (header, then the
+ * body, which is parsed in place) to db: the reply's header with the body's
+ * length in all 48 bits of its size field, then the answers. 0, or -1. */
+int ferry_info_reply(uint8_t *msgp, ox_dyn_buf *db);
