@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <map>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry_info.h"
+#include "tamberlin/ferry_info_port.h"
 #include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_async.h"
 #include "tamberlin/ka_cluster.h"
@@ -638,6 +640,40 @@ TEST_F(Road, NoWorkerFetchesInline)
 	auto by = wait_received(n);
 	EXPECT_EQ(by.size(), (size_t)n);
 	EXPECT_EQ(cntr.num_batch_calls, (uint64_t)kParts);
+}
+
+// A shipping delay of a thousand hours set at run time ends as soon as a
+// later set-config lowers it: the reader sleeps it in steps that read it again.
+TEST_F(Road, ShippingDelayLoweredEndsThePause)
+{
+	auto set = [](const char *params) {
+		std::string p = params;
+		ox_dyn_buf_define(db);
+		ferry_set_config(nullptr, p.data(), &db);
+		std::string answer((const char *)db.buf, db.used_sz);
+		ox_dyn_buf_free(&db);
+		return answer;
+	};
+	ASSERT_EQ(set("context=relay;relay-ship-delay=3600000"), "ok");
+	const int n = 10;
+	std::vector<ferry_msg_ondisk> recs;
+	for (int i = 0; i < n; i++) {
+		put_local(i, 1);
+		recs.push_back(rec(i, 1));
+	}
+	log(recs);
+	std::atomic<bool> done{false};
+	std::thread reader([&] {
+		read_all(n);
+		done.store(true);
+	});
+	// The batch is shipped before the pause after it.
+	EXPECT_EQ(wait_received(n).size(), (size_t)n);
+	EXPECT_FALSE(done.load()) << "the pause did not happen";
+	ASSERT_EQ(set("context=relay;relay-ship-delay=0"), "ok");
+	EXPECT_TRUE(ferry_test_wait_until([&] { return done.load(); }, 30000));
+	reader.join();
+	EXPECT_EQ(r.total_read, (uint64_t)n);
 }
 
 // The reclaim never gives up the records of the batch being fetched, even
