@@ -509,95 +509,123 @@ queue_request(info_conn *c)
 	return true;
 }
 
+/* One receive into buf: the bytes read, or 0 with *end set to how the
+ * reading of this event ends (the socket is empty, the peer closed, or an
+ * error that closes the connection). */
+static int
+conn_recv(info_conn *c, void *buf, size_t len, read_end *end)
+{
+	int n = ox_socket_recv(c->h.fd, buf, len, 0);
+	if (n > 0) {
+		st_incr(s_st.rx_bytes, (uint64_t)n);
+		return n;
+	}
+	int err = errno;
+	if (n == 0 && err == EAGAIN) {
+		*end = READ_WAIT;
+	} else if (n == 0) {
+		ox_detail(QM_INFO_PORT, "proto socket: read header fail: error: rv %d sz was %d errno %d", n,
+				(int)c->hdr_len, err);
+		*end = READ_EOF;
+	} else {
+		ox_info(QM_INFO_PORT, "receive socket: fail? n %d errno %d %s closing connection.", n, err,
+				ox_strerror(err));
+		*end = READ_CLOSE;
+	}
+	return 0;
+}
+
+/* The header is whole: checks its size and starts the request's buffer.
+ * false when the connection must close. */
+static bool
+conn_start_request(info_conn *c)
+{
+	ferry_file_handle *h = &c->h;
+	uint8_t host_hdr[PROTO_HDR_SZ];
+	int64_t sz = ferry_info_header_convert(c->hdr, host_hdr);
+	if (sz < 0) {
+		ox_warning(QM_INFO_PORT,
+				"proto input msg greater than %d, likely request from some Quillmere client , rejecting: sz %ld",
+				PROTO_SIZE_MAX, (long)hdr_size(c->hdr));
+		st_incr(s_st.closed_oversize);
+		return false;
+	}
+	/* The claimed size is only a limit: the buffer grows as bytes come. */
+	uint64_t first = PROTO_HDR_SZ + ((uint64_t)sz < BODY_FIRST_ALLOC ? (uint64_t)sz : BODY_FIRST_ALLOC);
+	bool took = budget_take(first);
+	uint8_t *buf = took ? (uint8_t *)info_malloc(first) : nullptr;
+	if (!buf) {
+		if (took)
+			budget_give(first);
+		ox_warning(QM_INFO_PORT, "info request of %lu bytes refused: %lu bytes already pending, closing fd %d",
+				(unsigned long)sz, (unsigned long)s_st.pending_bytes.load(), h->fd);
+		st_incr(s_st.closed_oversize);
+		return false;
+	}
+	memcpy(buf, host_hdr, PROTO_HDR_SZ);
+	h->proto = buf;
+	h->proto_unread = (uint64_t)sz;
+	c->cap = first;
+	c->filled = PROTO_HDR_SZ;
+	return true;
+}
+
+/* Room for more of the body: doubles the buffer up to the request's size
+ * within the budget. false when the connection must close. */
+static bool
+conn_grow(info_conn *c)
+{
+	ferry_file_handle *h = &c->h;
+	uint64_t want = PROTO_HDR_SZ + read_hdr(h->proto).sz;
+	uint64_t grown = c->cap * 2 < want ? c->cap * 2 : want;
+	uint8_t *nb = nullptr;
+	if (budget_take(grown - c->cap)) {
+		nb = (uint8_t *)ox_realloc_at(h->proto, grown, __FILE_NAME__, __LINE__);
+		if (!nb)
+			budget_give(grown - c->cap);
+	}
+	if (!nb) {
+		ox_warning(QM_INFO_PORT, "info request of %lu bytes refused: %lu bytes already pending, closing fd %d",
+				(unsigned long)(want - PROTO_HDR_SZ), (unsigned long)s_st.pending_bytes.load(), h->fd);
+		st_incr(s_st.closed_oversize);
+		return false;
+	}
+	h->proto = nb;
+	c->cap = grown;
+	return true;
+}
+
 /* Reads whatever the socket holds into the connection's requests and queues
- * each complete one; edge-triggered, so it reads until the socket is empty. */
+ * each complete one; edge-triggered, so it reads until the socket is empty.
+ * An event with nothing to read just waits for the next. */
 static read_end
 conn_read(info_conn *c)
 {
 	ferry_file_handle *h = &c->h;
+	read_end end = READ_WAIT;
 	for (;;) {
 		if (!h->proto) {
-			int n = ox_socket_recv(h->fd, c->hdr + c->hdr_len, PROTO_HDR_SZ - c->hdr_len, 0);
-			if (n > 0) {
-				st_incr(s_st.rx_bytes, (uint64_t)n);
-				start_deadline(c);
-				c->hdr_len += (uint32_t)n;
-				if (c->hdr_len < PROTO_HDR_SZ)
-					continue;
-				uint8_t host_hdr[PROTO_HDR_SZ];
-				int64_t ssz = ferry_info_header_convert(c->hdr, host_hdr);
-				uint64_t sz = hdr_size(c->hdr);
-				if (ssz < 0) {
-					ox_warning(QM_INFO_PORT,
-							"proto input msg greater than %d, likely request from some Quillmere client , rejecting: sz %ld",
-							PROTO_SIZE_MAX, (long)sz);
-					st_incr(s_st.closed_oversize);
-					return READ_CLOSE;
-				}
-				uint64_t first = PROTO_HDR_SZ + (sz < BODY_FIRST_ALLOC ? sz : BODY_FIRST_ALLOC);
-				bool took = budget_take(first);
-				uint8_t *buf = took ? (uint8_t *)info_malloc(first) : nullptr;
-				if (!buf) {
-					if (took)
-						budget_give(first);
-					ox_warning(QM_INFO_PORT, "info request of %lu bytes refused: %lu bytes already pending",
-							(unsigned long)sz, (unsigned long)s_st.pending_bytes.load());
-					st_incr(s_st.closed_oversize);
-					return READ_CLOSE;
-				}
-				memcpy(buf, host_hdr, PROTO_HDR_SZ);
-				h->proto = buf;
-				h->proto_unread = sz;
-				c->cap = first;
-				c->filled = PROTO_HDR_SZ;
-			} else if (n == 0 && errno == EAGAIN) {
-				return READ_WAIT;
-			} else {
-				if (n < 0)
-					ox_info(QM_INFO_PORT, "receive socket: fail? n %d errno %d %s closing connection.", n, errno,
-							ox_strerror(errno));
-				else
-					ox_detail(QM_INFO_PORT, "proto socket: read header fail: error: rv %d sz was %d errno %d", n,
-							(int)c->hdr_len, errno);
-				return n == 0 ? READ_EOF : READ_CLOSE;
-			}
+			int n = conn_recv(c, c->hdr + c->hdr_len, PROTO_HDR_SZ - c->hdr_len, &end);
+			if (n == 0)
+				return end;
+			start_deadline(c);
+			c->hdr_len += (uint32_t)n;
+			if (c->hdr_len < PROTO_HDR_SZ)
+				continue;
+			if (!conn_start_request(c))
+				return READ_CLOSE;
 		}
 		if (h->proto_unread > 0) {
-			if (c->filled == c->cap) {
-				uint64_t want = PROTO_HDR_SZ + read_hdr(h->proto).sz;
-				uint64_t grown = c->cap * 2 < want ? c->cap * 2 : want;
-				uint8_t *nb = nullptr;
-				if (budget_take(grown - c->cap)) {
-					nb = (uint8_t *)ox_realloc_at(h->proto, grown, __FILE_NAME__, __LINE__);
-					if (!nb)
-						budget_give(grown - c->cap);
-				}
-				if (!nb) {
-					ox_warning(QM_INFO_PORT,
-							"info request of %lu bytes refused: %lu bytes already pending, closing fd %d",
-							(unsigned long)(want - PROTO_HDR_SZ), (unsigned long)s_st.pending_bytes.load(), h->fd);
-					st_incr(s_st.closed_oversize);
-					return READ_CLOSE;
-				}
-				h->proto = nb;
-				c->cap = grown;
-			}
+			if (c->filled == c->cap && !conn_grow(c))
+				return READ_CLOSE;
 			uint64_t room = c->cap - c->filled;
 			size_t len = (size_t)(room < h->proto_unread ? room : h->proto_unread);
-			int n = ox_socket_recv(h->fd, h->proto + c->filled, len, 0);
-			if (n > 0) {
-				st_incr(s_st.rx_bytes, (uint64_t)n);
-				ox_detail(QM_INFO_PORT, "read fd %d (%d %lu)", h->fd, n, (unsigned long)h->proto_unread);
-				c->filled += (uint64_t)n;
-				h->proto_unread -= (uint64_t)n;
-			} else if (n == 0 && errno == EAGAIN) {
-				return READ_WAIT;
-			} else {
-				if (n < 0)
-					ox_info(QM_INFO_PORT, "receive socket: fail? n %d errno %d %s closing connection.", n, errno,
-							ox_strerror(errno));
-				return n == 0 ? READ_EOF : READ_CLOSE;
-			}
+			int n = conn_recv(c, h->proto + c->filled, len, &end);
+			if (n == 0)
+				return end;
+			ox_detail(QM_INFO_PORT, "read fd %d (%d %lu)", h->fd, n, (unsigned long)h->proto_unread);
+			c->filled += (uint64_t)n;
+			h->proto_unread -= (uint64_t)n;
 		}
 		if (h->proto_unread == 0 && !queue_request(c))
 			return READ_CLOSE;

@@ -169,20 +169,26 @@ TEST(InfoHostile, ServerStaysUpBoundedAndAnswers)
 		uint64_t peak0 = stats().pending_peak;
 		load l;
 		c.start(port, l);
+		uint64_t conns_loaded = stats().conns;
+		int server_fds_loaded = open_fds() - fds0 - (int)l.fds.size();
 		long answer_ms = good_client_ms(port);
 		int server_fds = open_fds() - fds0 - (int)l.fds.size();
 		long rss_growth = rss_kib() - rss0;
 		if (c.check)
 			c.check(l);
-		printf("hostile case \"%s\": well-behaved client answered in %ld ms; server connections %lu, "
-			   "server descriptors %d, resident memory %+ld KiB, request bytes held at most %lu "
+		printf("hostile case \"%s\": well-behaved client answered in %ld ms; server connections %lu "
+			   "under load, %lu when answered; server descriptors %d under load, %d when answered; "
+			   "resident memory %+ld KiB; request bytes held at most %lu "
 			   "(refused at the cap %lu, closed incomplete %lu, replies given up %lu)\n",
-				c.name, answer_ms, (unsigned long)stats().conns, server_fds, rss_growth,
+				c.name, answer_ms, (unsigned long)conns_loaded, (unsigned long)stats().conns, server_fds_loaded,
+				server_fds, rss_growth,
 				(unsigned long)std::max(stats().pending_peak, peak0), (unsigned long)stats().refused_cap,
 				(unsigned long)stats().closed_incomplete, (unsigned long)stats().replies_given_up);
 		EXPECT_GE(answer_ms, 0);
 		EXPECT_LT(answer_ms, 15000);
 		EXPECT_LE(server_fds, FERRY_INFO_CONN_MAX + 64);
+		EXPECT_LE(server_fds_loaded, FERRY_INFO_CONN_MAX + 64);
+		EXPECT_LE(conns_loaded, (uint64_t)FERRY_INFO_CONN_MAX);
 		EXPECT_LT(rss_growth, 256 * 1024);
 		if (l.feeder.joinable())
 			l.feeder.join();

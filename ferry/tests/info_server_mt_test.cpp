@@ -344,3 +344,74 @@ TEST_F(InfoServer, ClientGoneBeforeItsReplyIsGivenUp)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(InfoServer, QueueFullInTotalClosesTheConnectionThatFoundItFull)
+{
+	gate_close();
+	int holder = connect_to(port);
+	ASSERT_TRUE(send_all(holder, request("gate:id=0\n")));
+	ASSERT_TRUE(gate_wait_held());
+	uint64_t full = stats().closed_queue_full;
+
+	// Each connection stays within its own share; together they pass the
+	// total, and the one whose request found the queue full is closed.
+	const int kConns = FERRY_INFO_QUEUE_MAX / FERRY_INFO_CONN_QUEUE_MAX + 1;
+	std::string burst;
+	for (int i = 0; i < FERRY_INFO_CONN_QUEUE_MAX; i++)
+		burst += request("seq:id=200\n");
+	std::vector<int> fds;
+	for (int c = 0; c < kConns; c++) {
+		fds.push_back(connect_to(port));
+		ASSERT_GE(fds.back(), 0);
+		ASSERT_TRUE(send_all(fds.back(), burst));
+	}
+	ASSERT_TRUE(ferry_test_wait_until([&] { return stats().closed_queue_full > full; }, kDeadlineMs));
+	gate_open();
+	reply r;
+	ASSERT_TRUE(read_reply(holder, &r));
+	// Every connection gets the replies of what was queued; the others stay.
+	int ended = 0;
+	for (int fd : fds) {
+		int n = 0;
+		while (n < FERRY_INFO_CONN_QUEUE_MAX && read_reply(fd, &r))
+			n++;
+		if (n < FERRY_INFO_CONN_QUEUE_MAX) {
+			ended++;
+		}
+		close(fd);
+	}
+	EXPECT_GE(ended, 1);
+	close(holder);
+	EXPECT_EQ(ask(port, "seq:id=9\n"), "seq:id=9\tok\n");
+}
+
+TEST_F(InfoServer, AcceptBacksOffWhileDescriptorsRunOut)
+{
+	struct rlimit saved;
+	ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+	uint64_t backoffs = stats().accept_backoffs;
+	// Room for the clients' ends only: the server's accept finds none left.
+	struct rlimit tight = saved;
+	tight.rlim_cur = (rlim_t)open_fds() + 3;
+	ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+	std::vector<int> fds;
+	for (int i = 0; i < 3; i++)
+		fds.push_back(connect_to(port));
+	bool backed_off = ferry_test_wait_until([&] { return stats().accept_backoffs > backoffs; }, kDeadlineMs);
+	ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+	EXPECT_TRUE(backed_off);
+	EXPECT_TRUE(log_has("pausing new connections"));
+	// Descriptors back: the waiting clients are accepted and answered.
+	for (int fd : fds) {
+		ASSERT_GE(fd, 0);
+		reply r;
+		ASSERT_TRUE(send_all(fd, request("seq:id=3\n")));
+		ASSERT_TRUE(read_reply(fd, &r));
+		EXPECT_EQ(r.body, "seq:id=3\tok\n");
+		close(fd);
+	}
+}
+
+} // namespace
