@@ -5,8 +5,10 @@ MAKEFLAGS += --no-print-directory
 JOBS   ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 60
+FUZZ_CHECK_SECONDS ?= 20
+FUZZ_CHECK_TARGETS ?= info_request
 
-.PHONY: all deps configure build build-asan build-tsan build-fuzz check check-plain check-asan check-tsan demo bench fuzz clean
+.PHONY: all deps configure build build-asan build-tsan configure-fuzz build-fuzz check-fuzz check check-plain check-asan check-tsan demo bench fuzz clean
 
 all: build
 
@@ -41,7 +43,7 @@ check-tsan: build-tsan
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threads
 
-check: check-plain check-tsan check-asan
+check: check-plain check-tsan check-asan check-fuzz
 
 demo: configure
 	cmake --build build -j $(JOBS) --target $(DEMO_TARGETS)
@@ -52,11 +54,19 @@ bench: build
 
 # Its own build folder: every library instrumented for libFuzzer, only the
 # fuzz targets built.
-build-fuzz:
+configure-fuzz:
 	@scripts/install-deps fuzz
 	cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
 	  -DFERRY_SANITIZE=address,undefined -DFERRY_FUZZ=ON >/dev/null
+
+build-fuzz: configure-fuzz
 	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
+
+# Every check also fuzzes the parsers that face the network for a short,
+# bounded time; `make fuzz` runs every target for longer.
+check-fuzz: configure-fuzz
+	cmake --build build-fuzz -j $(JOBS) --target $(addsuffix _fuzz,$(FUZZ_CHECK_TARGETS))
+	@FUZZ_SECONDS=$(FUZZ_CHECK_SECONDS) FUZZ_ONLY="$(FUZZ_CHECK_TARGETS)" fuzz/run-fuzz build-fuzz
 
 fuzz: build-fuzz
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run-fuzz build-fuzz
