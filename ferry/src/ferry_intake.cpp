@@ -16,6 +16,7 @@
 #include "tamberlin/ferry.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -34,6 +35,12 @@ static uint64_t s_drop_count; // pipe reader thread only
 // Written by the pipe reader thread only; atomic so that tests may watch them.
 static std::atomic<uint64_t> s_interrupted{0};
 static std::atomic<int> s_nodata{0};
+// The pipe descriptor the shutdown took, for the pipe reader to close: the
+// reader may be inside a read of it, and a descriptor closed under a read can
+// be reused by the next open anywhere in the process.
+static std::atomic<int> s_pipe_fd_to_close{-1};
+// How long the pipe reader waits in one poll before it looks for that handoff.
+#define FERRY_NAMEDPIPE_POLL_MS 100
 
 uint64_t
 ferry_intake_drop_count(void)
@@ -347,6 +354,35 @@ ferry_namedpipe_dispatch_read(ferry_msg *msg, size_t len, thread_data *td)
 	ferry_namedpipe_dispatch(msg, td);
 }
 
+// Closes the descriptor the shutdown handed over, if any; true when it did.
+static bool
+ferry_namedpipe_close_taken(void)
+{
+	int fd = s_pipe_fd_to_close.exchange(-1);
+	if (fd < 0) {
+		return false;
+	}
+	close(fd);
+	return true;
+}
+
+void
+ferry_namedpipe_shutdown_close(void)
+{
+	int fd = __atomic_exchange_n(&g_xcfg.ferry_digestpipe_fd, -1, __ATOMIC_SEQ_CST);
+	if (fd < 0) {
+		return;
+	}
+	s_pipe_fd_to_close.store(fd);
+	// The reader looks every FERRY_NAMEDPIPE_POLL_MS; one that does not (it
+	// waits on a full queue, say) has the pipe closed for it.
+	uint64_t until = ox_getms() + ferry_scaled_ms(1000);
+	while (s_pipe_fd_to_close.load() >= 0 && ox_getms() < until) {
+		usleep(5000);
+	}
+	ferry_namedpipe_close_taken();
+}
+
 void
 ferry_namedpipe_read_loop(thread_data *td)
 {
@@ -354,7 +390,16 @@ ferry_namedpipe_read_loop(thread_data *td)
 	s_nodata.store(0, std::memory_order_relaxed);
 	ferry_msg msg;
 	for (;;) {
-		int fd = __atomic_load_n(&g_xcfg.ferry_digestpipe_fd, __ATOMIC_RELAXED);
+		ferry_namedpipe_close_taken();
+		int fd = __atomic_load_n(&g_xcfg.ferry_digestpipe_fd, __ATOMIC_SEQ_CST);
+		if (fd >= 0) {
+			// Wait for a message in short steps, so a shutdown's handoff of
+			// the descriptor is seen; a hang-up or an error is for the read.
+			struct pollfd p = {fd, POLLIN, 0};
+			if (poll(&p, 1, FERRY_NAMEDPIPE_POLL_MS) == 0 || (p.revents == 0)) {
+				continue;
+			}
+		}
 		errno = 0;
 		ssize_t r = fd >= 0 ? ferry_namedpipe_readmsg(fd, &msg) : 0;
 		if (r > 0) {
@@ -369,11 +414,10 @@ ferry_namedpipe_read_loop(thread_data *td)
 			ferry_sleep_ms(1000);
 			continue;
 		}
-		fd = __atomic_load_n(&g_xcfg.ferry_digestpipe_fd, __ATOMIC_RELAXED);
+		fd = __atomic_exchange_n(&g_xcfg.ferry_digestpipe_fd, -1, __ATOMIC_SEQ_CST);
 		if (fd >= 0) {
 			ox_info(QM_FERRY, "Reopening the named pipe");
 			close(fd);
-			__atomic_store_n(&g_xcfg.ferry_digestpipe_fd, -1, __ATOMIC_RELAXED);
 			return;
 		}
 		// The shutdown handler closed the pipe: keep reading once a second.

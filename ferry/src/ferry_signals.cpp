@@ -44,6 +44,7 @@
 
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
+#include "tamberlin/ferry.h"
 #include "tamberlin/ferry_road.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/rbuffer.h"
@@ -292,10 +293,7 @@ ferry_sig_handler(int signum)
 				(unsigned long)ferry_sig_counter(&c->dlog_pkts_logged),
 				(unsigned long)ferry_sig_counter(&c->dlog_pkts_unlogged));
 	}
-	int fd = __atomic_exchange_n(&g_xcfg.ferry_digestpipe_fd, -1, __ATOMIC_RELAXED);
-	if (fd >= 0) {
-		close(fd);
-	}
+	ferry_namedpipe_shutdown_close();
 	uint64_t start = ox_getms();
 	uint64_t limit = ferry_scaled_ms(FERRY_FLUSH_WAIT_SECS * 1000);
 	while (c && ferry_sig_counter(&c->dlog_pkts_unlogged) != 0) {

@@ -60,6 +60,10 @@ void ferry_namedpipe_dispatch_read(ferry_msg *msg, size_t len, thread_data *td);
  * brought nothing on an open pipe: then closes it, sets the descriptor to -1
  * and returns, for the caller to run the open cycle again. */
 void ferry_namedpipe_read_loop(thread_data *td);
+/* The shutdown's close of the pipe: the descriptor is taken at once (reads
+ * fail from now on) and closed by the pipe reader itself, or after a second
+ * by the caller when the reader does not take it. Signal thread. */
+void ferry_namedpipe_shutdown_close(void);
 /* Messages dropped since the thread started (the pipe reader's own count,
  * which paces the queue-space warning). */
 uint64_t ferry_intake_drop_count(void);
