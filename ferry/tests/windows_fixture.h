@@ -182,6 +182,12 @@ protected:
 		return true;
 	}
 
+	// Waits for them: the engine delivers after the window has moved on.
+	bool wait_got_all(int dc, uint32_t first, uint32_t count)
+	{
+		return ferry_test_wait_until([&] { return got_all(remote(dc), first, count); });
+	}
+
 	static std::vector<window_view> windows(int dc = 0)
 	{
 		std::vector<window_view> out;
