@@ -290,6 +290,13 @@ ferry_window_record(ferry_window *w, ferry_msg_digestinfo *x)
 		memcpy(&head, x->digest, sizeof(head));
 		ox_debug(QM_FERRY, "Windowshipper: No bins. rv = %d, Digest is %lx ", rv, (unsigned long)head);
 		free(bins);
+		if (rv != TAMBERLIN_OK && rv != TAMBERLIN_FAIL_NOTFOUND) {
+			// The record may well exist: a read that failed must not cost the
+			// datacenter its record, so the digest goes back through the log.
+			ox_info(QM_FERRY, "Windowshipper: Could not read a record (error %d). Relogging the digest %lx", rv,
+					(unsigned long)head);
+			ferry_relog_digest(x->ns_id, x->generation, x->masternode, &d, w->cntr, false);
+		}
 		return 0;
 	}
 	setname[sizeof(setname) - 1] = '\0';

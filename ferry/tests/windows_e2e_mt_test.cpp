@@ -74,9 +74,10 @@ TEST_F(RoadE2E, ADatacenterStoppedUnderAFeedGetsEverythingItMissed)
 	fls_pipe_feed(fls, 1, kFirst, kSecond / 3, kRate);
 	fls_pipe_deletes(fls, "test", 1, kDeleted, kDeletes);
 	fls_pipe_feed(fls, 1, kFirst + kSecond / 3, kSecond - kSecond / 3, kRate);
-	// Sends to the stopped datacenter give up after 2 seconds, so that it is
-	// found down soon.
-	write_conf("    timeout 2000\n");
+	// Sends to the stopped datacenter give up after 5 seconds, so that it is
+	// found down soon; replies slower than that (a loaded machine) are
+	// relogged and shipped again.
+	write_conf("    timeout 5000\n");
 	start_daemon("--noresume", kDivisor);
 
 	remote &gone = dcs[0], &other = dcs[1];
@@ -112,7 +113,12 @@ TEST_F(RoadE2E, ADatacenterStoppedUnderAFeedGetsEverythingItMissed)
 	};
 	// Caught up: everything written before the restart is there.
 	ASSERT_TRUE(ferry_test_wait_until([&] { return missing(fed_at_restart).empty(); }))
-			<< missing(fed_at_restart).size() << " records missing at DC1";
+			<< missing(fed_at_restart).size() << " records missing at DC1, the first "
+			<< (missing(fed_at_restart).empty() ? 0 : missing(fed_at_restart)[0]) << "; DC1 got "
+			<< gone.received(FAKE_REQ_WRITE).size() << " since it came back; DC2 has all: "
+			<< other.got_all(FAKE_REQ_WRITE, 0, kFirst + kSecond) << " fed at stop " << fed_at_stop << " at restart "
+			<< fed_at_restart << " last missing " << (missing(fed_at_restart).empty() ? 0 : missing(fed_at_restart).back())
+			<< " before " << before.size();
 	uint64_t caught_up_ms = ox_getms() - restarted;
 	// And the rest of the feed follows.
 	ASSERT_TRUE(ferry_test_wait_until([&] { return fls_pipe_idle(fls) && missing(fed_all).empty(); }))
@@ -164,6 +170,7 @@ TEST_F(RoadE2E, ADatacenterStoppedUnderAFeedGetsEverythingItMissed)
 		ASSERT_TRUE(it != by_digest.end());
 		EXPECT_GE(it->second, kDeleted) << "a delete of a record that exists";
 	}
+	ASSERT_TRUE(ferry_test_wait_until([&] { return other.got_all(FAKE_REQ_WRITE, 0, kFirst + kSecond); }));
 	for (uint64_t s = 0; s < kFirst + kSecond; s++) {
 		ASSERT_TRUE(other.has("test", s)) << "DC2 lost record " << s;
 	}
