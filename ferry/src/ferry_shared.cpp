@@ -112,9 +112,14 @@ ferry_get_min_lst_for_dcid(int dc)
 	}
 	g_lastshiptime_struct *l = &g_lastshiptime[dc];
 	if (g_rcfg[dc].dc_inuse) {
-		uint64_t m = ox_atomic64_get(&l->lst_main);
-		uint64_t w = ox_atomic64_get(&l->lst_windowship);
-		uint64_t f = ox_atomic64_get(&l->lst_failednode);
+		// Read in the reverse order of the hand-overs: a failed-node run hands
+		// a datacenter that went down to a window (lowering lst_windowship)
+		// before it lets go of lst_failednode, and a window starts from
+		// lst_main, which stays put until the window manager is done. So a
+		// time released by one kind is seen held by the next.
+		uint64_t f = __atomic_load_n(&l->lst_failednode, __ATOMIC_SEQ_CST);
+		uint64_t w = __atomic_load_n(&l->lst_windowship, __ATOMIC_SEQ_CST);
+		uint64_t m = __atomic_load_n(&l->lst_main, __ATOMIC_SEQ_CST);
 		uint64_t min = m < w ? m : w;
 		ox_atomic64_set(&l->lst_localmin, min < f ? min : f);
 		return;
