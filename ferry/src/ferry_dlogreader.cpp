@@ -294,6 +294,12 @@ ferry_is_bootnode(ox_node n)
 	return false;
 }
 
+bool
+ferry_dlogreader_takes_over(const ferry_msg_digestinfo *x)
+{
+	return g_failover && x->digesttime < g_boottime && !ferry_is_bootnode(x->masternode);
+}
+
 /* Every slot table empty for the new batch, and big enough for its k
  * records. */
 static void
@@ -348,8 +354,7 @@ ferry_dlogreader_process(ferry_dlogreader *r, int k)
 		if (x->masternode != 0) {
 			// A replica's record is shipped here only when its master left the
 			// cluster before this shipper booted and nobody else ships it.
-			bool take_over = g_failover && x->digesttime < g_boottime && !ferry_is_bootnode(x->masternode);
-			if (!take_over) {
+			if (!ferry_dlogreader_takes_over(x)) {
 				bt->notmaster++;
 				continue;
 			}

@@ -258,7 +258,7 @@ dlogreader_cb(char *ns, ka::ox_digest *digest, char *set, uint32_t generation, u
 		// Only a record really handed over moves the datacenter's last-ship
 		// time; a datacenter down or in window shipping keeps it, so that its
 		// window starts early enough.
-		if (rv == 0 && __atomic_load_n(&rcfg->cluster_health, __ATOMIC_ACQUIRE) == CLUSTER_UP) {
+		if (rv == 0 && ferry_health_get(rcfg) == CLUSTER_UP) {
 			ferry_update_lst_for_this_node(b->digesttimes[slot], MAIN_THREAD, dc);
 			ox_atomic64_add(&cntr->per_dc_counters[dc].record_ship_attempts, 1);
 		}

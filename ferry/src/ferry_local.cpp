@@ -214,31 +214,6 @@ ferry_digestlog_reclaim_time(void)
 	return target;
 }
 
-/* The search may stop a few records past the first one at the target time;
- * step back over records that are not older than it, so that none of them
- * goes with the segments before the context. A segment's worth at most. */
-static void
-ferry_reclaim_walk_back(ox_rbuffer_ctx *ctx, uint64_t target, ferry_msg_ondisk *rec)
-{
-	for (int i = 0; i < FERRY_RECLAIM_WALKBACK_MAX; i++) {
-		if (ox_rbuffer_seek(g_rbuf_des, ctx, -1, 1) != 1) {
-			break;
-		}
-		if (ox_rbuffer_read(g_rbuf_des, ctx, (char *)rec, 1) != 1) {
-			break;
-		}
-		if (rec->diginfo.digesttime < target || ox_rbuffer_seek(g_rbuf_des, ctx, -1, 1) != 1) {
-			break;
-		}
-	}
-	// After reading the last record of a segment the context names that
-	// segment's end; reading on and stepping back names the next segment, so
-	// the start can move past the whole of the one before.
-	if (ox_rbuffer_read(g_rbuf_des, ctx, (char *)rec, 1) == 1) {
-		ox_rbuffer_seek(g_rbuf_des, ctx, -1, 1);
-	}
-}
-
 uint64_t
 ferry_digestlog_reclaim(void)
 {
@@ -249,11 +224,20 @@ ferry_digestlog_reclaim(void)
 	ox_rbuffer_trace(g_rbuf_des, true);
 	ferry_msg_ondisk rec;
 	memset(&rec, 0, sizeof(rec));
-	ox_rbuffer_ctx *ctx = ferry_digestlog_seektime(target, &rec);
-	if (!ctx) {
-		return 0;
+	// A log that cannot be read now may be readable in a second; only a log
+	// with nothing at or after the time ends the step at once.
+	ox_rbuffer_ctx *ctx = nullptr;
+	for (int attempt = 1; !ctx; attempt++) {
+		int reason = FERRY_SEEK_FOUND;
+		ctx = ferry_digestlog_seektime(target, &rec, &reason);
+		if (ctx) {
+			break;
+		}
+		if (reason == FERRY_SEEK_NOTHING_NEWER || attempt >= FERRY_RECLAIM_SEEK_TRIES) {
+			return 0;
+		}
+		ferry_sleep_ms(1000);
 	}
-	ferry_reclaim_walk_back(ctx, target, &rec);
 	uint64_t n = ox_rbuffer_setstart(g_rbuf_des, ctx);
 	ox_info(QM_FERRY, "Reclaimed %d records space in digest log... ", (int)n);
 	if (g_ferry_cntr) {

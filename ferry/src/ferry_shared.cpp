@@ -112,12 +112,17 @@ ferry_get_min_lst_for_dcid(int dc)
 	}
 	g_lastshiptime_struct *l = &g_lastshiptime[dc];
 	if (g_rcfg[dc].dc_inuse) {
-		uint64_t m = ox_atomic64_get(&l->lst_main);
-		uint64_t w = ox_atomic64_get(&l->lst_windowship);
-		// Straight from the runs' holds: the field itself is only what the
-		// last run to store it saw.
+		// Read in the reverse order of the hand-overs: a failed-node run hands
+		// a datacenter that went down to a window (lowering lst_windowship)
+		// before it lets go of its hold, and a window starts from lst_main,
+		// which stays put until the window manager is done. So a time
+		// released by one kind is seen held by the next. The failed-node
+		// time comes straight from the runs' holds: the field itself is only
+		// what the last run to store it saw.
 		uint64_t f = ferry_failednode_lst_min(dc);
 		ox_atomic64_set(&l->lst_failednode, f);
+		uint64_t w = __atomic_load_n(&l->lst_windowship, __ATOMIC_SEQ_CST);
+		uint64_t m = __atomic_load_n(&l->lst_main, __ATOMIC_SEQ_CST);
 		uint64_t min = m < w ? m : w;
 		ox_atomic64_set(&l->lst_localmin, min < f ? min : f);
 		return;

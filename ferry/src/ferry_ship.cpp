@@ -38,13 +38,13 @@ std::atomic<uint64_t> g_window_managers_started{0};
 
 /* ---- Health and the free pool ----------------------------------------- */
 
-static int32_t
+int32_t
 ferry_health_get(cluster_cfg *rcfg)
 {
 	return __atomic_load_n(&rcfg->cluster_health, __ATOMIC_ACQUIRE);
 }
 
-static bool
+bool
 ferry_health_cas(cluster_cfg *rcfg, int32_t from, int32_t to)
 {
 	return __atomic_compare_exchange_n(&rcfg->cluster_health, &from, to, false, __ATOMIC_ACQ_REL,
@@ -83,7 +83,7 @@ ferry_since(uint64_t starttime)
 
 /* ---- Datacenter found down -------------------------------------------- */
 
-static void
+void
 ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
 {
 	rcfg->cntr = cntr;

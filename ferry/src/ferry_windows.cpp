@@ -1,25 +1,622 @@
 /*
- * Datacenter windows: the thread started for a datacenter that went down,
- * and the destructor of a datacenter's window list.
+ * Datacenter windows: the window manager of a datacenter that went down, the
+ * shipping of one window from the digest log, and the window list's
+ * appends and destructor.
  *
- * For now the manager only takes its argument and ends, and the datacenter
- * stays down: nothing more is sent to it and its last-ship time stays where
- * the outage found it. Nothing is lost meanwhile, since the digest log keeps
- * every record from that time on; re-shipping the missed windows once the
- * datacenter answers again comes with the window shipping itself.
+ * Threads: one window manager per outage of a datacenter (started by the
+ * shipper that moved its health from up to down); failed-node threads append
+ * windows with add_window at any time. Only the manager removes windows.
+ *
+ * Locks: each datacenter's window list has its own lock (the list's LOCK).
+ * Every read or change of a window, the datacenter's window last-ship time
+ * (lst_windowship) and the two steps that decide whether a manager still
+ * looks after the list are made under it:
+ *   - the manager's last step: the list is empty, and the health moves from
+ *     CLUSTER_WINDOW_SHIP to CLUSTER_UP by compare-and-set;
+ *   - add_window's append, and its test whether the health is CLUSTER_UP
+ *     (the manager has gone; a new one is started).
+ * So a window is never appended to a list that no manager will ship, and a
+ * shipper that stores CLUSTER_DOWN meanwhile makes the manager's move fail,
+ * which sends it back to waiting rather than leaving the datacenter marked up
+ * while what the shipper could not send is in no window.
+ *
+ * lst_windowship holds the smallest digest time that window shipping still
+ * needs: the record the head window reached, or the start of any window after
+ * it, whichever is older. The reclaim keeps the digest log from there on.
  */
-#include "tamberlin/enhanced_alloc.h"
-#include "tamberlin/ferry_road.h"
+#include <pthread.h>
 
-void *
-ferry_window_manager(void *arg)
+#include <cstdlib>
+#include <cstring>
+
+#include "tamberlin/enhanced_alloc.h"
+#include "tamberlin/ferry.h"
+#include "tamberlin/ferry_info.h"
+#include "tamberlin/ferry_road.h"
+#include "tamberlin/ka_cluster.h"
+#include "tamberlin/ka_request.h"
+#include "tamberlin/ox_clock.h"
+#include "tamberlin/rbuffer.h"
+
+std::atomic<uint64_t> g_window_managers_ended{0};
+std::atomic<bool> g_window_managers_quit{false};
+
+/* Reads of -3 in a row after which a window's reader moves on one segment. */
+#define FERRY_WINDOW_BAD_MAGIC_TRIES 4
+
+/* ---- The window list ----------------------------------------------------- */
+
+/* The list's own lock, held over a step that takes several list operations
+ * (the list calls take it only inside one call each). */
+struct ship_list_hold {
+	ox_ll *ll;
+	explicit ship_list_hold(ox_ll *l) : ll(l) { pthread_mutex_lock(&ll->LOCK); }
+	~ship_list_hold() { pthread_mutex_unlock(&ll->LOCK); }
+	ship_list_hold(const ship_list_hold &) = delete;
+	ship_list_hold &operator=(const ship_list_hold &) = delete;
+};
+
+static ship_times_elem *
+ship_elem(ox_ll_element *e)
 {
-	ox_free(arg);
-	return nullptr;
+	return (ship_times_elem *)e;
+}
+
+static int
+ferry_dc_index(const cluster_cfg *rcfg)
+{
+	for (int i = 0; i < ferry_dc_configured(); i++) {
+		if (&g_rcfg[i] == rcfg) {
+			return i;
+		}
+	}
+	return -1;
+}
+
+static const char *
+ferry_dc_name(int dc)
+{
+	return dc >= 0 && g_dc_xcfg_opt[dc].dc_name ? g_dc_xcfg_opt[dc].dc_name : "";
+}
+
+static uint64_t
+ferry_lst_window_get(int dc)
+{
+	return dc >= 0 ? __atomic_load_n(&g_lastshiptime[dc].lst_windowship, __ATOMIC_SEQ_CST) : FERRY_LST_NONE;
+}
+
+static void
+ferry_lst_window_set(int dc, uint64_t t)
+{
+	if (dc >= 0) {
+		__atomic_store_n(&g_lastshiptime[dc].lst_windowship, t, __ATOMIC_SEQ_CST);
+	}
+}
+
+/* A window from t on is wanted: the reclaim must keep its records. The list
+ * lock held. */
+static void
+ferry_lst_window_lower(int dc, uint64_t t)
+{
+	if (t < ferry_lst_window_get(dc)) {
+		ferry_lst_window_set(dc, t);
+	}
+}
+
+/* The head window has reached t: lst_windowship becomes the older of t and
+ * the starts of the windows behind it. The list lock held. */
+static void
+ferry_lst_window_reached(ox_ll *ll, int dc, uint64_t t)
+{
+	uint64_t min = t;
+	for (ox_ll_element *e = ll->head ? ll->head->next : nullptr; e; e = e->next) {
+		if (ship_elem(e)->cluster_start_marker < min) {
+			min = ship_elem(e)->cluster_start_marker;
+		}
+	}
+	ferry_lst_window_set(dc, min);
+}
+
+static ship_times_elem *
+ship_elem_new(uint64_t start, uint64_t end, ox_node node)
+{
+	auto *w = (ship_times_elem *)ox_malloc(sizeof(ship_times_elem));
+	if (w) {
+		memset(w, 0, sizeof(*w));
+		w->cluster_start_marker = start;
+		w->cluster_end_marker = end;
+		w->node_id = node;
+	}
+	return w;
 }
 
 void
 destroy_ship_list_elem(void *element)
 {
 	ox_free(element);
+}
+
+int
+add_window(cluster_cfg *rcfg, ox_node node_id, uint64_t starttime, uint64_t endtime)
+{
+	ox_ll *ll = rcfg ? rcfg->ship_times : nullptr;
+	if (!ll) {
+		ox_warning(QM_FERRY, "Windowshipper: No window list for the datacenter. Window from %lu to %lu for node id %lu is lost.",
+				(unsigned long)starttime, (unsigned long)endtime, (unsigned long)node_id);
+		return -1;
+	}
+	uint64_t end = endtime + ferry_time_adjust();
+	if (end < endtime) {
+		end = UINT64_MAX;
+	}
+	ship_times_elem *w = ship_elem_new(starttime, end, node_id);
+	if (!w) {
+		ox_warning(QM_FERRY, "Windowshipper: Out of memory. Window from %lu to %lu for node id %lu is lost.",
+				(unsigned long)starttime, (unsigned long)endtime, (unsigned long)node_id);
+		return -1;
+	}
+	int dc = ferry_dc_index(rcfg);
+	uint32_t size;
+	bool orphan = false;
+	{
+		ship_list_hold h(ll);
+		ox_ll_append_lockfree(ll, &w->ele);
+		size = ll->sz;
+		ferry_lst_window_lower(dc, starttime);
+		// Up means no manager looks after the list any more (it left after
+		// finding the list empty under this lock): start one for the window.
+		orphan = ferry_health_get(rcfg) == CLUSTER_UP && ferry_health_cas(rcfg, CLUSTER_UP, CLUSTER_DOWN);
+	}
+	ox_info(QM_FERRY, "Windowshipper: Added a new window from %lu to %lu for node id %lu.", (unsigned long)starttime,
+			(unsigned long)endtime, (unsigned long)node_id);
+	ox_info(QM_FERRY, "Windowshipper: For node id %lu Number of windows on list %d", (unsigned long)node_id, (int)size);
+	if (orphan) {
+		ox_info(QM_FERRY, "Windowshipper: Datacenter %s has no window manager for the new window. Changing Cluster State to CLUSTER_DOWN",
+				ferry_dc_name(dc));
+		ferry_start_window_manager(rcfg, rcfg->cntr ? rcfg->cntr : g_ferry_cntr, node_id);
+	}
+	return 0;
+}
+
+/* ---- Shipping one window --------------------------------------------------- */
+
+static bool
+ferry_windows_quitting(void)
+{
+	return g_window_managers_quit.load(std::memory_order_relaxed);
+}
+
+static bool
+ferry_ns_ships_to(const ns_config_opt *ns, int dc)
+{
+	uint32_t n = ns->ns_dclist_v ? ox_vector_size(ns->ns_dclist_v) : 0;
+	for (uint32_t i = 0; i < n && i < DC_MAX_NUM; i++) {
+		if (ns->ns_dc_ids[i] == dc) {
+			return true;
+		}
+	}
+	return false;
+}
+
+/* Whether a window of node ships this record: its own records for a failed
+ * node's window; for this node's windows what the main reader would ship. */
+static bool
+ferry_window_covers(const ferry_msg_digestinfo *x, ox_node node)
+{
+	if (node != 0) {
+		return x->masternode == node;
+	}
+	return x->masternode == 0 || ferry_dlogreader_takes_over(x);
+}
+
+typedef struct ferry_window_s {
+	cluster_cfg *rcfg;
+	int dc;
+	ox_node node;
+	counters *cntr;
+} ferry_window;
+
+/* The record was handed to the window's datacenter. */
+static void
+ferry_window_handed(ferry_window *w, uint64_t current)
+{
+	if (ferry_health_get(w->rcfg) == CLUSTER_WINDOW_SHIP && w->rcfg->ship_times) {
+		ship_list_hold h(w->rcfg->ship_times);
+		ferry_lst_window_reached(w->rcfg->ship_times, w->dc, current);
+	}
+}
+
+/* A delete of the window: to the window's datacenter only (the others have
+ * had it, and may hold the record written again since), and only when the
+ * record is gone here too. 1 when the datacenter was found down. */
+static int
+ferry_window_delete(ferry_window *w, ferry_msg_digestinfo *x)
+{
+	ns_config_opt *ns = &g_ns_xcfg_opt[x->ns_id];
+	if (!ferry_ns_ships_to(ns, w->dc)) {
+		return 0;
+	}
+	ka::ox_digest d;
+	memcpy(d.digest, x->digest, sizeof(d.digest));
+	int rv = g_local_cluster ? tamberlin_exists_digest(g_local_cluster, ns->ns_name, &d, nullptr, 0, 200, nullptr)
+							 : TAMBERLIN_FAIL_CLIENT;
+	if (rv == TAMBERLIN_OK) {
+		ox_debug(QM_FERRY, "Record found for delete. Will not ship delete");
+		ox_atomic64_add(&w->cntr->dlog_deletes_canceled, 1);
+		return 0;
+	}
+	if (rv != TAMBERLIN_FAIL_NOTFOUND) {
+		// Not known to be gone: the delete goes back through the digest log,
+		// where the reader checks again before it ships it.
+		ox_debug(QM_FERRY, "Windowshipper: Could not check the record of a delete (error %d). Relogging the delete.",
+				rv);
+		ferry_relog_digest(x->ns_id, x->generation, x->masternode, &d, w->cntr, true);
+		return 0;
+	}
+	ox_detail(QM_FERRY, "Record not found for delete. Expected");
+	ox_detail(QM_FERRY, "Windowshipper: Namespace '%s' is being shipped to '%s' datacenter", ns->ns_name,
+			ferry_dc_name(w->dc));
+	rv = ferry_queue_digest(w->rcfg, ns->ns_name, &d, nullptr, 0, nullptr, 0, x->ns_id, x->generation, x->masternode,
+			w->cntr, false, w->node, true);
+	if (rv == 0) {
+		ferry_window_handed(w, x->digesttime);
+		ox_atomic64_add(&w->cntr->per_dc_counters[w->dc].delete_ship_attempts, 1);
+	}
+	return rv;
+}
+
+/* A write of the window: the record as it is now, when it has not been
+ * written again since it was logged. 1 when the datacenter was found down. */
+static int
+ferry_window_record(ferry_window *w, ferry_msg_digestinfo *x)
+{
+	ns_config_opt *ns = &g_ns_xcfg_opt[x->ns_id];
+	if (!ferry_ns_ships_to(ns, w->dc)) {
+		return 0;
+	}
+	ka::ox_digest d;
+	memcpy(d.digest, x->digest, sizeof(d.digest));
+	ka_bin *bins = nullptr;
+	int n_bins = 0;
+	uint32_t generation = 0;
+	uint32_t ttl = 0;
+	char setname[FERRY_SET_NAME_BUF_SIZE];
+	setname[0] = '\0';
+	int rv = g_local_cluster ? tamberlin_get_all_digest_getsetname(g_local_cluster, g_ns_dbuckets[x->ns_id].ns_name,
+									   &d, &bins, &n_bins, 0, &generation, setname, &ttl)
+							 : TAMBERLIN_FAIL_CLIENT;
+	if (!bins || n_bins <= 0) {
+		uint64_t head;
+		memcpy(&head, x->digest, sizeof(head));
+		ox_debug(QM_FERRY, "Windowshipper: No bins. rv = %d, Digest is %lx ", rv, (unsigned long)head);
+		free(bins);
+		return 0;
+	}
+	setname[sizeof(setname) - 1] = '\0';
+	int result = 0;
+	if (x->generation >= generation) {
+		uint32_t void_time = ttl == HIVED_INFINITE_TTL_VALUE ? 0 : (uint32_t)ox_secs_since_kaepoch() + ttl;
+		ox_detail(QM_FERRY, "Windowshipper: Namespace '%s' is being shipped to '%s' datacenter", ns->ns_name,
+				ferry_dc_name(w->dc));
+		result = ferry_queue_digest(w->rcfg, ns->ns_name, &d, setname[0] ? setname : nullptr, void_time, bins,
+				n_bins, x->ns_id, x->generation, x->masternode, w->cntr, x->generation == generation, w->node,
+				false);
+		if (result == 0) {
+			ferry_window_handed(w, x->digesttime);
+			ox_atomic64_add(&w->cntr->dlog_pkts_replprocessed, 1);
+			ox_atomic64_add(&w->cntr->per_dc_counters[w->dc].record_ship_attempts, 1);
+		}
+	}
+	// A record written again since it was logged goes with its later entry.
+	tamberlin_bins_free(bins, n_bins);
+	free(bins);
+	return result;
+}
+
+/* One record read back: 1 when its ship found the datacenter down. */
+static int
+ferry_window_handle(ferry_window *w, ferry_msg_digestinfo *x)
+{
+	// The number indexes the namespace tables: one that is not configured
+	// here has nothing to ship.
+	if (!ferry_ns_known(x->ns_id) || !g_ns_xcfg_opt[x->ns_id].ns_name) {
+		ox_debug(QM_FERRY, "Windowshipper: Skipping a digest of an unknown namespace with id %d", x->ns_id);
+		return 0;
+	}
+	if (!ferry_window_covers(x, w->node)) {
+		return 0;
+	}
+	if (x->delete_flag & RELAY_DELETE_FLAG) {
+		return ferry_window_delete(w, x);
+	}
+	return ferry_window_record(w, x);
+}
+
+/* Places a reader at start: the context, or NULL when nothing was logged from
+ * start on. A seek that failed for another reason is tried again every
+ * second. */
+static ox_rbuffer_ctx *
+ferry_window_seek(uint64_t start, ferry_msg_ondisk *rec)
+{
+	for (int tries = 0;; tries++) {
+		int reason = FERRY_SEEK_NOTHING_NEWER;
+		memset(rec, 0, sizeof(*rec));
+		ox_rbuffer_ctx *ctx = ferry_digestlog_seektime(start, rec, &reason);
+		if (ctx || reason == FERRY_SEEK_NOTHING_NEWER || ferry_windows_quitting()) {
+			return ctx;
+		}
+		if (tries == 0) {
+			ox_warning(QM_FERRY, "Windowshipper: Could not place a reader at %lu (reason %d). Retrying every second",
+					(unsigned long)start, reason);
+		}
+		ferry_sleep_ms(1000);
+	}
+}
+
+int
+ferry_do_windowship(cluster_cfg *rcfg, uint64_t starttime, uint64_t endtime, uint64_t *current_window_ship_time,
+		ox_node node_id)
+{
+	ferry_msg_ondisk rec;
+	memset(&rec, 0, sizeof(rec));
+	if (starttime > endtime) {
+		ox_warning(QM_FERRY,
+				"Windowshipper:FERRY last ship time greater than failed time. Not doing any processing.");
+		return 0;
+	}
+	ox_rbuffer_ctx *ctx = ferry_window_seek(starttime, &rec);
+	if (!ctx) {
+		ox_info(QM_FERRY, "Windowshipper: Got NULL read buffer ctx. Nothing to ship.");
+		*current_window_ship_time = 0;
+		return 0;
+	}
+	uint64_t current = rec.diginfo.digesttime;
+	ox_info(QM_FERRY, "Windowshipper: Start digest timestamp %lu", (unsigned long)current);
+	if (endtime <= current) {
+		ox_rbuffer_closectx(ctx);
+		*current_window_ship_time = current;
+		return 0;
+	}
+	ferry_window w = {rcfg, ferry_dc_index(rcfg), node_id, rcfg->cntr ? rcfg->cntr : g_ferry_cntr};
+	int result = 0;
+	int bad_magic = 0;
+	while (!ferry_windows_quitting()) {
+		int rv = ox_rbuffer_read(g_rbuf_des, ctx, (char *)&rec, 1);
+		if (rv == RBUFFER_READ_HITS_WRITE) {
+			// A failed node's records keep coming (as replicas) until its
+			// window's end: wait for them rather than end early. This node's
+			// own later records are the main reader's.
+			if (node_id != 0 && endtime > ox_clock_getabsolute()) {
+				if (ferry_health_get(rcfg) == CLUSTER_DOWN) {
+					result = 1;
+					break;
+				}
+				ferry_sleep_ms(1000);
+				continue;
+			}
+			ox_info(QM_FERRY, "Windowshipper: Did not get anything from digestlog. Timestamp of lastshipped digest = %lu ",
+					(unsigned long)rec.diginfo.digesttime);
+			break;
+		}
+		if (rv == RBUFFER_SEG_VERSION_MISMATCH) {
+			ox_rbuffer_getsetctx(g_rbuf_des, ctx, 0);
+			ox_info(QM_FERRY, "Windowshipper: Digest log got wrapped. Continuing from the current start marker");
+		} else if (rv == RBUFFER_FILE_SYSTEM_ERROR) {
+			ox_warning(QM_FERRY, "Windowshipper: Encountered file system error.");
+			break;
+		} else if (rv == RBUFFER_SEG_BAD_MAGIC) {
+			ox_debug(QM_FERRY, "Windowshipper: Encountered bad magic..retrying");
+			ferry_sleep_ms(1000);
+			if (++bad_magic >= FERRY_WINDOW_BAD_MAGIC_TRIES) {
+				ox_warning(QM_FERRY, "Windowshipper: Bad magic %d times in a row. Moving on one segment",
+						bad_magic);
+				ox_rbuffer_seek(g_rbuf_des, ctx, (int)g_rbuf_des->max_recs, 1);
+				bad_magic = 0;
+			}
+		} else if (rv > 0) {
+			bad_magic = 0;
+			current = rec.diginfo.digesttime;
+			if (ferry_window_handle(&w, &rec.diginfo) == 1) {
+				result = 1;
+				break;
+			}
+		} else {
+			ox_warning(QM_FERRY, "Windowshipper: Unhandled return code %d while reading. Retrying", rv);
+			ferry_sleep_ms(1000);
+		}
+		if (endtime <= current) {
+			break;
+		}
+	}
+	ox_rbuffer_closectx(ctx);
+	*current_window_ship_time = current;
+	return result;
+}
+
+/* ---- The window manager ---------------------------------------------------- */
+
+/* The head window's fields, read under the list lock; false when the list is
+ * empty. */
+static bool
+ferry_window_head(ox_ll *ll, ship_times_elem *out, uint32_t *size)
+{
+	ship_list_hold h(ll);
+	*size = ll->sz;
+	if (!ll->head) {
+		return false;
+	}
+	*out = *ship_elem(ll->head);
+	return true;
+}
+
+static int
+ferry_window_close_cb(ox_ll_element *e, void *udata)
+{
+	(void)udata;
+	ship_times_elem *w = ship_elem(e);
+	if (w->cluster_end_marker == 0) {
+		w->cluster_end_marker = ox_clock_getabsolute() + ferry_time_adjust();
+	}
+	return 0;
+}
+
+/* Opens a window of node from the datacenter's main last-ship time less the
+ * margin (lst_main stays put while the datacenter is not up, so it covers
+ * everything since the first outage). */
+static void
+ferry_window_open(ox_ll *ll, int dc, ox_node node)
+{
+	uint64_t lst = dc >= 0 ? __atomic_load_n(&g_lastshiptime[dc].lst_main, __ATOMIC_SEQ_CST) : 0;
+	uint64_t start = ferry_sub_sat(lst, ferry_time_adjust());
+	ship_times_elem *w = nullptr;
+	// The window is the only record of what the datacenter misses: wait for
+	// memory rather than go on without it.
+	while (!(w = ship_elem_new(start, 0, node))) {
+		ox_warning(QM_FERRY, "Windowshipper: Out of memory for a new window. Retrying");
+		ferry_sleep_ms(1000);
+	}
+	uint32_t size;
+	{
+		ship_list_hold h(ll);
+		ox_ll_append_lockfree(ll, &w->ele);
+		ferry_lst_window_lower(dc, start);
+		size = ll->sz;
+	}
+	ox_info(QM_FERRY, "Windowshipper: For node id %lu. Created a new window and put start time in the Ship List",
+			(unsigned long)node);
+	ox_info(QM_FERRY, "Windowshipper: For node id %lu. Number of windows on list %d", (unsigned long)node, (int)size);
+}
+
+/* Waits until the datacenter answers again; false when told to quit. */
+static bool
+ferry_window_wait_up(cluster_cfg *rcfg)
+{
+	while (tamberlin_check_cluster_health(rcfg->asc) != TAMBERLIN_FAIL_DC_UP) {
+		if (ferry_windows_quitting()) {
+			return false;
+		}
+		ferry_sleep_ms(1000);
+	}
+	return !ferry_windows_quitting();
+}
+
+typedef enum {
+	WINDOWS_DONE = 0,  /* every window shipped, the datacenter is up */
+	WINDOWS_DOWN = 1,  /* down again: open a window and wait */
+	WINDOWS_QUIT = 2
+} ferry_windows_outcome;
+
+/* Ships the windows head first until the list is empty and the datacenter
+ * could be moved to CLUSTER_UP. */
+static ferry_windows_outcome
+ferry_window_ship_all(cluster_cfg *rcfg, int dc, ox_node node)
+{
+	ox_ll *ll = rcfg->ship_times;
+	for (;;) {
+		ship_times_elem head;
+		uint32_t size;
+		if (ferry_window_head(ll, &head, &size)) {
+			ox_info(QM_FERRY, "Windowshipper: For node id %lu. Start window shipping between %lu and %lu",
+					(unsigned long)head.node_id, (unsigned long)head.cluster_start_marker,
+					(unsigned long)head.cluster_end_marker);
+			ox_info(QM_FERRY, "Windowshipper: For node id %lu. Number of windows on list %d",
+					(unsigned long)head.node_id, (int)size);
+			uint64_t reached = 0;
+			int rv = ferry_do_windowship(rcfg, head.cluster_start_marker, head.cluster_end_marker, &reached,
+					head.node_id);
+			if (ferry_windows_quitting()) {
+				return WINDOWS_QUIT;
+			}
+			if (rv == 1) {
+				uint64_t resume = ferry_sub_sat(reached, ferry_time_adjust());
+				{
+					ship_list_hold h(ll);
+					ship_elem(ll->head)->cluster_start_marker = resume;
+					ferry_lst_window_lower(dc, resume);
+				}
+				ox_info(QM_FERRY, "Windowshipper: For node id %lu. Cluster down while window shipping at %lu..trying again",
+						(unsigned long)head.node_id, (unsigned long)reached);
+				return WINDOWS_DOWN;
+			}
+			{
+				ship_list_hold h(ll);
+				ox_ll_delete_lockfree(ll, ll->head);
+				size = ll->sz;
+			}
+			ox_info(QM_FERRY, "Windowshipper: For node id %lu. Done window shipping between %lu and %lu removing this window",
+					(unsigned long)head.node_id, (unsigned long)head.cluster_start_marker,
+					(unsigned long)head.cluster_end_marker);
+			ox_info(QM_FERRY, "Windowshipper: For node id %lu. Number of windows on list %d",
+					(unsigned long)head.node_id, (int)size);
+			if (size != 0) {
+				continue;
+			}
+		}
+		// The last step, whole under the list lock: a window appended after
+		// it finds the datacenter up and starts a manager of its own.
+		bool empty, up = false;
+		{
+			ship_list_hold h(ll);
+			empty = ll->head == nullptr;
+			if (empty && ferry_health_cas(rcfg, CLUSTER_WINDOW_SHIP, CLUSTER_UP)) {
+				up = true;
+				ferry_lst_window_set(dc, FERRY_LST_NONE);
+			}
+		}
+		if (!empty) {
+			continue; // a failed-node window came meanwhile
+		}
+		if (!up) {
+			ox_info(QM_FERRY, "Windowshipper: For node id %lu. Cluster went down again before it could be set up",
+					(unsigned long)node);
+			return WINDOWS_DOWN;
+		}
+		ox_info(QM_FERRY, "Windowshipper: For node id %lu. Done with shipping of all windows", (unsigned long)node);
+		ox_info(QM_FERRY, "Windowshipper: For node id %lu. Changing Cluster State to CLUSTER_UP", (unsigned long)node);
+		return WINDOWS_DONE;
+	}
+}
+
+void *
+ferry_window_manager(void *arg)
+{
+	// The argument is copied before anything else and freed last.
+	windowshipper_td td = *(windowshipper_td *)arg;
+	cluster_cfg *rcfg = td.rcfg;
+	ox_node node = td.node_id;
+	int dc = ferry_dc_index(rcfg);
+	ox_ll *ll = rcfg->ship_times;
+
+	// The shipper that started this thread has set the health to down.
+	ox_info(QM_FERRY, "Windowshipper: Changing Cluster State of DC %s to CLUSTER_DOWN", ferry_dc_name(dc));
+	if (!ll) {
+		ox_warning(QM_FERRY, "Windowshipper: DC %s has no window list. Nothing can be shipped again.",
+				ferry_dc_name(dc));
+		ox_free(arg);
+		g_window_managers_ended.fetch_add(1);
+		return nullptr;
+	}
+	for (;;) {
+		ferry_window_open(ll, dc, node);
+		if (!ferry_window_wait_up(rcfg)) {
+			break;
+		}
+		ox_info(QM_FERRY, "Windowshipper: For node id %lu. Cluster has come Up %d", (unsigned long)node,
+				ferry_health_get(rcfg));
+		ox_info(QM_FERRY, "Windowshipper: For node id %lu. Changing Cluster State to CLUSTER_WINDOW_SHIP",
+				(unsigned long)node);
+		// Only the manager moves the health out of down.
+		if (!ferry_health_cas(rcfg, CLUSTER_DOWN, CLUSTER_WINDOW_SHIP)) {
+			ox_warning(QM_FERRY, "Windowshipper: DC %s was not down (%d) when it came up", ferry_dc_name(dc),
+					ferry_health_get(rcfg));
+		}
+		ox_ll_reduce(ll, false, ferry_window_close_cb, nullptr);
+		ferry_windows_outcome o = ferry_window_ship_all(rcfg, dc, node);
+		if (o != WINDOWS_DOWN) {
+			break;
+		}
+	}
+	ox_free(arg);
+	g_window_managers_ended.fetch_add(1);
+	return nullptr;
 }

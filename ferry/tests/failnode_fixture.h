@@ -1,7 +1,7 @@
 // Helpers of the failed-node tests: the shipping fixture with two
 // datacenters and a second namespace, a digest log the test writes as the
-// pipe reader would, the datacenters' window lists, and failed-node slots
-// filled as a report would fill them.
+// pipe reader would, and failed-node slots filled as a report would fill
+// them.
 #pragma once
 
 #include <unistd.h>
@@ -39,12 +39,6 @@ struct window {
 	ox_node node;
 };
 
-inline void
-list_destroy(ox_ll_element *e)
-{
-	destroy_ship_list_elem(e);
-}
-
 class FailNode : public RoadTest {
 protected:
 	std::string dlog_path;
@@ -67,11 +61,6 @@ protected:
 		dlog_path = ferry_test_path("failnode");
 		g_rbuf_des = ferry_test_open_dlog_at(dlog_path, 1 << 20, true);
 		ASSERT_NE(g_rbuf_des, nullptr);
-		for (int i = 0; i < n_dcs; i++) {
-			auto *ll = (ox_ll *)ox_malloc(sizeof(ox_ll));
-			ox_ll_init(ll, list_destroy, true);
-			g_rcfg[i].ship_times = ll;
-		}
 		g_ns_xcfg_opt[kNs2].ns_name = ox_strdup(kNs2Name);
 		g_ns_xcfg_opt[kNs2].ns_id = kNs2;
 		g_ns_xcfg_opt[kNs2].ferry_enabled = true;
@@ -100,14 +89,6 @@ protected:
 			}
 			return true;
 		}));
-		for (int i = 0; i < n_dcs; i++) {
-			ox_ll *ll = g_rcfg[i].ship_times;
-			while (ll && ox_ll_get_head(ll)) {
-				ox_ll_delete(ll, ox_ll_get_head(ll));
-			}
-			ox_free(ll);
-			g_rcfg[i].ship_times = nullptr;
-		}
 		if (g_rbuf_des) {
 			ox_rbuffer_close(g_rbuf_des);
 			g_rbuf_des = nullptr;

@@ -231,6 +231,9 @@ protected:
 			r->cntr = &cntr;
 			r->infinite_ttl_value = HIVED_INFINITE_TTL_VALUE;
 			r->dc_inuse = true;
+			r->ship_times = (ox_ll *)ox_malloc(sizeof(ox_ll));
+			ASSERT_NE(nullptr, r->ship_times);
+			ox_ll_init(r->ship_times, [](ox_ll_element *e) { destroy_ship_list_elem(e); }, true);
 			g_lastshiptime[i] = {1000, FERRY_LST_NONE, FERRY_LST_NONE, 0};
 			g_dc_count = i + 1;
 		}
@@ -247,6 +250,12 @@ protected:
 
 	void TearDown() override
 	{
+		// Window managers that a test started (or that a datacenter found
+		// down started) end before the clusters they use go.
+		g_window_managers_quit = true;
+		EXPECT_TRUE(ferry_test_wait_until(
+				[] { return g_window_managers_ended.load() == g_window_managers_started.load(); }));
+		g_window_managers_quit = false;
 		tamberlin_async_shutdown();
 		if (g_diginfo_freepool_q) {
 			digestinfo *di;
@@ -260,6 +269,12 @@ protected:
 		for (int i = 0; i < (int)remote_fc.size(); i++) {
 			if (g_rcfg[i].asc) {
 				tamberlin_cluster_destroy(g_rcfg[i].asc);
+			}
+			if (ox_ll *ll = g_rcfg[i].ship_times) {
+				while (ll->head) {
+					ox_ll_delete(ll, ll->head);
+				}
+				ox_free(ll);
 			}
 			g_rcfg[i] = cluster_cfg{};
 			fake_cluster_destroy(remote_fc[i]);

@@ -36,9 +36,8 @@
 #define FERRY_MIN_SEARCH_STRIDE (FERRY_DEFAULT_SEARCH_STRIDE / 10)
 /* Reads of one position while narrowing before an approximate answer. */
 #define FERRY_SEEK_READ_TRIES 4
-/* Records the reclaim steps back over that are not older than its time: one
- * segment of 80-byte records. */
-#define FERRY_RECLAIM_WALKBACK_MAX 100
+/* Seeks of one reclaim step, a second apart, while the log cannot be read. */
+#define FERRY_RECLAIM_SEEK_TRIES 2
 
 /* One request to the local server: 0 with the reply in *values (the caller
  * frees it with free(); NULL for an empty reply), or -1. */
@@ -65,11 +64,14 @@ uint64_t ferry_digestlog_reclaim_time(void);
  * reader); the records given up, also added to dlog_pkts_reclaimed. */
 uint64_t ferry_digestlog_reclaim(void);
 
-/* A new reader context of g_rbuf_des whose next read returns a record near
- * the first one whose digesttime is not below seektime (wall-clock ms), or
- * NULL when the newest record is older or the log cannot be read. The caller
- * owns the context and closes it with ox_rbuffer_closectx; xmsg_single
- * receives each record read on the way. Any thread: the context is its own. */
+/* A new reader context of g_rbuf_des whose next read returns the first
+ * record whose digesttime is not below seektime (wall-clock ms): a record at
+ * or after seektime whose predecessor is older, or the oldest record kept
+ * (in queue order, which the times follow closely but not strictly). NULL
+ * when the newest record is older or the log cannot be read, and *reason
+ * (when given) says which on every path. The caller owns the context and
+ * closes it with ox_rbuffer_closectx; xmsg_single receives each record read
+ * on the way. Any thread: the context is its own. */
 /* Why a seek gave no context (its reason argument); callers drop their work
  * only on NOTHING_NEWER and try again later otherwise. */
 typedef enum {

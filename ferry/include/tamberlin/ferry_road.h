@@ -67,9 +67,19 @@ bool ship_delete(ferry_msg_digestinfo *xmdinfo);
 int ferry_delete_check_local(const char *ns_name, const ka::ox_digest *d);
 /* Transaction ids: 64 random bits, 0 on failure. Any thread. */
 uint64_t rand_64(void);
-/* Window managers started by an up-to-down change since the process began
- * (statistics and tests). */
+/* Window managers started since the process began, and those that have
+ * ended (statistics and tests). */
 extern std::atomic<uint64_t> g_window_managers_started;
+extern std::atomic<uint64_t> g_window_managers_ended;
+/* A datacenter's health, read and changed only through these: every change
+ * is one compare-and-set from the state the caller saw; true when it was
+ * made. */
+int32_t ferry_health_get(cluster_cfg *rcfg);
+bool ferry_health_cas(cluster_cfg *rcfg, int32_t from, int32_t to);
+/* Starts the window manager of a datacenter whose health the caller has just
+ * moved to CLUSTER_DOWN (its change, so exactly one manager starts); when no
+ * thread can be started the health goes back to CLUSTER_UP. */
+void ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id);
 
 /* ---- Datacenter windows (ferry_windows.cpp) ------------------------------- */
 
@@ -89,10 +99,15 @@ typedef struct ship_times_elem_s {
 } ship_times_elem;
 typedef ship_times_elem ship_time_element;
 
-/* Thread of one datacenter that went down; owns arg. */
+/* Thread of one datacenter that went down; owns arg (copied, then freed). */
 void *ferry_window_manager(void *arg);
-/* Appends a closed window [starttime, endtime + FERRY_TIME_ADJUST] of node_id
- * (failed-node processing). 0. */
+/* Appends a closed window [starttime, endtime + the margin] of node_id
+ * (failed-node processing), and lowers the datacenter's window last-ship
+ * time to starttime so that the reclaim keeps its records. A datacenter
+ * whose manager has already ended (health CLUSTER_UP) is moved to
+ * CLUSTER_DOWN and gets a new manager, so no window is left without one.
+ * 0, or -1 (nothing appended) when the datacenter has no window list or
+ * memory is short. Takes the list lock. Any thread. */
 int add_window(cluster_cfg *rcfg, ox_node node_id, uint64_t starttime, uint64_t endtime);
 /* Ships one window of one node to one datacenter: 0 done (or nothing to
  * ship), 1 a ship found the datacenter down; the digest time reached goes to
@@ -101,6 +116,10 @@ int ferry_do_windowship(cluster_cfg *rcfg, uint64_t starttime, uint64_t endtime,
 		uint64_t *current_window_ship_time, ox_node node_id);
 /* The window list's element destructor. */
 void destroy_ship_list_elem(void *element);
+/* Test hook only: window managers end at their next wait or read when it is
+ * set (the product never sets it; test teardown does, then waits for
+ * g_window_managers_ended to reach g_window_managers_started). */
+extern std::atomic<bool> g_window_managers_quit;
 
 /* ---- Record fetch (ferry_fetch.cpp) ----------------------------------------
  * Workers take requests from g_batch_get_q and push one result each on
@@ -175,6 +194,10 @@ typedef struct ferry_dlogreader_s {
 /* The main loop: never returns. */
 void dlogreader(thread_data *td);
 void ferry_add_digest_in_slot(int nsid, ferry_msg_digestinfo *xmdinfo);
+/* True when the reader ships this replica record on its master's behalf:
+ * failover on, logged before this shipper booted, by a master that was not
+ * a boot node. Any thread. */
+bool ferry_dlogreader_takes_over(const ferry_msg_digestinfo *x);
 /* The start: waits for the namespace and boot-node lists, makes the fetch
  * queues, starts the record-fetch workers and the read buffer (CRITICAL when
  * it cannot be had). */
