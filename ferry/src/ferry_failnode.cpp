@@ -396,6 +396,10 @@ ferry_process_failednode(ox_node node, std::atomic<uint64_t> *starttimes, uint64
 	r.node = node;
 	r.td = td;
 	r.cntr = td && td->cntr ? td->cntr : g_ferry_cntr;
+	static counters s_uncounted;
+	if (!r.cntr) {
+		r.cntr = &s_uncounted; // shipping needs a record to add to
+	}
 	for (;;) {
 		uint64_t seen = ferry_failnode_run_once(&r);
 		// The slot goes last. A repeated report stores its end before it
@@ -406,8 +410,12 @@ ferry_process_failednode(ox_node node, std::atomic<uint64_t> *starttimes, uint64
 		if (r.slot->failtime.load() == seen || !ferry_failednode_claim(slotnumber)) {
 			return;
 		}
+		// Reported again meanwhile. (Or, should another node's run have had
+		// the slot meanwhile and ended too, that node's report: the slot
+		// says whose.)
+		r.node = r.slot->node;
 		ox_info(QM_FERRY, "Failed node %lu was reported again meanwhile: processing again",
-				(unsigned long)node);
+				(unsigned long)r.node);
 	}
 }
 
