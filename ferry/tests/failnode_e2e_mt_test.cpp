@@ -16,7 +16,7 @@ constexpr ox_node kAlive = 0xB0; // a boot node that ships its own records
 // among them, are left to that node.
 TEST_F(RoadE2E, AFailedNodesRecordsReachEveryDatacenter)
 {
-	const uint64_t kRecords = 300, kAliveFirst = 1000, kAliveRecords = 20;
+	const uint64_t kRecords = 120, kAliveFirst = 1000, kAliveRecords = 8;
 	boot_nodes = {kAlive, kFailed};
 	start_world(2);
 	fls_preload(fls, "test", 0, kRecords, 100);
