@@ -152,6 +152,8 @@ TEST_F(Windows, AFailedNodeWindowAppendedWhileShippingComesAfterTheOthers)
 	ASSERT_EQ(0, add_window(&g_rcfg[0], kFailed, fstart, fend));
 	// Older than the window being shipped: the reclaim keeps it.
 	EXPECT_EQ(fstart, lst_window());
+	ferry_get_min_lst_for_dcid(0);
+	EXPECT_EQ(fstart, g_lastshiptime[0].lst_localmin);
 	std::vector<window_view> w = windows();
 	ASSERT_EQ(2u, w.size());
 	EXPECT_EQ(kFailed, w[1].node);
