@@ -73,8 +73,9 @@ struct seek_search {
 
 constexpr int64_t kNoFloor = INT64_MIN;
 
-/* Moves the context to pos; a failed move leaves it where it was. Moves
- * larger than one signed 32-bit count go in pieces. */
+/* Moves the context to pos: PROBE_REC once it stands there (nothing read
+ * yet); a failed move leaves it where it was. Moves larger than one signed
+ * 32-bit count go in pieces. */
 seek_probe
 seek_move(seek_search *s, int64_t pos)
 {
@@ -362,8 +363,12 @@ ferry_digestlog_seektime(uint64_t seektime, ferry_msg_ondisk *xmsg_single, int *
 	if (moved != 1) {
 		ox_detail(QM_FERRY, "Seek failed nothing to do ... ");
 		ox_rbuffer_log(g_rbuf_des, OX_DETAIL);
-		// Not a record behind the writer: the log is empty.
-		return seek_close(ctx, why, moved == 0 ? FERRY_SEEK_NOTHING_NEWER : FERRY_SEEK_READ_FAILED);
+		// No record behind the writer's place: the log is empty, unless
+		// the writer went on and overwrote its way round to that place
+		// meanwhile (then there is something to read there).
+		bool empty = moved == 0 &&
+				ox_rbuffer_read(g_rbuf_des, ctx, (char *)xmsg_single, 1) == RBUFFER_READ_HITS_WRITE;
+		return seek_close(ctx, why, empty ? FERRY_SEEK_NOTHING_NEWER : FERRY_SEEK_READ_FAILED);
 	}
 	int rv = ox_rbuffer_read(g_rbuf_des, ctx, (char *)xmsg_single, 1);
 	if (rv != 1) {

@@ -537,6 +537,21 @@ TEST_F(ReclaimLog, UnusableAnswersLeaveTheLogAlone)
 	EXPECT_EQ(ferry_digestlog_reclaim(), 0u);
 }
 
+// A log whose newest records cannot be read is tried again, and while it
+// stays unreadable nothing is given up.
+TEST_F(ReclaimLog, UnreadableLogGivesUpNothing)
+{
+	open_log(150, 150);
+	g_lastshiptime[0].lst_localmin = time_of(5000) + FERRY_TIME_ADJUST;
+	g_lastshiptime[1].lst_localmin = time_of(5000) + FERRY_TIME_ADJUST;
+	fls_set_min_lastship_text(server, std::to_string(time_of(120) + FERRY_TIME_ADJUST).c_str());
+	// Records 100 to 149 are in the writer's segment: cut it short.
+	ASSERT_EQ(truncate(g_rbuf_des->hdr[0].fname, RBUFFER_FILE_HEADER_SIZE + RBUFFER_SEG_SIZE + 100), 0);
+	EXPECT_EQ(ferry_digestlog_reclaim(), 0u);
+	EXPECT_EQ(first_kept(), 0);
+	EXPECT_EQ(cntr.dlog_pkts_reclaimed, 0u);
+}
+
 // The housekeeper stores the last-ship times into the header words while the
 // writer thread persists the headers after every segment it writes. Both go
 // on until each has seen the other at work: the writer until the words were

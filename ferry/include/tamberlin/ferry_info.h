@@ -67,9 +67,11 @@ uint64_t ferry_digestlog_reclaim(void);
 /* A new reader context of g_rbuf_des whose next read returns the first
  * record whose digesttime is not below seektime (wall-clock ms): a record at
  * or after seektime whose predecessor is older, or the oldest record kept
- * (in queue order, which the times follow closely but not strictly). NULL
- * when the newest record is older or the log cannot be read, and *reason
- * (when given) says which on every path. The caller owns the context and
+ * (in queue order, which the times follow closely but not strictly); when
+ * segments keep failing to read, or the writer keeps overwriting the records
+ * under the search, an earlier place (never a later one). NULL when the
+ * newest record is older or the log cannot be read, and *reason (when
+ * given) says which on every path. The caller owns the context and
  * closes it with ox_rbuffer_closectx; xmsg_single receives each record read
  * on the way. Any thread: the context is its own. */
 /* Why a seek gave no context (its reason argument); callers drop their work
