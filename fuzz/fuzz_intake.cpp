@@ -79,7 +79,7 @@ fuzz_intake_end(void)
 		fprintf(stderr, "intake: failed-node threads still run after 10 s\n");
 		abort();
 	}
-	memset(g_failednodeinfo, 0, sizeof(g_failednodeinfo));
+	ferry_failednode_slots_reset();
 	g_maxfailedever = 0;
 	g_bootnodecount = 0;
 	g_ns_sync_complete.store(false);

@@ -1,20 +1,436 @@
 /*
  * Failed-node threads: one per failed local node, started by the pipe reader
- * with the node's slot, which the thread owns and frees.
+ * with the node's slot. The thread ships, on the failed node's behalf, the
+ * logged changes that node mastered, from its last-ship times to its failure
+ * time, to every datacenter of their namespaces; a datacenter that goes down
+ * meanwhile gets the rest as a window on its list.
  *
- * The pipe reader starts them as soon as a report arrives, which can be long
- * before start-up has made the cluster connections: a thread first waits for
- * them, since everything it does reads or ships through them.
+ * The pipe reader starts a thread as soon as a report arrives, which can be
+ * long before start-up has made the cluster connections: a thread first
+ * waits for them, since everything it does reads or ships through them.
+ *
+ * The slot (ferry_shared.h) is shared with the pipe reader, which refreshes
+ * its times on a repeated report: the thread reads the end and the starts
+ * live and lets the slot go only as its very last step, taking it back when
+ * the end moved meanwhile. Each run holds the failed-node last-ship time of
+ * every datacenter at its own position (the slot's lst_hold); the minimum
+ * over the runs is what the reclaim and the reports see, so one run ending
+ * never lets go of what another still has to read.
+ *
+ * Locks: none of its own; the window list's lock inside add_window.
  */
 #include "tamberlin/ferry.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include "tamberlin/enhanced_alloc.h"
+#include "tamberlin/ferry_info.h"
 #include "tamberlin/ferry_road.h"
+#include "tamberlin/ka_request.h"
+#include "tamberlin/ox_clock.h"
+#include "tamberlin/rbuffer.h"
+
+/* Reads in a row that find the writer's segment unwritten before the run
+ * moves on one segment. */
+#define FERRY_FAILNODE_BAD_MAGIC_TRIES 4
+/* Existence checks of a delete that could not tell before it is left out. */
+#define FERRY_FAILNODE_DELETE_CHECK_TRIES 3
+
+/* One run over the digest log, on the failed-node thread. */
+typedef struct ferry_failnode_run_s {
+	failednode_info *slot;
+	int slotnumber;
+	ox_node node;
+	thread_data *td;
+	counters *cntr;
+	uint64_t start;
+	uint64_t current;              /* digest time of the last record read */
+	bool windowed[DC_MAX_NUM];     /* a window took this datacenter's rest */
+} ferry_failnode_run;
+
+static bool
+ferry_failnode_shipping_on(void)
+{
+	return __atomic_load_n(&g_xcfg.ferry_shipping_enabled, __ATOMIC_RELAXED);
+}
+
+static void
+ferry_failnode_hold_all(ferry_failnode_run *r, uint64_t t)
+{
+	for (int dc = 0; dc < DC_MAX_NUM; dc++) {
+		ferry_failednode_hold(r->slotnumber, dc, t);
+	}
+}
+
+/* The smallest usable start time of the slot, or FERRY_LST_NONE. */
+static uint64_t
+ferry_failnode_start(failednode_info *f)
+{
+	uint64_t start = FERRY_LST_NONE;
+	for (int dc = 0; dc < ferry_dc_configured(); dc++) {
+		uint64_t t = f->ferrylastship[dc].load();
+		if (t != 0 && t < start) {
+			start = t;
+		}
+	}
+	return start;
+}
+
+/* A send that found the datacenter down: the run hands what is left of it to
+ * the datacenter's window list, up to the run's end as it stands now. Any
+ * other state means the datacenter came back (or never went): send again. */
+static bool
+ferry_failnode_down(ferry_failnode_run *r, int dc)
+{
+	cluster_cfg *rcfg = &g_rcfg[dc];
+	if (__atomic_load_n(&rcfg->cluster_health, __ATOMIC_ACQUIRE) != CLUSTER_DOWN) {
+		return false;
+	}
+	uint64_t end = r->slot->failtime.load();
+	ox_info(QM_FERRY, "Windowshipper: Cluster went down while doing failed node processing.");
+	ox_info(QM_FERRY, "Adding window for node %lu from %lu to %lu.", (unsigned long)r->node,
+			(unsigned long)r->current, (unsigned long)end);
+	add_window(rcfg, r->node, r->current, end);
+	r->windowed[dc] = true;
+	return true;
+}
+
+/* Whether datacenter dc still takes this record from the run: a datacenter
+ * the failed node had already shipped it to, or whose rest a window took,
+ * does not. */
+static bool
+ferry_failnode_wants(ferry_failnode_run *r, ns_config_opt *ns, int dc)
+{
+	if (r->current < r->slot->ferrylastship[dc].load()) {
+		return false;
+	}
+	if (!g_rcfg[dc].asc) {
+		ox_warning(QM_FERRY, "Got a record of namespace '%s' whose destination cluster '%s' is uninitialized. Skipping it.",
+				ns->ns_name, g_dc_xcfg_opt[dc].dc_name);
+		return false;
+	}
+	return !r->windowed[dc];
+}
+
+/* The datacenter ids of the namespace, -1 for an entry that names none. */
+static int
+ferry_failnode_dc_at(ns_config_opt *ns, uint32_t i)
+{
+	int dc = ns->ns_dc_ids[i];
+	if (dc < 0 || dc >= DC_MAX_NUM) {
+		ox_warning(QM_FERRY, "Encountered a null dcid in the list of dcs to replicate to");
+		return -1;
+	}
+	ox_detail(QM_FERRY, "Namespace '%s' is being shipped to '%s' datacenter", ns->ns_name,
+			g_dc_xcfg_opt[dc].dc_name);
+	return dc;
+}
+
+static uint32_t
+ferry_failnode_dc_count(ns_config_opt *ns)
+{
+	uint32_t n = ns->ns_dclist_v ? ox_vector_size(ns->ns_dclist_v) : 0;
+	return n < DC_MAX_NUM ? n : DC_MAX_NUM;
+}
+
+/* A delete of the failed node's: shipped only when the record is gone
+ * locally, since it may have been written again since, and to each
+ * datacenter as a record would be. */
+static void
+ferry_failnode_delete(ferry_failnode_run *r, ferry_msg_digestinfo *x)
+{
+	ns_config_opt *ns = &g_ns_xcfg_opt[x->ns_id];
+	ka::ox_digest d;
+	memcpy(d.digest, x->digest, sizeof(d.digest));
+	int gone = -1;
+	for (int i = 0; i < FERRY_FAILNODE_DELETE_CHECK_TRIES && gone < 0; i++) {
+		if (i > 0) {
+			ferry_sleep_ms(1000);
+		}
+		gone = ferry_delete_check_local(ns->ns_name, &d);
+	}
+	if (gone == 0) {
+		return;
+	}
+	if (gone < 0) {
+		// A relogged delete would be read as another node's and never
+		// shipped; leaving it out is the safe side of not knowing.
+		ox_warning(QM_FERRY, "Failed node processing: could not check the record of a delete of node %lu. Not shipping it.",
+				(unsigned long)r->node);
+		return;
+	}
+	uint32_t n = ferry_failnode_dc_count(ns);
+	for (uint32_t i = 0; i < n; i++) {
+		int dc = ferry_failnode_dc_at(ns, i);
+		if (dc < 0 || !ferry_failnode_wants(r, ns, dc)) {
+			continue;
+		}
+		for (;;) {
+			int rv = ferry_queue_digest(&g_rcfg[dc], ns->ns_name, &d, nullptr, 0, nullptr, 0, x->ns_id,
+					x->generation, x->masternode, r->cntr, false, r->node, true);
+			if (rv == 0) {
+				ferry_failednode_hold(r->slotnumber, dc, r->current);
+				ox_atomic64_add(&r->cntr->per_dc_counters[dc].delete_ship_attempts, 1);
+				break;
+			}
+			if (ferry_failnode_down(r, dc)) {
+				break;
+			}
+		}
+	}
+}
+
+/* A record of the failed node's: fetched again from the local cluster and
+ * shipped to each datacenter of its namespace that still takes it. */
+static void
+ferry_failnode_record(ferry_failnode_run *r, ferry_msg_digestinfo *x)
+{
+	ns_config_opt *ns = &g_ns_xcfg_opt[x->ns_id];
+	ka::ox_digest d;
+	memcpy(d.digest, x->digest, sizeof(d.digest));
+	ka_cluster *asc = r->td && r->td->mcfg && r->td->mcfg->asc ? r->td->mcfg->asc : g_local_cluster;
+	ka_bin *bins = nullptr;
+	int n_bins = 0;
+	uint32_t generation = 0;
+	uint32_t ttl = 0;
+	char setname[KA_SET_NAME_SZ];
+	setname[0] = '\0';
+	int rv = asc ? tamberlin_get_all_digest_getsetname(asc, g_ns_dbuckets[x->ns_id].ns_name, &d, &bins, &n_bins,
+					0, &generation, setname, &ttl)
+				 : TAMBERLIN_FAIL_CLIENT;
+	if (rv != 0 || !bins) {
+		uint64_t head;
+		memcpy(&head, d.digest, sizeof(head));
+		ox_debug(QM_FERRY, "Failed node processing: No bins. rv = %d, Digest is %lx ", rv, (unsigned long)head);
+		if (bins) {
+			tamberlin_bins_free(bins, n_bins);
+			free(bins);
+		}
+		return;
+	}
+	setname[sizeof(setname) - 1] = '\0';
+	if (x->generation < generation) {
+		// Changed since it was logged: a later record of the log ships it.
+		tamberlin_bins_free(bins, n_bins);
+		free(bins);
+		return;
+	}
+	uint32_t void_time = ttl == HIVED_INFINITE_TTL_VALUE ? 0 : (uint32_t)ox_secs_since_kaepoch() + ttl;
+	bool gencheck = x->generation == generation;
+	uint32_t n = ferry_failnode_dc_count(ns);
+	for (uint32_t i = 0; i < n; i++) {
+		int dc = ferry_failnode_dc_at(ns, i);
+		if (dc < 0 || !ferry_failnode_wants(r, ns, dc)) {
+			continue;
+		}
+		for (;;) {
+			rv = ferry_queue_digest(&g_rcfg[dc], ns->ns_name, &d, setname[0] ? setname : nullptr, void_time, bins,
+					n_bins, x->ns_id, x->generation, x->masternode, r->cntr, gencheck, r->node, false);
+			if (rv == 0) {
+				ferry_failednode_hold(r->slotnumber, dc, r->current);
+				ox_atomic64_add(&r->cntr->per_dc_counters[dc].record_ship_attempts, 1);
+				break;
+			}
+			if (ferry_failnode_down(r, dc)) {
+				break;
+			}
+		}
+	}
+	ox_atomic64_add(&r->cntr->dlog_pkts_replprocessed, 1);
+	tamberlin_bins_free(bins, n_bins);
+	free(bins);
+}
+
+/* The run's reader: a context from the seek, retried each second while the
+ * log has nothing for it yet and the end has not passed; NULL when there is
+ * nothing to do. */
+static ox_rbuffer_ctx *
+ferry_failnode_seek(ferry_failnode_run *r, ferry_msg_ondisk *rec)
+{
+	for (;;) {
+		if (!g_rbuf_des) {
+			return nullptr;
+		}
+		memset(rec, 0, sizeof(*rec));
+		int reason = FERRY_SEEK_NOTHING_NEWER;
+		ox_rbuffer_ctx *ctx = ferry_digestlog_seektime(r->start, rec, &reason);
+		if (ctx) {
+			return ctx;
+		}
+		// Nothing newer yet: the node's last records may still be on their
+		// way through the pipe, as when a run catches up with the writer.
+		if (ox_clock_getabsolute() >= r->slot->failtime.load()) {
+			return nullptr;
+		}
+		ferry_sleep_ms(1000);
+	}
+}
+
+/* Reads the failed node's records from the run's start until its end (the
+ * slot's, read on every pass) and ships them. The end is a wall-clock time
+ * five minutes after the report: a run that catches up with the writer
+ * earlier waits and reads again until it has passed, since records of the
+ * node can still arrive until then. The end the run last saw. */
+static uint64_t
+ferry_failnode_read(ferry_failnode_run *r, ox_rbuffer_ctx *ctx, ferry_msg_ondisk *rec)
+{
+	int bad_magic = 0;
+	bool end_passed = false;
+	for (;;) {
+		uint64_t end = r->slot->failtime.load();
+		if (r->current >= end) {
+			return end;
+		}
+		while (!ferry_failnode_shipping_on()) {
+			ferry_sleep_ms(1000);
+		}
+		int rv = ox_rbuffer_read(g_rbuf_des, ctx, (char *)rec, 1);
+		if (rv == RBUFFER_READ_HITS_WRITE) {
+			// One more read after the end has passed takes what the writer
+			// still held stamped before it.
+			if (ox_clock_getabsolute() >= end) {
+				if (end_passed) {
+					return end;
+				}
+				end_passed = true;
+			}
+			ferry_sleep_ms(1000);
+			continue;
+		}
+		end_passed = false;
+		if (rv == RBUFFER_SEG_VERSION_MISMATCH) {
+			ox_rbuffer_getsetctx(g_rbuf_des, ctx, 0);
+			continue;
+		}
+		if (rv == RBUFFER_FILE_SYSTEM_ERROR) {
+			ox_warning(QM_FERRY, "Encountered file system error.");
+			return end;
+		}
+		if (rv == RBUFFER_SEG_BAD_MAGIC) {
+			ox_debug(QM_FERRY, "Encountered bad magic..retrying");
+			if (++bad_magic < FERRY_FAILNODE_BAD_MAGIC_TRIES) {
+				ferry_sleep_ms(1000);
+				continue;
+			}
+			ox_warning(QM_FERRY, "Failed node processing of node %lu: segment unreadable after %d tries, moving on one segment",
+					(unsigned long)r->node, bad_magic);
+			bad_magic = 0;
+			uint64_t left = g_rbuf_des->max_recs > ctx->ptr.rec_id ? g_rbuf_des->max_recs - ctx->ptr.rec_id : 1;
+			if (ox_rbuffer_seek(g_rbuf_des, ctx, (int)left, 1) != (int)left) {
+				ferry_sleep_ms(1000);
+			}
+			continue;
+		}
+		bad_magic = 0;
+		ferry_msg_digestinfo *x = &rec->diginfo;
+		r->current = x->digesttime;
+		if (x->masternode != r->node) {
+			continue;
+		}
+		if (!ferry_ns_known(x->ns_id) || !g_ns_xcfg_opt[x->ns_id].ns_name) {
+			ox_warning(QM_FERRY, "Failed node processing: a record of an unknown namespace with id %d. Skipping it",
+					x->ns_id);
+			continue;
+		}
+		if (x->delete_flag & RELAY_DELETE_FLAG) {
+			ferry_failnode_delete(r, x);
+		} else {
+			ferry_failnode_record(r, x);
+		}
+	}
+}
+
+/* One run from the slot's times as they are now. The end it last saw. */
+static uint64_t
+ferry_failnode_run_once(ferry_failnode_run *r)
+{
+	failednode_info *f = r->slot;
+	uint64_t end = f->failtime.load();
+	r->start = ferry_failnode_start(f);
+	if (r->start == FERRY_LST_NONE) {
+		ox_info(QM_FERRY, "FERRY last ship time of failed node %lu is 0 (nothing to process).",
+				(unsigned long)r->node);
+		return end;
+	}
+	if (end < r->start) {
+		ox_warning(QM_FERRY, "FERRY last ship time greater than failed time. Not doing any processing.");
+		return end;
+	}
+	// Held before the first read, so the reclaim keeps what the run has
+	// still to read.
+	ferry_failnode_hold_all(r, r->start);
+	ox_detail(QM_FERRY, "Requesting: Failed node processing in window [%lu:%lu] of node %lu",
+			(unsigned long)r->start, (unsigned long)end, (unsigned long)r->node);
+	ferry_msg_ondisk rec;
+	ox_rbuffer_ctx *ctx = ferry_failnode_seek(r, &rec);
+	if (ctx) {
+		r->current = rec.diginfo.digesttime;
+		ox_info(QM_FERRY, "Performing: Failed node processing in window [%lu:%lu] of node %lu",
+				(unsigned long)r->current, (unsigned long)f->failtime.load(), (unsigned long)r->node);
+		memset(r->windowed, 0, sizeof(r->windowed));
+		end = ferry_failnode_read(r, ctx, &rec);
+		ox_rbuffer_closectx(ctx);
+	} else {
+		end = f->failtime.load();
+	}
+	ferry_failnode_hold_all(r, FERRY_LST_NONE);
+	ox_info(QM_FERRY, "Finished: Failed node processing in window [%lu:%lu] of node %lu",
+			(unsigned long)r->start, (unsigned long)end, (unsigned long)r->node);
+	return end;
+}
+
+void
+ferry_process_failednode(ox_node node, std::atomic<uint64_t> *starttimes, uint64_t endtime, thread_data *td,
+		int slotnumber)
+{
+	(void)starttimes; // the slot's own, read live through it
+	(void)endtime;    // likewise: a repeated report moves it
+	if (slotnumber < 0 || slotnumber >= CLUSTER_MAX_SZ) {
+		return;
+	}
+	ferry_failnode_run r;
+	memset(&r, 0, sizeof(r));
+	r.slot = &g_failednodeinfo[slotnumber];
+	r.slotnumber = slotnumber;
+	r.node = node;
+	r.td = td;
+	r.cntr = td && td->cntr ? td->cntr : g_ferry_cntr;
+	static counters s_uncounted;
+	if (!r.cntr) {
+		r.cntr = &s_uncounted; // shipping needs a record to add to
+	}
+	for (;;) {
+		uint64_t seen = ferry_failnode_run_once(&r);
+		// The slot goes last. A repeated report stores its end before it
+		// looks at the slot, and this thread looks at the end after letting
+		// the slot go: one of the two sees the other, so a report that lands
+		// now either finds the slot free and starts a run, or is taken here.
+		r.slot->slotinuse.store(false);
+		if (r.slot->failtime.load() == seen || !ferry_failednode_claim(slotnumber)) {
+			return;
+		}
+		// Reported again meanwhile. (Or, should another node's run have had
+		// the slot meanwhile and ended too, that node's report: the slot
+		// says whose.)
+		r.node = r.slot->node;
+		ox_info(QM_FERRY, "Failed node %lu was reported again meanwhile: processing again",
+				(unsigned long)r.node);
+	}
+}
 
 void *
 ferry_handle_failover(void *arg)
 {
-	ferry_wait_clusters_created();
+	auto *fi = (failover_info *)arg;
+	int slot = fi ? fi->slotnumber : -1;
+	thread_data *td = fi ? fi->td : nullptr;
 	ox_free(arg);
+	if (slot < 0 || slot >= CLUSTER_MAX_SZ) {
+		return nullptr;
+	}
+	ferry_wait_clusters_created();
+	failednode_info *f = &g_failednodeinfo[slot];
+	ferry_process_failednode(f->node, f->ferrylastship, f->failtime.load(), td, slot);
 	return nullptr;
 }

@@ -206,58 +206,16 @@ ferry_dispatch_nsinfo(ferry_msg *msg)
 	}
 }
 
+/* Starts the thread of a slot the caller has just claimed; the slot is free
+ * again when the thread cannot be had. */
 static void
-ferry_dispatch_node_failed(ferry_msg_clust_state_change *ch, thread_data *td)
+ferry_failednode_start(int slot, ox_node node, thread_data *td)
 {
-	ox_node node = ch->node;
-	uint64_t now = ox_clock_getabsolute();
-	int limit = g_maxfailedever < CLUSTER_MAX_SZ ? g_maxfailedever : CLUSTER_MAX_SZ;
-	int repeated = -1;
-	int free_slot = -1;
-	for (int i = 0; i < limit; i++) {
-		if (g_failednodeinfo[i].slotinuse) {
-			if (g_failednodeinfo[i].node == node) {
-				repeated = i;
-			}
-		} else {
-			free_slot = i;
-		}
-	}
-	if (repeated >= 0) {
-		failednode_info *f = &g_failednodeinfo[repeated];
-		ox_info(QM_FERRY, "Failed node processing is already in progress for the node %lu",
-				(unsigned long)node);
-		__atomic_store_n(&f->failtime, now + FERRY_TIME_ADJUST, __ATOMIC_RELAXED);
-		for (int d = 0; d < g_dc_count; d++) {
-			__atomic_store_n(&f->ferrylastship[d], ferry_lst_minus_adjust(ch->lastshiptime[d]),
-					__ATOMIC_RELAXED);
-		}
-		return;
-	}
-	int slot = free_slot;
-	if (slot < 0) {
-		if (g_maxfailedever >= CLUSTER_MAX_SZ) {
-			// Every slot is taken by a running failed-node thread.
-			ox_warning(QM_FERRY, "MAX failed slot count overflowed");
-			return;
-		}
-		slot = g_maxfailedever++;
-	}
-	failednode_info *f = &g_failednodeinfo[slot];
-	f->slotinuse = true;
-	f->node = node;
-	f->failtime = now + FERRY_TIME_ADJUST;
-	for (int d = 0; d < DC_MAX_NUM; d++) {
-		f->ferrylastship[d] = ferry_lst_minus_adjust(ch->lastshiptime[d]);
-		if (d < g_dc_count) {
-			ox_info(QM_FERRY, "Node %lx failed at time %lu lastshiptime=%lu", (unsigned long)node,
-					(unsigned long)f->failtime, (unsigned long)ch->lastshiptime[d]);
-		}
-	}
 	auto *fi = (failover_info *)ox_malloc(sizeof(failover_info));
 	if (!fi) {
 		ox_warning(QM_FERRY, "Allocation failed, Failed node processing for Node %lu won't be done",
 				(unsigned long)node);
+		g_failednodeinfo[slot].slotinuse.store(false);
 		return;
 	}
 	fi->slotnumber = slot;
@@ -266,7 +224,74 @@ ferry_dispatch_node_failed(ferry_msg_clust_state_change *ch, thread_data *td)
 	ferry_start_detached(ferry_handle_failover, fi, &started);
 	if (!started) {
 		ox_free(fi);
+		g_failednodeinfo[slot].slotinuse.store(false);
 	}
+}
+
+static void
+ferry_dispatch_node_failed(ferry_msg_clust_state_change *ch, thread_data *td)
+{
+	ox_node node = ch->node;
+	uint64_t adjust = ferry_time_adjust();
+	uint64_t failtime = ox_clock_getabsolute() + adjust;
+	int limit = g_maxfailedever < CLUSTER_MAX_SZ ? g_maxfailedever : CLUSTER_MAX_SZ;
+	int repeated = -1;
+	for (int i = 0; i < limit; i++) {
+		if (g_failednodeinfo[i].slotinuse.load() && g_failednodeinfo[i].node == node) {
+			repeated = i;
+		}
+	}
+	if (repeated >= 0) {
+		failednode_info *f = &g_failednodeinfo[repeated];
+		ox_info(QM_FERRY, "Failed node processing is already in progress for the node %lu",
+				(unsigned long)node);
+		for (int d = 0; d < g_dc_count; d++) {
+			f->ferrylastship[d].store(ferry_sub_sat(ch->lastshiptime[d], adjust));
+		}
+		// The end last: a thread that sees it sees the starts too.
+		f->failtime.store(failtime);
+		if (f->slotinuse.load()) {
+			// Still in use after the store: its thread reads the new end
+			// before it lets the slot go, or takes the slot back after.
+			return;
+		}
+		// Its thread finished meanwhile, perhaps before the new end: run
+		// again, unless the thread has taken the slot back itself.
+		if (ferry_failednode_claim(repeated)) {
+			ferry_failednode_start(repeated, node, td);
+		}
+		return;
+	}
+	// The last free slot below the high-water mark first; a thread that has
+	// just let its slot go may take it back, hence the claim.
+	int slot = -1;
+	for (int i = limit - 1; i >= 0 && slot < 0; i--) {
+		if (!g_failednodeinfo[i].slotinuse.load() && ferry_failednode_claim(i)) {
+			slot = i;
+		}
+	}
+	if (slot < 0) {
+		if (g_maxfailedever >= CLUSTER_MAX_SZ) {
+			// Every slot is taken by a running failed-node thread.
+			ox_warning(QM_FERRY, "MAX failed slot count overflowed");
+			return;
+		}
+		slot = g_maxfailedever++;
+		if (!ferry_failednode_claim(slot)) {
+			return; // cannot be: no thread has ever had this slot
+		}
+	}
+	failednode_info *f = &g_failednodeinfo[slot];
+	f->node = node;
+	for (int d = 0; d < DC_MAX_NUM; d++) {
+		f->ferrylastship[d].store(ferry_sub_sat(ch->lastshiptime[d], adjust));
+		if (d < g_dc_count) {
+			ox_info(QM_FERRY, "Node %lx failed at time %lu lastshiptime=%lu", (unsigned long)node,
+					(unsigned long)failtime, (unsigned long)ch->lastshiptime[d]);
+		}
+	}
+	f->failtime.store(failtime);
+	ferry_failednode_start(slot, node, td);
 }
 
 static void

@@ -114,10 +114,13 @@ ferry_get_min_lst_for_dcid(int dc)
 	if (g_rcfg[dc].dc_inuse) {
 		// Read in the reverse order of the hand-overs: a failed-node run hands
 		// a datacenter that went down to a window (lowering lst_windowship)
-		// before it lets go of lst_failednode, and a window starts from
-		// lst_main, which stays put until the window manager is done. So a
-		// time released by one kind is seen held by the next.
-		uint64_t f = __atomic_load_n(&l->lst_failednode, __ATOMIC_SEQ_CST);
+		// before it lets go of its hold, and a window starts from lst_main,
+		// which stays put until the window manager is done. So a time
+		// released by one kind is seen held by the next. The failed-node
+		// time comes straight from the runs' holds: the field itself is only
+		// what the last run to store it saw.
+		uint64_t f = ferry_failednode_lst_min(dc);
+		ox_atomic64_set(&l->lst_failednode, f);
 		uint64_t w = __atomic_load_n(&l->lst_windowship, __ATOMIC_SEQ_CST);
 		uint64_t m = __atomic_load_n(&l->lst_main, __ATOMIC_SEQ_CST);
 		uint64_t min = m < w ? m : w;
@@ -153,6 +156,69 @@ ferry_update_lst_for_this_node(uint64_t time, int caller, int dc)
 	default:
 		break;
 	}
+}
+
+/* ---- Failed-node slots -------------------------------------------------- */
+
+void
+ferry_failednode_slots_reset(void)
+{
+	for (int i = 0; i < CLUSTER_MAX_SZ; i++) {
+		failednode_info *f = &g_failednodeinfo[i];
+		f->node = 0;
+		f->failtime.store(0);
+		for (int d = 0; d < DC_MAX_NUM; d++) {
+			f->ferrylastship[d].store(0);
+			f->lst_hold[d].store(FERRY_LST_NONE);
+		}
+		f->slotinuse.store(false);
+	}
+}
+
+// A slot never used must hold nothing from the first claim on.
+[[maybe_unused]] static const bool s_failednode_slots_ready = [] {
+	ferry_failednode_slots_reset();
+	return true;
+}();
+
+bool
+ferry_failednode_claim(int i)
+{
+	if (i < 0 || i >= CLUSTER_MAX_SZ) {
+		return false;
+	}
+	bool expected = false;
+	return g_failednodeinfo[i].slotinuse.compare_exchange_strong(expected, true);
+}
+
+uint64_t
+ferry_failednode_lst_min(int dc)
+{
+	if (!ferry_dc_valid(dc)) {
+		return FERRY_LST_NONE;
+	}
+	uint64_t min = FERRY_LST_NONE;
+	for (int i = 0; i < CLUSTER_MAX_SZ; i++) {
+		failednode_info *f = &g_failednodeinfo[i];
+		if (!f->slotinuse.load()) {
+			continue;
+		}
+		uint64_t h = f->lst_hold[dc].load();
+		if (h < min) {
+			min = h;
+		}
+	}
+	return min;
+}
+
+void
+ferry_failednode_hold(int i, int dc, uint64_t time)
+{
+	if (i < 0 || i >= CLUSTER_MAX_SZ || !ferry_dc_valid(dc)) {
+		return;
+	}
+	g_failednodeinfo[i].lst_hold[dc].store(time);
+	ox_atomic64_set(&g_lastshiptime[dc].lst_failednode, ferry_failednode_lst_min(dc));
 }
 
 void

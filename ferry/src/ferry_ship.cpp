@@ -398,6 +398,29 @@ ferry_relog_digest(int nsid, uint32_t generation, ox_node masternode, const ka::
 
 /* ---- Deletes (main thread, window managers) --------------------------------- */
 
+int
+ferry_delete_check_local(const char *ns_name, const ka::ox_digest *d)
+{
+	int rv = g_local_cluster
+			? tamberlin_exists_digest(g_local_cluster, ns_name, d, nullptr, 0, 200, nullptr)
+			: TAMBERLIN_FAIL_CLIENT;
+	if (rv == TAMBERLIN_OK) {
+		ox_debug(QM_FERRY, "Record found for delete. Will not ship delete");
+		if (g_ferry_cntr) {
+			ox_atomic64_add(&g_ferry_cntr->dlog_deletes_canceled, 1);
+		}
+		return 0;
+	}
+	if (rv != TAMBERLIN_FAIL_NOTFOUND) {
+		// Only "not found" proves the record is gone: a delete shipped on a
+		// time-out could remove a record written again since.
+		ox_debug(QM_FERRY, "Could not check the record of a delete (error %d).", rv);
+		return -1;
+	}
+	ox_detail(QM_FERRY, "Record not found for delete. Expected");
+	return 1;
+}
+
 bool
 ship_delete(ferry_msg_digestinfo *xmdinfo)
 {
@@ -412,21 +435,15 @@ ship_delete(ferry_msg_digestinfo *xmdinfo)
 
 	if (__atomic_load_n(&g_xcfg.ferry_check_data_before_delete, __ATOMIC_RELAXED) ||
 			(xmdinfo->delete_flag & RELAY_DELETE_RELOG_FLAG)) {
-		int rv = g_local_cluster ? tamberlin_exists_digest(g_local_cluster, ns->ns_name, &d, nullptr, 0, 200, nullptr)
-								 : TAMBERLIN_FAIL_CLIENT;
-		if (rv == TAMBERLIN_OK) {
-			ox_debug(QM_FERRY, "Record found for delete. Will not ship delete");
-			ox_atomic64_add(&g_ferry_cntr->dlog_deletes_canceled, 1);
+		int gone = ferry_delete_check_local(ns->ns_name, &d);
+		if (gone == 0) {
 			return false;
 		}
-		if (rv != TAMBERLIN_FAIL_NOTFOUND) {
-			// Only "not found" proves the record is gone: a delete shipped on a
-			// time-out could remove a record written again since.
-			ox_debug(QM_FERRY, "Could not check the record of a delete (error %d). Relogging the delete.", rv);
+		if (gone < 0) {
+			ox_debug(QM_FERRY, "Relogging the delete.");
 			ferry_relog_digest(nsid, xmdinfo->generation, xmdinfo->masternode, &d, g_ferry_cntr, true);
 			return false;
 		}
-		ox_detail(QM_FERRY, "Record not found for delete. Expected");
 	}
 
 	uint32_t n_dcs = ns->ns_dclist_v ? ox_vector_size(ns->ns_dclist_v) : 0;

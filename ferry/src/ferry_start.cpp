@@ -217,9 +217,7 @@ ferry_start(const char *config_path)
 	s_td.mcfg = &s_mcfg;
 	s_td.rcfg = g_rcfg;
 	g_ferry_cntr = s_td.cntr;
-	for (int i = 0; i < CLUSTER_MAX_SZ; i++) {
-		g_failednodeinfo[i].slotinuse = false;
-	}
+	ferry_failednode_slots_reset();
 	g_maxfailedever = 0;
 	g_ns_sync_complete.store(false);
 	g_bootnode_sync_complete.store(false);

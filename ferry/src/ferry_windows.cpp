@@ -238,25 +238,20 @@ ferry_window_delete(ferry_window *w, ferry_msg_digestinfo *x)
 	}
 	ka::ox_digest d;
 	memcpy(d.digest, x->digest, sizeof(d.digest));
-	int rv = g_local_cluster ? tamberlin_exists_digest(g_local_cluster, ns->ns_name, &d, nullptr, 0, 200, nullptr)
-							 : TAMBERLIN_FAIL_CLIENT;
-	if (rv == TAMBERLIN_OK) {
-		ox_debug(QM_FERRY, "Record found for delete. Will not ship delete");
-		ox_atomic64_add(&w->cntr->dlog_deletes_canceled, 1);
+	int gone = ferry_delete_check_local(ns->ns_name, &d);
+	if (gone == 0) {
 		return 0;
 	}
-	if (rv != TAMBERLIN_FAIL_NOTFOUND) {
+	if (gone < 0) {
 		// Not known to be gone: the delete goes back through the digest log,
 		// where the reader checks again before it ships it.
-		ox_debug(QM_FERRY, "Windowshipper: Could not check the record of a delete (error %d). Relogging the delete.",
-				rv);
+		ox_debug(QM_FERRY, "Windowshipper: Relogging the delete.");
 		ferry_relog_digest(x->ns_id, x->generation, x->masternode, &d, w->cntr, true);
 		return 0;
 	}
-	ox_detail(QM_FERRY, "Record not found for delete. Expected");
 	ox_detail(QM_FERRY, "Windowshipper: Namespace '%s' is being shipped to '%s' datacenter", ns->ns_name,
 			ferry_dc_name(w->dc));
-	rv = ferry_queue_digest(w->rcfg, ns->ns_name, &d, nullptr, 0, nullptr, 0, x->ns_id, x->generation, x->masternode,
+	int rv = ferry_queue_digest(w->rcfg, ns->ns_name, &d, nullptr, 0, nullptr, 0, x->ns_id, x->generation, x->masternode,
 			w->cntr, false, w->node, true);
 	if (rv == 0) {
 		ferry_window_handed(w, x->digesttime);

@@ -18,6 +18,7 @@
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
+#include "tamberlin/ferry_road.h"
 #include "tamberlin/ox_clock.h"
 
 namespace {
@@ -42,11 +43,16 @@ protected:
 		g_ns_sync_complete.store(false);
 		g_bootnode_sync_complete.store(false);
 		g_bootnodecount = 0;
-		memset(g_failednodeinfo, 0, sizeof(g_failednodeinfo));
+		ferry_failednode_slots_reset();
 		g_maxfailedever = 0;
+		// The failed-node threads that reports start wait until the test is
+		// done with their slots.
+		g_clusters_created.store(false);
 	}
 	void TearDown() override
 	{
+		g_clusters_created.store(true);
+		EXPECT_TRUE(ferry_test_wait_single_thread(30000));
 		for (int i = 0; i < NAMESPACE_MAX_NUM; i++) {
 			ferry_ns_bucket_free(i);
 		}

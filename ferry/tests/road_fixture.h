@@ -192,6 +192,8 @@ class RoadTest : public ::testing::Test {
 protected:
 	int n_dcs = 1;
 	int inflight_limit = 100;
+	// The namespaces every stand-in cluster serves.
+	std::vector<std::string> cluster_namespaces = {kNsName};
 	counters cntr;
 	std::vector<fake_cluster *> remote_fc;
 	fake_cluster *local_fc = nullptr;
@@ -214,6 +216,7 @@ protected:
 			fake_cluster_cfg cfg;
 			cfg.n_nodes = 1;
 			cfg.n_partitions = 16;
+			cfg.namespaces = cluster_namespaces;
 			fake_cluster *fc = fake_cluster_create(cfg);
 			ASSERT_NE(nullptr, fc);
 			remote_fc.push_back(fc);
@@ -237,6 +240,7 @@ protected:
 		fake_cluster_cfg lcfg;
 		lcfg.n_nodes = 1;
 		lcfg.n_partitions = 16;
+		lcfg.namespaces = cluster_namespaces;
 		local_fc = fake_cluster_create(lcfg);
 		ASSERT_NE(nullptr, local_fc);
 		g_local_cluster = client_over(local_fc);

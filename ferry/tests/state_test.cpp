@@ -41,11 +41,17 @@ TEST_F(State, LocalMinimumOfDatacenterInUse)
 		{5000, 7000, 6000, 5000},
 		{0, FERRY_LST_NONE, FERRY_LST_NONE, 0},
 	};
+	// The failed-node time is a running failed-node run's hold.
+	ferry_failednode_slots_reset();
+	ASSERT_TRUE(ferry_failednode_claim(0));
 	for (auto &c : cases) {
-		g_lastshiptime[0] = {c.main, c.window, c.failed, 0};
+		g_lastshiptime[0] = {c.main, c.window, FERRY_LST_NONE, 0};
+		ferry_failednode_hold(0, 0, c.failed);
 		ferry_get_min_lst_for_dcid(0);
 		EXPECT_EQ(g_lastshiptime[0].lst_localmin, c.expect);
+		EXPECT_EQ(g_lastshiptime[0].lst_failednode, c.failed);
 	}
+	ferry_failednode_slots_reset();
 }
 
 TEST_F(State, DatacenterNotInUseFollowsTheLastWrite)

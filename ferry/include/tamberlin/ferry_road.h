@@ -61,6 +61,10 @@ void ferry_relog_digest(int nsid, uint32_t generation, ox_node masternode, const
  * namespace; false when the delete was cancelled (the record exists again,
  * or the existence check could not tell and the digest was relogged). */
 bool ship_delete(ferry_msg_digestinfo *xmdinfo);
+/* The local existence check before a delete is shipped: 1 when the record is
+ * gone locally (ship it), 0 when it exists again (cancel it; counted in
+ * dlog_deletes_canceled), -1 when the check could not tell. Any thread. */
+int ferry_delete_check_local(const char *ns_name, const ka::ox_digest *d);
 /* Transaction ids: 64 random bits, 0 on failure. Any thread. */
 uint64_t rand_64(void);
 /* Window managers started since the process began, and those that have
@@ -247,10 +251,13 @@ uint32_t ferry_infinite_ttl_for_version(const int ver[3]);
 /* ---- Failed-node processing (ferry_failnode.cpp) -------------------------- */
 
 /* Ships, on behalf of a failed local node, its logged changes from its
- * last-ship times (starttimes, the slot's, read live) to the slot's failure
- * time. The failed-node thread's body. */
-void ferry_process_failednode(ox_node node, uint64_t *starttimes, uint64_t endtime, thread_data *td,
-		int slotnumber);
+ * last-ship times to its failure time: starttimes and endtime are those of
+ * slot slotnumber when the thread starts, and both are read live from the
+ * slot, since a repeated report moves them. Releases the slot as its last
+ * step (taking it back and running again when the end moved meanwhile). The
+ * failed-node thread's body. */
+void ferry_process_failednode(ox_node node, std::atomic<uint64_t> *starttimes, uint64_t endtime,
+		thread_data *td, int slotnumber);
 
 /* ---- Later stages, started by start-up (their own files) ------------------ */
 

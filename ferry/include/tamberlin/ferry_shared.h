@@ -227,12 +227,33 @@ typedef struct ns_digest_bucket_s {
 	struct shash_s *digest_to_idx_hash; /* digest -> int32 slot, one lock */
 } ns_digest_bucket;
 
+/* One failed node's slot. The pipe reader claims a free slot and refreshes
+ * the times of a claimed one while its failed-node thread reads them, and the
+ * thread releases the slot while the pipe reader scans: the shared fields are
+ * atomics, and both sides claim a free slot by compare-and-set (false to
+ * true), so a report that lands while a thread finishes is never lost.
+ * node is written only by the pipe reader, before the slot's thread starts. */
 typedef struct failednode_info_s {
 	ox_node node;
-	uint64_t ferrylastship[DC_MAX_NUM]; /* window start per datacenter */
-	uint64_t failtime;                  /* window end */
-	bool slotinuse;
+	std::atomic<uint64_t> ferrylastship[DC_MAX_NUM]; /* window start per datacenter */
+	std::atomic<uint64_t> failtime;                  /* window end */
+	std::atomic<bool> slotinuse;
+	/* The run's hold on each datacenter's failed-node last-ship time: the
+	 * digest time it last handed there, FERRY_LST_NONE when it holds nothing
+	 * (its thread alone stores it; read by anyone). */
+	std::atomic<uint64_t> lst_hold[DC_MAX_NUM];
 } failednode_info;
+
+/* Every slot free, holding nothing, its times 0 (start-up, tests). */
+void ferry_failednode_slots_reset(void);
+/* Claims slot i if it is free: true when this caller now owns it. */
+bool ferry_failednode_claim(int i);
+/* Stores the hold of slot i's run on datacenter dc (FERRY_LST_NONE: none)
+ * and refreshes that datacenter's lst_failednode. The slot's thread. */
+void ferry_failednode_hold(int i, int dc, uint64_t time);
+/* The smallest hold on datacenter dc over the slots in use, FERRY_LST_NONE
+ * when no run holds it. Any thread. */
+uint64_t ferry_failednode_lst_min(int dc);
 
 /* Argument of a failed-node thread; allocated by the pipe reader, owned and
  * freed by the thread. */

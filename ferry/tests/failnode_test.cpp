@@ -1,0 +1,194 @@
+// Failed-node processing, one run on the test's thread: what reaches each
+// datacenter, what is left out and why, the windows of a datacenter that is
+// down, and what the run leaves behind (a free slot, no last-ship hold).
+#include "failnode_fixture.h"
+
+namespace {
+
+using namespace failnode_test;
+
+constexpr ox_node kFailed = 0xF1;
+constexpr ox_node kOther = 0xB2;
+
+// Runs that have nothing to read end at once, free their slot and hold
+// nothing; the same node's next failure is processed as usual.
+TEST_F(FailNode, RunsWithNothingToProcessEndAtOnceAndFreeTheSlot)
+{
+	struct {
+		const char *what;
+		int dcs;                       // datacenters configured
+		std::vector<uint64_t> starts;  // the slot's start times
+		int64_t end_from_now_ms;       // the slot's end
+	} cases[] = {
+		{"every reported last-ship time 0 (saturated)", 2, {0, 0}, 300},
+		{"no datacenter configured", 0, {t0, t0}, 300},
+		{"an end before the start", 2, {t0 + 5000, t0 + 5000}, -200000},
+	};
+	log_recs({{1, t0 + 10000, kFailed}});
+	local_in(kNsName, 1, 1);
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		g_dc_count = c.dcs;
+		uint64_t end = (uint64_t)((int64_t)ox_clock_getabsolute() + c.end_from_now_ms);
+		int s = report(kFailed, c.starts, end);
+		run(s);
+		EXPECT_FALSE(g_failednodeinfo[s].slotinuse.load());
+		EXPECT_TRUE(all_lst_none());
+		EXPECT_EQ(fake_node_write_count(remote(0)) + fake_node_write_count(remote(1)), 0u);
+	}
+	g_dc_count = 2;
+	int s = report(kFailed, {t0, t0}, end_now());
+	run(s);
+	ASSERT_TRUE(ferry_test_wait_until([&] { return replies() >= 2; }));
+	EXPECT_EQ(got(0, FAKE_REQ_WRITE), std::vector<std::string>{key(digest_of(1))});
+	EXPECT_EQ(got(1, FAKE_REQ_WRITE), std::vector<std::string>{key(digest_of(1))});
+}
+
+// The failed node's records from each datacenter's start go to every
+// datacenter of their namespace; the rest of the log is left alone.
+TEST_F(FailNode, ShipsTheNodesRecordsFromEachDatacentersStart)
+{
+	const uint64_t dc1_start = t0 + 1000, dc2_start = t0 + 5000;
+	struct {
+		const char *what;
+		rec r;
+		int local_generation;   // 0: no local record
+		bool to_dc1, to_dc2;    // a write (or delete) arrives there
+		bool counted;           // a record handled (fetched and not stale)
+	} cases[] = {
+		{"another node's record", {10, t0 + 2000, kOther}, 1, false, false, false},
+		{"before the second datacenter's start", {11, t0 + 3000, kFailed}, 1, true, false, true},
+		{"a delete before the second's start, gone locally", {12, t0 + 3500, kFailed, 2, kNs, RELAY_DELETE_FLAG}, 0,
+			true, false, false},
+		{"this node's own record", {13, t0 + 6000, 0}, 1, false, false, false},
+		{"after both starts", {14, t0 + 7000, kFailed}, 1, true, true, true},
+		{"changed since it was logged", {15, t0 + 7100, kFailed}, 2, false, false, false},
+		{"no longer in the local cluster", {16, t0 + 7200, kFailed}, 0, false, false, false},
+		{"a delete after both starts, gone locally", {17, t0 + 7300, kFailed, 2, kNs, RELAY_DELETE_FLAG}, 0, true,
+			true, false},
+		{"a delete of a record written again since", {18, t0 + 7400, kFailed, 2, kNs, RELAY_DELETE_FLAG}, 1,
+			false, false, false},
+		{"the second namespace, second datacenter only", {19, t0 + 7500, kFailed, 1, kNs2}, 1, false, true, true},
+		{"the last record, after both starts", {20, t0 + 9000, kFailed}, 1, true, true, true},
+	};
+	std::vector<rec> recs;
+	uint64_t sends = 0, counted = 0;
+	std::vector<std::string> want_w[2], want_d[2];
+	for (auto &c : cases) {
+		recs.push_back(c.r);
+		if (c.local_generation) {
+			local_in(c.r.nsid == kNs ? kNsName : kNs2Name, c.r.n, (uint32_t)c.local_generation);
+		}
+		bool del = c.r.delete_flag != 0;
+		for (int dc = 0; dc < 2; dc++) {
+			if (dc == 0 ? c.to_dc1 : c.to_dc2) {
+				(del ? want_d : want_w)[dc].push_back(key(digest_of(c.r.n)));
+				sends++;
+			}
+		}
+		counted += c.counted;
+	}
+	log_recs(recs);
+	int s = report(kFailed, {dc1_start, dc2_start}, end_now());
+	run(s);
+
+	ASSERT_TRUE(ferry_test_wait_until([&] { return replies() >= sends; })) << replies() << " of " << sends;
+	for (int dc = 0; dc < 2; dc++) {
+		SCOPED_TRACE("DC" + std::to_string(dc + 1));
+		std::sort(want_w[dc].begin(), want_w[dc].end());
+		std::sort(want_d[dc].begin(), want_d[dc].end());
+		EXPECT_EQ(got_sorted(dc, FAKE_REQ_WRITE), want_w[dc]);
+		EXPECT_EQ(got_sorted(dc, FAKE_REQ_DELETE), want_d[dc]);
+		EXPECT_TRUE(windows(dc).empty());
+	}
+	EXPECT_EQ(replies(), sends);
+	EXPECT_EQ(get(cntr.dlog_pkts_replprocessed), counted);
+	EXPECT_EQ(get(cntr.per_dc_counters[0].record_ship_attempts), want_w[0].size());
+	EXPECT_EQ(get(cntr.per_dc_counters[1].record_ship_attempts), want_w[1].size());
+	EXPECT_EQ(get(cntr.per_dc_counters[0].delete_ship_attempts), want_d[0].size());
+	EXPECT_EQ(get(cntr.per_dc_counters[1].delete_ship_attempts), want_d[1].size());
+	EXPECT_EQ(get(cntr.dlog_deletes_canceled), 1u);
+	// Records of both namespaces went out; no datacenter is held any more.
+	EXPECT_FALSE(g_failednodeinfo[s].slotinuse.load());
+	EXPECT_TRUE(all_lst_none());
+	for (int dc = 0; dc < 2; dc++) {
+		ferry_get_min_lst_for_dcid(dc);
+		EXPECT_EQ(ox_atomic64_get(&g_lastshiptime[dc].lst_failednode), FERRY_LST_NONE);
+	}
+}
+
+// A datacenter that is down takes exactly one window of the run, from the
+// first record that would have gone there to the run's end; the other
+// datacenter still gets every record.
+TEST_F(FailNode, ADatacenterDownGetsOneWindowFromTheRecordThatFoundItDown)
+{
+	const uint64_t dc2_start = t0 + 2000;
+	std::vector<rec> recs = {
+		{30, t0 + 1000, kFailed}, // before the second datacenter's start
+		{31, t0 + 2500, kOther},
+		{32, t0 + 3000, kFailed}, // the first one for the second datacenter
+		{33, t0 + 4000, kFailed},
+		{34, t0 + 5000, kFailed},
+	};
+	for (const rec &r : recs) {
+		local_in(kNsName, r.n, 1);
+	}
+	log_recs(recs);
+	__atomic_store_n(&g_rcfg[1].cluster_health, CLUSTER_DOWN, __ATOMIC_RELEASE);
+	uint64_t end = end_now();
+	int s = report(kFailed, {t0, dc2_start}, end);
+	run(s);
+
+	ASSERT_TRUE(ferry_test_wait_until([&] { return replies() >= 4; }));
+	std::vector<std::string> all = {key(digest_of(30)), key(digest_of(32)), key(digest_of(33)), key(digest_of(34))};
+	std::sort(all.begin(), all.end());
+	EXPECT_EQ(got_sorted(0, FAKE_REQ_WRITE), all);
+	EXPECT_TRUE(got(1, FAKE_REQ_WRITE).empty());
+	EXPECT_TRUE(windows(0).empty());
+	std::vector<window> w = windows(1);
+	ASSERT_EQ(w.size(), 1u);
+	EXPECT_EQ(w[0].start, t0 + 3000);
+	EXPECT_EQ(w[0].node, kFailed);
+	EXPECT_GE(w[0].end, end);
+	EXPECT_EQ(get(cntr.per_dc_counters[1].record_ship_attempts), 0u);
+	EXPECT_TRUE(all_lst_none());
+}
+
+// Each slot in use holds its datacenters at its own time; the reported time
+// is the smallest hold, and a slot's hold ends with its run alone.
+TEST_F(FailNode, TheReportedTimeIsTheSmallestHoldOfTheSlotsInUse)
+{
+	int a = report(kFailed, {t0}, end_now());
+	int b = report(kOther, {t0}, end_now());
+	struct {
+		const char *what;
+		uint64_t hold_a, hold_b;
+		bool b_in_use;
+		uint64_t want;
+	} cases[] = {
+		{"nothing held", FERRY_LST_NONE, FERRY_LST_NONE, true, FERRY_LST_NONE},
+		{"one run holds", 500, FERRY_LST_NONE, true, 500},
+		{"the smaller of two", 500, 300, true, 300},
+		{"the other run moved past", 500, 900, true, 500},
+		{"the first run ended", FERRY_LST_NONE, 900, true, 900},
+		{"a slot not in use holds nothing", 700, 100, false, 700},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		g_failednodeinfo[b].slotinuse.store(c.b_in_use);
+		ferry_failednode_hold(a, 0, c.hold_a);
+		ferry_failednode_hold(b, 0, c.hold_b);
+		EXPECT_EQ(ferry_failednode_lst_min(0), c.want);
+		EXPECT_EQ(ox_atomic64_get(&g_lastshiptime[0].lst_failednode), c.want);
+		ferry_get_min_lst_for_dcid(0);
+		uint64_t main_lst = ox_atomic64_get(&g_lastshiptime[0].lst_main);
+		EXPECT_EQ(ox_atomic64_get(&g_lastshiptime[0].lst_localmin), std::min(main_lst, c.want));
+		EXPECT_EQ(ferry_failednode_lst_min(1), FERRY_LST_NONE);
+	}
+	for (int s : {a, b}) {
+		ferry_failednode_hold(s, 0, FERRY_LST_NONE);
+		g_failednodeinfo[s].slotinuse.store(false);
+	}
+}
+
+} // namespace
