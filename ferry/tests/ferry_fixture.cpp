@@ -8,8 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "tamberlin/enhanced_alloc.h"
+#include "tamberlin/fault.h"
 #include "tamberlin/ferry_road.h"
 #include "tamberlin/ferry_shared.h"
 #include "tamberlin/rbuffer.h"
@@ -33,6 +36,39 @@ ferry_test_write_file(const char *tag, const std::string &text)
 		fwrite(text.data(), 1, text.size(), f);
 		fclose(f);
 	}
+	return path;
+}
+
+std::string
+ferry_test_read_file(const std::string &path)
+{
+	std::ifstream in(path);
+	std::stringstream ss;
+	ss << in.rdbuf();
+	return ss.str();
+}
+
+int
+ferry_test_count_of(const std::string &text, const std::string &needle)
+{
+	int n = 0;
+	for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+		n++;
+	}
+	return n;
+}
+
+const std::string &
+ferry_test_log_once(const char *tag, const char *level)
+{
+	static const std::string path = [&] {
+		std::string p = ferry_test_path(tag);
+		ox_fault_sink *sink = ox_fault_sink_hold(p.c_str());
+		if (!sink || ox_fault_sink_activate_all_held() != 0 || ox_fault_sink_addcontext(sink, "relay", level) != 0) {
+			return std::string();
+		}
+		return p;
+	}();
 	return path;
 }
 

@@ -13,6 +13,15 @@ struct counters_s;
 std::string ferry_test_path(const char *tag);
 // Writes text to a new unique file and returns its path.
 std::string ferry_test_write_file(const char *tag, const std::string &text);
+// The whole of the file at path; empty when it cannot be read.
+std::string ferry_test_read_file(const std::string &path);
+// How many times needle occurs in text, overlapping ones counted.
+int ferry_test_count_of(const std::string &text, const std::string &needle);
+// The program's one log file, context "relay" at level: sinks live as long
+// as the process, so the first call opens it (named after tag) and later ones
+// return the same path, and each test reads what was written since it
+// began. Empty when the log could not be opened.
+const std::string &ferry_test_log_once(const char *tag, const char *level);
 // Frees what a parse left in g_xcfg and the tables, and resets them.
 void ferry_test_reset_config(void);
 // Turns literal text into a regular expression that matches exactly it.

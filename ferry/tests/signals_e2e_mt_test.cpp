@@ -16,16 +16,6 @@ using namespace road_e2e;
 
 constexpr const char *kDivisor = "10";
 
-int
-count_of(const std::string &text, const std::string &needle)
-{
-	int n = 0;
-	for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-		n++;
-	}
-	return n;
-}
-
 class SignalsE2E : public RoadE2E {
 protected:
 	void TearDown() override
@@ -157,7 +147,7 @@ TEST_F(SignalsE2E, SigpipeIsIgnoredSigtermPersistsAndEndsWith255)
 	EXPECT_EQ(wait_end(), 255);
 	std::string log = slurp(errlog);
 	EXPECT_EQ(log.find("Not killing the FERRY"), std::string::npos);
-	EXPECT_EQ(count_of(log, "Got Signal"), 1);
+	EXPECT_EQ(ferry_test_count_of(log, "Got Signal"), 1);
 	expect_in_order(log, {"Got Signal 'Terminated'. Aborting...",
 				     "Digestinfo read from pipe=250, logged to disk=250, unlogged=0",
 				     "Flushed all log records to disk", "stacktrace: frame 0: ",
@@ -182,7 +172,7 @@ TEST_F(SignalsE2E, SigtermWithTheWriterStuckGivesUp)
 	signal(SIGTERM);
 	EXPECT_EQ(wait_end(), 255);
 	std::string log = slurp(errlog);
-	int waiting = count_of(log, "Waiting to flush the log records to disk. logged to disk=");
+	int waiting = ferry_test_count_of(log, "Waiting to flush the log records to disk. logged to disk=");
 	EXPECT_GE(waiting, 1);
 	EXPECT_LE(waiting, 6);
 	expect_in_order(log, {"Got Signal 'Terminated'. Aborting...", "Waiting to flush the log records to disk.",
