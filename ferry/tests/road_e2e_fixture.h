@@ -40,14 +40,6 @@ inline uint32_t now_2010(void)
 	return (uint32_t)(time(nullptr) - kEpoch2010);
 }
 
-inline std::string slurp(const std::string &path)
-{
-	std::ifstream in(path);
-	std::stringstream ss;
-	ss << in.rdbuf();
-	return ss.str();
-}
-
 inline int free_port(void)
 {
 	int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -209,7 +201,7 @@ protected:
 		}
 		if (HasFailure()) {
 			fprintf(stderr, "---- daemon log ----\n%s---- daemon stderr ----\n%s---- end ----\n",
-					slurp(errlog).c_str(), slurp(dir + "/ferry.err").c_str());
+					ferry_test_read_file(errlog).c_str(), ferry_test_read_file(dir + "/ferry.err").c_str());
 		}
 		for (const std::string &f : {pipe, dlog, errlog, conf, dir + "/ferry.err"}) {
 			unlink(f.c_str());
@@ -333,7 +325,7 @@ protected:
 
 	bool log_has(const std::string &text, int limit_ms = kDeadlineMs)
 	{
-		return ferry_test_wait_until([&] { return slurp(errlog).find(text) != std::string::npos; }, limit_ms);
+		return ferry_test_wait_until([&] { return ferry_test_read_file(errlog).find(text) != std::string::npos; }, limit_ms);
 	}
 
 	// Writes records into a new digest log as the daemon's writer would,

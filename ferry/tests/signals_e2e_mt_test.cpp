@@ -91,7 +91,7 @@ protected:
 
 	void patch_conf(const std::string &from, const std::string &to)
 	{
-		std::string text = slurp(conf);
+		std::string text = ferry_test_read_file(conf);
 		size_t at = text.find(from);
 		ASSERT_NE(at, std::string::npos) << from;
 		text.replace(at, from.size(), to);
@@ -145,7 +145,7 @@ TEST_F(SignalsE2E, SigpipeIsIgnoredSigtermPersistsAndEndsWith255)
 	EXPECT_TRUE(alive());
 	signal(SIGTERM);
 	EXPECT_EQ(wait_end(), 255);
-	std::string log = slurp(errlog);
+	std::string log = ferry_test_read_file(errlog);
 	EXPECT_EQ(log.find("Not killing the FERRY"), std::string::npos);
 	EXPECT_EQ(ferry_test_count_of(log, "Got Signal"), 1);
 	expect_in_order(log, {"Got Signal 'Terminated'. Aborting...",
@@ -171,7 +171,7 @@ TEST_F(SignalsE2E, SigtermWithTheWriterStuckGivesUp)
 	ASSERT_TRUE(log_has("Digest Log Write Failed !!! ... Critical error"));
 	signal(SIGTERM);
 	EXPECT_EQ(wait_end(), 255);
-	std::string log = slurp(errlog);
+	std::string log = ferry_test_read_file(errlog);
 	int waiting = ferry_test_count_of(log, "Waiting to flush the log records to disk. logged to disk=");
 	EXPECT_GE(waiting, 1);
 	EXPECT_LE(waiting, 6);
@@ -198,7 +198,7 @@ TEST_F(SignalsE2E, SigtermWhileStartUpWaitsForTheClustersKeepsWhatWasTaken)
 	ASSERT_TRUE(ferry_test_wait_until([&] { return fls_pipe_idle(fls); }));
 	signal(SIGTERM);
 	EXPECT_EQ(wait_end(), 255);
-	std::string log = slurp(errlog);
+	std::string log = ferry_test_read_file(errlog);
 	expect_in_order(log, {"Got Signal 'Terminated'. Aborting...", "Digestinfo read from pipe=250, logged to disk=",
 				     "Flushed all log records to disk", "Shutdown of FERRY on users request"});
 	EXPECT_EQ(persisted_writer_records(), kRecords);
@@ -223,7 +223,7 @@ TEST_F(SignalsE2E, SighupStartsAMovedLogFileAfresh)
 	ASSERT_TRUE(log_has("Throughput="));
 	signal(SIGTERM);
 	EXPECT_EQ(wait_end(), 255);
-	std::string old_lines = slurp(moved), new_lines = slurp(errlog);
+	std::string old_lines = ferry_test_read_file(moved), new_lines = ferry_test_read_file(errlog);
 	expect_in_order(old_lines, {"Starting FERRY with no resume...", "Got SIGHUP. Rolling the log"});
 	EXPECT_EQ(new_lines.find("Starting FERRY"), std::string::npos);
 	EXPECT_EQ(new_lines.find("Got SIGHUP"), std::string::npos);
@@ -238,7 +238,7 @@ TEST_F(SignalsE2E, SighupLeavesALogOnStandardErrorAlone)
 	patch_conf("errorlog-path " + errlog, "errorlog-path stderr");
 	std::string err = dir + "/ferry.err";
 	auto err_has = [&](const char *text) {
-		return ferry_test_wait_until([&] { return slurp(err).find(text) != std::string::npos; });
+		return ferry_test_wait_until([&] { return ferry_test_read_file(err).find(text) != std::string::npos; });
 	};
 	start();
 	ASSERT_TRUE(err_has("Starting FERRY with no resume..."));
@@ -246,7 +246,7 @@ TEST_F(SignalsE2E, SighupLeavesALogOnStandardErrorAlone)
 	ASSERT_TRUE(err_has("Got SIGHUP. Rolling the log"));
 	signal(SIGINT);
 	EXPECT_EQ(wait_end(), 255);
-	std::string out = slurp(err);
+	std::string out = ferry_test_read_file(err);
 	expect_in_order(out, {"Got SIGHUP. Rolling the log", "Got Signal 'Interrupt'. Aborting...",
 				     "Shutdown of FERRY on users request"});
 	struct stat st;
@@ -268,7 +268,7 @@ TEST_F(SignalsE2E, FatalSignalAbortsAfterTheWork)
 	ASSERT_TRUE(ferry_test_wait_until([&] { return fls_pipe_idle(fls); }));
 	signal(SIGSEGV);
 	EXPECT_EQ(wait_end(), -SIGABRT);
-	std::string log = slurp(errlog);
+	std::string log = ferry_test_read_file(errlog);
 	expect_in_order(log, {"Got Signal 'Segmentation fault'. Aborting...", "Digestinfo read from pipe=50, logged to disk=",
 				     "Flushed all log records to disk", "stacktrace: frame 0: ", "Abnormal shutdown of FERRY"});
 	EXPECT_TRUE(log.find("Changed rlimit to take the dump.") != std::string::npos ||

@@ -6,9 +6,7 @@
 
 #include <unistd.h>
 
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,29 +34,12 @@ struct window_view {
 	ox_node node;
 };
 
-// One log file for the whole program (sinks live as long as the process);
-// each test reads what was written since it began.
-inline std::string &
-log_path()
-{
-	static std::string path;
-	return path;
-}
-
-inline std::string
-slurp(const std::string &path)
-{
-	std::ifstream in(path);
-	std::stringstream ss;
-	ss << in.rdbuf();
-	return ss.str();
-}
-
 class WindowsTest : public RoadTest {
 protected:
 	int64_t dlog_size = 64 * 8004 + 2048;
 	bool dlog_overwrite = false;
 	std::string dlog_file;
+	std::string log_path;
 	size_t log_from = 0;
 	uint64_t t0 = 0; // a time well in the past that the records count from
 
@@ -68,14 +49,9 @@ protected:
 		if (HasFatalFailure()) {
 			return;
 		}
-		if (log_path().empty()) {
-			log_path() = ferry_test_path("windows_log");
-			ox_fault_sink *sink = ox_fault_sink_hold(log_path().c_str());
-			ASSERT_NE(sink, nullptr);
-			ASSERT_EQ(ox_fault_sink_activate_all_held(), 0);
-			ASSERT_EQ(ox_fault_sink_addcontext(sink, "relay", "debug"), 0);
-		}
-		log_from = slurp(log_path()).size();
+		log_path = ferry_test_log_once("windows_log", "debug");
+		ASSERT_FALSE(log_path.empty());
+		log_from = ferry_test_read_file(log_path).size();
 		g_rbuf_des = ferry_test_open_dlog("windows_dlog", dlog_size, dlog_overwrite);
 		ASSERT_NE(g_rbuf_des, nullptr);
 		dlog_file = g_rbuf_des->hdr[0].fname;
@@ -101,7 +77,7 @@ protected:
 	}
 
 	// The shipper's log since the test began.
-	std::string log_text() { return slurp(log_path()).substr(log_from); }
+	std::string log_text() { return ferry_test_read_file(log_path).substr(log_from); }
 	bool log_has(const std::string &text)
 	{
 		return ferry_test_wait_until([&] { return log_text().find(text) != std::string::npos; });
