@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -110,6 +111,34 @@ ferry_test_open_dlog_at(const std::string &path, int64_t size, bool overwrite)
 	cfg.persist = true;
 	cfg.trace = false;
 	return ox_rbuffer_init(&cfg);
+}
+
+ferry_msg_ondisk
+ferry_test_digestinfo(int32_t nsid, const uint8_t digest[20], uint32_t generation, uint64_t time, ox_node master,
+		uint32_t delete_flag)
+{
+	ferry_msg_ondisk o;
+	memset(&o, 0, sizeof(o));
+	o.xm_type = FERRY_MSG_TYPE_DIGESTINFO;
+	o.diginfo.ns_id = nsid;
+	o.diginfo.generation = generation;
+	o.diginfo.digesttime = time;
+	o.diginfo.masternode = master;
+	o.diginfo.delete_flag = delete_flag;
+	memcpy(o.diginfo.digest, digest, sizeof(o.diginfo.digest));
+	return o;
+}
+
+bool
+ferry_test_write_dlog(struct ox_rbuffer *rb, const ferry_msg_ondisk *recs, size_t n)
+{
+	for (size_t i = 0; i < n; i += 100) {
+		int k = (int)std::min<size_t>(100, n - i);
+		if (ox_rbuffer_write(rb, (const char *)&recs[i], k) != k) {
+			return false;
+		}
+	}
+	return ox_rbuffer_fflush(rb);
 }
 
 int

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "tamberlin/ferry_shared.h"
+
 struct ox_rbuffer;
 struct counters_s;
 
@@ -30,6 +32,12 @@ std::string ferry_test_regex_escape(const std::string &text);
 struct ox_rbuffer *ferry_test_open_dlog(const char *tag, int64_t size, bool overwrite);
 // The same at a given path: a new log, or the one a test wrote there before.
 struct ox_rbuffer *ferry_test_open_dlog_at(const std::string &path, int64_t size, bool overwrite);
+// A digest-log record as the pipe reader logs it.
+ferry_msg_ondisk ferry_test_digestinfo(int32_t nsid, const uint8_t digest[20], uint32_t generation, uint64_t time,
+		ox_node master, uint32_t delete_flag);
+// Writes n records in the writer's batches of 100 and flushes them; whether
+// all of it succeeded.
+bool ferry_test_write_dlog(struct ox_rbuffer *rb, const ferry_msg_ondisk *recs, size_t n);
 // Reads up to n records through the main reader, retrying short reads for up
 // to 10 seconds; the number read.
 int ferry_test_read_dlog(struct ox_rbuffer *rb, char *buf, int n);

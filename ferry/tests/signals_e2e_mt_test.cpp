@@ -98,22 +98,6 @@ protected:
 		std::ofstream(conf) << text;
 	}
 
-	// The writer's position at the digest log's last persist, in records.
-	uint64_t persisted_writer_records()
-	{
-		ox_rbuffer_chdr h = {};
-		int fd = open(dlog.c_str(), O_RDONLY);
-		if (fd < 0) {
-			return 0;
-		}
-		ssize_t n = pread(fd, &h, sizeof(h), 0);
-		close(fd);
-		if (n != (ssize_t)sizeof(h)) {
-			return 0;
-		}
-		return h.wptr.seg_id * (RBUFFER_SEG_DATASIZE / FERRY_MSG_ONDISK_SIZE) + h.wptr.rec_id;
-	}
-
 	void expect_in_order(const std::string &log, const std::vector<std::string> &lines)
 	{
 		size_t at = 0;

@@ -99,24 +99,12 @@ protected:
 
 	void write_log(const std::vector<logrec> &recs)
 	{
-		std::vector<ferry_msg_ondisk> buf(recs.size());
-		for (size_t i = 0; i < recs.size(); i++) {
-			ferry_msg_ondisk &o = buf[i];
-			memset(&o, 0, sizeof(o));
-			o.xm_type = FERRY_MSG_TYPE_DIGESTINFO;
-			o.diginfo.ns_id = recs[i].nsid;
-			o.diginfo.generation = recs[i].generation;
-			o.diginfo.digesttime = recs[i].time;
-			o.diginfo.masternode = recs[i].master;
-			o.diginfo.delete_flag = recs[i].del ? RELAY_DELETE_FLAG : 0;
-			ka::ox_digest d = digest_of(recs[i].n);
-			memcpy(o.diginfo.digest, d.digest, sizeof(o.diginfo.digest));
+		std::vector<ferry_msg_ondisk> buf;
+		for (const logrec &r : recs) {
+			buf.push_back(ferry_test_digestinfo(r.nsid, digest_of(r.n).digest, r.generation, r.time, r.master,
+					r.del ? RELAY_DELETE_FLAG : 0));
 		}
-		for (size_t i = 0; i < buf.size(); i += 100) {
-			int n = (int)std::min<size_t>(100, buf.size() - i);
-			ASSERT_EQ(ox_rbuffer_write(g_rbuf_des, (const char *)&buf[i], n), n);
-		}
-		ASSERT_TRUE(ox_rbuffer_fflush(g_rbuf_des));
+		ASSERT_TRUE(ferry_test_write_dlog(g_rbuf_des, buf.data(), buf.size()));
 	}
 
 	// Records first .. first + count - 1, 10 ms apart from time `from`, each
