@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -34,42 +33,6 @@ namespace {
 
 const int kDeadlineMs = 60000;
 
-std::string
-read_file(const std::string &path)
-{
-	std::ifstream in(path);
-	std::stringstream ss;
-	ss << in.rdbuf();
-	return ss.str();
-}
-
-// One log file for the whole program (sinks live as long as the process);
-// each test reads what was written since it began.
-std::string g_log_path;
-
-void
-open_log_once(void)
-{
-	if (!g_log_path.empty()) {
-		return;
-	}
-	g_log_path = ferry_test_path("clusters_log");
-	ox_fault_sink *sink = ox_fault_sink_hold(g_log_path.c_str());
-	ASSERT_NE(sink, nullptr);
-	ASSERT_EQ(ox_fault_sink_activate_all_held(), 0);
-	ASSERT_EQ(ox_fault_sink_addcontext(sink, "relay", "debug"), 0);
-}
-
-int
-count_of(const std::string &text, const std::string &needle)
-{
-	int n = 0;
-	for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-		n++;
-	}
-	return n;
-}
-
 class Clusters : public ::testing::Test {
 protected:
 	static void SetUpTestSuite()
@@ -79,8 +42,9 @@ protected:
 	}
 	void SetUp() override
 	{
-		open_log_once();
-		log_start = read_file(g_log_path).size();
+		log_path = ferry_test_log_once("clusters_log", "debug");
+		ASSERT_FALSE(log_path.empty());
+		log_start = ferry_test_read_file(log_path).size();
 		ferry_test_reset_config();
 		g_clusters_created.store(false);
 		memset(&mcfg, 0, sizeof(mcfg));
@@ -132,10 +96,10 @@ protected:
 		read_configfile_ferrysection(&g_xcfg, cfg_path.c_str());
 		ferry_config_checks(&g_xcfg);
 	}
-	std::string log() { return read_file(g_log_path).substr(log_start); }
+	std::string log() { return ferry_test_read_file(log_path).substr(log_start); }
 	bool wait_log(const std::string &text, int times = 1)
 	{
-		return ferry_test_wait_until([&] { return count_of(log(), text) >= times; }, kDeadlineMs);
+		return ferry_test_wait_until([&] { return ferry_test_count_of(log(), text) >= times; }, kDeadlineMs);
 	}
 	static std::string dc(const char *name, const std::string &body)
 	{
@@ -146,6 +110,7 @@ protected:
 		return "        dc-node-address-port " + std::string(host) + " " + std::to_string(port) + "\n";
 	}
 
+	std::string log_path;
 	size_t log_start = 0;
 	std::string cfg_path;
 	counters cntr = {};
@@ -205,7 +170,7 @@ TEST_F(Clusters, DatacentersFromTheirSeeds)
 	EXPECT_NE(l.find("Added host 127.0.0.1:" + std::to_string(fake_cluster_port(local, 0)) + " to the local cluster"),
 			std::string::npos);
 	// The unresolvable first seed: one WARNING, the second is added.
-	EXPECT_EQ(count_of(l, "Unable to resolve details of node no-such-host.invalid:3000 meant for cluster OLD. "
+	EXPECT_EQ(ferry_test_count_of(l, "Unable to resolve details of node no-such-host.invalid:3000 meant for cluster OLD. "
 				"Check if it is legal. Continuing..."), 1)
 			<< l;
 	EXPECT_NE(l.find("Added host 127.0.0.1:" + std::to_string(old_port) + " to the cluster OLD"), std::string::npos);
@@ -287,9 +252,9 @@ TEST_F(Clusters, UnsettledIsWarnedEmptyIsWaitedFor)
 	}
 	EXPECT_TRUE(waited);
 	std::string l = log();
-	EXPECT_EQ(count_of(l, "The 'LOOSE' remote cluster has 1 nodes but has not settled after 60 secs. Continuing..."), 1)
+	EXPECT_EQ(ferry_test_count_of(l, "The 'LOOSE' remote cluster has 1 nodes but has not settled after 60 secs. Continuing..."), 1)
 			<< l;
-	EXPECT_EQ(count_of(l, "'LATE' remote cluster has"), 0);
+	EXPECT_EQ(ferry_test_count_of(l, "'LATE' remote cluster has"), 0);
 	EXPECT_EQ(g_rcfg[0].cluster_health, CLUSTER_UP);
 	EXPECT_EQ(g_rcfg[1].cluster_health, CLUSTER_UP);
 	EXPECT_GE(tamberlin_cluster_get_nodecount(g_rcfg[1].asc), 1);

@@ -44,15 +44,6 @@ const char *kUsage =
 const int kDeadlineMs = 60000;
 const char *kRelayErr = "/tmp/relay.err";
 
-std::string
-read_file(const std::string &path)
-{
-	std::ifstream in(path);
-	std::stringstream ss;
-	ss << in.rdbuf();
-	return ss.str();
-}
-
 bool
 exists(const std::string &path)
 {
@@ -128,7 +119,7 @@ kill_proc(Proc &p)
 bool
 wait_for_text(const std::string &path, const std::string &text, const Proc &p, int limit_ms = kDeadlineMs)
 {
-	auto has = [&] { return read_file(path).find(text) != std::string::npos; };
+	auto has = [&] { return ferry_test_read_file(path).find(text) != std::string::npos; };
 	auto gone = [&] {
 		siginfo_t si = {};
 		return waitid(P_PID, (id_t)p.pid, &si, WEXITED | WNOHANG | WNOWAIT) == 0 && si.si_pid == p.pid;
@@ -347,21 +338,21 @@ TEST_F(Cmdline, Table)
 			bool seen = wait_for_text(s.log, c.wait_log, p);
 			pid_t pid = p.pid;
 			if (c.prep == PIDFILE && seen) {
-				EXPECT_EQ(read_file(s.pid), std::to_string(pid) + "\n");
+				EXPECT_EQ(ferry_test_read_file(s.pid), std::to_string(pid) + "\n");
 				struct stat st;
 				ASSERT_EQ(lstat(s.pid.c_str(), &st), 0);
 				EXPECT_TRUE(S_ISREG(st.st_mode));
 				EXPECT_EQ(st.st_mode & 07777, 0644u);
 			}
 			kill_proc(p);
-			EXPECT_TRUE(seen) << "log:\n" << read_file(s.log) << "stderr:\n" << read_file(p.err);
+			EXPECT_TRUE(seen) << "log:\n" << ferry_test_read_file(s.log) << "stderr:\n" << ferry_test_read_file(p.err);
 		} else {
-			EXPECT_EQ(wait_end(p), c.status) << "stderr:\n" << read_file(p.err);
+			EXPECT_EQ(wait_end(p), c.status) << "stderr:\n" << ferry_test_read_file(p.err);
 		}
 		if (lockfd >= 0) {
 			close(lockfd);
 		}
-		std::string out = read_file(p.out), err = read_file(p.err);
+		std::string out = ferry_test_read_file(p.out), err = ferry_test_read_file(p.err);
 		if (c.out && !c.wait_log) {
 			EXPECT_EQ(out, c.out);
 		}
@@ -375,7 +366,7 @@ TEST_F(Cmdline, Table)
 				EXPECT_NE(err.find(c.err_has), std::string::npos) << err;
 			}
 		}
-		std::string log = c.config ? read_file(s.log) : "";
+		std::string log = c.config ? ferry_test_read_file(s.log) : "";
 		if (c.log_has) {
 			EXPECT_NE(log.find(c.log_has), std::string::npos) << log;
 		}
@@ -385,10 +376,10 @@ TEST_F(Cmdline, Table)
 		}
 		if (c.prep == PIDLINK) {
 			EXPECT_NE(log.find("failed to open pid file " + s.pid), std::string::npos) << log;
-			EXPECT_EQ(read_file(link_target), "keep");
+			EXPECT_EQ(ferry_test_read_file(link_target), "keep");
 		}
 		if (args.size() > 1 && args[0] == "--err" && args[1] == errfile) {
-			EXPECT_EQ(read_file(errfile), "FERRY is not enabled\n");
+			EXPECT_EQ(ferry_test_read_file(errfile), "FERRY is not enabled\n");
 		}
 		// The copy of the configuration reaches the log before the checks.
 		if (c.prep == NONE && c.config && c.conf.enabled == false) {
@@ -409,11 +400,11 @@ TEST_F(Cmdline, RelayErrLinkIsRefused)
 	ASSERT_EQ(symlink(target.c_str(), kRelayErr), 0);
 	Proc p = spawn(FERRY_BINARY, std::vector<std::string>{"--bogus"});
 	int status = wait_end(p);
-	std::string out = read_file(p.out);
+	std::string out = ferry_test_read_file(p.out);
 	unlink(kRelayErr);
 	EXPECT_EQ(status, 255);
 	EXPECT_EQ(out, "");
-	EXPECT_EQ(read_file(target), "keep");
+	EXPECT_EQ(ferry_test_read_file(target), "keep");
 	unlink(target.c_str());
 	unlink(p.out.c_str());
 	unlink(p.err.c_str());
@@ -467,7 +458,7 @@ TEST_F(Cmdline, FullStartReachesTheHousekeeper)
 		uint64_t when;
 		return fls_lastship_reports(fls, values, &when) > 0;
 	}, kDeadlineMs);
-	std::string log = read_file(s.log);
+	std::string log = ferry_test_read_file(s.log);
 	kill_proc(p);
 	fake_cluster_destroy(remote);
 	EXPECT_TRUE(reported) << log;
@@ -487,7 +478,7 @@ TEST_F(Cmdline, FullStartReachesTheHousekeeper)
 			at = found;
 		}
 	}
-	EXPECT_EQ(read_file(p.err).find("CRITICAL"), std::string::npos);
+	EXPECT_EQ(ferry_test_read_file(p.err).find("CRITICAL"), std::string::npos);
 }
 
 } // namespace

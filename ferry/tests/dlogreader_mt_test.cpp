@@ -54,16 +54,8 @@ digest_of(int n)
 ferry_msg_ondisk
 rec(int n, uint32_t gen, int32_t nsid = 1, ox_node master = 0, uint64_t time = 0, bool del = false)
 {
-	ferry_msg_ondisk m;
-	memset(&m, 0, sizeof(m));
-	m.xm_type = FERRY_MSG_TYPE_DIGESTINFO;
-	m.diginfo.ns_id = nsid;
-	m.diginfo.generation = gen;
-	m.diginfo.masternode = master;
-	m.diginfo.digesttime = time ? time : kT0 + 10 * (uint64_t)n;
-	m.diginfo.delete_flag = del ? RELAY_DELETE_FLAG : 0;
-	memcpy(m.diginfo.digest, digest_of(n).data(), 20);
-	return m;
+	return ferry_test_digestinfo(nsid, (const uint8_t *)digest_of(n).data(), gen, time ? time : kT0 + 10 * (uint64_t)n,
+			master, del ? RELAY_DELETE_FLAG : 0);
 }
 
 uint32_t

@@ -101,21 +101,12 @@ protected:
 
 	void log_recs(const std::vector<rec> &recs)
 	{
-		std::vector<ferry_msg_ondisk> buf(recs.size());
-		for (size_t i = 0; i < recs.size(); i++) {
-			ferry_msg_ondisk &o = buf[i];
-			memset(&o, 0, sizeof(o));
-			o.xm_type = FERRY_MSG_TYPE_DIGESTINFO;
-			o.diginfo.ns_id = recs[i].nsid;
-			o.diginfo.generation = recs[i].generation;
-			o.diginfo.digesttime = recs[i].time;
-			o.diginfo.masternode = recs[i].master;
-			o.diginfo.delete_flag = recs[i].delete_flag;
-			ka::ox_digest d = digest_of(recs[i].n);
-			memcpy(o.diginfo.digest, d.digest, sizeof(d.digest));
+		std::vector<ferry_msg_ondisk> buf;
+		for (const rec &r : recs) {
+			buf.push_back(ferry_test_digestinfo(r.nsid, digest_of(r.n).digest, r.generation, r.time, r.master,
+					r.delete_flag));
 		}
-		ASSERT_EQ(ox_rbuffer_write(g_rbuf_des, (const char *)buf.data(), (int)buf.size()), (int)buf.size());
-		ASSERT_TRUE(ox_rbuffer_fflush(g_rbuf_des));
+		ASSERT_TRUE(ferry_test_write_dlog(g_rbuf_des, buf.data(), buf.size()));
 	}
 
 	// A local record of namespace ns stored under digest_of(n).

@@ -4,12 +4,16 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "tamberlin/enhanced_alloc.h"
+#include "tamberlin/fault.h"
 #include "tamberlin/ferry_road.h"
 #include "tamberlin/ferry_shared.h"
 #include "tamberlin/rbuffer.h"
@@ -33,6 +37,39 @@ ferry_test_write_file(const char *tag, const std::string &text)
 		fwrite(text.data(), 1, text.size(), f);
 		fclose(f);
 	}
+	return path;
+}
+
+std::string
+ferry_test_read_file(const std::string &path)
+{
+	std::ifstream in(path);
+	std::stringstream ss;
+	ss << in.rdbuf();
+	return ss.str();
+}
+
+int
+ferry_test_count_of(const std::string &text, const std::string &needle)
+{
+	int n = 0;
+	for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+		n++;
+	}
+	return n;
+}
+
+const std::string &
+ferry_test_log_once(const char *tag, const char *level)
+{
+	static const std::string path = [&] {
+		std::string p = ferry_test_path(tag);
+		ox_fault_sink *sink = ox_fault_sink_hold(p.c_str());
+		if (!sink || ox_fault_sink_activate_all_held() != 0 || ox_fault_sink_addcontext(sink, "relay", level) != 0) {
+			return std::string();
+		}
+		return p;
+	}();
 	return path;
 }
 
@@ -74,6 +111,34 @@ ferry_test_open_dlog_at(const std::string &path, int64_t size, bool overwrite)
 	cfg.persist = true;
 	cfg.trace = false;
 	return ox_rbuffer_init(&cfg);
+}
+
+ferry_msg_ondisk
+ferry_test_digestinfo(int32_t nsid, const uint8_t digest[20], uint32_t generation, uint64_t time, ox_node master,
+		uint32_t delete_flag)
+{
+	ferry_msg_ondisk o;
+	memset(&o, 0, sizeof(o));
+	o.xm_type = FERRY_MSG_TYPE_DIGESTINFO;
+	o.diginfo.ns_id = nsid;
+	o.diginfo.generation = generation;
+	o.diginfo.digesttime = time;
+	o.diginfo.masternode = master;
+	o.diginfo.delete_flag = delete_flag;
+	memcpy(o.diginfo.digest, digest, sizeof(o.diginfo.digest));
+	return o;
+}
+
+bool
+ferry_test_write_dlog(struct ox_rbuffer *rb, const ferry_msg_ondisk *recs, size_t n)
+{
+	for (size_t i = 0; i < n; i += 100) {
+		int k = (int)std::min<size_t>(100, n - i);
+		if (ox_rbuffer_write(rb, (const char *)&recs[i], k) != k) {
+			return false;
+		}
+	}
+	return ox_rbuffer_fflush(rb);
 }
 
 int

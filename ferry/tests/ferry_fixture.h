@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "tamberlin/ferry_shared.h"
+
 struct ox_rbuffer;
 struct counters_s;
 
@@ -13,6 +15,15 @@ struct counters_s;
 std::string ferry_test_path(const char *tag);
 // Writes text to a new unique file and returns its path.
 std::string ferry_test_write_file(const char *tag, const std::string &text);
+// The whole of the file at path; empty when it cannot be read.
+std::string ferry_test_read_file(const std::string &path);
+// How many times needle occurs in text, overlapping ones counted.
+int ferry_test_count_of(const std::string &text, const std::string &needle);
+// The program's one log file, context "relay" at level: sinks live as long
+// as the process, so the first call opens it (named after tag) and later ones
+// return the same path, and each test reads what was written since it
+// began. Empty when the log could not be opened.
+const std::string &ferry_test_log_once(const char *tag, const char *level);
 // Frees what a parse left in g_xcfg and the tables, and resets them.
 void ferry_test_reset_config(void);
 // Turns literal text into a regular expression that matches exactly it.
@@ -21,6 +32,12 @@ std::string ferry_test_regex_escape(const std::string &text);
 struct ox_rbuffer *ferry_test_open_dlog(const char *tag, int64_t size, bool overwrite);
 // The same at a given path: a new log, or the one a test wrote there before.
 struct ox_rbuffer *ferry_test_open_dlog_at(const std::string &path, int64_t size, bool overwrite);
+// A digest-log record as the pipe reader logs it.
+ferry_msg_ondisk ferry_test_digestinfo(int32_t nsid, const uint8_t digest[20], uint32_t generation, uint64_t time,
+		ox_node master, uint32_t delete_flag);
+// Writes n records in the writer's batches of 100 and flushes them; whether
+// all of it succeeded.
+bool ferry_test_write_dlog(struct ox_rbuffer *rb, const ferry_msg_ondisk *recs, size_t n);
 // Reads up to n records through the main reader, retrying short reads for up
 // to 10 seconds; the number read.
 int ferry_test_read_dlog(struct ox_rbuffer *rb, char *buf, int n);

@@ -10,8 +10,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,42 +23,6 @@
 #include "testkit/fake_local_server.h"
 
 namespace {
-
-std::string
-read_file(const std::string &path)
-{
-	std::ifstream in(path);
-	std::stringstream ss;
-	ss << in.rdbuf();
-	return ss.str();
-}
-
-int
-count_of(const std::string &text, const std::string &needle)
-{
-	int n = 0;
-	for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-		n++;
-	}
-	return n;
-}
-
-// One log file for the whole program (sinks live as long as the process);
-// each test reads what was written since it began.
-std::string g_log_path;
-
-void
-open_log_once(void)
-{
-	if (!g_log_path.empty()) {
-		return;
-	}
-	g_log_path = ferry_test_path("housekeeper_log");
-	ox_fault_sink *sink = ox_fault_sink_hold(g_log_path.c_str());
-	ASSERT_NE(sink, nullptr);
-	ASSERT_EQ(ox_fault_sink_activate_all_held(), 0);
-	ASSERT_EQ(ox_fault_sink_addcontext(sink, "relay", "detail"), 0);
-}
 
 // Test digest logs hold record i at digest time kT0 + 10 i.
 constexpr uint64_t kT0 = 1000000;
@@ -76,8 +38,9 @@ class Housekeeper : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		open_log_once();
-		log_start = read_file(g_log_path).size();
+		log_path = ferry_test_log_once("housekeeper_log", "detail");
+		ASSERT_FALSE(log_path.empty());
+		log_start = ferry_test_read_file(log_path).size();
 		ferry_test_reset_config();
 		pipe = ferry_test_path("hk_fifo");
 		server = fls_start(pipe.c_str(), 0);
@@ -129,7 +92,7 @@ protected:
 			unlink(dlog_path.c_str());
 		}
 	}
-	std::string log_since() { return read_file(g_log_path).substr(log_start); }
+	std::string log_since() { return ferry_test_read_file(log_path).substr(log_start); }
 	// A digest log of 1000 records, all read by the main reader.
 	void open_dlog()
 	{
@@ -170,6 +133,7 @@ protected:
 	fake_local_server *server = nullptr;
 	counters cntr;
 	ferry_hk_state st;
+	std::string log_path;
 	size_t log_start = 0;
 };
 
@@ -198,14 +162,14 @@ TEST_F(Housekeeper, TicksTenAndSixtyInOrder)
 	std::string at60;
 	for (step s : {step{9, 0, false}, step{10, 1, false}, step{59, 5, false}, step{60, 6, true}}) {
 		SCOPED_TRACE("tick " + std::to_string(s.tick));
-		size_t before = read_file(g_log_path).size();
+		size_t before = ferry_test_read_file(log_path).size();
 		tick_to(s.tick);
-		std::string all = log_since(), now = read_file(g_log_path).substr(before);
-		EXPECT_EQ(count_of(all, "Throughput="), s.stats);
-		EXPECT_EQ(count_of(all, "Outstanding=[Remote Response=0 UnLogged=0]"), s.stats);
-		EXPECT_EQ(count_of(all, "lastship logging successfull....."), s.stats);
-		EXPECT_EQ(count_of(now, "LogQ : AllocSize="), s.queues ? 1 : 0);
-		EXPECT_EQ(count_of(now, "Timelag = "), s.queues ? 2 : 0);
+		std::string all = log_since(), now = ferry_test_read_file(log_path).substr(before);
+		EXPECT_EQ(ferry_test_count_of(all, "Throughput="), s.stats);
+		EXPECT_EQ(ferry_test_count_of(all, "Outstanding=[Remote Response=0 UnLogged=0]"), s.stats);
+		EXPECT_EQ(ferry_test_count_of(all, "lastship logging successfull....."), s.stats);
+		EXPECT_EQ(ferry_test_count_of(now, "LogQ : AllocSize="), s.queues ? 1 : 0);
+		EXPECT_EQ(ferry_test_count_of(now, "Timelag = "), s.queues ? 2 : 0);
 		EXPECT_EQ(fls_requests(server, FLS_MIN_LASTSHIP_REQUEST), s.queues ? 1 : 0);
 		if (s.queues) {
 			at60 = now;

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -31,6 +30,7 @@
 #include "tamberlin/ferry_road.h"
 #include "tamberlin/ferry_shared.h"
 #include "tamberlin/ox_clock.h"
+#include "testkit/proc.h"
 
 namespace info_test {
 
@@ -161,20 +161,6 @@ stats()
 	ferry_info_server_stats s;
 	ferry_info_server_stats_get(&s);
 	return s;
-}
-
-inline int
-open_fds()
-{
-	int n = 0;
-	DIR *d = opendir("/proc/self/fd");
-	if (!d)
-		return -1;
-	while (struct dirent *e = readdir(d))
-		if (e->d_name[0] != '.')
-			n++;
-	closedir(d);
-	return n;
 }
 
 // Resident memory of this process, in KiB.

@@ -7,7 +7,6 @@
 // datacenter's values.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -27,25 +26,6 @@
 #include "tamberlin/tamberlin.h"
 
 namespace {
-
-std::string
-read_file(const std::string &path)
-{
-	std::ifstream in(path);
-	std::stringstream ss;
-	ss << in.rdbuf();
-	return ss.str();
-}
-
-int
-count_of(const std::string &text, const std::string &needle)
-{
-	int n = 0;
-	for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-		n++;
-	}
-	return n;
-}
 
 // The configuration list of the defaults.
 const std::string kDefaultConfig =
@@ -105,7 +85,7 @@ protected:
 		runtime_reclaim = 0;
 		// Ahead of the clock: the uptime reads 0 however slowly a test runs.
 		g_boottime = ox_clock_getabsolute() + 3600 * 1000;
-		log_start = read_file(g_log_path).size();
+		log_start = ferry_test_read_file(g_log_path).size();
 	}
 	void TearDown() override
 	{
@@ -143,7 +123,7 @@ protected:
 		EXPECT_EQ(r.back(), '\n') << line;
 		return tab == std::string::npos ? "" : r.substr(tab + 1, r.size() - tab - 2);
 	}
-	std::string log() { return read_file(g_log_path).substr(log_start); }
+	std::string log() { return ferry_test_read_file(g_log_path).substr(log_start); }
 	// Two datacenters: DC1 with two seeds and an address map, DC2 with
 	// neither.
 	void two_datacenters()
@@ -238,9 +218,9 @@ TEST_F(InfoCmd, LineGrammar)
 		SCOPED_TRACE(r.why);
 		EXPECT_EQ(ask(r.body), r.reply);
 	}
-	EXPECT_EQ(count_of(log(), "received command nosuch, not registered"), 1);
-	EXPECT_EQ(count_of(log(), "received command build, not registered"), 1);
-	EXPECT_EQ(count_of(log(), "not registered"), 2) << "an unknown plain line logs nothing";
+	EXPECT_EQ(ferry_test_count_of(log(), "received command nosuch, not registered"), 1);
+	EXPECT_EQ(ferry_test_count_of(log(), "received command build, not registered"), 1);
+	EXPECT_EQ(ferry_test_count_of(log(), "not registered"), 2) << "an unknown plain line logs nothing";
 }
 
 TEST_F(InfoCmd, StatisticsThenDcsInTheirOrder)
@@ -259,11 +239,11 @@ TEST_F(InfoCmd, RepliesStopAtTheirCap)
 	EXPECT_EQ(r.size(), 2 * line);
 	EXPECT_LE(r.size(), (size_t)FERRY_INFO_REPLY_MAX);
 	EXPECT_EQ(r.find("build"), std::string::npos);
-	EXPECT_EQ(count_of(log(), "WARNING (info)"), 1) << log();
+	EXPECT_EQ(ferry_test_count_of(log(), "WARNING (info)"), 1) << log();
 
 	std::string under = ask("test-big\nbuild\n");
 	EXPECT_EQ(under.size(), line + std::string("build\t3.2.9\n").size());
-	EXPECT_EQ(count_of(log(), "WARNING (info)"), 1);
+	EXPECT_EQ(ferry_test_count_of(log(), "WARNING (info)"), 1);
 }
 
 TEST_F(InfoCmd, ParameterLookup)
@@ -500,8 +480,8 @@ TEST_F(InfoCmd, ClusterSettingsReachClustersMadeBeforeAndAfter)
 	EXPECT_EQ(value_of("set-config:context=relay;relay-compression-threshold=777"), "ok");
 	EXPECT_EQ(g_rcfg[0].asc->info_timeout.load(), 1234);
 	EXPECT_EQ(g_rcfg[0].asc->compression_stat.compression_threshold, 777);
-	EXPECT_EQ(count_of(log(), "FERRY compression threshold for DC 0 changed from 0 to 777"), 1);
-	EXPECT_EQ(count_of(log(), "for DC 1"), 0);
+	EXPECT_EQ(ferry_test_count_of(log(), "FERRY compression threshold for DC 0 changed from 0 to 777"), 1);
+	EXPECT_EQ(ferry_test_count_of(log(), "for DC 1"), 0);
 	// DC2's cluster is made later and takes the stored values.
 	create_cluster(g_dc_xcfg_opt[1].dc_name, &g_rcfg[1], nullptr, 0, nullptr);
 	ASSERT_NE(g_rcfg[1].asc, nullptr);
@@ -544,7 +524,7 @@ TEST_F(InfoCmd, LogSet)
 			EXPECT_EQ(ka::g_log_level, r.client);
 		}
 	}
-	EXPECT_EQ(count_of(log(), "log set command: addcontext failed: context relay level BOGUS"), 2);
+	EXPECT_EQ(ferry_test_count_of(log(), "log set command: addcontext failed: context relay level BOGUS"), 2);
 	for (int ctx : {(int)QM_FERRY, (int)QM_INFO, (int)QM_INFO_PORT, (int)OX_MISC}) {
 		ox_fault_sink_setcontext(g_faultsink, ox_fault_context_strings[ctx], "INFO");
 	}

@@ -164,15 +164,15 @@ TEST(InfoHostile, ServerStaysUpBoundedAndAnswers)
 		SCOPED_TRACE(c.name);
 		ASSERT_TRUE(ferry_test_wait_until([] { return stats().conns == 0 && stats().pending_bytes == 0; },
 				kDeadlineMs));
-		int fds0 = open_fds();
+		int fds0 = testkit_open_fds();
 		long rss0 = rss_kib();
 		uint64_t peak0 = stats().pending_peak;
 		load l;
 		c.start(port, l);
 		uint64_t conns_loaded = stats().conns;
-		int server_fds_loaded = open_fds() - fds0 - (int)l.fds.size();
+		int server_fds_loaded = testkit_open_fds() - fds0 - (int)l.fds.size();
 		long answer_ms = good_client_ms(port);
-		int server_fds = open_fds() - fds0 - (int)l.fds.size();
+		int server_fds = testkit_open_fds() - fds0 - (int)l.fds.size();
 		long rss_growth = rss_kib() - rss0;
 		if (c.check)
 			c.check(l);

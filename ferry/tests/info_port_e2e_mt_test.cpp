@@ -34,7 +34,7 @@ TEST_F(RoadE2E, InfoPortAnswersBeforeTheLocalServerDoes)
 	write_conf();
 	// The local server's port is one nothing listens on: the daemon waits
 	// for it after starting the info server.
-	std::string text = road_e2e::slurp(conf);
+	std::string text = ferry_test_read_file(conf);
 	size_t at = text.find("info-port ");
 	ASSERT_NE(at, std::string::npos);
 	int info_port = atoi(text.c_str() + at + strlen("info-port "));

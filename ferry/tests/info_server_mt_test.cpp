@@ -394,7 +394,7 @@ TEST_F(InfoServer, AcceptBacksOffWhileDescriptorsRunOut)
 	uint64_t backoffs = stats().accept_backoffs;
 	// Room for the clients' ends only: the server's accept finds none left.
 	struct rlimit tight = saved;
-	tight.rlim_cur = (rlim_t)open_fds() + 3;
+	tight.rlim_cur = (rlim_t)testkit_open_fds() + 3;
 	ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
 	std::vector<int> fds;
 	for (int i = 0; i < 3; i++)

@@ -9,7 +9,6 @@
 #include <signal.h>
 
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <vector>
@@ -73,10 +72,7 @@ protected:
 				exit(0);
 			},
 			::testing::ExitedWithCode(0), "");
-		std::ifstream in(path);
-		std::stringstream text;
-		text << in.rdbuf();
-		*log = text.str();
+		*log = ferry_test_read_file(path);
 		unlink(path.c_str());
 	}
 };

@@ -40,14 +40,6 @@ inline uint32_t now_2010(void)
 	return (uint32_t)(time(nullptr) - kEpoch2010);
 }
 
-inline std::string slurp(const std::string &path)
-{
-	std::ifstream in(path);
-	std::stringstream ss;
-	ss << in.rdbuf();
-	return ss.str();
-}
-
 inline int free_port(void)
 {
 	int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -209,7 +201,7 @@ protected:
 		}
 		if (HasFailure()) {
 			fprintf(stderr, "---- daemon log ----\n%s---- daemon stderr ----\n%s---- end ----\n",
-					slurp(errlog).c_str(), slurp(dir + "/ferry.err").c_str());
+					ferry_test_read_file(errlog).c_str(), ferry_test_read_file(dir + "/ferry.err").c_str());
 		}
 		for (const std::string &f : {pipe, dlog, errlog, conf, dir + "/ferry.err"}) {
 			unlink(f.c_str());
@@ -333,7 +325,7 @@ protected:
 
 	bool log_has(const std::string &text, int limit_ms = kDeadlineMs)
 	{
-		return ferry_test_wait_until([&] { return slurp(errlog).find(text) != std::string::npos; }, limit_ms);
+		return ferry_test_wait_until([&] { return ferry_test_read_file(errlog).find(text) != std::string::npos; }, limit_ms);
 	}
 
 	// Writes records into a new digest log as the daemon's writer would,
@@ -343,42 +335,46 @@ protected:
 		ox_rbuffer *rb = ferry_test_open_dlog_at(dlog, kDlogSize, true);
 		ASSERT_NE(rb, nullptr);
 		uint64_t t0 = ox_clock_getabsolute() - 1000;
-		std::vector<ferry_msg_ondisk> buf(recs.size());
+		std::vector<ferry_msg_ondisk> buf;
 		for (size_t i = 0; i < recs.size(); i++) {
-			ferry_msg_ondisk &o = buf[i];
-			memset(&o, 0, sizeof(o));
-			o.xm_type = FERRY_MSG_TYPE_DIGESTINFO;
-			o.diginfo.ns_id = recs[i].nsid;
-			o.diginfo.generation = recs[i].generation;
-			o.diginfo.digesttime = recs[i].time_ms ? recs[i].time_ms : t0 + i;
-			o.diginfo.masternode = recs[i].master;
-			o.diginfo.delete_flag = recs[i].delete_flag;
-			fls_digest_of(recs[i].seq, o.diginfo.digest);
+			uint8_t digest[20];
+			fls_digest_of(recs[i].seq, digest);
+			buf.push_back(ferry_test_digestinfo(recs[i].nsid, digest, recs[i].generation,
+					recs[i].time_ms ? recs[i].time_ms : t0 + i, recs[i].master, recs[i].delete_flag));
 		}
-		for (size_t i = 0; i < buf.size(); i += 100) {
-			int n = (int)std::min<size_t>(100, buf.size() - i);
-			ASSERT_EQ(ox_rbuffer_write(rb, (const char *)&buf[i], n), n);
-		}
-		ASSERT_TRUE(ox_rbuffer_fflush(rb));
+		ASSERT_TRUE(ferry_test_write_dlog(rb, buf.data(), buf.size()));
 		ASSERT_EQ(ox_rbuffer_persist(rb), 0);
 		ox_rbuffer_close(rb);
 	}
 
-	// The main reader's position at the digest log's last persist, in
-	// records from the start of the file.
-	uint64_t persisted_reader_records()
+	// The digest log's header as last persisted; zeroed when it cannot be
+	// read.
+	ox_rbuffer_chdr persisted_header()
 	{
 		ox_rbuffer_chdr h = {};
 		int fd = open(dlog.c_str(), O_RDONLY);
 		if (fd < 0) {
-			return 0;
+			return h;
 		}
 		ssize_t n = pread(fd, &h, sizeof(h), 0);
 		close(fd);
 		if (n != (ssize_t)sizeof(h)) {
-			return 0;
+			h = {};
 		}
+		return h;
+	}
+
+	// The main reader's and the writer's positions at the digest log's last
+	// persist, in records from the start of the file.
+	uint64_t persisted_reader_records()
+	{
+		ox_rbuffer_chdr h = persisted_header();
 		return h.rptr.seg_id * (RBUFFER_SEG_DATASIZE / FERRY_MSG_ONDISK_SIZE) + h.rptr.rec_id;
+	}
+	uint64_t persisted_writer_records()
+	{
+		ox_rbuffer_chdr h = persisted_header();
+		return h.wptr.seg_id * (RBUFFER_SEG_DATASIZE / FERRY_MSG_ONDISK_SIZE) + h.wptr.rec_id;
 	}
 };
 

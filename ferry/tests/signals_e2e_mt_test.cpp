@@ -16,16 +16,6 @@ using namespace road_e2e;
 
 constexpr const char *kDivisor = "10";
 
-int
-count_of(const std::string &text, const std::string &needle)
-{
-	int n = 0;
-	for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-		n++;
-	}
-	return n;
-}
-
 class SignalsE2E : public RoadE2E {
 protected:
 	void TearDown() override
@@ -101,27 +91,11 @@ protected:
 
 	void patch_conf(const std::string &from, const std::string &to)
 	{
-		std::string text = slurp(conf);
+		std::string text = ferry_test_read_file(conf);
 		size_t at = text.find(from);
 		ASSERT_NE(at, std::string::npos) << from;
 		text.replace(at, from.size(), to);
 		std::ofstream(conf) << text;
-	}
-
-	// The writer's position at the digest log's last persist, in records.
-	uint64_t persisted_writer_records()
-	{
-		ox_rbuffer_chdr h = {};
-		int fd = open(dlog.c_str(), O_RDONLY);
-		if (fd < 0) {
-			return 0;
-		}
-		ssize_t n = pread(fd, &h, sizeof(h), 0);
-		close(fd);
-		if (n != (ssize_t)sizeof(h)) {
-			return 0;
-		}
-		return h.wptr.seg_id * (RBUFFER_SEG_DATASIZE / FERRY_MSG_ONDISK_SIZE) + h.wptr.rec_id;
 	}
 
 	void expect_in_order(const std::string &log, const std::vector<std::string> &lines)
@@ -155,9 +129,9 @@ TEST_F(SignalsE2E, SigpipeIsIgnoredSigtermPersistsAndEndsWith255)
 	EXPECT_TRUE(alive());
 	signal(SIGTERM);
 	EXPECT_EQ(wait_end(), 255);
-	std::string log = slurp(errlog);
+	std::string log = ferry_test_read_file(errlog);
 	EXPECT_EQ(log.find("Not killing the FERRY"), std::string::npos);
-	EXPECT_EQ(count_of(log, "Got Signal"), 1);
+	EXPECT_EQ(ferry_test_count_of(log, "Got Signal"), 1);
 	expect_in_order(log, {"Got Signal 'Terminated'. Aborting...",
 				     "Digestinfo read from pipe=250, logged to disk=250, unlogged=0",
 				     "Flushed all log records to disk", "stacktrace: frame 0: ",
@@ -181,8 +155,8 @@ TEST_F(SignalsE2E, SigtermWithTheWriterStuckGivesUp)
 	ASSERT_TRUE(log_has("Digest Log Write Failed !!! ... Critical error"));
 	signal(SIGTERM);
 	EXPECT_EQ(wait_end(), 255);
-	std::string log = slurp(errlog);
-	int waiting = count_of(log, "Waiting to flush the log records to disk. logged to disk=");
+	std::string log = ferry_test_read_file(errlog);
+	int waiting = ferry_test_count_of(log, "Waiting to flush the log records to disk. logged to disk=");
 	EXPECT_GE(waiting, 1);
 	EXPECT_LE(waiting, 6);
 	expect_in_order(log, {"Got Signal 'Terminated'. Aborting...", "Waiting to flush the log records to disk.",
@@ -208,7 +182,7 @@ TEST_F(SignalsE2E, SigtermWhileStartUpWaitsForTheClustersKeepsWhatWasTaken)
 	ASSERT_TRUE(ferry_test_wait_until([&] { return fls_pipe_idle(fls); }));
 	signal(SIGTERM);
 	EXPECT_EQ(wait_end(), 255);
-	std::string log = slurp(errlog);
+	std::string log = ferry_test_read_file(errlog);
 	expect_in_order(log, {"Got Signal 'Terminated'. Aborting...", "Digestinfo read from pipe=250, logged to disk=",
 				     "Flushed all log records to disk", "Shutdown of FERRY on users request"});
 	EXPECT_EQ(persisted_writer_records(), kRecords);
@@ -233,7 +207,7 @@ TEST_F(SignalsE2E, SighupStartsAMovedLogFileAfresh)
 	ASSERT_TRUE(log_has("Throughput="));
 	signal(SIGTERM);
 	EXPECT_EQ(wait_end(), 255);
-	std::string old_lines = slurp(moved), new_lines = slurp(errlog);
+	std::string old_lines = ferry_test_read_file(moved), new_lines = ferry_test_read_file(errlog);
 	expect_in_order(old_lines, {"Starting FERRY with no resume...", "Got SIGHUP. Rolling the log"});
 	EXPECT_EQ(new_lines.find("Starting FERRY"), std::string::npos);
 	EXPECT_EQ(new_lines.find("Got SIGHUP"), std::string::npos);
@@ -248,7 +222,7 @@ TEST_F(SignalsE2E, SighupLeavesALogOnStandardErrorAlone)
 	patch_conf("errorlog-path " + errlog, "errorlog-path stderr");
 	std::string err = dir + "/ferry.err";
 	auto err_has = [&](const char *text) {
-		return ferry_test_wait_until([&] { return slurp(err).find(text) != std::string::npos; });
+		return ferry_test_wait_until([&] { return ferry_test_read_file(err).find(text) != std::string::npos; });
 	};
 	start();
 	ASSERT_TRUE(err_has("Starting FERRY with no resume..."));
@@ -256,7 +230,7 @@ TEST_F(SignalsE2E, SighupLeavesALogOnStandardErrorAlone)
 	ASSERT_TRUE(err_has("Got SIGHUP. Rolling the log"));
 	signal(SIGINT);
 	EXPECT_EQ(wait_end(), 255);
-	std::string out = slurp(err);
+	std::string out = ferry_test_read_file(err);
 	expect_in_order(out, {"Got SIGHUP. Rolling the log", "Got Signal 'Interrupt'. Aborting...",
 				     "Shutdown of FERRY on users request"});
 	struct stat st;
@@ -278,7 +252,7 @@ TEST_F(SignalsE2E, FatalSignalAbortsAfterTheWork)
 	ASSERT_TRUE(ferry_test_wait_until([&] { return fls_pipe_idle(fls); }));
 	signal(SIGSEGV);
 	EXPECT_EQ(wait_end(), -SIGABRT);
-	std::string log = slurp(errlog);
+	std::string log = ferry_test_read_file(errlog);
 	expect_in_order(log, {"Got Signal 'Segmentation fault'. Aborting...", "Digestinfo read from pipe=50, logged to disk=",
 				     "Flushed all log records to disk", "stacktrace: frame 0: ", "Abnormal shutdown of FERRY"});
 	EXPECT_TRUE(log.find("Changed rlimit to take the dump.") != std::string::npos ||

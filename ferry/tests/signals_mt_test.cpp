@@ -17,9 +17,7 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,15 +38,6 @@ signals_test_fault_here(volatile int *page)
 namespace {
 
 const int kDeadlineMs = 60000;
-
-std::string
-read_file(const std::string &path)
-{
-	std::ifstream in(path);
-	std::stringstream ss;
-	ss << in.rdbuf();
-	return ss.str();
-}
 
 // Removes dir and whatever is in it (a core file should one appear).
 void
@@ -118,7 +107,7 @@ run_child(const char *tag, const std::function<void()> &body)
 	} else {
 		end.status = WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
 	}
-	end.log = read_file(log);
+	end.log = ferry_test_read_file(log);
 	unlink(log.c_str());
 	unlink((dir + "/digest.log").c_str());
 	if (DIR *d = opendir(dir.c_str())) {
@@ -252,7 +241,7 @@ TEST(Signals, SighupStartsTheLogFileAfresh)
 			_exit(125);
 		}
 		ox_info(QM_FERRY, "a line after the roll");
-		std::string moved = read_file(log + ".1");
+		std::string moved = ferry_test_read_file(log + ".1");
 		bool kept = moved.find("a line before the roll") != std::string::npos &&
 				moved.find("Got SIGHUP. Rolling the log") != std::string::npos &&
 				moved.find("a line after the roll") == std::string::npos;

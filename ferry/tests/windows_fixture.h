@@ -6,9 +6,7 @@
 
 #include <unistd.h>
 
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,29 +34,12 @@ struct window_view {
 	ox_node node;
 };
 
-// One log file for the whole program (sinks live as long as the process);
-// each test reads what was written since it began.
-inline std::string &
-log_path()
-{
-	static std::string path;
-	return path;
-}
-
-inline std::string
-slurp(const std::string &path)
-{
-	std::ifstream in(path);
-	std::stringstream ss;
-	ss << in.rdbuf();
-	return ss.str();
-}
-
 class WindowsTest : public RoadTest {
 protected:
 	int64_t dlog_size = 64 * 8004 + 2048;
 	bool dlog_overwrite = false;
 	std::string dlog_file;
+	std::string log_path;
 	size_t log_from = 0;
 	uint64_t t0 = 0; // a time well in the past that the records count from
 
@@ -68,14 +49,9 @@ protected:
 		if (HasFatalFailure()) {
 			return;
 		}
-		if (log_path().empty()) {
-			log_path() = ferry_test_path("windows_log");
-			ox_fault_sink *sink = ox_fault_sink_hold(log_path().c_str());
-			ASSERT_NE(sink, nullptr);
-			ASSERT_EQ(ox_fault_sink_activate_all_held(), 0);
-			ASSERT_EQ(ox_fault_sink_addcontext(sink, "relay", "debug"), 0);
-		}
-		log_from = slurp(log_path()).size();
+		log_path = ferry_test_log_once("windows_log", "debug");
+		ASSERT_FALSE(log_path.empty());
+		log_from = ferry_test_read_file(log_path).size();
 		g_rbuf_des = ferry_test_open_dlog("windows_dlog", dlog_size, dlog_overwrite);
 		ASSERT_NE(g_rbuf_des, nullptr);
 		dlog_file = g_rbuf_des->hdr[0].fname;
@@ -101,7 +77,7 @@ protected:
 	}
 
 	// The shipper's log since the test began.
-	std::string log_text() { return slurp(log_path()).substr(log_from); }
+	std::string log_text() { return ferry_test_read_file(log_path).substr(log_from); }
 	bool log_has(const std::string &text)
 	{
 		return ferry_test_wait_until([&] { return log_text().find(text) != std::string::npos; });
@@ -123,24 +99,12 @@ protected:
 
 	void write_log(const std::vector<logrec> &recs)
 	{
-		std::vector<ferry_msg_ondisk> buf(recs.size());
-		for (size_t i = 0; i < recs.size(); i++) {
-			ferry_msg_ondisk &o = buf[i];
-			memset(&o, 0, sizeof(o));
-			o.xm_type = FERRY_MSG_TYPE_DIGESTINFO;
-			o.diginfo.ns_id = recs[i].nsid;
-			o.diginfo.generation = recs[i].generation;
-			o.diginfo.digesttime = recs[i].time;
-			o.diginfo.masternode = recs[i].master;
-			o.diginfo.delete_flag = recs[i].del ? RELAY_DELETE_FLAG : 0;
-			ka::ox_digest d = digest_of(recs[i].n);
-			memcpy(o.diginfo.digest, d.digest, sizeof(o.diginfo.digest));
+		std::vector<ferry_msg_ondisk> buf;
+		for (const logrec &r : recs) {
+			buf.push_back(ferry_test_digestinfo(r.nsid, digest_of(r.n).digest, r.generation, r.time, r.master,
+					r.del ? RELAY_DELETE_FLAG : 0));
 		}
-		for (size_t i = 0; i < buf.size(); i += 100) {
-			int n = (int)std::min<size_t>(100, buf.size() - i);
-			ASSERT_EQ(ox_rbuffer_write(g_rbuf_des, (const char *)&buf[i], n), n);
-		}
-		ASSERT_TRUE(ox_rbuffer_fflush(g_rbuf_des));
+		ASSERT_TRUE(ferry_test_write_dlog(g_rbuf_des, buf.data(), buf.size()));
 	}
 
 	// Records first .. first + count - 1, 10 ms apart from time `from`, each

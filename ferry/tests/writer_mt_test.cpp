@@ -15,7 +15,6 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -277,15 +276,13 @@ TEST_F(Writer, UnallocatableBatchSizeIsRefusedWithAWarning)
 		GTEST_SKIP() << "the address-space limit does not hold here";
 	}
 	EXPECT_EQ(WEXITSTATUS(status), 0);
-	std::ifstream in(logpath);
-	std::stringstream log;
-	log << in.rdbuf();
+	std::string log = ferry_test_read_file(logpath);
 	unlink(logpath.c_str());
-	EXPECT_NE(log.str().find("WARNING (relay): (ferry_dlogwriter.cpp::"), std::string::npos) << log.str();
-	EXPECT_NE(log.str().find(") dlog writer : realloc failed for change in relay-write-batch-size from 100 to 1000000 \n"),
+	EXPECT_NE(log.find("WARNING (relay): (ferry_dlogwriter.cpp::"), std::string::npos) << log;
+	EXPECT_NE(log.find(") dlog writer : realloc failed for change in relay-write-batch-size from 100 to 1000000 \n"),
 			std::string::npos)
-		<< log.str();
-	EXPECT_EQ(log.str().find("CRITICAL"), std::string::npos) << log.str();
+		<< log;
+	EXPECT_EQ(log.find("CRITICAL"), std::string::npos) << log;
 }
 #endif
 

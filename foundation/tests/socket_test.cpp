@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -20,23 +19,10 @@
 
 #include "tamberlin/fault.h"
 #include "tamberlin/socket.h"
+#include "testkit/proc.h"
 #include "testkit/wait.h"
 
 namespace {
-
-int
-open_fds()
-{
-	int n = 0;
-	DIR *d = opendir("/proc/self/fd");
-	if (!d)
-		return -1;
-	while (struct dirent *e = readdir(d))
-		if (e->d_name[0] != '.')
-			n++;
-	closedir(d);
-	return n;
-}
 
 std::string g_log_path;
 
@@ -114,7 +100,7 @@ TEST_F(Socket, ServiceRefusalsLeaveNoDescriptor)
 		{"192.0.2.1", 3000, EADDRNOTAVAIL, "bind: "},
 	};
 	for (const Case &c : cases) {
-		int before = open_fds();
+		int before = testkit_open_fds();
 		ox_socket_cfg cfg{};
 		cfg.addr = c.addr;
 		cfg.port = c.port;
@@ -122,7 +108,7 @@ TEST_F(Socket, ServiceRefusalsLeaveNoDescriptor)
 		cfg.proto = SOCK_STREAM;
 		EXPECT_EQ(ox_socket_init_svc(&cfg), c.want) << (c.addr ? c.addr : "(null)");
 		EXPECT_EQ(cfg.sock, -1);
-		EXPECT_EQ(open_fds(), before) << (c.addr ? c.addr : "(null)");
+		EXPECT_EQ(testkit_open_fds(), before) << (c.addr ? c.addr : "(null)");
 		EXPECT_NE(log_text().find(c.line), std::string::npos) << c.line;
 	}
 }
@@ -225,14 +211,14 @@ TEST_F(Socket, ClientConnectSucceedsOrFailsWithoutLeak)
 	};
 	const Case cases[] = {{"127.0.0.1", ECONNREFUSED}, {"not-an-address", EINVAL}};
 	for (const Case &c : cases) {
-		int before = open_fds();
+		int before = testkit_open_fds();
 		ox_socket_cfg cfg{};
 		cfg.addr = c.addr;
 		cfg.port = port; // nothing listens there any more
 		cfg.proto = SOCK_STREAM;
 		EXPECT_EQ(ox_socket_init_client(&cfg), c.want) << c.addr;
 		EXPECT_EQ(cfg.sock, -1);
-		EXPECT_EQ(open_fds(), before) << c.addr;
+		EXPECT_EQ(testkit_open_fds(), before) << c.addr;
 	}
 }
 
@@ -303,9 +289,9 @@ TEST_F(Socket, InterfaceListing)
 
 TEST_F(Socket, SelfCheckClosesWhatItOpened)
 {
-	int before = open_fds();
+	int before = testkit_open_fds();
 	EXPECT_EQ(ox_socket_test(), 0);
-	EXPECT_EQ(open_fds(), before);
+	EXPECT_EQ(testkit_open_fds(), before);
 }
 
 } // namespace
