@@ -398,14 +398,10 @@ ferry_namedpipe_shutdown_close(void)
 	if (fd < 0) {
 		return;
 	}
+	// The reader closes it within FERRY_NAMEDPIPE_POLL_MS; one that never
+	// looks again (it is parked in a fatal signal's handler) leaves it to the
+	// process's end, which is near.
 	s_pipe_fd_to_close.store(fd);
-	// The reader looks every FERRY_NAMEDPIPE_POLL_MS; one that does not (it
-	// waits on a full queue, say) has the pipe closed for it.
-	uint64_t until = ox_getms() + ferry_scaled_ms(1000);
-	while (s_pipe_fd_to_close.load() >= 0 && ox_getms() < until) {
-		usleep(5000);
-	}
-	ferry_namedpipe_close_taken();
 }
 
 void

@@ -61,8 +61,8 @@ void ferry_namedpipe_dispatch_read(ferry_msg *msg, size_t len, thread_data *td);
  * and returns, for the caller to run the open cycle again. */
 void ferry_namedpipe_read_loop(thread_data *td);
 /* The shutdown's close of the pipe: the descriptor is taken at once (reads
- * fail from now on) and closed by the pipe reader itself, or after a second
- * by the caller when the reader does not take it. Signal thread. */
+ * fail from now on) and closed by the pipe reader itself, which may be inside
+ * a read of it. Signal thread. */
 void ferry_namedpipe_shutdown_close(void);
 /* Messages dropped since the thread started (the pipe reader's own count,
  * which paces the queue-space warning). */
