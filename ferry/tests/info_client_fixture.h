@@ -58,9 +58,10 @@ size_of(const uint8_t *hdr)
 	return sz;
 }
 
-// A blocking connection whose reads give up after the deadline.
+// A blocking client socket, not yet connected, whose reads and writes give
+// up after the deadline.
 inline int
-connect_to(int port, int rcvbuf = 0)
+client_socket(int rcvbuf = 0)
 {
 	int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	if (fd < 0)
@@ -70,6 +71,13 @@ connect_to(int port, int rcvbuf = 0)
 	struct timeval tv = {kDeadlineMs / 1000, 0};
 	setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
 	setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+	return fd;
+}
+
+// Connects a client socket; closes it and gives -1 on failure.
+inline int
+client_connect(int fd, int port)
+{
 	struct sockaddr_in sa {};
 	sa.sin_family = AF_INET;
 	sa.sin_port = htons((uint16_t)port);
@@ -79,6 +87,14 @@ connect_to(int port, int rcvbuf = 0)
 		return -1;
 	}
 	return fd;
+}
+
+// A blocking connection whose reads give up after the deadline.
+inline int
+connect_to(int port, int rcvbuf = 0)
+{
+	int fd = client_socket(rcvbuf);
+	return fd < 0 ? -1 : client_connect(fd, port);
 }
 
 inline bool

@@ -7,6 +7,7 @@
 // pending buffer freed whatever its header claims.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <thread>
 
 #include "info_client_fixture.h"
@@ -392,13 +393,25 @@ TEST_F(InfoServer, AcceptBacksOffWhileDescriptorsRunOut)
 	struct rlimit saved;
 	ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
 	uint64_t backoffs = stats().accept_backoffs;
-	// Room for the clients' ends only: the server's accept finds none left.
-	struct rlimit tight = saved;
-	tight.rlim_cur = (rlim_t)testkit_open_fds() + 3;
-	ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+	// The clients' ends are made first; then the limit is put at the lowest
+	// free descriptor, so the server's accept finds none left whatever this
+	// process has open, and wherever its holes are.
 	std::vector<int> fds;
-	for (int i = 0; i < 3; i++)
-		fds.push_back(connect_to(port));
+	for (int i = 0; i < 3; i++) {
+		fds.push_back(client_socket());
+		ASSERT_GE(fds.back(), 0);
+	}
+	int lowest_free = open("/dev/null", O_RDONLY | O_CLOEXEC);
+	ASSERT_GE(lowest_free, 0);
+	close(lowest_free);
+	struct rlimit tight = saved;
+	tight.rlim_cur = (rlim_t)lowest_free;
+	ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+	for (int &fd : fds) {
+		fd = client_connect(fd, port);
+		if (fd < 0)
+			break;
+	}
 	bool backed_off = ferry_test_wait_until([&] { return stats().accept_backoffs > backoffs; }, kDeadlineMs);
 	ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 	EXPECT_TRUE(backed_off);
