@@ -34,8 +34,6 @@
 /* Reads in a row that find the writer's segment unwritten before the run
  * moves on one segment. */
 #define FERRY_FAILNODE_BAD_MAGIC_TRIES 4
-/* Existence checks of a delete that could not tell before it is left out. */
-#define FERRY_FAILNODE_DELETE_CHECK_TRIES 3
 
 /* One run over the digest log, on the failed-node thread. */
 typedef struct ferry_failnode_run_s {
@@ -134,50 +132,49 @@ ferry_failnode_dc_count(ns_config_opt *ns)
 	return n < DC_MAX_NUM ? n : DC_MAX_NUM;
 }
 
+/* Sends a record (f) or a delete (f NULL) to dc until it is on its way, or
+ * until dc is found down, when the rest of the run goes to dc's window list.
+ * A send that found dc down while its state has moved on since goes again. */
+static void
+ferry_failnode_send(ferry_failnode_run *r, int dc, ferry_msg_digestinfo *x, ferry_refetch *f)
+{
+	for (;;) {
+		if (ferry_refetch_send(&g_rcfg[dc], x, f, r->cntr, r->node) == 0) {
+			ferry_failednode_hold(r->slotnumber, dc, r->current);
+			per_dc_counters *c = &r->cntr->per_dc_counters[dc];
+			ox_atomic64_add(f ? &c->record_ship_attempts : &c->delete_ship_attempts, 1);
+			return;
+		}
+		if (ferry_failnode_down(r, dc)) {
+			return;
+		}
+	}
+}
+
+/* To each datacenter of the record's namespace that still takes it. */
+static void
+ferry_failnode_send_all(ferry_failnode_run *r, ferry_msg_digestinfo *x, ferry_refetch *f)
+{
+	ns_config_opt *ns = &g_ns_xcfg_opt[x->ns_id];
+	uint32_t n = ferry_failnode_dc_count(ns);
+	for (uint32_t i = 0; i < n; i++) {
+		int dc = ferry_failnode_dc_at(ns, i);
+		if (dc >= 0 && ferry_failnode_wants(r, ns, dc)) {
+			ferry_failnode_send(r, dc, x, f);
+		}
+	}
+}
+
 /* A delete of the failed node's: shipped only when the record is gone
  * locally, since it may have been written again since, and to each
  * datacenter as a record would be. */
 static void
 ferry_failnode_delete(ferry_failnode_run *r, ferry_msg_digestinfo *x)
 {
-	ns_config_opt *ns = &g_ns_xcfg_opt[x->ns_id];
 	ka::ox_digest d;
 	memcpy(d.digest, x->digest, sizeof(d.digest));
-	int gone = -1;
-	for (int i = 0; i < FERRY_FAILNODE_DELETE_CHECK_TRIES && gone < 0; i++) {
-		if (i > 0) {
-			ferry_sleep_ms(1000);
-		}
-		gone = ferry_delete_check_local(ns->ns_name, &d);
-	}
-	if (gone == 0) {
-		return;
-	}
-	if (gone < 0) {
-		// A relogged delete would be read as another node's and never
-		// shipped; leaving it out is the safe side of not knowing.
-		ox_warning(QM_FERRY, "Failed node processing: could not check the record of a delete of node %lu. Not shipping it.",
-				(unsigned long)r->node);
-		return;
-	}
-	uint32_t n = ferry_failnode_dc_count(ns);
-	for (uint32_t i = 0; i < n; i++) {
-		int dc = ferry_failnode_dc_at(ns, i);
-		if (dc < 0 || !ferry_failnode_wants(r, ns, dc)) {
-			continue;
-		}
-		for (;;) {
-			int rv = ferry_queue_digest(&g_rcfg[dc], ns->ns_name, &d, nullptr, 0, nullptr, 0, x->ns_id,
-					x->generation, x->masternode, r->cntr, false, r->node, true);
-			if (rv == 0) {
-				ferry_failednode_hold(r->slotnumber, dc, r->current);
-				ox_atomic64_add(&r->cntr->per_dc_counters[dc].delete_ship_attempts, 1);
-				break;
-			}
-			if (ferry_failnode_down(r, dc)) {
-				break;
-			}
-		}
+	if (ferry_reship_delete_gone(g_ns_xcfg_opt[x->ns_id].ns_name, x, &d, r->cntr, "Failed node processing: ")) {
+		ferry_failnode_send_all(r, x, nullptr);
 	}
 }
 
@@ -186,60 +183,14 @@ ferry_failnode_delete(ferry_failnode_run *r, ferry_msg_digestinfo *x)
 static void
 ferry_failnode_record(ferry_failnode_run *r, ferry_msg_digestinfo *x)
 {
-	ns_config_opt *ns = &g_ns_xcfg_opt[x->ns_id];
-	ka::ox_digest d;
-	memcpy(d.digest, x->digest, sizeof(d.digest));
 	ka_cluster *asc = r->td && r->td->mcfg && r->td->mcfg->asc ? r->td->mcfg->asc : g_local_cluster;
-	ka_bin *bins = nullptr;
-	int n_bins = 0;
-	uint32_t generation = 0;
-	uint32_t ttl = 0;
-	char setname[KA_SET_NAME_SZ];
-	setname[0] = '\0';
-	int rv = asc ? tamberlin_get_all_digest_getsetname(asc, g_ns_dbuckets[x->ns_id].ns_name, &d, &bins, &n_bins,
-					0, &generation, setname, &ttl)
-				 : TAMBERLIN_FAIL_CLIENT;
-	if (rv != 0 || !bins) {
-		uint64_t head;
-		memcpy(&head, d.digest, sizeof(head));
-		ox_debug(QM_FERRY, "Failed node processing: No bins. rv = %d, Digest is %lx ", rv, (unsigned long)head);
-		if (bins) {
-			tamberlin_bins_free(bins, n_bins);
-			free(bins);
-		}
+	ferry_refetch f;
+	if (!ferry_refetch_record(asc, x, r->cntr, "Failed node processing: ", &f)) {
 		return;
 	}
-	setname[sizeof(setname) - 1] = '\0';
-	if (x->generation < generation) {
-		// Changed since it was logged: a later record of the log ships it.
-		tamberlin_bins_free(bins, n_bins);
-		free(bins);
-		return;
-	}
-	uint32_t void_time = ttl == HIVED_INFINITE_TTL_VALUE ? 0 : (uint32_t)ox_secs_since_kaepoch() + ttl;
-	bool gencheck = x->generation == generation;
-	uint32_t n = ferry_failnode_dc_count(ns);
-	for (uint32_t i = 0; i < n; i++) {
-		int dc = ferry_failnode_dc_at(ns, i);
-		if (dc < 0 || !ferry_failnode_wants(r, ns, dc)) {
-			continue;
-		}
-		for (;;) {
-			rv = ferry_queue_digest(&g_rcfg[dc], ns->ns_name, &d, setname[0] ? setname : nullptr, void_time, bins,
-					n_bins, x->ns_id, x->generation, x->masternode, r->cntr, gencheck, r->node, false);
-			if (rv == 0) {
-				ferry_failednode_hold(r->slotnumber, dc, r->current);
-				ox_atomic64_add(&r->cntr->per_dc_counters[dc].record_ship_attempts, 1);
-				break;
-			}
-			if (ferry_failnode_down(r, dc)) {
-				break;
-			}
-		}
-	}
+	ferry_failnode_send_all(r, x, &f);
 	ox_atomic64_add(&r->cntr->dlog_pkts_replprocessed, 1);
-	tamberlin_bins_free(bins, n_bins);
-	free(bins);
+	ferry_refetch_release(&f);
 }
 
 /* The run's reader: a context from the seek, retried each second while the

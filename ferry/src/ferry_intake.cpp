@@ -410,23 +410,28 @@ ferry_namedpipe_read_loop(thread_data *td)
 	int nodata = 0;
 	s_nodata.store(0, std::memory_order_relaxed);
 	ferry_msg msg;
+	// Reads never block: while messages flow each costs one read, and only an
+	// empty pipe waits, in short polls, so a shutdown's handoff of the
+	// descriptor is seen.
+	int fd = __atomic_load_n(&g_xcfg.ferry_digestpipe_fd, __ATOMIC_SEQ_CST);
+	int flags = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
+	if (flags >= 0 && !(flags & O_NONBLOCK)) {
+		fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+	}
 	for (;;) {
 		ferry_namedpipe_close_taken();
-		int fd = __atomic_load_n(&g_xcfg.ferry_digestpipe_fd, __ATOMIC_SEQ_CST);
-		if (fd >= 0) {
-			// Wait for a message in short steps, so a shutdown's handoff of
-			// the descriptor is seen; a hang-up or an error is for the read.
-			struct pollfd p = {fd, POLLIN, 0};
-			if (poll(&p, 1, FERRY_NAMEDPIPE_POLL_MS) == 0 || (p.revents == 0)) {
-				continue;
-			}
-		}
+		fd = __atomic_load_n(&g_xcfg.ferry_digestpipe_fd, __ATOMIC_SEQ_CST);
 		errno = 0;
 		ssize_t r = fd >= 0 ? ferry_namedpipe_readmsg(fd, &msg) : 0;
 		if (r > 0) {
 			nodata = 0;
 			s_nodata.store(0, std::memory_order_relaxed);
 			ferry_namedpipe_dispatch_read(&msg, (size_t)r, td);
+			continue;
+		}
+		if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+			struct pollfd p = {fd, POLLIN, 0};
+			poll(&p, 1, FERRY_NAMEDPIPE_POLL_MS);
 			continue;
 		}
 		ox_info(QM_FERRY, "Did not get valid buffer from the digest namedpipe. errno=%d", errno);

@@ -422,6 +422,86 @@ ferry_delete_check_local(const char *ns_name, const ka::ox_digest *d)
 }
 
 bool
+ferry_reship_delete_gone(const char *ns_name, const ferry_msg_digestinfo *x, const ka::ox_digest *d,
+		counters *cntr, const char *who)
+{
+	int gone = ferry_delete_check_local(ns_name, d);
+	if (gone < 0) {
+		// Not known to be gone: the delete goes back through the digest log,
+		// where the reader checks again before it ships it.
+		ox_debug(QM_FERRY, "%sRelogging the delete.", who);
+		ferry_relog_digest(x->ns_id, x->generation, x->masternode, d, cntr, true);
+	}
+	return gone > 0;
+}
+
+/* ---- Records fetched again (window managers, failed-node threads) -------- */
+
+bool
+ferry_refetch_record(ka_cluster *asc, const ferry_msg_digestinfo *x, counters *cntr, const char *who,
+		ferry_refetch *f)
+{
+	memset(f, 0, sizeof(*f));
+	ka::ox_digest d;
+	memcpy(d.digest, x->digest, sizeof(d.digest));
+	uint32_t ttl = 0;
+	int rv = asc ? tamberlin_get_all_digest_getsetname(asc, g_ns_dbuckets[x->ns_id].ns_name, &d, &f->bins,
+						   &f->n_bins, 0, &f->generation, f->setname, &ttl)
+				 : TAMBERLIN_FAIL_CLIENT;
+	if (rv != TAMBERLIN_OK || !f->bins || f->n_bins <= 0) {
+		uint64_t head;
+		memcpy(&head, x->digest, sizeof(head));
+		ox_debug(QM_FERRY, "%sNo bins. rv = %d, Digest is %lx ", who, rv, (unsigned long)head);
+		ferry_refetch_release(f);
+		if (rv != TAMBERLIN_OK && rv != TAMBERLIN_FAIL_NOTFOUND) {
+			// The record may well exist: a read that failed must not cost a
+			// datacenter its record, so the digest goes back through the log.
+			ox_info(QM_FERRY, "%sCould not read a record (error %d). Relogging the digest %lx", who, rv,
+					(unsigned long)head);
+			ferry_relog_digest(x->ns_id, x->generation, x->masternode, &d, cntr, false);
+		}
+		return false;
+	}
+	f->setname[sizeof(f->setname) - 1] = '\0';
+	if (x->generation < f->generation) {
+		// Written again since it was logged: its later entry ships it.
+		ferry_refetch_release(f);
+		return false;
+	}
+	f->void_time = ttl == HIVED_INFINITE_TTL_VALUE ? 0 : (uint32_t)ox_secs_since_kaepoch() + ttl;
+	return true;
+}
+
+void
+ferry_refetch_release(ferry_refetch *f)
+{
+	if (f->bins) {
+		tamberlin_bins_free(f->bins, f->n_bins);
+		free(f->bins);
+	}
+	f->bins = nullptr;
+	f->n_bins = 0;
+}
+
+int
+ferry_refetch_send(cluster_cfg *rcfg, const ferry_msg_digestinfo *x, ferry_refetch *f, counters *cntr,
+		ox_node node_id)
+{
+	ka::ox_digest d;
+	memcpy(d.digest, x->digest, sizeof(d.digest));
+	char *nsname = g_ns_xcfg_opt[x->ns_id].ns_name;
+	if (!f) {
+		return g_ferry_reship_send(rcfg, nsname, &d, nullptr, 0, nullptr, 0, x->ns_id, x->generation,
+				x->masternode, cntr, false, node_id, true);
+	}
+	return g_ferry_reship_send(rcfg, nsname, &d, f->setname[0] ? f->setname : nullptr, f->void_time, f->bins,
+			f->n_bins, x->ns_id, x->generation, x->masternode, cntr, x->generation == f->generation, node_id,
+			false);
+}
+
+ferry_send_fn g_ferry_reship_send = ferry_queue_digest;
+
+bool
 ship_delete(ferry_msg_digestinfo *xmdinfo)
 {
 	int nsid = xmdinfo->ns_id;

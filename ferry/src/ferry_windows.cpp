@@ -238,21 +238,12 @@ ferry_window_delete(ferry_window *w, ferry_msg_digestinfo *x)
 	}
 	ka::ox_digest d;
 	memcpy(d.digest, x->digest, sizeof(d.digest));
-	int gone = ferry_delete_check_local(ns->ns_name, &d);
-	if (gone == 0) {
-		return 0;
-	}
-	if (gone < 0) {
-		// Not known to be gone: the delete goes back through the digest log,
-		// where the reader checks again before it ships it.
-		ox_debug(QM_FERRY, "Windowshipper: Relogging the delete.");
-		ferry_relog_digest(x->ns_id, x->generation, x->masternode, &d, w->cntr, true);
+	if (!ferry_reship_delete_gone(ns->ns_name, x, &d, w->cntr, "Windowshipper: ")) {
 		return 0;
 	}
 	ox_detail(QM_FERRY, "Windowshipper: Namespace '%s' is being shipped to '%s' datacenter", ns->ns_name,
 			ferry_dc_name(w->dc));
-	int rv = ferry_queue_digest(w->rcfg, ns->ns_name, &d, nullptr, 0, nullptr, 0, x->ns_id, x->generation, x->masternode,
-			w->cntr, false, w->node, true);
+	int rv = ferry_refetch_send(w->rcfg, x, nullptr, w->cntr, w->node);
 	if (rv == 0) {
 		ferry_window_handed(w, x->digesttime);
 		ox_atomic64_add(&w->cntr->per_dc_counters[w->dc].delete_ship_attempts, 1);
@@ -269,49 +260,19 @@ ferry_window_record(ferry_window *w, ferry_msg_digestinfo *x)
 	if (!ferry_ns_ships_to(ns, w->dc)) {
 		return 0;
 	}
-	ka::ox_digest d;
-	memcpy(d.digest, x->digest, sizeof(d.digest));
-	ka_bin *bins = nullptr;
-	int n_bins = 0;
-	uint32_t generation = 0;
-	uint32_t ttl = 0;
-	char setname[FERRY_SET_NAME_BUF_SIZE];
-	setname[0] = '\0';
-	int rv = g_local_cluster ? tamberlin_get_all_digest_getsetname(g_local_cluster, g_ns_dbuckets[x->ns_id].ns_name,
-									   &d, &bins, &n_bins, 0, &generation, setname, &ttl)
-							 : TAMBERLIN_FAIL_CLIENT;
-	if (!bins || n_bins <= 0) {
-		uint64_t head;
-		memcpy(&head, x->digest, sizeof(head));
-		ox_debug(QM_FERRY, "Windowshipper: No bins. rv = %d, Digest is %lx ", rv, (unsigned long)head);
-		free(bins);
-		if (rv != TAMBERLIN_OK && rv != TAMBERLIN_FAIL_NOTFOUND) {
-			// The record may well exist: a read that failed must not cost the
-			// datacenter its record, so the digest goes back through the log.
-			ox_info(QM_FERRY, "Windowshipper: Could not read a record (error %d). Relogging the digest %lx", rv,
-					(unsigned long)head);
-			ferry_relog_digest(x->ns_id, x->generation, x->masternode, &d, w->cntr, false);
-		}
+	ferry_refetch f;
+	if (!ferry_refetch_record(g_local_cluster, x, w->cntr, "Windowshipper: ", &f)) {
 		return 0;
 	}
-	setname[sizeof(setname) - 1] = '\0';
-	int result = 0;
-	if (x->generation >= generation) {
-		uint32_t void_time = ttl == HIVED_INFINITE_TTL_VALUE ? 0 : (uint32_t)ox_secs_since_kaepoch() + ttl;
-		ox_detail(QM_FERRY, "Windowshipper: Namespace '%s' is being shipped to '%s' datacenter", ns->ns_name,
-				ferry_dc_name(w->dc));
-		result = ferry_queue_digest(w->rcfg, ns->ns_name, &d, setname[0] ? setname : nullptr, void_time, bins,
-				n_bins, x->ns_id, x->generation, x->masternode, w->cntr, x->generation == generation, w->node,
-				false);
-		if (result == 0) {
-			ferry_window_handed(w, x->digesttime);
-			ox_atomic64_add(&w->cntr->dlog_pkts_replprocessed, 1);
-			ox_atomic64_add(&w->cntr->per_dc_counters[w->dc].record_ship_attempts, 1);
-		}
+	ox_detail(QM_FERRY, "Windowshipper: Namespace '%s' is being shipped to '%s' datacenter", ns->ns_name,
+			ferry_dc_name(w->dc));
+	int result = ferry_refetch_send(w->rcfg, x, &f, w->cntr, w->node);
+	if (result == 0) {
+		ferry_window_handed(w, x->digesttime);
+		ox_atomic64_add(&w->cntr->dlog_pkts_replprocessed, 1);
+		ox_atomic64_add(&w->cntr->per_dc_counters[w->dc].record_ship_attempts, 1);
 	}
-	// A record written again since it was logged goes with its later entry.
-	tamberlin_bins_free(bins, n_bins);
-	free(bins);
+	ferry_refetch_release(&f);
 	return result;
 }
 

@@ -154,6 +154,113 @@ TEST_F(FailNode, ADatacenterDownGetsOneWindowFromTheRecordThatFoundItDown)
 	EXPECT_TRUE(all_lst_none());
 }
 
+// A local read that fails for another reason than "not found" proves
+// nothing: the record (or the delete) goes back through the digest log as
+// this node's to ship, and the run sends nothing of it.
+TEST_F(FailNode, ALocalReadThatFailsSendsTheDigestBackThroughTheLog)
+{
+	struct {
+		const char *what;
+		rec r;
+		uint32_t delete_flag; // of the relogged digest
+	} cases[] = {
+		{"a record whose read fails", {40, t0 + 1000, kFailed}, 0},
+		{"a delete whose existence check fails", {41, t0 + 2000, kFailed, 2, kNs, RELAY_DELETE_FLAG},
+			RELAY_DELETE_FLAG | RELAY_DELETE_RELOG_FLAG},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		local_in(kNsName, c.r.n, 1);
+		log_recs({c.r});
+		fake_fault f;
+		f.kind = FAKE_FAULT_RESULT_CODE;
+		f.result_code = 11;
+		f.count = -1;
+		f.on = FAKE_REQ_READ;
+		f.digest = key(digest_of(c.r.n));
+		fake_node_set_fault(local(), f);
+		run(report(kFailed, {c.r.time, c.r.time}, end_now()));
+		std::vector<ferry_msg> relogged = take_dlog_q();
+		ASSERT_EQ(relogged.size(), 1u);
+		const ferry_msg_digestinfo &x = relogged[0].data.diginfo;
+		EXPECT_EQ(0, memcmp(x.digest, digest_of(c.r.n).digest, sizeof(x.digest)));
+		EXPECT_EQ(x.masternode, 0u);
+		EXPECT_EQ(x.delete_flag, c.delete_flag);
+	}
+	EXPECT_EQ(get(cntr.dlog_pkts_relogged), 2u);
+	EXPECT_EQ(replies(), 0u);
+	EXPECT_TRUE(all_lst_none());
+}
+
+// The send to the second datacenter finds it down; what the run does next
+// depends on where its state is by the time it looks again.
+struct found_down {
+	int32_t then;  // the second datacenter's state when the send returns
+	int calls = 0; // sends to it
+};
+found_down *g_found_down;
+
+int
+send_finding_down(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, char *setname, uint32_t void_time,
+		ka_bin *bin, int n_bins, int nsid, uint32_t gen, ox_node mnode, counters *cntr, bool gencheck,
+		ox_node node_id, bool is_delete)
+{
+	if (rcfg == &g_rcfg[1] && g_found_down->calls++ == 0) {
+		__atomic_store_n(&rcfg->cluster_health, g_found_down->then, __ATOMIC_RELEASE);
+		return 1;
+	}
+	return ferry_queue_digest(rcfg, nsname, keyd, setname, void_time, bin, n_bins, nsid, gen, mnode, cntr,
+			gencheck, node_id, is_delete);
+}
+
+TEST_F(FailNode, ASendThatFoundTheDatacenterDownGoesAgainUnlessItIsStillDown)
+{
+	struct {
+		const char *what;
+		int32_t then;
+		bool sent_again; // else a window takes the rest
+	} cases[] = {
+		{"up again: its window manager ended meanwhile", CLUSTER_UP, true},
+		{"window shipping: its manager took over meanwhile", CLUSTER_WINDOW_SHIP, true},
+		{"still down", CLUSTER_DOWN, false},
+	};
+	struct hook_guard {
+		~hook_guard() { g_ferry_reship_send = ferry_queue_digest; }
+	} guard;
+	g_ferry_reship_send = send_finding_down;
+	uint32_t n = 50;
+	uint64_t at = t0 + 1000;
+	uint64_t want_replies = 0;
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		found_down fd{c.then};
+		g_found_down = &fd;
+		local_in(kNsName, n, 1);
+		log_recs({{n, at, kFailed}});
+		run(report(kFailed, {at, at}, end_now()));
+		want_replies += c.sent_again ? 2 : 1;
+		ASSERT_TRUE(ferry_test_wait_until([&] { return replies() >= want_replies; }));
+		EXPECT_EQ(fd.calls, c.sent_again ? 2 : 1);
+		EXPECT_EQ(got(0, FAKE_REQ_WRITE).back(), key(digest_of(n)));
+		std::vector<std::string> dc2 = got(1, FAKE_REQ_WRITE);
+		std::vector<window> w = windows(1);
+		if (c.sent_again) {
+			ASSERT_FALSE(dc2.empty());
+			EXPECT_EQ(dc2.back(), key(digest_of(n)));
+			EXPECT_TRUE(w.empty());
+		} else {
+			EXPECT_TRUE(dc2.empty() || dc2.back() != key(digest_of(n)));
+			ASSERT_EQ(w.size(), 1u);
+			EXPECT_EQ(w[0].start, at);
+			EXPECT_EQ(w[0].node, kFailed);
+		}
+		__atomic_store_n(&g_rcfg[1].cluster_health, (int32_t)CLUSTER_UP, __ATOMIC_RELEASE);
+		n++;
+		at += 1000;
+	}
+	EXPECT_EQ(replies(), want_replies);
+}
+
 // Each slot in use holds its datacenters at its own time; the reported time
 // is the smallest hold, and a slot's hold ends with its run alone.
 TEST_F(FailNode, TheReportedTimeIsTheSmallestHoldOfTheSlotsInUse)

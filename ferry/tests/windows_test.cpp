@@ -114,6 +114,45 @@ TEST_F(Window, ShipsWhatItCoversToItsDatacenterOnly)
 	EXPECT_EQ(0u, g_rcfg[1].ship_times->sz);
 }
 
+// A local read that fails for another reason than "not found" proves
+// nothing: the record (or the delete) goes back through the digest log as
+// this node's, and nothing of it reaches the datacenter from the window.
+TEST_F(Window, ALocalReadThatFailsSendsTheDigestBackThroughTheLog)
+{
+	struct {
+		const char *what;
+		uint32_t n;
+		int64_t at;           // its digest time, from the first
+		uint32_t delete_flag; // of the relogged digest
+		uint32_t next;        // the record after it, shipped as usual
+	} cases[] = {
+		{"a record whose read fails", 3, 20, 0, 4},
+		{"a delete whose existence check fails", 22, 100, RELAY_DELETE_FLAG | RELAY_DELETE_RELOG_FLAG, 24},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		fake_fault f;
+		f.kind = FAKE_FAULT_RESULT_CODE;
+		f.result_code = 11;
+		f.count = -1;
+		f.on = FAKE_REQ_READ;
+		f.digest = key(digest_of(c.n));
+		fake_node_set_fault(local(), f);
+		uint64_t relogged_before = get(cntr.dlog_pkts_relogged);
+		uint64_t reached = 0;
+		EXPECT_EQ(0, ferry_do_windowship(&g_rcfg[0], base + c.at, base + c.at + 20, &reached, 0));
+		std::vector<ferry_msg> relogged = take_dlog_q();
+		ASSERT_EQ(relogged.size(), 1u);
+		const ferry_msg_digestinfo &x = relogged[0].data.diginfo;
+		EXPECT_EQ(0, memcmp(x.digest, digest_of(c.n).digest, sizeof(x.digest)));
+		EXPECT_EQ(x.masternode, 0u);
+		EXPECT_EQ(x.delete_flag, c.delete_flag);
+		EXPECT_EQ(relogged_before + 1, get(cntr.dlog_pkts_relogged));
+		ASSERT_TRUE(ferry_test_wait_until([&] { return got(remote(0)).count(c.next) == 1; }));
+		EXPECT_EQ(got(remote(0)).count(c.n) + got(remote(0), FAKE_REQ_DELETE).count(c.n), 0u);
+	}
+}
+
 TEST_F(Window, ADatacenterDownShipsNothingAndReportsWhereItStopped)
 {
 	__atomic_store_n(&g_rcfg[0].cluster_health, (int32_t)CLUSTER_DOWN, __ATOMIC_RELEASE);

@@ -65,6 +65,43 @@ bool ship_delete(ferry_msg_digestinfo *xmdinfo);
  * gone locally (ship it), 0 when it exists again (cancel it; counted in
  * dlog_deletes_canceled), -1 when the check could not tell. Any thread. */
 int ferry_delete_check_local(const char *ns_name, const ka::ox_digest *d);
+/* The local check of a re-shipped delete (windows, failed-node runs): true
+ * to ship it, the record being gone here; false when it exists again, or when
+ * the check could not tell and the delete went back through the digest log,
+ * where the reader checks again. who prefixes the log line. */
+bool ferry_reship_delete_gone(const char *ns_name, const ferry_msg_digestinfo *x, const ka::ox_digest *d,
+		counters *cntr, const char *who);
+
+/* A set name read back with a record: the client's full size. */
+#define FERRY_SET_NAME_BUF_SIZE 1024
+
+/* A logged record fetched again from the local cluster for a re-ship. */
+typedef struct ferry_refetch_s {
+	ka_bin *bins;
+	int n_bins;
+	uint32_t generation; /* the local record's */
+	uint32_t void_time;
+	char setname[FERRY_SET_NAME_BUF_SIZE];
+} ferry_refetch;
+/* Fetches the record of x from asc: true when it is to be shipped (f holds
+ * it until ferry_refetch_release). False when it is gone, or was written
+ * again since it was logged (its later entry ships it), or when the read
+ * failed otherwise: then the digest went back through the digest log, since
+ * a passing read failure must not cost a datacenter the record. */
+bool ferry_refetch_record(ka_cluster *asc, const ferry_msg_digestinfo *x, counters *cntr, const char *who,
+		ferry_refetch *f);
+void ferry_refetch_release(ferry_refetch *f);
+/* Sends a fetched record (f), or the delete of x (f NULL), to one datacenter
+ * as ferry_queue_digest does, through g_ferry_reship_send. */
+int ferry_refetch_send(cluster_cfg *rcfg, const ferry_msg_digestinfo *x, ferry_refetch *f, counters *cntr,
+		ox_node node_id);
+typedef int (*ferry_send_fn)(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, char *setname,
+		uint32_t record_void_time, ka_bin *bin, int n_bins, int nsid, uint32_t gen, ox_node mnode,
+		counters *cntr, bool gencheck, ox_node node_id, bool is_delete);
+/* Test hook only: the send of re-shipped records (ferry_queue_digest in the
+ * product), so a test can order a datacenter's state against a send. */
+extern ferry_send_fn g_ferry_reship_send;
+
 /* Transaction ids: 64 random bits, 0 on failure. Any thread. */
 uint64_t rand_64(void);
 /* Window managers started since the process began, and those that have
@@ -126,7 +163,6 @@ extern std::atomic<bool> g_window_managers_quit;
  * g_batch_get_response_q. The callback runs on the client's batch threads or
  * on a worker, several at once for one namespace. */
 
-#define FERRY_SET_NAME_BUF_SIZE 1024
 #define FERRY_GET_ALL_TIMEOUT 100 /* ms, one single read */
 
 typedef struct callback_data_s {
