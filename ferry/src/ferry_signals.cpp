@@ -6,9 +6,10 @@
  * A handler can land anywhere: inside a log write, holding the ring buffer's
  * lock, inside malloc or stdio. So the handler proper (ferry_sig_record)
  * only records the signal: one write(2) of its number into a self-pipe, and
- * for a signal the thread cannot go on from (a fault, an abort, a CRITICAL
- * line that raised SIGINT on itself) it parks that thread in pause() until
- * the process ends. The signal thread reads the pipe and does the work with
+ * for a signal the thread cannot go on from (a fault of its own, an abort, a
+ * CRITICAL line that raised SIGINT on itself) it parks that thread in pause()
+ * until the process ends; a fatal signal sent from outside leaves the thread
+ * that happened to take it running. The signal thread reads the pipe and does the work with
  * every thread still running: the SIGHUP roll (ferry_sig_hup_logroll) and
  * the shutdown (ferry_sig_handler): persist and flush the digest log, log the
  * counters, close the named pipe, give the writer up to 5 seconds, log a back
@@ -117,7 +118,13 @@ ferry_sig_record(int signum, siginfo_t *si, void *ctx)
 		return;
 	}
 	bool self_raised = si != nullptr && si->si_code == SI_TKILL && si->si_pid == getpid();
-	bool park = signum != SIGHUP && (!ferry_sig_is_user_end(signum) || self_raised);
+	// A fault the kernel made for this thread's own instruction (a positive
+	// code). A fatal signal sent from outside (kill) lands on whichever thread
+	// was running, possibly inside a lock the shutdown needs: that thread did
+	// nothing wrong and goes on, which lets the lock go.
+	bool faulted = si == nullptr || si->si_code > 0;
+	bool park = signum != SIGHUP &&
+			(self_raised || (!ferry_sig_is_user_end(signum) && faulted));
 	// Only the stack of a thread that failed says something; it is taken
 	// after the signal is recorded, so that an unwinder lock held by this
 	// very thread cannot keep the shutdown from starting.

@@ -206,6 +206,42 @@ TEST(Signals, FaultOnAThreadAbortsWithItsBackTrace)
 	EXPECT_TRUE(e.left.empty()) << e.left[0];
 }
 
+// A fatal signal sent from another process lands on whichever thread takes
+// it, here one that holds the digest log's lock as a thread inside a write
+// would. That thread did nothing wrong: it goes on and lets the lock go, and
+// the shutdown runs to its end instead of waiting for the watchdog.
+TEST(Signals, AFatalSignalSentFromOutsideLeavesTheThreadThatTookItRunning)
+{
+	ending e = run_child("sig_sent", [] {
+		sigset_t segv;
+		sigemptyset(&segv);
+		sigaddset(&segv, SIGSEGV);
+		pthread_sigmask(SIG_BLOCK, &segv, nullptr); // only the holder takes it
+		std::string log = g_faultsink->path;
+		std::thread holder([&] {
+			pthread_sigmask(SIG_UNBLOCK, &segv, nullptr);
+			pthread_mutex_lock(&g_rbuf_des->mlock);
+			pid_t parent = getpid();
+			if (fork() == 0) {
+				kill(parent, SIGSEGV);
+				_exit(0);
+			}
+			ferry_test_wait_until([&] { return has(ferry_test_read_file(log), "Got Signal"); }, kDeadlineMs);
+			pthread_mutex_unlock(&g_rbuf_des->mlock);
+			for (;;) {
+				pause();
+			}
+		});
+		holder.join();
+	});
+	EXPECT_EQ(e.status, -SIGABRT) << e.log;
+	expect_in_order(e.log, {"Got Signal 'Segmentation fault'. Aborting...",
+					  "Digestinfo read from pipe=0, logged to disk=0, unlogged=0",
+					  "Flushed all log records to disk", "stacktrace: frame 0: ",
+					  "Abnormal shutdown of FERRY"});
+	EXPECT_FALSE(has(e.log, "The shutdown did not end")) << e.log;
+}
+
 // A shutdown that blocks (here on the digest log's lock, held by the thread
 // that got SIGTERM) is ended by the watchdog.
 TEST(Signals, BlockedShutdownIsAbortedByTheWatchdog)
