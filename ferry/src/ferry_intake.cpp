@@ -39,6 +39,9 @@ static std::atomic<int> s_nodata{0};
 // reader may be inside a read of it, and a descriptor closed under a read can
 // be reused by the next open anywhere in the process.
 static std::atomic<int> s_pipe_fd_to_close{-1};
+// Set by the shutdown: no pipe is opened for reading any more, since what a
+// reader took after the shutdown's last look would be lost at the exit.
+static std::atomic<bool> s_pipe_closed_for_good{false};
 // How long the pipe reader waits in one poll before it looks for that handoff.
 #define FERRY_NAMEDPIPE_POLL_MS 100
 
@@ -104,7 +107,16 @@ ferry_namedpipe_open(void)
 				ox_strerror(errno));
 		return;
 	}
-	__atomic_store_n(&g_xcfg.ferry_digestpipe_fd, fd, __ATOMIC_RELAXED);
+	__atomic_store_n(&g_xcfg.ferry_digestpipe_fd, fd, __ATOMIC_SEQ_CST);
+	// A shutdown that came during the open found no descriptor to take: this
+	// one is not read. Either the shutdown's exchange sees the store above,
+	// or this load sees its flag (both may; the exchange settles who closes).
+	if (s_pipe_closed_for_good.load()) {
+		if (__atomic_exchange_n(&g_xcfg.ferry_digestpipe_fd, -1, __ATOMIC_SEQ_CST) == fd) {
+			close(fd);
+		}
+		return;
+	}
 	if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
 		ox_info(QM_FERRY, "Error while aquiring lock on named pipe file...");
 		exit(1);
@@ -146,10 +158,13 @@ ferry_dispatch_digest(ferry_msg *msg)
 	// One lock per message: the size test and the push are one call. A refusal
 	// is a full queue unless the queue is in fact below its limit, when the
 	// push itself failed.
+	// Counted before the push: the shutdown, seeing nothing unlogged, must
+	// not exit while the message is on the queue and not yet counted.
+	ox_atomic64_add(&g_ferry_cntr->dlog_pkts_unlogged, 1);
 	if (ox_queue_push_limit(g_dlog_q, msg, FERRY_DLOG_Q_MAXSIZE + 1)) {
-		ox_atomic64_add(&g_ferry_cntr->dlog_pkts_unlogged, 1);
 		return;
 	}
+	ox_atomic64_sub(&g_ferry_cntr->dlog_pkts_unlogged, 1);
 	if (ox_queue_sz(g_dlog_q) > FERRY_DLOG_Q_MAXSIZE) {
 		if (s_drop_count == FERRY_DLOG_DROP_WARN_EVERY) {
 			ox_warning(QM_FERRY,
@@ -394,6 +409,7 @@ ferry_namedpipe_close_taken(void)
 void
 ferry_namedpipe_shutdown_close(void)
 {
+	s_pipe_closed_for_good.store(true);
 	int fd = __atomic_exchange_n(&g_xcfg.ferry_digestpipe_fd, -1, __ATOMIC_SEQ_CST);
 	if (fd < 0) {
 		return;
@@ -402,6 +418,19 @@ ferry_namedpipe_shutdown_close(void)
 	// looks again (it is parked in a fatal signal's handler) leaves it to the
 	// process's end, which is near.
 	s_pipe_fd_to_close.store(fd);
+}
+
+bool
+ferry_namedpipe_wait_taken(int limit_ms)
+{
+	uint64_t end = ox_getms() + (uint64_t)(limit_ms > 0 ? limit_ms : 0);
+	while (s_pipe_fd_to_close.load() >= 0) {
+		if (ox_getms() >= end) {
+			return false;
+		}
+		usleep(5000);
+	}
+	return true;
 }
 
 void

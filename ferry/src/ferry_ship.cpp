@@ -378,8 +378,10 @@ ferry_relog_digest(int nsid, uint32_t generation, ox_node masternode, const ka::
 		return;
 	}
 	counters *proc = g_ferry_cntr ? g_ferry_cntr : cntr;
+	// Counted before the push, so a shutdown never sees it queued and not
+	// counted.
+	ox_atomic64_add(&proc->dlog_pkts_unlogged, 1);
 	if (g_dlog_q && ox_queue_push_limit(g_dlog_q, &msg, FERRY_DLOG_Q_MAXSIZE + 1)) {
-		ox_atomic64_add(&proc->dlog_pkts_unlogged, 1);
 		ox_atomic64_add(&cntr->dlog_pkts_relogged, 1);
 		if (is_delete) {
 			ox_atomic64_add(&cntr->dlog_deletes_relogged, 1);
@@ -389,6 +391,7 @@ ferry_relog_digest(int nsid, uint32_t generation, ox_node masternode, const ka::
 		ox_detail(QM_FERRY, "Relogged the digest %lx to be considered again", (unsigned long)head);
 		return;
 	}
+	ox_atomic64_sub(&proc->dlog_pkts_unlogged, 1);
 	if (g_dlog_q && ox_queue_sz(g_dlog_q) > FERRY_DLOG_Q_MAXSIZE) {
 		ox_atomic64_add(&proc->dlog_pkts_dropped, 1);
 		return;

@@ -52,6 +52,9 @@
 #include "tamberlin/utils.h"
 
 #define FERRY_BACKTRACE_DEPTH 50
+/* The most the shutdown waits for the pipe reader to take the pipe: several
+ * of its polls, and well inside the watchdog's time. */
+#define FERRY_PIPE_HANDOFF_WAIT_MS 1000
 #define FERRY_BACKTRACE_WAIT_STEPS 100
 #define FERRY_BACKTRACE_WAIT_STEP_US 10000
 
@@ -301,6 +304,11 @@ ferry_sig_handler(int signum)
 				(unsigned long)ferry_sig_counter(&c->dlog_pkts_unlogged));
 	}
 	ferry_namedpipe_shutdown_close();
+	// A message the reader took before the handoff is counted once the reader
+	// has looked again; one that never looks (parked in its own fault) has
+	// nothing in hand, so the wait is bounded.
+	uint32_t handoff_ms = ferry_scaled_ms(FERRY_SHUTDOWN_WATCHDOG_SECS * 1000) / 4;
+	ferry_namedpipe_wait_taken(handoff_ms < FERRY_PIPE_HANDOFF_WAIT_MS ? (int)handoff_ms : FERRY_PIPE_HANDOFF_WAIT_MS);
 	uint64_t start = ox_getms();
 	uint64_t limit = ferry_scaled_ms(FERRY_FLUSH_WAIT_SECS * 1000);
 	while (c && ferry_sig_counter(&c->dlog_pkts_unlogged) != 0) {

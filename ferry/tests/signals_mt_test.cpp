@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -23,7 +24,9 @@
 #include <vector>
 
 #include "ferry_fixture.h"
+#include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
+#include "tamberlin/ferry.h"
 #include "tamberlin/ferry_road.h"
 #include "tamberlin/rbuffer.h"
 
@@ -91,6 +94,7 @@ run_child(const char *tag, const std::function<void()> &body)
 			_exit(122);
 		}
 		g_ferry_time_divisor.store(100);
+		g_xcfg.ferry_digestpipe_fd = -1; // no pipe open
 		ferry_setup_sighandlers();
 		body();
 		_exit(123);
@@ -240,6 +244,27 @@ TEST(Signals, AFatalSignalSentFromOutsideLeavesTheThreadThatTookItRunning)
 					  "Flushed all log records to disk", "stacktrace: frame 0: ",
 					  "Abnormal shutdown of FERRY"});
 	EXPECT_FALSE(has(e.log, "The shutdown did not end")) << e.log;
+}
+
+// A shutdown that comes while the pipe reader is between two opens of the
+// pipe finds no descriptor to take: the open that follows must not read, or
+// what it took after the shutdown's last look would be lost at the exit.
+TEST(Signals, NoPipeIsReadOnceTheShutdownHasClosedIt)
+{
+	ending e = run_child("sig_pipe", [] {
+		if (mkfifo("digest.pipe", 0600) != 0) {
+			_exit(124);
+		}
+		int writer = open("digest.pipe", O_RDWR | O_NONBLOCK); // so the open below does not wait
+		g_xcfg.ferry_digestpipe_path = ox_strdup("digest.pipe");
+		ferry_namedpipe_shutdown_close();
+		ferry_namedpipe_open();
+		int fd = __atomic_load_n(&g_xcfg.ferry_digestpipe_fd, __ATOMIC_SEQ_CST);
+		close(writer);
+		unlink("digest.pipe");
+		_exit(writer < 0 ? 125 : fd == -1 ? 0 : 126);
+	});
+	EXPECT_EQ(e.status, 0) << e.log;
 }
 
 // A shutdown that blocks (here on the digest log's lock, held by the thread

@@ -62,8 +62,12 @@ void ferry_namedpipe_dispatch_read(ferry_msg *msg, size_t len, thread_data *td);
 void ferry_namedpipe_read_loop(thread_data *td);
 /* The shutdown's close of the pipe: the descriptor is taken at once (reads
  * fail from now on) and closed by the pipe reader itself, which may be inside
- * a read of it. Signal thread. */
+ * a read of it; no pipe is opened for reading after it. Signal thread. */
 void ferry_namedpipe_shutdown_close(void);
+/* Waits up to limit_ms for the pipe reader to close what the shutdown took,
+ * which it does before its next read, so a message it had read is counted by
+ * then; true when it did (or nothing was handed over). Signal thread. */
+bool ferry_namedpipe_wait_taken(int limit_ms);
 /* Messages dropped since the thread started (the pipe reader's own count,
  * which paces the queue-space warning). */
 uint64_t ferry_intake_drop_count(void);
