@@ -45,6 +45,7 @@ typedef struct ferry_failnode_run_s {
 	uint64_t start;
 	uint64_t current;              /* digest time of the last record read */
 	bool windowed[DC_MAX_NUM];     /* a window took this datacenter's rest */
+	uint64_t window_end[DC_MAX_NUM]; /* up to this end */
 } ferry_failnode_run;
 
 static bool
@@ -89,9 +90,32 @@ ferry_failnode_down(ferry_failnode_run *r, int dc)
 	ox_info(QM_FERRY, "Windowshipper: Cluster went down while doing failed node processing.");
 	ox_info(QM_FERRY, "Adding window for node %lu from %lu to %lu.", (unsigned long)r->node,
 			(unsigned long)r->current, (unsigned long)end);
-	add_window(rcfg, r->node, r->current, end);
+	if (add_window(rcfg, r->node, r->current, end) != 0) {
+		// Nothing holds the rest for the datacenter yet: try again shortly,
+		// through the send, which also sees it come back.
+		ferry_sleep_ms(1000);
+		return false;
+	}
 	r->windowed[dc] = true;
+	r->window_end[dc] = end;
 	return true;
+}
+
+/* A repeated report moved the run's end past what the windows of the
+ * datacenters that went down were given: each gets the stretch between. */
+static void
+ferry_failnode_extend_windows(ferry_failnode_run *r, uint64_t end)
+{
+	for (int dc = 0; dc < DC_MAX_NUM; dc++) {
+		if (!r->windowed[dc] || r->window_end[dc] >= end) {
+			continue;
+		}
+		ox_info(QM_FERRY, "Adding window for node %lu from %lu to %lu.", (unsigned long)r->node,
+				(unsigned long)r->window_end[dc], (unsigned long)end);
+		if (add_window(&g_rcfg[dc], r->node, r->window_end[dc], end) == 0) {
+			r->window_end[dc] = end;
+		}
+	}
 }
 
 /* Whether datacenter dc still takes this record from the run: a datacenter
@@ -230,6 +254,7 @@ ferry_failnode_read(ferry_failnode_run *r, ox_rbuffer_ctx *ctx, ferry_msg_ondisk
 	bool end_passed = false;
 	for (;;) {
 		uint64_t end = r->slot->failtime.load();
+		ferry_failnode_extend_windows(r, end);
 		if (r->current >= end) {
 			return end;
 		}

@@ -261,6 +261,65 @@ TEST_F(FailNode, ASendThatFoundTheDatacenterDownGoesAgainUnlessItIsStillDown)
 	EXPECT_EQ(replies(), want_replies);
 }
 
+// A repeated report moves the run's end while a datacenter's rest is on a
+// window: the window list gets the stretch from the old end to the new one,
+// so the records after the first end reach that datacenter too.
+struct end_mover {
+	failednode_info *slot;
+	std::string at;  // the digest whose send to the first datacenter moves the end
+	uint64_t to;
+};
+end_mover *g_end_mover;
+
+int
+send_moving_the_end(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, char *setname, uint32_t void_time,
+		ka_bin *bin, int n_bins, int nsid, uint32_t gen, ox_node mnode, counters *cntr, bool gencheck,
+		ox_node node_id, bool is_delete)
+{
+	if (rcfg == &g_rcfg[0] && key(*keyd) == g_end_mover->at) {
+		g_end_mover->slot->failtime.store(g_end_mover->to);
+	}
+	return ferry_queue_digest(rcfg, nsname, keyd, setname, void_time, bin, n_bins, nsid, gen, mnode, cntr,
+			gencheck, node_id, is_delete);
+}
+
+TEST_F(FailNode, ARepeatedReportExtendsTheWindowsOfADatacenterThatWentDown)
+{
+	struct hook_guard {
+		~hook_guard() { g_ferry_reship_send = ferry_queue_digest; }
+	} guard;
+	uint64_t first_end = end_now();
+	uint64_t later_end = first_end + 4000;
+	std::vector<rec> recs = {
+		{70, t0 + 1000, kFailed},        // finds the second datacenter down
+		{71, first_end + 500, kFailed},  // its send moves the end
+		{72, first_end + 1500, kFailed}, // after the first end
+	};
+	for (const rec &r : recs) {
+		local_in(kNsName, r.n, 1);
+	}
+	log_recs(recs);
+	__atomic_store_n(&g_rcfg[1].cluster_health, CLUSTER_DOWN, __ATOMIC_RELEASE);
+	int s = report(kFailed, {t0, t0}, first_end);
+	end_mover m{&g_failednodeinfo[s], key(digest_of(71)), later_end};
+	g_end_mover = &m;
+	g_ferry_reship_send = send_moving_the_end;
+	run(s);
+
+	ASSERT_TRUE(ferry_test_wait_until([&] { return replies() >= 3; }));
+	EXPECT_EQ(got(0, FAKE_REQ_WRITE).size(), 3u);
+	EXPECT_TRUE(got(1, FAKE_REQ_WRITE).empty());
+	// Every record of the run lies inside a window of the second datacenter.
+	std::vector<window> w = windows(1);
+	for (const rec &r : recs) {
+		bool covered = false;
+		for (const window &x : w) {
+			covered |= x.node == kFailed && x.start <= r.time && r.time <= x.end;
+		}
+		EXPECT_TRUE(covered) << "record " << r.n << " at +" << r.time - t0;
+	}
+}
+
 // Each slot in use holds its datacenters at its own time; the reported time
 // is the smallest hold, and a slot's hold ends with its run alone.
 TEST_F(FailNode, TheReportedTimeIsTheSmallestHoldOfTheSlotsInUse)
