@@ -147,6 +147,16 @@ ferry_info_fits(ox_dyn_buf *db, size_t mark)
 	return false;
 }
 
+/* Whether the echo of a request's name and text (a separator each) leaves
+ * room under the cap: a long text is never copied into the reply only to be
+ * taken back. */
+static bool
+ferry_info_echo_fits(const ox_dyn_buf *db, const char *name, const char *text)
+{
+	size_t need = strlen(name) + (text ? strlen(text) + 1 : 0) + 2;
+	return db->used_sz <= FERRY_INFO_REPLY_MAX && need <= FERRY_INFO_REPLY_MAX - db->used_sz;
+}
+
 static void
 ferry_info_cap_warning(ox_dyn_buf *db)
 {
@@ -158,6 +168,9 @@ ferry_info_cap_warning(ox_dyn_buf *db)
 static bool
 ferry_info_answer(ferry_info *e, char *params, ox_dyn_buf *db)
 {
+	if (!ferry_info_echo_fits(db, e->name, params)) {
+		return false;
+	}
 	size_t mark = db->used_sz;
 	ox_dyn_buf_append_string(db, e->name);
 	if (params) {
@@ -191,6 +204,9 @@ ferry_info_plain_line(char *item, ox_dyn_buf *db)
 	ferry_tree *t = ferry_info_find(ferry_tree_head, item);
 	if (!t) {
 		return true;
+	}
+	if (!ferry_info_echo_fits(db, t->name, subtree)) {
+		return false;
 	}
 	size_t mark = db->used_sz;
 	ox_dyn_buf_append_string(db, t->name);

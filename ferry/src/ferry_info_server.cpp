@@ -484,7 +484,9 @@ queue_request(info_conn *c)
 	c->cap = 0;
 	c->filled = 0;
 	c->hdr_len = 0;
-	c->deadline_ms = 0;
+	/* The next request is due within the limit too: a connection left idle
+	 * after its requests would otherwise hold its place for good. */
+	c->deadline_ms = ox_getms() + ferry_scaled_ms(FERRY_INFO_INCOMPLETE_MS);
 	bool queued = false;
 	if (c->n_queued.load() < FERRY_INFO_CONN_QUEUE_MAX) {
 		/* Counted before the push: whoever sees the request served sees
@@ -722,6 +724,10 @@ close_overdue(int epfd, uint64_t now)
 {
 	for (size_t i = 0; i < s_conns.size();) {
 		info_conn *c = s_conns[i];
+		if (c->deadline_ms != 0 && now >= c->deadline_ms && c->n_queued.load() > 0) {
+			/* Its replies are still to come: the limit runs from them. */
+			c->deadline_ms = now + ferry_scaled_ms(FERRY_INFO_INCOMPLETE_MS);
+		}
 		if (c->deadline_ms != 0 && now >= c->deadline_ms) {
 			ox_info(QM_INFO_PORT, "closing fd %d: request incomplete for %u ms", c->h.fd,
 					ferry_scaled_ms(FERRY_INFO_INCOMPLETE_MS));

@@ -244,6 +244,19 @@ TEST_F(InfoCmd, RepliesStopAtTheirCap)
 	std::string under = ask("test-big\nbuild\n");
 	EXPECT_EQ(under.size(), line + std::string("build\t3.2.9\n").size());
 	EXPECT_EQ(ferry_test_count_of(log(), "WARNING (info)"), 1);
+
+	// A request's own text longer than the cap is never copied into the
+	// reply to be taken back: the reply's buffer stays small.
+	for (const std::string head : {"config-get:", "dc/"}) {
+		SCOPED_TRACE(head);
+		std::string body = head + std::string(FERRY_INFO_REPLY_MAX + 1, 'x') + "\nbuild\n";
+		std::vector<char> bytes(body.begin(), body.end());
+		ox_dyn_buf_define(db);
+		EXPECT_EQ(ferry_info_some(bytes.data(), bytes.data() + bytes.size(), &db), 0);
+		EXPECT_EQ(db.used_sz, 0u);
+		EXPECT_LT(db.alloc_sz, (size_t)1 << 20);
+		ox_dyn_buf_free(&db);
+	}
 }
 
 TEST_F(InfoCmd, ParameterLookup)

@@ -221,6 +221,7 @@ TEST_F(InfoServer, IncompleteRequestIsClosedAfterItsLimit)
 		{"part of a header", request("build\n").substr(0, 3)},
 		{"part of a body", request("build\n").substr(0, 10)},
 		{"after an answered request", request("build\n") + request("build\n").substr(0, 5)},
+		{"idle after an answered request", request("build\n")},
 	};
 	// All at once: the limit runs for each of them side by side.
 	uint64_t closed = stats().closed_incomplete;
