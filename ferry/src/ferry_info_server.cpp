@@ -159,12 +159,24 @@ info_malloc(size_t sz)
 	return ox_malloc_at(sz, __FILE_NAME__, __LINE__);
 }
 
-/* Takes n bytes of the budget; false (nothing taken) when it is spent. */
+/* The part of the budget that only first buffers may take: a few clients
+ * growing large bodies never leave the others without room for a header and
+ * a small request. */
+static uint64_t
+budget_reserve(void)
+{
+	uint64_t r = pending_max() / 16;
+	return r < (1u << 20) ? r : (1u << 20);
+}
+
+/* Takes n bytes of the budget, leaving `keep` of it untaken; false (nothing
+ * taken) when that is spent. */
 static bool
-budget_take(uint64_t n)
+budget_take(uint64_t n, uint64_t keep = 0)
 {
 	uint64_t cur = s_st.pending_bytes.load();
 	uint64_t max = pending_max();
+	max = max > keep ? max - keep : 0;
 	do {
 		if (cur + n > max)
 			return false;
@@ -581,7 +593,7 @@ conn_grow(info_conn *c)
 	uint64_t want = PROTO_HDR_SZ + read_hdr(h->proto).sz;
 	uint64_t grown = c->cap * 2 < want ? c->cap * 2 : want;
 	uint8_t *nb = nullptr;
-	if (budget_take(grown - c->cap)) {
+	if (budget_take(grown - c->cap, budget_reserve())) {
 		nb = (uint8_t *)ox_realloc_at(h->proto, grown, __FILE_NAME__, __LINE__);
 		if (!nb)
 			budget_give(grown - c->cap);

@@ -272,6 +272,21 @@ TEST_F(InfoServer, OversizeAndBudgetRefusalsCloseTheOffender)
 	EXPECT_TRUE(log_has("bytes already pending"));
 	for (int f : fds)
 		close(f);
+
+	// One body that would take the whole budget: growth never takes the
+	// part kept for first buffers, so a small request is still answered.
+	ferry_info_set_pending_max(64 << 10);
+	ASSERT_TRUE(ferry_test_wait_until([] { return stats().pending_bytes == 0; }, kDeadlineMs));
+	closed = stats().closed_oversize;
+	rx = stats().rx_bytes;
+	const int64_t claim = (64 << 10) - 8;
+	int hog = connect_to(port);
+	send_all(hog, request(std::string((size_t)claim - 1, '\n'), 2, 1, claim)); // one byte short
+	ASSERT_TRUE(ferry_test_wait_until(
+			[&] { return stats().closed_oversize > closed || stats().rx_bytes >= rx + (uint64_t)claim + 7; },
+			kDeadlineMs));
+	EXPECT_EQ(ask(port, "seq:id=4\n"), "seq:id=4\tok\n");
+	close(hog);
 	ferry_info_set_pending_max(0);
 }
 
