@@ -5,18 +5,22 @@
  *   (8-byte header, then the body) and queues each complete one;
  * - the worker (ferry_info_th) is the only thread that runs the grammar and
  *   the handlers; it answers the queued requests one at a time in queue
- *   order and writes the replies.
+ *   order and writes the replies. What a socket cannot take at once waits on
+ *   the worker's list, written as the client reads, so one client that does
+ *   not read holds up nobody.
  *
  * The port stays up whatever clients send, so every resource a client can
  * make it hold is bounded (ferry_info_server.h): connections (accepted and
  * closed above the cap, the listener paused while descriptors run out),
  * request bytes (a buffer grows only as bytes arrive, and all requests read
  * or queued share one budget), queued requests (per connection and in
- * total), the time one reply may take (a client that does not read is given
- * up, not waited for), and the time a request may stay incomplete.
+ * total), replies waiting for their clients (in bytes, and each for a time
+ * limit, after which the client is given up), and the time a request may
+ * stay incomplete or a connection idle.
  *
  * A connection is a reference-counted block: one reference for the network
- * thread while the socket is registered, one per queued or running request.
+ * thread while the socket is registered, one per queued or running request
+ * and one while a reply waits for the client.
  * Whoever drops the last one closes the socket, so the worker can still
  * answer a client that has half-closed its side after its last request.
  */
@@ -79,7 +83,8 @@ static std::vector<info_conn *> &s_conns = *new std::vector<info_conn *>;
 
 static struct {
 	std::atomic<uint64_t> conns, accepted, refused_cap, accept_backoffs, closed_incomplete, closed_oversize,
-			closed_queue_full, pending_bytes, pending_peak, rx_bytes, requests, replies, replies_given_up;
+			closed_queue_full, pending_bytes, pending_peak, rx_bytes, requests, replies, replies_given_up,
+			replies_waiting, replies_waited;
 } s_st;
 
 static inline void
@@ -104,6 +109,8 @@ ferry_info_server_stats_get(ferry_info_server_stats *st)
 	st->requests = s_st.requests.load();
 	st->replies = s_st.replies.load();
 	st->replies_given_up = s_st.replies_given_up.load();
+	st->replies_waiting = s_st.replies_waiting.load();
+	st->replies_waited = s_st.replies_waited.load();
 }
 
 void
@@ -284,14 +291,20 @@ conn_close(int epfd, info_conn *c)
 
 /* ---- Replies (worker) ----------------------------------------------------- */
 
-/* Writes all of buf within the reply's time limit, waiting for writability
- * in between. 0, or the error number that ended it (ETIMEDOUT for the
- * limit, 0 results counted as EPIPE). */
-static int
-send_all(int fd, const uint8_t *buf, size_t len, size_t *pos)
+/* A reply given up: the socket is shut down so the network thread sees the
+ * hang-up and closes the connection, even while the client stays silent. */
+static void
+give_up(int fd)
 {
-	uint64_t limit = ox_getms() + ferry_scaled_ms(FERRY_INFO_SEND_LIMIT_MS);
-	*pos = 0;
+	st_incr(s_st.replies_given_up);
+	shutdown(fd, SHUT_RDWR);
+}
+
+/* Writes what the socket takes now: 0 when all of buf went, EAGAIN when some
+ * is left, else the error that ended it (a 0-byte send as EPIPE). */
+static int
+send_some(int fd, const uint8_t *buf, size_t len, size_t *pos)
+{
 	while (*pos < len) {
 		ssize_t n = send(fd, buf + *pos, len - *pos, MSG_NOSIGNAL);
 		if (n > 0) {
@@ -302,25 +315,145 @@ send_all(int fd, const uint8_t *buf, size_t len, size_t *pos)
 			return EPIPE;
 		if (errno == EINTR)
 			continue;
-		if (errno != EAGAIN && errno != EWOULDBLOCK)
-			return errno;
-		uint64_t now = ox_getms();
-		if (now >= limit)
-			return ETIMEDOUT;
-		struct pollfd p = {fd, POLLOUT, 0};
-		if (poll(&p, 1, (int)(limit - now)) < 0 && errno != EINTR)
-			return errno;
+		return errno == EWOULDBLOCK ? EAGAIN : errno;
 	}
 	return 0;
 }
 
-/* A reply given up: the socket is shut down so the network thread sees the
- * hang-up and closes the connection, even while the client stays silent. */
+/* ---- Replies waiting for their client (worker) ------------------------------
+ * What the socket cannot take at once waits here, and the worker writes it
+ * as the client reads, between the requests it serves: a client that does
+ * not read costs the others nothing. Later replies of the connection go
+ * behind it, in order. Each waits at most the reply limit from its last
+ * reply on. */
+typedef struct info_waiting_s {
+	ferry_file_handle *h; /* a reference of its own */
+	uint8_t *buf;
+	size_t len, pos;
+	uint32_t replies;     /* whole replies in buf */
+	uint64_t limit_ms;
+} info_waiting;
+/* Worker only; never destroyed, since the worker outlives exit(). */
+static std::vector<info_waiting> &s_waiting = *new std::vector<info_waiting>;
+static uint64_t s_waiting_bytes;
+
+#define FERRY_INFO_WAITING_STEP_MS 10 /* the worker's look at waiting replies */
+
 static void
-give_up(int fd)
+waiting_gauge(void)
 {
-	st_incr(s_st.replies_given_up);
-	shutdown(fd, SHUT_RDWR);
+	s_st.replies_waiting.store(s_waiting.size());
+}
+
+/* Ends waiting reply i: sent (err 0) or given up. */
+static void
+waiting_end(size_t i, int err)
+{
+	info_waiting *w = &s_waiting[i];
+	if (err == 0) {
+		st_incr(s_st.replies, w->replies);
+	} else {
+		if (err == EPIPE || err == ECONNRESET)
+			ox_debug(QM_INFO_PORT, "thr_info: client request gave up while I was processing: fd %d", w->h->fd);
+		else
+			ox_info(QM_INFO_PORT, "thr_info: can't write all bytes, fd %d error %d", w->h->fd, err);
+		give_up(w->h->fd);
+	}
+	s_waiting_bytes -= w->len - w->pos;
+	ferry_ox_free(w->buf);
+	handle_release(w->h);
+	s_waiting[i] = s_waiting.back();
+	s_waiting.pop_back();
+	waiting_gauge();
+}
+
+/* Writes what the waiting replies' sockets take now; ends those sent, failed
+ * or past their limit. */
+static void
+waiting_step(void)
+{
+	if (s_waiting.empty())
+		return;
+	std::vector<struct pollfd> p(s_waiting.size());
+	for (size_t i = 0; i < s_waiting.size(); i++)
+		p[i] = {s_waiting[i].h->fd, POLLOUT, 0};
+	if (poll(p.data(), (nfds_t)p.size(), 0) < 0)
+		return;
+	uint64_t now = ox_getms();
+	for (size_t i = p.size(); i-- > 0;) {
+		info_waiting *w = &s_waiting[i];
+		int err = EAGAIN;
+		if (p[i].revents != 0) {
+			size_t before = w->pos;
+			err = send_some(w->h->fd, w->buf, w->len, &w->pos);
+			s_waiting_bytes -= w->pos - before;
+		}
+		if (err == EAGAIN && now >= w->limit_ms)
+			err = ETIMEDOUT;
+		if (err != EAGAIN)
+			waiting_end(i, err);
+	}
+}
+
+/* Sends one reply on h, or leaves what the socket cannot take now to wait
+ * for the client. 0 when it went or waits; else the error of the send, for
+ * the caller to give the reply up. */
+static int
+reply_send(ferry_file_handle *h, const uint8_t *buf, size_t len)
+{
+	size_t i = 0;
+	while (i < s_waiting.size() && s_waiting[i].h != h)
+		i++;
+	size_t pos = 0;
+	if (i == s_waiting.size()) {
+		int err = send_some(h->fd, buf, len, &pos);
+		if (err == 0) {
+			st_incr(s_st.replies);
+			return 0;
+		}
+		if (err != EAGAIN)
+			return err;
+	}
+	size_t left = len - pos;
+	if (left > FERRY_INFO_WAITING_MAX - s_waiting_bytes) {
+		ox_warning(QM_INFO_PORT, "replies waiting for their clients reached %u bytes: giving up the reply on fd %d",
+				FERRY_INFO_WAITING_MAX, h->fd);
+		if (i < s_waiting.size()) {
+			waiting_end(i, ENOBUFS);
+			return 0;
+		}
+		return ENOBUFS;
+	}
+	uint64_t limit = ox_getms() + ferry_scaled_ms(FERRY_INFO_SEND_LIMIT_MS);
+	if (i < s_waiting.size()) {
+		info_waiting *w = &s_waiting[i];
+		size_t kept = w->len - w->pos;
+		uint8_t *nb = (uint8_t *)info_malloc(kept + left);
+		if (!nb) {
+			waiting_end(i, ENOMEM);
+			return 0;
+		}
+		memcpy(nb, w->buf + w->pos, kept);
+		memcpy(nb + kept, buf + pos, left);
+		ferry_ox_free(w->buf);
+		w->buf = nb;
+		w->len = kept + left;
+		w->pos = 0;
+		w->replies++;
+		w->limit_ms = limit;
+		st_incr(s_st.replies_waited);
+	} else {
+		uint8_t *nb = (uint8_t *)info_malloc(left);
+		if (!nb)
+			return ENOMEM;
+		memcpy(nb, buf + pos, left);
+		ox_rc_reserve(h);
+		s_waiting.push_back({h, nb, left, 0, 1, limit});
+		waiting_gauge();
+		st_incr(s_st.replies_waited);
+	}
+	s_waiting_bytes += left;
+	return 0;
 }
 
 uint8_t *
@@ -347,18 +480,14 @@ ferry_msg_send_error(ferry_file_handle *fd_h, int result_code)
 	uint8_t *m = ferry_make_msg(ERROR_REPLY_SZ, result_code);
 	if (!m)
 		return -1;
-	size_t pos = 0;
-	int err = send_all(fd_h->fd, m, ERROR_REPLY_SZ, &pos);
-	if (err == EPIPE && pos < ERROR_REPLY_SZ) {
-		ox_info(QM_INFO_PORT, "protocol write fail zero return: fd %d sz %d pos %d ", fd_h->fd, ERROR_REPLY_SZ,
-				(int)pos);
+	int err = reply_send(fd_h, m, ERROR_REPLY_SZ);
+	if (err == EPIPE) {
+		ox_info(QM_INFO_PORT, "protocol write fail zero return: fd %d sz %d pos %d ", fd_h->fd, ERROR_REPLY_SZ, 0);
 		give_up(fd_h->fd);
 	} else if (err != 0) {
-		ox_info(QM_INFO_PORT, "protocol write fail: fd %d sz %d pos %d rv %d errno %d", fd_h->fd, ERROR_REPLY_SZ,
-				(int)pos, -1, err);
+		ox_info(QM_INFO_PORT, "protocol write fail: fd %d sz %d pos %d rv %d errno %d", fd_h->fd, ERROR_REPLY_SZ, 0,
+				-1, err);
 		give_up(fd_h->fd);
-	} else {
-		st_incr(s_st.replies);
 	}
 	ferry_ox_free(m);
 	handle_release(fd_h);
@@ -419,11 +548,8 @@ ferry_info_worker(ferry_transaction *tr)
 	ferry_info_reply(tr->msgp, &db);
 
 	ferry_file_handle *h = tr->proto_fd_h;
-	size_t pos = 0;
-	int err = send_all(h->fd, db.buf, db.used_sz, &pos);
-	if (err == 0) {
-		st_incr(s_st.replies);
-	} else {
+	int err = reply_send(h, db.buf, db.used_sz);
+	if (err != 0) {
 		if (err == EPIPE || err == ECONNRESET)
 			ox_debug(QM_INFO_PORT, "thr_info: client request gave up while I was processing: fd %d", h->fd);
 		else
@@ -444,7 +570,11 @@ ferry_info_th(void *q)
 	ox_queue *tq = (ox_queue *)q;
 	for (;;) {
 		ferry_transaction tr;
-		if (ox_queue_pop(tq, &tr, OX_QUEUE_FOREVER) != OX_QUEUE_OK) {
+		int rv = ox_queue_pop(tq, &tr, s_waiting.empty() ? OX_QUEUE_FOREVER : FERRY_INFO_WAITING_STEP_MS);
+		waiting_step();
+		if (rv == OX_QUEUE_EMPTY && !s_waiting.empty())
+			continue;
+		if (rv != OX_QUEUE_OK) {
 			ox_warning(QM_INFO_PORT, "unable to pop from transaction queue... continuing");
 			continue;
 		}

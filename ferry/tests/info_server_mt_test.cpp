@@ -335,6 +335,43 @@ TEST_F(InfoServer, QueueFullPerConnectionClosesAfterTheQueuedReplies)
 	close(holder);
 }
 
+// Clients that do not read their large replies: each reply waits for its
+// client beside the others, so a client queued behind them is answered at
+// once, not after each of them has used up its time limit.
+TEST_F(InfoServer, RepliesNotReadWaitWhileTheNextClientIsServed)
+{
+	gate_close();
+	int holder = connect_to(port);
+	ASSERT_TRUE(send_all(holder, request("gate:id=0\n")));
+	ASSERT_TRUE(gate_wait_held());
+	uint64_t q = stats().requests;
+	uint64_t waited = stats().replies_waited, given_up = stats().replies_given_up;
+	std::vector<int> silent;
+	for (int i = 0; i < 3; i++) {
+		// More than the server's largest send buffer (4 MiB here) beyond
+		// what a 4 KiB receive buffer holds.
+		silent.push_back(connect_to(port, 4096));
+		ASSERT_TRUE(send_all(silent.back(), request("blob:sz=6000000\n")));
+	}
+	int good = connect_to(port);
+	ASSERT_TRUE(send_all(good, request("seq:id=6\n")));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return stats().requests == q + 4; }, kDeadlineMs));
+	gate_open();
+	reply r;
+	ASSERT_TRUE(read_reply(holder, &r));
+	ASSERT_TRUE(read_reply(good, &r));
+	EXPECT_EQ(r.body, "seq:id=6\tok\n");
+	EXPECT_EQ(stats().replies_waited, waited + 3);
+	// Each is given up at its limit, and nothing waits any more.
+	EXPECT_TRUE(ferry_test_wait_until(
+			[&] { return stats().replies_given_up == given_up + 3 && stats().replies_waiting == 0; },
+			kDeadlineMs));
+	for (int fd : silent)
+		close(fd);
+	close(good);
+	close(holder);
+}
+
 TEST_F(InfoServer, ClientGoneBeforeItsReplyIsGivenUp)
 {
 	// Closes with its request queued behind a held worker: the reply finds

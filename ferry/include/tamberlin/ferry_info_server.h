@@ -6,7 +6,10 @@
  * connections (fewer when the descriptor limit is low), at most
  * FERRY_INFO_PENDING_MAX bytes of requests read or queued, at most
  * FERRY_INFO_QUEUE_MAX queued requests (FERRY_INFO_CONN_QUEUE_MAX of one
- * connection), and spends at most FERRY_INFO_SEND_LIMIT_MS on one reply.
+ * connection), and gives a client at most FERRY_INFO_SEND_LIMIT_MS to take
+ * one reply. A reply the socket cannot take at once waits (at most
+ * FERRY_INFO_WAITING_MAX bytes of such replies in all) while the worker
+ * serves the others.
  * A connection whose first request, or a later request once begun, is still
  * incomplete after FERRY_INFO_INCOMPLETE_MS is closed.
  */
@@ -23,6 +26,7 @@
 #define FERRY_INFO_INCOMPLETE_MS 30000  /* through ferry_scaled_ms */
 #define FERRY_INFO_SEND_LIMIT_MS 5000   /* through ferry_scaled_ms */
 #define FERRY_INFO_ACCEPT_BACKOFF_MS 100 /* listener paused on EMFILE/ENFILE */
+#define FERRY_INFO_WAITING_MAX (64u << 20)
 
 /* Counts since start (monotonic) and present levels, read from any thread. */
 typedef struct ferry_info_server_stats_s {
@@ -39,6 +43,8 @@ typedef struct ferry_info_server_stats_s {
 	uint64_t requests;         /* requests queued */
 	uint64_t replies;          /* replies sent whole */
 	uint64_t replies_given_up; /* replies abandoned (time limit, error) */
+	uint64_t replies_waiting;  /* replies waiting now for their client to read */
+	uint64_t replies_waited;   /* replies that had to wait for their client */
 } ferry_info_server_stats;
 
 void ferry_info_server_stats_get(ferry_info_server_stats *st);
