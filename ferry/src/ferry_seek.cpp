@@ -425,10 +425,14 @@ ferry_digestlog_seektime(uint64_t seektime, ferry_msg_ondisk *xmsg_single, int *
 			if (seek_move(&s, s.answer) != PROBE_REC) {
 				ox_rbuffer_getsetctx(g_rbuf_des, ctx, 0);
 			}
+			// The last record read may lie well after this place: a caller
+			// that took its time for the place's would skip what lies between.
+			memset(s.rec, 0, sizeof(*s.rec));
 			*why = FERRY_SEEK_FOUND;
 			return ctx;
 		case STEP_OLDEST:
 			ox_rbuffer_getsetctx(g_rbuf_des, ctx, 0);
+			memset(s.rec, 0, sizeof(*s.rec));
 			*why = FERRY_SEEK_FOUND;
 			return ctx;
 		case STEP_FAILED:

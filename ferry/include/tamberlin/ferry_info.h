@@ -73,7 +73,9 @@ uint64_t ferry_digestlog_reclaim(void);
  * newest record is older or the log cannot be read, and *reason (when
  * given) says which on every path. The caller owns the context and
  * closes it with ox_rbuffer_closectx; xmsg_single receives each record read
- * on the way. Any thread: the context is its own. */
+ * on the way, and is cleared (digest time 0) when the place returned is an
+ * earlier one, whose record is not known. Any thread: the context is its
+ * own. */
 /* Why a seek gave no context (its reason argument); callers drop their work
  * only on NOTHING_NEWER and try again later otherwise. */
 typedef enum {
