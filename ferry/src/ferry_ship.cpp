@@ -83,6 +83,8 @@ ferry_since(uint64_t starttime)
 
 /* ---- Datacenter found down -------------------------------------------- */
 
+#define FERRY_WINDOW_MANAGER_START_TRIES 10
+
 void
 ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
 {
@@ -99,7 +101,17 @@ ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
 		pthread_attr_init(&attr);
 		pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
 		pthread_t th;
-		rv = pthread_create(&th, &attr, ferry_window_manager, td);
+		// A thread that cannot be made now (EAGAIN) often can a little
+		// later; until then nothing keeps what the datacenter misses.
+		for (int tries = 0; tries < FERRY_WINDOW_MANAGER_START_TRIES; tries++) {
+			if (tries > 0) {
+				ferry_sleep_ms(100);
+			}
+			rv = pthread_create(&th, &attr, ferry_window_manager, td);
+			if (rv == 0) {
+				break;
+			}
+		}
 		pthread_attr_destroy(&attr);
 		if (rv == 0) {
 			g_window_managers_started.fetch_add(1);
