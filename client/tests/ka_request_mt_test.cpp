@@ -182,20 +182,22 @@ TEST_F(SyncThreads, StopWhileCallsRunEndsThemAndRefusesTheRest)
             }
         });
     }
+    // Both silent threads are waiting on the node. The requests are counted
+    // as they come, each once: the served threads add thousands meanwhile.
+    int quiet = 0;
+    size_t scanned = 0;
     ASSERT_TRUE(cluster_test::wait_until([&] {
+        fake_request r;
+        for (; fake_node_request(node, scanned, &r); scanned++) {
+            quiet += r.message.find("quiet") != std::string::npos;
+        }
         for (int t = 0; t < kServed; t++) {
             if (calls[(size_t)t].load() < 20) {
                 return false;
             }
         }
-        // Both silent threads are waiting on the node.
-        int quiet = 0;
-        fake_request r;
-        for (size_t i = 0; fake_node_request(node, i, &r); i++) {
-            quiet += r.message.find("quiet") != std::string::npos;
-        }
         return quiet >= kSilent;
-    }, 60000));
+    }, 60000)) << "quiet requests " << quiet << ", requests " << scanned;
     tamberlin_shutdown();
     size_t sent = fake_node_request_count(node);
     for (auto &th : threads) {
