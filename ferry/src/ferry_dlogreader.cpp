@@ -529,6 +529,11 @@ ferry_change_read_batch_size(ferry_dlogreader *r)
 	}
 	bool all = true;
 	for (int nsid = 0; nsid < NAMESPACE_MAX_NUM; nsid++) {
+		// Changes are applied between batches: the slots the last batch
+		// filled are done with, and must not hold a smaller size back.
+		if (ferry_ns_known(nsid)) {
+			g_ns_dbuckets[nsid].ns_digest_slots_inuse = 0;
+		}
 		if (ferry_ns_known(nsid) && ferry_ns_bucket_resize(nsid, pending) != 0) {
 			ox_warning(QM_FERRY, "Could not resize the slots of namespace %s from %d to %d; tried again next pass",
 					g_ns_dbuckets[nsid].ns_name, g_ns_dbuckets[nsid].capacity, pending);

@@ -272,6 +272,7 @@ TEST_F(Changes, BitsAreAppliedInOrderAndClearedWhenDone)
 		int32_t flag;
 		int32_t batch, inflight, threads, mode, read_threads; // pending values
 		int32_t want_flag, want_batch, want_inflight, want_threads, want_mode, want_read_threads;
+		int inuse = 0; // slots the batch before filled
 	} cases[] = {
 		// Pending values equal to the current ones: every bit goes.
 		{"nothing new", all, 8, 500, 3, 0, 4, 0, 8, 500, 3, 0, 4},
@@ -284,6 +285,8 @@ TEST_F(Changes, BitsAreAppliedInOrderAndClearedWhenDone)
 		 FERRY_READ_BATCH_SIZE_CHANGE, 8, 500, 3, 0, 4},
 		{"larger batch", FERRY_READ_BATCH_SIZE_CHANGE, 20, 500, 3, 0, 4, 0, 20, 500, 3, 0, 4},
 		{"smaller batch", FERRY_READ_BATCH_SIZE_CHANGE, 3, 500, 3, 0, 4, 0, 3, 500, 3, 0, 4},
+		{"smaller batch after a batch that filled more slots", FERRY_READ_BATCH_SIZE_CHANGE, 3, 500, 3, 0, 4, 0, 3,
+		 500, 3, 0, 4, 6},
 		// No engine runs here: its changes fail; the in-flight limit is tried
 		// again, the thread count is not.
 		{"in-flight limit", FERRY_MAX_RECS_INFLIGHT_CHANGE, 8, 900, 3, 0, 4, FERRY_MAX_RECS_INFLIGHT_CHANGE, 8, 500,
@@ -315,6 +318,7 @@ TEST_F(Changes, BitsAreAppliedInOrderAndClearedWhenDone)
 		c->ferry_new_cfg.ferry_read_mode = k.mode;
 		c->ferry_new_cfg.ferry_read_threads = k.read_threads;
 		c->ferry_flag.store(k.flag);
+		b->ns_digest_slots_inuse = k.inuse;
 		ferry_dlogreader_apply_changes(&r);
 		EXPECT_EQ(c->ferry_flag.load(), k.want_flag);
 		EXPECT_EQ(c->ferry_read_batch_size, k.want_batch);
