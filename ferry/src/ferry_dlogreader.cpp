@@ -199,21 +199,19 @@ ferry_fetch_parts(ferry_dlogreader *r, ns_digest_bucket *b, int slots, bool by_w
 		req.digest = (ka::ox_digest *)b->ns_digests[first];
 		req.n_digest = count;
 		req.cbdata = &r->cbdata;
-		if (!by_workers) {
-			int res = ferry_fetch_part(&req);
-			if (res != 0) {
-				result = res;
-			}
+		if (by_workers && ox_queue_push(g_batch_get_q, &req) == OX_QUEUE_OK) {
+			pushed++;
 			continue;
 		}
-		if (ox_queue_push(g_batch_get_q, &req) != OX_QUEUE_OK) {
-			// The part's digests stay in the map: the attempt fails and is
-			// made again.
+		if (by_workers) {
+			// Left unfetched, a part's records would read as gone: this
+			// thread fetches it itself.
 			ox_warning(QM_FERRY, "Could not queue part %d of a batch for the record-fetch threads", j + 1);
-			result = -1;
-			continue;
 		}
-		pushed++;
+		int res = ferry_fetch_part(&req);
+		if (res != 0) {
+			result = res;
+		}
 	}
 	for (int i = 1; i <= pushed; i++) {
 		int32_t res = 0;

@@ -149,8 +149,11 @@ relay_batch_get_th(void *arg)
 			continue;
 		}
 		int32_t rv = ferry_fetch_part(&req);
-		if (ox_queue_push(g_batch_get_response_q, &rv) != OX_QUEUE_OK) {
+		// The reader waits for one result per part it queued: a result that
+		// cannot be handed back now is handed back a second later.
+		while (ox_queue_push(g_batch_get_response_q, &rv) != OX_QUEUE_OK) {
 			ox_warning(QM_FERRY, "Could not push the result of a fetch request");
+			ferry_sleep_ms(1000);
 		}
 	}
 }
