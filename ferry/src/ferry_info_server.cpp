@@ -608,11 +608,18 @@ ferry_info_th(void *q)
 
 enum read_end { READ_WAIT, READ_EOF, READ_CLOSE };
 
+/* When a request begun (or due) now must be complete. */
+static uint64_t
+request_deadline(uint64_t now)
+{
+	return now + ferry_scaled_ms(FERRY_INFO_INCOMPLETE_MS);
+}
+
 static void
 start_deadline(info_conn *c)
 {
 	if (c->deadline_ms == 0)
-		c->deadline_ms = ox_getms() + ferry_scaled_ms(FERRY_INFO_INCOMPLETE_MS);
+		c->deadline_ms = request_deadline(ox_getms());
 }
 
 /* Queues the complete request at c->h.proto; false when the queue is full
@@ -628,7 +635,7 @@ queue_request(info_conn *c)
 	c->hdr_len = 0;
 	/* The next request is due within the limit too: a connection left idle
 	 * after its requests would otherwise hold its place for good. */
-	c->deadline_ms = ox_getms() + ferry_scaled_ms(FERRY_INFO_INCOMPLETE_MS);
+	c->deadline_ms = request_deadline(ox_getms());
 	bool queued = false;
 	if (c->n_queued.load() < FERRY_INFO_CONN_QUEUE_MAX) {
 		/* Counted before the push: whoever sees the request served sees
@@ -679,6 +686,16 @@ conn_recv(info_conn *c, void *buf, size_t len, read_end *end)
 	return 0;
 }
 
+/* A request the pending budget has no room for: its connection closes. */
+static bool
+refuse_for_budget(const ferry_file_handle *h, uint64_t sz)
+{
+	ox_warning(QM_INFO_PORT, "info request of %lu bytes refused: %lu bytes already pending, closing fd %d",
+			(unsigned long)sz, (unsigned long)s_st.pending_bytes.load(), h->fd);
+	st_incr(s_st.closed_oversize);
+	return false;
+}
+
 /* The header is whole: checks its size and starts the request's buffer.
  * false when the connection must close. */
 static bool
@@ -701,10 +718,7 @@ conn_start_request(info_conn *c)
 	if (!buf) {
 		if (took)
 			budget_give(first);
-		ox_warning(QM_INFO_PORT, "info request of %lu bytes refused: %lu bytes already pending, closing fd %d",
-				(unsigned long)sz, (unsigned long)s_st.pending_bytes.load(), h->fd);
-		st_incr(s_st.closed_oversize);
-		return false;
+		return refuse_for_budget(h, (uint64_t)sz);
 	}
 	memcpy(buf, host_hdr, PROTO_HDR_SZ);
 	h->proto = buf;
@@ -728,12 +742,8 @@ conn_grow(info_conn *c)
 		if (!nb)
 			budget_give(grown - c->cap);
 	}
-	if (!nb) {
-		ox_warning(QM_INFO_PORT, "info request of %lu bytes refused: %lu bytes already pending, closing fd %d",
-				(unsigned long)(want - PROTO_HDR_SZ), (unsigned long)s_st.pending_bytes.load(), h->fd);
-		st_incr(s_st.closed_oversize);
-		return false;
-	}
+	if (!nb)
+		return refuse_for_budget(h, want - PROTO_HDR_SZ);
 	h->proto = nb;
 	c->cap = grown;
 	return true;
@@ -868,7 +878,7 @@ close_overdue(int epfd, uint64_t now)
 		info_conn *c = s_conns[i];
 		if (c->deadline_ms != 0 && now >= c->deadline_ms && c->n_queued.load() > 0) {
 			/* Its replies are still to come: the limit runs from them. */
-			c->deadline_ms = now + ferry_scaled_ms(FERRY_INFO_INCOMPLETE_MS);
+			c->deadline_ms = request_deadline(now);
 		}
 		if (c->deadline_ms != 0 && now >= c->deadline_ms) {
 			ox_info(QM_INFO_PORT, "closing fd %d: request incomplete for %u ms", c->h.fd,

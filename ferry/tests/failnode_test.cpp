@@ -192,6 +192,11 @@ TEST_F(FailNode, ALocalReadThatFailsSendsTheDigestBackThroughTheLog)
 	EXPECT_TRUE(all_lst_none());
 }
 
+// Puts the product's re-ship send back at the end of a test that hooked it.
+struct reship_send_hook {
+	~reship_send_hook() { g_ferry_reship_send = ferry_queue_digest; }
+};
+
 // The send to the second datacenter finds it down; what the run does next
 // depends on where its state is by the time it looks again.
 struct found_down {
@@ -224,9 +229,7 @@ TEST_F(FailNode, ASendThatFoundTheDatacenterDownGoesAgainUnlessItIsStillDown)
 		{"window shipping: its manager took over meanwhile", CLUSTER_WINDOW_SHIP, true},
 		{"still down", CLUSTER_DOWN, false},
 	};
-	struct hook_guard {
-		~hook_guard() { g_ferry_reship_send = ferry_queue_digest; }
-	} guard;
+	reship_send_hook guard;
 	g_ferry_reship_send = send_finding_down;
 	uint32_t n = 50;
 	uint64_t at = t0 + 1000;
@@ -285,9 +288,7 @@ send_moving_the_end(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, 
 
 TEST_F(FailNode, ARepeatedReportExtendsTheWindowsOfADatacenterThatWentDown)
 {
-	struct hook_guard {
-		~hook_guard() { g_ferry_reship_send = ferry_queue_digest; }
-	} guard;
+	reship_send_hook guard;
 	uint64_t first_end = end_now();
 	uint64_t later_end = first_end + 4000;
 	std::vector<rec> recs = {
