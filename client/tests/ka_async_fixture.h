@@ -170,6 +170,14 @@ protected:
         tamberlin_cluster_change_tend_speed(asc, 1000000);
         ASSERT_EQ(0, tamberlin_cluster_add_host(asc, "127.0.0.1", (short)fake_cluster_port(fc, 0), 5000));
         ASSERT_EQ(1, tamberlin_cluster_get_nodecount(asc));
+        // Discovery's seed connections close on their own time: tests that
+        // count the node's closes start once only the tend's info connection
+        // (and the pools, empty yet) is left open.
+        ASSERT_TRUE(wait_until([&] {
+            ka_cluster_node *cn = cnode();
+            int held = (cn && cn->info_fd >= 0 ? 1 : 0) + (cn ? ox_queue_sz(cn->conn_q) : 0);
+            return fake_node_connections(node()) - fake_node_peer_closes(node()) == held;
+        }));
         ASSERT_EQ(0, tamberlin_async_init(limit, threads, on_fail, on_success));
     }
     void TearDown() override
