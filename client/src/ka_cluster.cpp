@@ -558,7 +558,7 @@ int ka_cluster_node_fd_create(ka_cluster_node *cn, bool nonblocking)
                 break;
             }
         } else if (nonblocking && errno == EINPROGRESS) {
-            ka::ox_print_sockaddr_in("Connecting to", sa);
+            ka::ox_print_sockaddr_in("Connecting to ", sa);
             KA_LOG_DEBUG("Non-blocking connect returned EINPROGRESS as expected");
             result = fd;
         } else {

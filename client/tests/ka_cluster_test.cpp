@@ -365,6 +365,23 @@ TEST_F(Pool, SynchronousPoolKeepsAtMost300)
     EXPECT_FALSE(fd_open(async_fds.back()));
 }
 
+// A non-blocking connect still in progress names the address it goes to,
+// after the prefix with its trailing space.
+TEST(NodeConnect, ConnectInProgressLogsTheAddress)
+{
+    listener srv;
+    ASSERT_NE(0, srv.port);
+    ka_cluster_node *cn = make_node("N", srv.port);
+    log_capture log;
+    int fd = ka_cluster_node_fd_create(cn, true);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    // Loopback connects of a non-blocking socket are in progress when connect returns.
+    ASSERT_TRUE(log.has("Non-blocking connect returned EINPROGRESS as expected"));
+    EXPECT_EQ(1, log.count("Connecting to  127.0.0.1:" + std::to_string(srv.port)));
+    ka_cluster_node_release(cn);
+}
+
 TEST(NodeConnect, EachAddressGetsItsOwnSocket)
 {
     listener srv;
