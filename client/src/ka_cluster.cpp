@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "ka_cluster_internal.h"
+#include "tamberlin/ka_async.h"
 #include "tamberlin/ox_alloc.h"
 #include "tamberlin/ox_log.h"
 #include "tamberlin/ox_socket.h"
@@ -339,6 +340,9 @@ static void node_end(ka_cluster_node *cn)
     void *work;
     while (ox_queue_pop(cn->asyncwork_q, &work, OX_QUEUE_NOWAIT) == OX_QUEUE_OK) {
         free(work);
+    }
+    if (g_ka_async_hashtab) {
+        shash_reduce_delete(g_ka_async_hashtab, ka_del_node_asyncworkitems, cn);
     }
     ka_cluster_node_end_fn hook = g_ka_node_end_hook.load();
     if (hook) {
