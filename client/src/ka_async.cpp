@@ -47,6 +47,15 @@
 std::atomic<ox_queue *> g_ka_async_q{nullptr};
 std::atomic<ox_queue *> g_ka_workitems_freepool_q{nullptr};
 async_stats g_async_stats;
+shash *g_ka_async_hashtab = nullptr;
+
+int ka_del_node_asyncworkitems(const void *key, void *value, void *udata)
+{
+    (void)key;
+    const ka_async_work *w;
+    memcpy(&w, value, sizeof(w)); // a table's values need not be aligned
+    return w && w->node == (ka_cluster_node *)udata ? SHASH_REDUCE_DELETE : 0;
+}
 
 namespace {
 

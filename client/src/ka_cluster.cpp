@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "ka_cluster_internal.h"
+#include "tamberlin/ka_async.h"
 #include "tamberlin/ox_alloc.h"
 #include "tamberlin/ox_log.h"
 #include "tamberlin/ox_socket.h"
@@ -340,6 +341,9 @@ static void node_end(ka_cluster_node *cn)
     while (ox_queue_pop(cn->asyncwork_q, &work, OX_QUEUE_NOWAIT) == OX_QUEUE_OK) {
         free(work);
     }
+    if (g_ka_async_hashtab) {
+        shash_reduce_delete(g_ka_async_hashtab, ka_del_node_asyncworkitems, cn);
+    }
     ka_cluster_node_end_fn hook = g_ka_node_end_hook.load();
     if (hook) {
         hook(cn);
@@ -558,7 +562,7 @@ int ka_cluster_node_fd_create(ka_cluster_node *cn, bool nonblocking)
                 break;
             }
         } else if (nonblocking && errno == EINPROGRESS) {
-            ka::ox_print_sockaddr_in("Connecting to", sa);
+            ka::ox_print_sockaddr_in("Connecting to ", sa);
             KA_LOG_DEBUG("Non-blocking connect returned EINPROGRESS as expected");
             result = fd;
         } else {

@@ -335,8 +335,8 @@ int full_monte(ka_cluster *asc, int info1, int info2, const char *ns, const char
                 }
                 close(fd);
                 ka_cluster_node_put(cn);
+                result = rv;
                 if (taken && (rv == KA_REPLY_MALFORMED || rv == -1)) {
-                    result = rv;
                     break;
                 }
             }
@@ -346,9 +346,12 @@ int full_monte(ka_cluster *asc, int info1, int info2, const char *ns, const char
             result = TAMBERLIN_FAIL_TIMEOUT;
             break;
         }
-        if (!retry || !ka::g_initialized) {
+        if (!ka::g_initialized) {
             result = TAMBERLIN_FAIL_CLIENT;
             break;
+        }
+        if (!retry) {
+            break; // with the socket code of the last attempt
         }
     }
     if (req != req_stack) {

@@ -12,6 +12,8 @@
 
 #include "../src/ka_cluster_internal.h"
 #include "ka_cluster_fixture.h"
+#include "tamberlin/ka_async.h"
+#include "tamberlin/ox_shash.h"
 
 using namespace cluster_test;
 
@@ -363,6 +365,65 @@ TEST_F(Pool, SynchronousPoolKeepsAtMost300)
     cn = nullptr;
     EXPECT_FALSE(fd_open(fds.front()));
     EXPECT_FALSE(fd_open(async_fds.back()));
+}
+
+static uint32_t trid_hash(const void *key)
+{
+    return (uint32_t)*(const uint64_t *)key;
+}
+
+// The engine makes no in-flight table; where one exists, a node that ends
+// drops the items that name it and keeps the others'.
+TEST(NodeEnd, DropsItsItemsFromTheInFlightTable)
+{
+    ASSERT_EQ(nullptr, g_ka_async_hashtab);
+    ka_cluster_node *a = make_node("A", 1);
+    ka_cluster_node *b = make_node("B", 2);
+    ka_async_work wa{}, wb{};
+    wa.node = a;
+    wb.node = b;
+    struct {
+        ka_async_work *w;
+        ka_cluster_node *node;
+        int want;
+    } rows[] = {{&wa, a, 1}, {&wa, b, 0}, {&wb, a, 0}, {nullptr, a, 0}};
+    for (auto &r : rows) {
+        EXPECT_EQ(r.want, ka_del_node_asyncworkitems(nullptr, &r.w, r.node));
+    }
+    shash *t = nullptr;
+    ASSERT_EQ(SHASH_OK, shash_create(&t, trid_hash, sizeof(uint64_t), sizeof(ka_async_work *), 16,
+                                     SHASH_CR_MT_BIGLOCK));
+    ka_async_work *items[] = {&wa, &wb, &wa};
+    for (uint64_t k = 0; k < 3; k++) {
+        ASSERT_EQ(SHASH_OK, shash_put(t, &k, &items[k]));
+    }
+    g_ka_async_hashtab = t;
+    ka_cluster_node_release(a);
+    g_ka_async_hashtab = nullptr;
+    EXPECT_EQ(1u, shash_get_size(t));
+    uint64_t kept = 1;
+    ka_async_work *w = nullptr;
+    EXPECT_EQ(SHASH_OK, shash_get(t, &kept, &w));
+    EXPECT_EQ(&wb, w);
+    shash_destroy(t);
+    ka_cluster_node_release(b);
+}
+
+// A non-blocking connect still in progress names the address it goes to,
+// after the prefix with its trailing space.
+TEST(NodeConnect, ConnectInProgressLogsTheAddress)
+{
+    listener srv;
+    ASSERT_NE(0, srv.port);
+    ka_cluster_node *cn = make_node("N", srv.port);
+    log_capture log;
+    int fd = ka_cluster_node_fd_create(cn, true);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    // Loopback connects of a non-blocking socket are in progress when connect returns.
+    ASSERT_TRUE(log.has("Non-blocking connect returned EINPROGRESS as expected"));
+    EXPECT_EQ(1, log.count("Connecting to  127.0.0.1:" + std::to_string(srv.port)));
+    ka_cluster_node_release(cn);
 }
 
 TEST(NodeConnect, EachAddressGetsItsOwnSocket)

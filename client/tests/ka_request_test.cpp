@@ -413,7 +413,7 @@ TEST_F(Sync, SilentNodeEndsTheCallByDeadlineOrPolicy)
     } rows[] = {
         {1000, KA_WRITE_RETRY, TAMBERLIN_FAIL_TIMEOUT, 2},   // two attempts of 500 ms
         {700, KA_WRITE_RETRY, TAMBERLIN_FAIL_TIMEOUT, 1},    // one attempt up to the deadline
-        {1000, KA_WRITE_ONESHOT, TAMBERLIN_FAIL_CLIENT, 1},  // a failed attempt, deadline not yet passed
+        {1000, KA_WRITE_ONESHOT, ETIMEDOUT, 1},  // a failed attempt, deadline not yet passed: its socket code
         {300, KA_WRITE_ONESHOT, TAMBERLIN_FAIL_TIMEOUT, 1},
     };
     for (const row &r : rows) {
@@ -549,9 +549,9 @@ TEST_F(Sync, DeleteRetriedAfterALostReplyThatFindsNothingSucceeded)
 }
 
 // A network failure is retried under the retry policy and otherwise ends the
-// call with -1: a socket code (an error number, 9, 110) would read as a
-// server code.
-TEST_F(Sync, NetworkFailureIsRetriedOrEndsWithClientFailure)
+// call with the socket code of its attempt (9 for a peer that closed, the
+// error number of a reset), as the asynchronous calls do.
+TEST_F(Sync, NetworkFailureIsRetriedOrEndsWithItsSocketCode)
 {
     ka_bin bin;
     strcpy(bin.bin_name, "v");
@@ -563,9 +563,9 @@ TEST_F(Sync, NetworkFailureIsRetriedOrEndsWithClientFailure)
         int rv;
         size_t attempts;
     } rows[] = {
-        {FAKE_FAULT_CLOSE_AFTER_REQUEST, KA_WRITE_ONESHOT, 0, TAMBERLIN_FAIL_CLIENT, 1},
-        {FAKE_FAULT_RESET, KA_WRITE_ONESHOT, 0, TAMBERLIN_FAIL_CLIENT, 1},
-        {FAKE_FAULT_CLOSE_MID_REPLY, KA_WRITE_ONESHOT, 5000, TAMBERLIN_FAIL_CLIENT, 1},
+        {FAKE_FAULT_CLOSE_AFTER_REQUEST, KA_WRITE_ONESHOT, 0, EBADF, 1},
+        {FAKE_FAULT_RESET, KA_WRITE_ONESHOT, 0, ECONNRESET, 1},
+        {FAKE_FAULT_CLOSE_MID_REPLY, KA_WRITE_ONESHOT, 5000, EBADF, 1},
         {FAKE_FAULT_CLOSE_AFTER_REQUEST, KA_WRITE_RETRY, 0, TAMBERLIN_OK, 2},
         {FAKE_FAULT_RESET, KA_WRITE_RETRY, 5000, TAMBERLIN_OK, 2},
         {FAKE_FAULT_CLOSE_MID_REPLY, KA_WRITE_RETRY, 0, TAMBERLIN_OK, 2},

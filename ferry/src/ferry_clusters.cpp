@@ -219,7 +219,8 @@ ferry_clusters_start(thread_data *td)
 		const char *name = g_dc_xcfg_opt[n].dc_name;
 		if (!rcfg->dc_inuse) {
 			// Nothing ships there: its health stays down and its nodes are
-			// not waited for.
+			// not waited for, as one that never answers would hold start-up,
+			// and all shipping, for ever.
 			ox_info(QM_FERRY, "No namespace ships to the '%s' remote cluster. Not waiting for its nodes", name);
 			rcfg->infinite_ttl_value = HIVED_INFINITE_TTL_VALUE;
 			continue;

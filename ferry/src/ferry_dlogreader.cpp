@@ -532,6 +532,8 @@ ferry_change_read_batch_size(ferry_dlogreader *r)
 		if (ferry_ns_known(nsid)) {
 			g_ns_dbuckets[nsid].ns_digest_slots_inuse = 0;
 		}
+		// A table that cannot be resized keeps its size and is tried again:
+		// dropping it would stop shipping the namespace for good.
 		if (ferry_ns_known(nsid) && ferry_ns_bucket_resize(nsid, pending) != 0) {
 			ox_warning(QM_FERRY, "Could not resize the slots of namespace %s from %d to %d; tried again next pass",
 					g_ns_dbuckets[nsid].ns_name, g_ns_dbuckets[nsid].capacity, pending);

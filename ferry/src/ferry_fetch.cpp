@@ -161,7 +161,9 @@ relay_batch_get_th(void *arg)
 /* ---- Per-record callback --------------------------------------------------- */
 
 /* Claims the digest's slot: its index, or -1 when the digest is not (or no
- * longer) in the batch or its slot is out of range. */
+ * longer) in the batch or its slot is out of range. The entry leaves the map
+ * as it is found, so two replies of one digest cannot both ship it, and no
+ * removal is left to fail after the record is shipped. */
 static int
 ferry_claim_slot(ns_digest_bucket *b, const ka::ox_digest *digest)
 {

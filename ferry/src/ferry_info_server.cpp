@@ -257,7 +257,7 @@ ferry_release_file_handle(ferry_file_handle *h)
 		if (c->filled >= PROTO_HDR_SZ) {
 			info_hdr ph = read_hdr(h->proto);
 			if (ph.version != KA_PROTO_VERSION || ph.type >= PROTO_TYPE_MAX)
-				ox_info(QM_INFO_PORT, "release file handle: bad proto buf, corruption");
+				ox_info(QM_FERRY, "release file handle: bad proto buf, corruption");
 		}
 		/* Whatever the header claims, the buffer is ours to free. */
 		budget_give(c->cap);
@@ -354,9 +354,9 @@ waiting_end(size_t i, int err)
 		st_incr(s_st.replies, w->replies);
 	} else {
 		if (err == EPIPE || err == ECONNRESET)
-			ox_debug(QM_INFO_PORT, "thr_info: client request gave up while I was processing: fd %d", w->h->fd);
+			ox_debug(QM_FERRY, "thr_info: client request gave up while I was processing: fd %d", w->h->fd);
 		else
-			ox_info(QM_INFO_PORT, "thr_info: can't write all bytes, fd %d error %d", w->h->fd, err);
+			ox_info(QM_FERRY, "thr_info: can't write all bytes, fd %d error %d", w->h->fd, err);
 		give_up(w->h->fd);
 	}
 	s_waiting_bytes -= w->len - w->pos;
@@ -416,7 +416,7 @@ reply_send(ferry_file_handle *h, const uint8_t *buf, size_t len)
 	}
 	size_t left = len - pos;
 	if (left > FERRY_INFO_WAITING_MAX - s_waiting_bytes) {
-		ox_warning(QM_INFO_PORT, "replies waiting for their clients reached %u bytes: giving up the reply on fd %d",
+		ox_warning(QM_FERRY, "replies waiting for their clients reached %u bytes: giving up the reply on fd %d",
 				FERRY_INFO_WAITING_MAX, h->fd);
 		if (i < s_waiting.size()) {
 			waiting_end(i, ENOBUFS);
@@ -482,10 +482,10 @@ ferry_msg_send_error(ferry_file_handle *fd_h, int result_code)
 		return -1;
 	int err = reply_send(fd_h, m, ERROR_REPLY_SZ);
 	if (err == EPIPE) {
-		ox_info(QM_INFO_PORT, "protocol write fail zero return: fd %d sz %d pos %d ", fd_h->fd, ERROR_REPLY_SZ, 0);
+		ox_info(QM_FERRY, "protocol write fail zero return: fd %d sz %d pos %d ", fd_h->fd, ERROR_REPLY_SZ, 0);
 		give_up(fd_h->fd);
 	} else if (err != 0) {
-		ox_info(QM_INFO_PORT, "protocol write fail: fd %d sz %d pos %d rv %d errno %d", fd_h->fd, ERROR_REPLY_SZ, 0,
+		ox_info(QM_FERRY, "protocol write fail: fd %d sz %d pos %d rv %d errno %d", fd_h->fd, ERROR_REPLY_SZ, 0,
 				-1, err);
 		give_up(fd_h->fd);
 	}
@@ -551,9 +551,9 @@ ferry_info_worker(ferry_transaction *tr)
 	int err = reply_send(h, db.buf, db.used_sz);
 	if (err != 0) {
 		if (err == EPIPE || err == ECONNRESET)
-			ox_debug(QM_INFO_PORT, "thr_info: client request gave up while I was processing: fd %d", h->fd);
+			ox_debug(QM_FERRY, "thr_info: client request gave up while I was processing: fd %d", h->fd);
 		else
-			ox_info(QM_INFO_PORT, "thr_info: can't write all bytes, fd %d error %d", h->fd, err);
+			ox_info(QM_FERRY, "thr_info: can't write all bytes, fd %d error %d", h->fd, err);
 		give_up(h->fd);
 	}
 	ox_dyn_buf_free(&db);
@@ -575,7 +575,7 @@ ferry_info_th(void *q)
 		if (rv == OX_QUEUE_EMPTY && !s_waiting.empty())
 			continue;
 		if (rv != OX_QUEUE_OK) {
-			ox_warning(QM_INFO_PORT, "unable to pop from transaction queue... continuing");
+			ox_warning(QM_FERRY, "unable to pop from transaction queue... continuing");
 			continue;
 		}
 		if (!tr.msgp)
@@ -583,7 +583,7 @@ ferry_info_th(void *q)
 		int kind = ferry_info_request_kind(tr.msgp);
 		if (kind == FERRY_INFO_REQ_DROP) {
 			info_hdr ph = read_hdr(tr.msgp);
-			ox_info(QM_INFO_PORT,
+			ox_info(QM_FERRY,
 					"can't process message: wrong version %d expecting %d or invalid type %d should be %d or less ",
 					ph.version, KA_PROTO_VERSION, ph.type, PROTO_TYPE_MAX);
 			request_free(tr.msgp);
@@ -652,7 +652,7 @@ queue_request(info_conn *c)
 		}
 	}
 	if (!queued) {
-		ox_warning(QM_INFO_PORT, "Info Queue Full ... won't service request");
+		ox_warning(QM_FERRY, "Info Queue Full ... won't service request");
 		request_free(tr.msgp);
 		st_incr(s_st.closed_queue_full);
 		return false;
@@ -675,11 +675,11 @@ conn_recv(info_conn *c, void *buf, size_t len, read_end *end)
 	if (n == 0 && err == EAGAIN) {
 		*end = READ_WAIT;
 	} else if (n == 0) {
-		ox_detail(QM_INFO_PORT, "proto socket: read header fail: error: rv %d sz was %d errno %d", n,
+		ox_detail(QM_FERRY, "proto socket: read header fail: error: rv %d sz was %d errno %d", n,
 				(int)c->hdr_len, err);
 		*end = READ_EOF;
 	} else {
-		ox_info(QM_INFO_PORT, "receive socket: fail? n %d errno %d %s closing connection.", n, err,
+		ox_info(QM_FERRY, "receive socket: fail? n %d errno %d %s closing connection.", n, err,
 				ox_strerror(err));
 		*end = READ_CLOSE;
 	}
@@ -690,7 +690,7 @@ conn_recv(info_conn *c, void *buf, size_t len, read_end *end)
 static bool
 refuse_for_budget(const ferry_file_handle *h, uint64_t sz)
 {
-	ox_warning(QM_INFO_PORT, "info request of %lu bytes refused: %lu bytes already pending, closing fd %d",
+	ox_warning(QM_FERRY, "info request of %lu bytes refused: %lu bytes already pending, closing fd %d",
 			(unsigned long)sz, (unsigned long)s_st.pending_bytes.load(), h->fd);
 	st_incr(s_st.closed_oversize);
 	return false;
@@ -705,7 +705,7 @@ conn_start_request(info_conn *c)
 	uint8_t host_hdr[PROTO_HDR_SZ];
 	int64_t sz = ferry_info_header_convert(c->hdr, host_hdr);
 	if (sz < 0) {
-		ox_warning(QM_INFO_PORT,
+		ox_warning(QM_FERRY,
 				"proto input msg greater than %d, likely request from some Quillmere client , rejecting: sz %ld",
 				PROTO_SIZE_MAX, (long)hdr_size(c->hdr));
 		st_incr(s_st.closed_oversize);
@@ -714,6 +714,7 @@ conn_start_request(info_conn *c)
 	/* The claimed size is only a limit: the buffer grows as bytes come. */
 	uint64_t first = PROTO_HDR_SZ + ((uint64_t)sz < BODY_FIRST_ALLOC ? (uint64_t)sz : BODY_FIRST_ALLOC);
 	bool took = budget_take(first);
+	/* No memory for one request closes its connection, not the process. */
 	uint8_t *buf = took ? (uint8_t *)info_malloc(first) : nullptr;
 	if (!buf) {
 		if (took)
@@ -758,6 +759,8 @@ conn_read(info_conn *c)
 	ferry_file_handle *h = &c->h;
 	read_end end = READ_WAIT;
 	for (;;) {
+		/* The header is read as its bytes come, so no count of readable
+		 * bytes is asked for first, and none can fail. */
 		if (!h->proto) {
 			int n = conn_recv(c, c->hdr + c->hdr_len, PROTO_HDR_SZ - c->hdr_len, &end);
 			if (n == 0)
@@ -777,7 +780,7 @@ conn_read(info_conn *c)
 			int n = conn_recv(c, h->proto + c->filled, len, &end);
 			if (n == 0)
 				return end;
-			ox_detail(QM_INFO_PORT, "read fd %d (%d %lu)", h->fd, n, (unsigned long)h->proto_unread);
+			ox_detail(QM_FERRY, "read fd %d (%d %lu)", h->fd, n, (unsigned long)h->proto_unread);
 			c->filled += (uint64_t)n;
 			h->proto_unread -= (uint64_t)n;
 		}
@@ -818,20 +821,20 @@ accept_all(int epfd, int lfd)
 				return 0;
 			if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
 				st_incr(s_st.accept_backoffs);
-				ox_warning(QM_INFO_PORT, "accept: %s (errno %d), pausing new connections", ox_strerror(err), err);
+				ox_warning(QM_FERRY, "accept: %s (errno %d), pausing new connections", ox_strerror(err), err);
 				return ox_getms() + FERRY_INFO_ACCEPT_BACKOFF_MS;
 			}
 			if (accept_error_transient(err)) {
-				ox_debug(QM_INFO_PORT, "accept: %s (errno %d)", ox_strerror(err), err);
+				ox_debug(QM_FERRY, "accept: %s (errno %d)", ox_strerror(err), err);
 				continue;
 			}
-			ox_crash(QM_INFO_PORT, OX_THR, "accept: %s (errno %d)", ox_strerror(err), err);
+			ox_crash(QM_FERRY, OX_THR, "accept: %s (errno %d)", ox_strerror(err), err);
 		}
 		if (s_conns.size() >= conn_max()) {
 			static uint64_t s_warned_ms;
 			uint64_t now = ox_getms();
 			if (s_warned_ms == 0 || now - s_warned_ms >= 10000) {
-				ox_warning(QM_INFO_PORT, "info port: %zu connections open, closing new ones", s_conns.size());
+				ox_warning(QM_FERRY, "info port: %zu connections open, closing new ones", s_conns.size());
 				s_warned_ms = now;
 			}
 			st_incr(s_st.refused_cap);
@@ -839,13 +842,15 @@ accept_all(int epfd, int lfd)
 			continue;
 		}
 		char text[INET_ADDRSTRLEN];
+		/* An IPv4 address always fits this buffer; the text serves nothing
+		 * that a failure should end the network thread for. */
 		if (!inet_ntop(AF_INET, &sa.sin_addr, text, sizeof(text)))
 			text[0] = 0;
 		ox_socket_set_nonblocking(fd);
 
 		info_conn *c = (info_conn *)ox_rc_alloc_at(sizeof(info_conn), __FILE_NAME__, __LINE__);
 		if (!c) {
-			ox_warning(QM_INFO_PORT, "malloc");
+			ox_warning(QM_FERRY, "malloc");
 			close(fd);
 			return ox_getms() + FERRY_INFO_ACCEPT_BACKOFF_MS;
 		}
@@ -857,7 +862,7 @@ accept_all(int epfd, int lfd)
 		ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
 		ev.data.ptr = c;
 		if (epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev) < 0) {
-			ox_info(QM_INFO_PORT, "unable to add socket to event queue");
+			ox_info(QM_FERRY, "unable to add socket to event queue");
 			shutdown(fd, SHUT_RDWR);
 			handle_release(&c->h);
 			continue;
@@ -881,7 +886,7 @@ close_overdue(int epfd, uint64_t now)
 			c->deadline_ms = request_deadline(now);
 		}
 		if (c->deadline_ms != 0 && now >= c->deadline_ms) {
-			ox_info(QM_INFO_PORT, "closing fd %d: request incomplete for %u ms", c->h.fd,
+			ox_info(QM_FERRY, "closing fd %d: request incomplete for %u ms", c->h.fd,
 					ferry_scaled_ms(FERRY_INFO_INCOMPLETE_MS));
 			st_incr(s_st.closed_incomplete);
 			conn_close(epfd, c); /* moves the last one into slot i */
@@ -902,7 +907,7 @@ listen_socket(void)
 	cfg.proto = SOCK_STREAM;
 	int rv = s_listen_port == 0 ? ox_socket_init_svc_anyport(&cfg) : ox_socket_init_svc(&cfg);
 	if (rv != 0)
-		ox_crash(QM_INFO_PORT, OX_PROCESS, "couldn't initialize service socket: %s", ox_strerror(rv > 0 ? rv : EINVAL));
+		ox_crash(QM_FERRY, OX_PROCESS, "couldn't initialize service socket: %s", ox_strerror(rv > 0 ? rv : EINVAL));
 	ox_socket_set_nonblocking(cfg.sock);
 	s_bound_port.store(cfg.port);
 	return cfg.sock;
@@ -915,13 +920,13 @@ ferry_demarshal_th(void *q)
 	int lfd = listen_socket();
 	int epfd = epoll_create(EPOLL_SZ);
 	if (epfd < 0)
-		ox_crash(QM_INFO_PORT, OX_PROCESS, "epoll_create(): %s", ox_strerror(errno));
+		ox_crash(QM_FERRY, OX_PROCESS, "epoll_create(): %s", ox_strerror(errno));
 	struct epoll_event lev;
 	memset(&lev, 0, sizeof(lev));
 	lev.events = EPOLLIN | EPOLLERR | EPOLLHUP;
 	lev.data.ptr = nullptr;
 	if (epoll_ctl(epfd, EPOLL_CTL_ADD, lfd, &lev) < 0)
-		ox_crash_nostack(QM_INFO_PORT, OX_PROCESS, "epoll_ctl(): %s", ox_strerror(errno));
+		ox_crash_nostack(QM_FERRY, OX_PROCESS, "epoll_ctl(): %s", ox_strerror(errno));
 
 	uint64_t paused_until = 0;
 	uint64_t next_scan = 0;
@@ -935,7 +940,7 @@ ferry_demarshal_th(void *q)
 		}
 		if (paused_until != 0 && now >= paused_until) {
 			if (epoll_ctl(epfd, EPOLL_CTL_ADD, lfd, &lev) < 0)
-				ox_crash_nostack(QM_INFO_PORT, OX_PROCESS, "epoll_ctl(): %s", ox_strerror(errno));
+				ox_crash_nostack(QM_FERRY, OX_PROCESS, "epoll_ctl(): %s", ox_strerror(errno));
 			paused_until = 0;
 		}
 		uint64_t wake = next_scan;
@@ -943,16 +948,17 @@ ferry_demarshal_th(void *q)
 			wake = paused_until;
 		int timeout = wake > now ? (int)(wake - now) : 0;
 
-		ox_detail(QM_INFO_PORT, "calling epoll");
+		ox_detail(QM_FERRY, "calling epoll");
 		int nev = epoll_wait(epfd, events, EPOLL_SZ, timeout);
 		if (nev < 0) {
 			if (errno != EINTR)
-				ox_warning(QM_INFO_PORT, "epoll_wait(): %s", ox_strerror(errno));
+				ox_warning(QM_FERRY, "epoll_wait(): %s", ox_strerror(errno));
 			continue;
 		}
-		ox_detail(QM_INFO_PORT, "epoll event received: nevents %d", nev);
+		ox_detail(QM_FERRY, "epoll event received: nevents %d", nev);
 		for (int i = 0; i < nev; i++) {
 			info_conn *c = (info_conn *)events[i].data.ptr;
+			/* Only the listener is registered without a handle. */
 			if (!c) {
 				uint64_t until = accept_all(epfd, lfd);
 				if (until != 0 && paused_until == 0) {
@@ -967,7 +973,7 @@ ferry_demarshal_th(void *q)
 			read_end end = conn_read(c);
 			uint32_t bits = events[i].events;
 			if (end != READ_WAIT || (bits & (EPOLLHUP | EPOLLERR))) {
-				ox_detail(QM_INFO_PORT, "proto socket: remote close: fd %d event %x", c->h.fd, bits);
+				ox_detail(QM_FERRY, "proto socket: remote close: fd %d event %x", c->h.fd, bits);
 				conn_close(epfd, c);
 			}
 		}
@@ -997,7 +1003,7 @@ ferry_info_init(counters *cntr)
 {
 	s_info_q = ox_queue_create(sizeof(ferry_transaction), true);
 	if (!s_info_q)
-		ox_crash(QM_INFO_PORT, OX_PROCESS, "could not create the info transaction queue");
+		ox_crash(QM_FERRY, OX_PROCESS, "could not create the info transaction queue");
 	__atomic_store_n(&g_cntr, cntr, __ATOMIC_RELEASE);
 
 	/* Room for the connections beside everything else the daemon opens. */
@@ -1011,12 +1017,12 @@ ferry_info_init(counters *cntr)
 	pthread_attr_t attr;
 	int rv = pthread_attr_init(&attr);
 	if (rv != 0)
-		ox_crash(QM_INFO_PORT, OX_PROCESS, "pthread_attr_init: %s", ox_strerror(rv));
+		ox_crash(QM_FERRY, OX_PROCESS, "pthread_attr_init: %s", ox_strerror(rv));
 	pthread_t th;
 	for (int i = 0; i < FERRY_MAX_INFO_THREADS; i++) {
 		rv = pthread_create(&th, &attr, ferry_info_th, s_info_q);
 		if (rv != 0)
-			ox_crash(QM_INFO_PORT, OX_PROCESS, "pthread_create: %s", ox_strerror(rv));
+			ox_crash(QM_FERRY, OX_PROCESS, "pthread_create: %s", ox_strerror(rv));
 	}
 	pthread_attr_destroy(&attr);
 
@@ -1024,6 +1030,6 @@ ferry_info_init(counters *cntr)
 
 	rv = pthread_create(&th, nullptr, ferry_demarshal_th, s_info_q);
 	if (rv != 0)
-		ox_warning(QM_INFO_PORT, "pthread_create failed with error %s", ox_strerror(rv));
+		ox_warning(QM_FERRY, "pthread_create failed with error %s", ox_strerror(rv));
 	return 0;
 }

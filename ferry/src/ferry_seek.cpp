@@ -252,8 +252,15 @@ seek_bisect(seek_search *s)
 			break;
 		}
 		case PROBE_NONE:
-			ox_detail(QM_FERRY,
-					"Hit End-of-file performing binary seek. Try with Using it as one end of search window.");
+			// The context stands there when the move went and only the read
+			// found the writer. No probe lies below lo, a record read, so the
+			// search never hits the log's beginning here.
+			if (s->cur == s->lo + k) {
+				ox_detail(QM_FERRY, "Hit exactly the write marker. Continuting the search in reverse direction.");
+			} else {
+				ox_detail(QM_FERRY,
+						"Hit End-of-file performing binary seek. Try with Using it as one end of search window.");
+			}
 			break;
 		case PROBE_GONE:
 			return seek_gone(s);

@@ -568,8 +568,27 @@ ship_delete(ferry_msg_digestinfo *xmdinfo)
 
 /* ---- Transaction ids --------------------------------------------------------- */
 
+/* The shipper's own pool, apart from the foundation's: ids are drawn from
+ * its end towards its start, and it is seeded once. */
+static uint8_t rand_buf[8192];
+static uint32_t rand_buf_off = 0;
+static int seeded = 0;
+static pthread_mutex_t rand_buf_lock = PTHREAD_MUTEX_INITIALIZER;
+
 uint64_t
 rand_64(void)
 {
-	return ox_get_rand64();
+	pthread_mutex_lock(&rand_buf_lock);
+	if (rand_buf_off <= 7) {
+		if (ox_rand_fill(rand_buf, sizeof(rand_buf), &seeded) != 0) {
+			pthread_mutex_unlock(&rand_buf_lock);
+			return 0;
+		}
+		rand_buf_off = sizeof(rand_buf);
+	}
+	rand_buf_off -= 8;
+	uint64_t v;
+	memcpy(&v, rand_buf + rand_buf_off, sizeof(v));
+	pthread_mutex_unlock(&rand_buf_lock);
+	return v;
 }

@@ -191,7 +191,9 @@ ferry_ns_ships_to(const ns_config_opt *ns, int dc)
 {
 	uint32_t n = ns->ns_dclist_v ? ox_vector_size(ns->ns_dclist_v) : 0;
 	for (uint32_t i = 0; i < n && i < DC_MAX_NUM; i++) {
-		if (ns->ns_dc_ids[i] == dc) {
+		if (ns->ns_dc_ids[i] == -1) {
+			ox_warning(QM_FERRY, "Windowshipper: Encountered a null dcid in the list of dcs to replicate to");
+		} else if (ns->ns_dc_ids[i] == dc) {
 			return true;
 		}
 	}

@@ -335,7 +335,7 @@ start_server(uint32_t divisor = kDivisor)
 		g_ferry_time_divisor.store(divisor);
 		log_path() = ferry_test_path("info_server_log");
 		ox_fault_sink *sink = ox_fault_sink_hold(log_path().c_str());
-		ox_fault_sink_addcontext(sink, "info-port", "info");
+		ox_fault_sink_addcontext(sink, "relay", "info");
 		ox_fault_sink_addcontext(sink, "info", "info");
 		ox_fault_sink_activate_all_held();
 		atexit([] { unlink(log_path().c_str()); });

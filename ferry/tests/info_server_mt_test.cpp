@@ -248,6 +248,8 @@ TEST_F(InfoServer, OversizeAndBudgetRefusalsCloseTheOffender)
 	close(fd);
 	EXPECT_TRUE(log_has("proto input msg greater than 134217728, likely request from some Quillmere client , "
 						"rejecting: sz 134217729"));
+	// The transport logs under the shipper's own context.
+	EXPECT_TRUE(log_has("WARNING (relay): (ferry_info_server.cpp:"));
 
 	// The largest body itself is taken: its buffer grows only with what came.
 	fd = connect_to(port);

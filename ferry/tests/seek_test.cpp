@@ -293,6 +293,26 @@ TEST_F(Seek, LandsOnTheFirstRecordAtOrAfterTheTime)
 	}
 }
 
+// A narrowing probe that moves onto the writer's position, and one that
+// cannot move past it, each say which of the two it met.
+TEST_F(Seek, NamesTheWriterAndTheEndWhenNarrowingMeetsThem)
+{
+	const std::string &path = ferry_test_log_once("seek_log", "detail");
+	ASSERT_FALSE(path.empty());
+	size_t start = ferry_test_read_file(path).size();
+	open_log({8}, false);
+	write(150, every_13);
+	cntr.remote_ship_throughput = 0;
+	// Between the last two records: the narrowing climbs to record 148 and
+	// its next probe, two records on, is the writer's position.
+	int reason = -1;
+	EXPECT_EQ(seek(every_13(149) - 1, &reason), 149);
+	EXPECT_EQ(reason, FERRY_SEEK_FOUND);
+	std::string log = ferry_test_read_file(path).substr(start);
+	EXPECT_EQ(ferry_test_count_of(log, "Hit exactly the write marker. Continuting the search in reverse direction."), 1);
+	EXPECT_GT(ferry_test_count_of(log, "Hit End-of-file performing binary seek. Try with Using it as one end of search window."), 0);
+}
+
 // A cut or missing file read through the seek.
 enum seek_case_log {
 	LOG_NONE,       // no digest log at all

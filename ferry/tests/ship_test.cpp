@@ -6,7 +6,10 @@
 // back in the free pool exactly once.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "road_fixture.h"
+#include "tamberlin/ox_random.h"
 
 namespace {
 
@@ -372,6 +375,20 @@ TEST_F(Ship, ShipDeleteChecksTheLocalRecord)
 		fake_node_set_fault(local(), fake_fault{});
 	}
 	EXPECT_LE(pool_size(), 1);
+}
+
+// Transaction ids come from a pool of the shipper's own, refilled every
+// 1024 ids: across three refills, and with the foundation's pool drawn from
+// in between, no id is 0 and none comes twice.
+TEST(TransactionIds, DistinctAcrossRefillsOfTheirPool)
+{
+	std::set<uint64_t> seen;
+	for (int i = 0; i < 3 * 1024 + 5; i++) {
+		uint64_t id = rand_64();
+		EXPECT_NE(0u, id);
+		EXPECT_TRUE(seen.insert(id).second) << "id " << i << " came before";
+		EXPECT_TRUE(seen.insert(ox_get_rand64()).second);
+	}
 }
 
 TEST_F(Ship, RelogRefusesAnUnknownNamespace)

@@ -114,6 +114,20 @@ TEST_F(Window, ShipsWhatItCoversToItsDatacenterOnly)
 	EXPECT_EQ(0u, g_rcfg[1].ship_times->sz);
 }
 
+// A datacenter id of -1 in the namespace's list is named and passed over;
+// the datacenters after it are still shipped to.
+TEST_F(Window, ANullDatacenterIdIsWarnedOfAndPassedOver)
+{
+	g_ns_xcfg_opt[kNs].ns_dc_ids[0] = -1;
+	uint64_t reached = 0;
+	EXPECT_EQ(0, ferry_do_windowship(&g_rcfg[1], base - 1, base + 40, &reached, 0));
+	g_ns_xcfg_opt[kNs].ns_dc_ids[0] = 0;
+	ASSERT_TRUE(ferry_test_wait_until([&] { return replies() >= 5; }));
+	EXPECT_EQ(5u, writes_of(remote(1)).size());
+	EXPECT_EQ(0u, writes_of(remote(0)).size());
+	EXPECT_TRUE(log_has("Windowshipper: Encountered a null dcid in the list of dcs to replicate to"));
+}
+
 // A local read that fails for another reason than "not found" proves
 // nothing: the record (or the delete) goes back through the digest log as
 // this node's, and nothing of it reaches the datacenter from the window.

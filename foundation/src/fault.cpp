@@ -207,14 +207,16 @@ end_calling_thread(void)
 	pthread_exit(NULL);
 }
 
-/* The end of a CRITICAL event that was sent, with its back trace. */
-[[noreturn]] static void
+/* The end of a CRITICAL event that was sent, with its back trace. A scope
+ * value that is none of the three returns, as in the short form. */
+static void
 end_by_scope_with_backtrace(ox_fault_scope scope)
 {
 	backtrace_to_sinks();
 	if (scope == OX_THR)
 		end_calling_thread();
-	abort();
+	if (scope == OX_GLOBAL || scope == OX_PROCESS)
+		abort();
 }
 
 /* What a line carries besides its message. */

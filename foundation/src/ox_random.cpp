@@ -24,14 +24,14 @@ static int seeded = 0;
 static pthread_mutex_t rand_buf_lock = PTHREAD_MUTEX_INITIALIZER;
 
 static bool
-read_seed(void)
+read_seed(uint8_t *pool)
 {
 	int fd = open("/dev/urandom", O_RDONLY);
 	if (fd < 0)
 		return false;
 	size_t got = 0;
 	while (got < SEED_SZ) {
-		ssize_t n = read(fd, rand_buf + got, SEED_SZ - got);
+		ssize_t n = read(fd, pool + got, SEED_SZ - got);
 		if (n <= 0)
 			break;
 		got += (size_t)n;
@@ -41,20 +41,28 @@ read_seed(void)
 }
 
 int
-ox_rand_reload(void)
+ox_rand_fill(uint8_t *pool, uint32_t sz, int *pool_seeded)
 {
-	if (!seeded) {
-		if (!read_seed()) {
+	if (!*pool_seeded) {
+		if (sz < SEED_SZ || !read_seed(pool)) {
 			fprintf(stderr, "warning! can't seed random number generator");
 			return -1;
 		}
-		RAND_seed(rand_buf, SEED_SZ);
-		seeded = 1;
+		RAND_seed(pool, SEED_SZ);
+		*pool_seeded = 1;
 	}
-	if (RAND_bytes(rand_buf, RAND_BUF_SZ) != 1) {
+	if (RAND_bytes(pool, (int)sz) != 1) {
 		fprintf(stderr, "RAND_bytes not so happy.\n");
 		return -1;
 	}
+	return 0;
+}
+
+int
+ox_rand_reload(void)
+{
+	if (ox_rand_fill(rand_buf, RAND_BUF_SZ, &seeded) != 0)
+		return -1;
 	rand_buf_off = RAND_BUF_SZ;
 	return 0;
 }

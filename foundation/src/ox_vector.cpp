@@ -206,6 +206,8 @@ int ox_vector_append_unique(ox_vector *v, const void *value)
 int ox_vector_get(ox_vector *v, uint32_t index, void *value)
 {
     vector_guard g(v);
+    // Against len, not the capacity: a slot past len holds no element, only
+    // bytes never written or left by a delete.
     if (index >= v->len) {
         return -1;
     }
@@ -216,7 +218,7 @@ int ox_vector_get(ox_vector *v, uint32_t index, void *value)
 void *ox_vector_getp(ox_vector *v, uint32_t index)
 {
     vector_guard g(v);
-    if (index >= v->len) {
+    if (index >= v->len) { // as in get
         return nullptr;
     }
     return slot(v, index);
@@ -228,7 +230,7 @@ void *ox_vector_getp_vlock(ox_vector *v, uint32_t index, pthread_mutex_t **vlock
         return nullptr;
     }
     pthread_mutex_lock(&v->LOCK);
-    if (index >= v->len) {
+    if (index >= v->len) { // as in get
         pthread_mutex_unlock(&v->LOCK);
         return nullptr;
     }
@@ -243,7 +245,8 @@ int ox_vector_set(ox_vector *v, uint32_t index, const void *value)
         return -1;
     }
     if (index > v->len) {
-        // The skipped slots were never written: give them a defined value.
+        // The skipped slots become elements: give them a defined value, not
+        // bytes never written or left by a delete.
         memset(slot(v, v->len), 0, (size_t)(index - v->len) * v->value_len);
     }
     memcpy(slot(v, index), value, v->value_len);

@@ -248,6 +248,7 @@ wait_connected(int fd)
 	int err = ETIMEDOUT;
 	for (int round = 0;; round++) {
 		struct epoll_event evs[1];
+		/* Room for one event only, so more than one cannot come back. */
 		int n = epoll_wait(efd, evs, 1, 1);
 		if (n < 0) {
 			if (errno == EINTR) {

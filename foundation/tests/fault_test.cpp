@@ -411,6 +411,22 @@ TEST_F(FaultLogDeathTest, CriticalBeforeActivationGoesToStderrAndAborts)
 			"GMT: CRITICAL GLOBAL \\(ox:misc\\): \\(fault_test.cpp:TestBody:[0-9]+\\) fatal 42\n$");
 }
 
+// A scope value that is none of the three ends nothing: the line is
+// written (with an empty scope name) and both forms return to the caller.
+TEST_F(FaultLogDeathTest, CriticalWithAnUnknownScopeReturns)
+{
+	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	const ox_fault_scope odd = (ox_fault_scope)7;
+	EXPECT_EXIT(
+			{
+				ox_crash(OX_MISC, odd, "odd %d", 1);
+				ox_crash_nostack(OX_MISC, odd, "odd %d", 2);
+				fprintf(stderr, "returned\n");
+				exit(0);
+			},
+			::testing::ExitedWithCode(0), "CRITICAL  \\(ox:misc\\): .*odd 1\n(.|\n)*CRITICAL  \\(ox:misc\\): .*odd 2\nreturned\n$");
+}
+
 TEST_F(FaultLogDeathTest, CriticalWritesLineAndBacktraceToEverySinkThenAborts)
 {
 	GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -323,7 +323,8 @@ ox_rbuffer_trace(ox_rbuffer *r, bool val)
 /* ---- segment access ---------------------------------------------------------- */
 
 /* Offset of ctx's segment. For the writer, a write anywhere but right after
- * its previous one counts as a repositioning. */
+ * its previous one counts as a repositioning. The reads and writes take the
+ * offset with them, so there is no seek that could fail. */
 static int64_t
 ox__rbuffer_fseek(ox_rbuffer *r, ox_rbuffer_ctx *ctx)
 {
@@ -527,7 +528,7 @@ ox_rbuffer_persist(ox_rbuffer *r)
  * bytes written are those the cache would hold after copying them. Writer
  * lock held. */
 static bool
-ox__rbuffer_fwrite(ox_rbuffer *r, const char *src = NULL, uint64_t from = 0)
+ox__rbuffer_fwrite(ox_rbuffer *r, const char *src = NULL, uint64_t from = 0, bool flush = false)
 {
 	hold bl(&r->mlock);
 	ox_rbuffer_ctx *w = &r->wctx;
@@ -551,10 +552,15 @@ ox__rbuffer_fwrite(ox_rbuffer *r, const char *src = NULL, uint64_t from = 0)
 		r->wnext_off[w->ptr.fidx] = -1;
 		return false;
 	}
-	RB_TRACE(r, ox_debug,
-			"Write [file:%d offset:%d seg_id:%ld max_recs:%d, num_recs:%d, rec_id:%ld size:%d:version:%d] %d",
-			w->ptr.fidx, (int)off, (long)w->ptr.seg_id, (int)r->max_recs, w->buf.num_recs,
-			(long)w->ptr.rec_id, RBUFFER_SEG_SIZE, w->buf.version, w->buf.magic);
+	if (flush)
+		RB_TRACE(r, ox_debug, "Write [file:%d offset:%d seg_id:%ld rec_id:%d size:%d:version:%d] %d",
+				w->ptr.fidx, (int)off, (long)w->ptr.seg_id, w->buf.num_recs, RBUFFER_SEG_SIZE,
+				w->buf.version, w->buf.magic);
+	else
+		RB_TRACE(r, ox_debug,
+				"Write [file:%d offset:%d seg_id:%ld max_recs:%d, num_recs:%d, rec_id:%ld size:%d:version:%d] %d",
+				w->ptr.fidx, (int)off, (long)w->ptr.seg_id, (int)r->max_recs, w->buf.num_recs,
+				(long)w->ptr.rec_id, RBUFFER_SEG_SIZE, w->buf.version, w->buf.magic);
 	r->wnext_off[w->ptr.fidx] = off + RBUFFER_SEG_SIZE;
 	stat_add(&r->fwrite_stat, 1);
 	r->batch_pos = 0;
@@ -747,7 +753,7 @@ ox_rbuffer_fflush(ox_rbuffer *r)
 	hold wl(&r->wctx.lock);
 	if (r->wctx.ptr.rec_id == 0)
 		return true;
-	return ox__rbuffer_fwrite(r);
+	return ox__rbuffer_fwrite(r, NULL, 0, true);
 }
 
 /* ---- reading ------------------------------------------------------------------------ */
@@ -850,6 +856,8 @@ ox_rbuffer_read(ox_rbuffer *r, ox_rbuffer_ctx *ctx, char *buf, int numrecs)
 static void
 place_ctx(ox_rbuffer *r, ox_rbuffer_ctx *c, int whence)
 {
+	/* The version is the position's turn of the ring, not 0: so the context
+	 * sees when the writer overwrites the records under it, not reads them. */
 	if (whence == 2) {
 		c->ptr = r->wdisk;
 		c->version = r->chdr.version;
@@ -935,6 +943,7 @@ ox_rbuffer_seek(ox_rbuffer *r, ox_rbuffer_ctx *ctx, int num_recs, int whence)
 	uint64_t b = c->ptr.rec_id;
 	uint64_t moved = 0;
 	bool ok = true;
+	bool lead = false; /* the failed forward move traces with a leading space */
 	RB_TRACE(r, ox_debug, "%d move %d with max(%d) from %ld:%ld ", forward ? 1 : 0, (int)mag, (int)M,
 			(long)c->ptr.seg_id, (long)b);
 	auto count = [&]() -> uint64_t { return c->buf.magic == RBUFFER_SEG_MAGIC ? c->buf.num_recs : 0; };
@@ -948,8 +957,10 @@ ox_rbuffer_seek(ox_rbuffer *r, ox_rbuffer_ctx *ctx, int num_recs, int whence)
 			c->ptr.rec_id = t;
 	} else if (forward) {
 		uint64_t k = (b + mag) / M, rr = (b + mag) % M;
+		moved = k;
 		if (ox__rbuffer_rseek(r, c, k, true) == 0) {
 			ok = false;
+			lead = true;
 		} else {
 			ox__rbuffer_fread(r, c);
 			if (rr > count()) {
@@ -958,30 +969,30 @@ ox_rbuffer_seek(ox_rbuffer *r, ox_rbuffer_ctx *ctx, int num_recs, int whence)
 				ok = false;
 			} else {
 				c->ptr.rec_id = rr;
-				moved = k;
 			}
 		}
 	} else if (b >= mag) {
 		c->ptr.rec_id = b - mag;
 	} else {
 		/* An exact multiple of the segment size lands on record 0, not on
-		 * the end of the segment before it. */
+		 * the end of the segment before it: that one step further back would
+		 * fail a move onto the first record of the start's segment. */
 		uint64_t d = mag - b;
 		uint64_t k = d / M, rr = d % M;
 		if (rr != 0) {
 			k += 1;
 			rr = M - rr;
 		}
+		moved = k;
 		if (ox__rbuffer_rseek(r, c, k, false) == 0)
 			ok = false;
-		else {
+		else
 			c->ptr.rec_id = rr;
-			moved = k;
-		}
 	}
 	invalidate(c);
 	if (!ok) {
-		RB_TRACE(r, ox_debug, "gives %ld and reaches nowhere", (long)moved);
+		RB_TRACE(r, ox_debug, lead ? " gives %ld and reaches nowhere" : "gives %ld and reaches nowhere",
+				(long)moved);
 		return 0;
 	}
 	c->flag &= (uint8_t)~RBUFFER_CTX_FLAG_NEEDSEEK;
@@ -1392,6 +1403,8 @@ ox_rbuffer_init(ox_rbuffer_config *rcfg)
 	}
 	r->chdr.nfiles = 0;
 	for (uint8_t i = 0; i < nf; i++) {
+		/* One descriptor serves the header, the main reader and the writer:
+		 * this is the only open of the file that can fail. */
 		int fd = open(rcfg->fname[i], O_RDWR | O_CREAT | O_CLOEXEC, 0600);
 		if (fd < 0) {
 			ox_warning(OX_RBUFFER, "unable to open digest log file %s: %s", rcfg->fname[i], ox_strerror(errno));
@@ -1469,7 +1482,8 @@ ox_rbuffer_init(ox_rbuffer_config *rcfg)
 		}
 	}
 	/* Sized only once accepted, and never so short that the last segment's
-	 * trailer falls off the end. */
+	 * trailer falls off the end. A persisted log is only grown: a size
+	 * mistyped in the configuration must not cut off what the file holds. */
 	for (uint8_t i = 0; i < nf; i++) {
 		int64_t need = seg_offset(r->nsegs[i]);
 		int64_t target = rcfg->fsize[i] > need ? rcfg->fsize[i] : need;

@@ -1166,3 +1166,45 @@ TEST(State, LogAndTraceDoNotDisturbTheBuffer)
 	EXPECT_EQ(r->read_stat, 120u);
 	ox_rbuffer_close(r);
 }
+
+// A flush and each way a seek can fail trace their own line: the flush
+// without the records per segment, a forward move past the writer with a
+// leading space, and every failure with the segments it tried to move.
+TEST(State, TraceNamesTheFlushAndEachFailedSeek)
+{
+	cfg c(tmp_path("trace_lines"), SZ12);
+	c.c.trace = true;
+	ox_rbuffer *r = ox_rbuffer_init(&c);
+	ASSERT_NE(r, nullptr);
+	ASSERT_EQ(write_seq(r, 0, 130), 130u); // segment 0 full, 30 records in segment 1
+	struct {
+		int num_recs;
+		const char *want;
+	} seeks[] = {
+		{150, "gives 1 and reaches nowhere"},   // into segment 1, past its 30 records
+		{250, " gives 2 and reaches nowhere"},  // two segments on, past the writer's
+		{-10, "gives 1 and reaches nowhere"},   // back from the start's segment
+	};
+	std::vector<std::string> lines = logged_by([r, &seeks] {
+		if (!ox_rbuffer_fflush(r))
+			exit(1);
+		for (const auto &k : seeks)
+			if (ox_rbuffer_seek(r, nullptr, k.num_recs, 1) != 0)
+				exit(2);
+	});
+	std::vector<std::string> got;
+	for (const std::string &l : lines)
+		if (l.find("Write [") != std::string::npos || l.find("reaches nowhere") != std::string::npos)
+			got.push_back(unlocated(l));
+	const std::string head = "DEBUG (ox:rbuffer): (rbuffer.cpp:LINE) ";
+	std::vector<std::string> want = {
+			head + "Write [file:0 offset:10052 seg_id:1 rec_id:30 size:8004:version:1] " +
+					std::to_string(RBUFFER_SEG_MAGIC),
+	};
+	for (const auto &k : seeks)
+		want.push_back(head + k.want);
+	EXPECT_EQ(got, want);
+	EXPECT_EQ(r->rctx.ptr.seg_id, 0);
+	EXPECT_EQ(r->rctx.ptr.rec_id, 0u);
+	ox_rbuffer_close(r);
+}

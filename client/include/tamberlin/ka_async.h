@@ -33,6 +33,7 @@
 
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ox_queue.h"
+#include "tamberlin/ox_shash.h"
 #include "tamberlin/tamberlin.h"
 
 typedef void (*ka_async_success_cb)(void *udata, int rv, uint64_t starttime);
@@ -73,6 +74,14 @@ typedef struct async_stats_s {
 extern std::atomic<ox_queue *> g_ka_async_q;
 extern std::atomic<ox_queue *> g_ka_workitems_freepool_q;
 extern async_stats g_async_stats;
+// A table of the work items in flight, of which a node that ends would drop
+// its own. The engine keeps its items in g_ka_async_q instead, so the table
+// is never made and stays NULL.
+extern shash *g_ka_async_hashtab;
+
+// Reduce callback for g_ka_async_hashtab (shash_reduce_delete): value holds a
+// ka_async_work pointer; 1 (delete) when that item's node is udata, else 0.
+int ka_del_node_asyncworkitems(const void *key, void *value, void *udata);
 
 // --- Start, settings and stop ---
 

@@ -16,11 +16,12 @@
 // reply that is already waiting is read even when the deadline has passed.
 //
 // Results (ka_rv): 0 or the server's result code; -1 not started, bad
-// arguments, a request that does not compile, no memory, or a network failure
-// with no attempt left; -2 the deadline passed; 1 also for a reply that breaks
-// the codec's rules or does not parse (its connection is closed, the call is
-// not retried). A network failure is never returned as a socket code, which
-// would read as a server code.
+// arguments, a request that does not compile, no memory; -2 the deadline
+// passed; 1 also for a reply that breaks the codec's rules or does not parse
+// (its connection is closed, the call is not retried). A network failure with
+// no attempt left (a policy other than retry) returns the socket code of that
+// attempt, as the asynchronous calls do; it shares the range of the server
+// codes.
 #pragma once
 
 #include "tamberlin/ka_cluster.h"

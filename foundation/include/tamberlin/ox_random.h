@@ -19,3 +19,7 @@ int ox_get_rand_buf(uint8_t *buf, int len);
 /* Refills the pool (seeding it first if needed); 0 or -1. The caller holds
  * the pool's lock, so it is only for this module's takes. */
 int ox_rand_reload(void);
+/* Fills another pool of sz bytes the same way: when *seeded is 0, its first
+ * 64 bytes from /dev/urandom seed the generator and *seeded becomes 1. 0 or
+ * -1 (the reason on standard error). The caller holds that pool's lock. */
+int ox_rand_fill(uint8_t *pool, uint32_t sz, int *seeded);
