@@ -1469,15 +1469,17 @@ ox_rbuffer_init(ox_rbuffer_config *rcfg)
 		}
 	}
 	/* Sized only once accepted, and never so short that the last segment's
-	 * trailer falls off the end. */
+	 * trailer falls off the end. A new header starts an empty file: segments
+	 * of an unstamped run carry the generation a new header starts at, and
+	 * the writer's recovery would take them for its own. */
 	for (uint8_t i = 0; i < nf; i++) {
 		int64_t need = seg_offset(r->nsegs[i]);
 		int64_t target = rcfg->fsize[i] > need ? rcfg->fsize[i] : need;
 		struct stat st;
 		int rc = 0;
-		if (!rcfg->persist)
+		if (!rcfg->persist || stamped < 0)
 			rc = ftruncate(r->wfd[i], 0);
-		else if (fstat(r->wfd[i], &st) == 0 && st.st_size < target)
+		if (rc == 0 && rcfg->persist && fstat(r->wfd[i], &st) == 0 && st.st_size < target)
 			rc = ftruncate(r->wfd[i], target);
 		if (rc != 0) {
 			ox_info(OX_RBUFFER, "unable to truncate file: errno %d", errno);
