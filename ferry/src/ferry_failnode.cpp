@@ -87,10 +87,14 @@ ferry_failnode_down(ferry_failnode_run *r, int dc)
 		return false;
 	}
 	uint64_t end = r->slot->failtime.load();
+	// The log is only nearly sorted (a relog may follow stamped a little
+	// earlier): the window starts a margin before the record, as a window
+	// manager resumes one, so its seek cannot land after that record.
+	uint64_t start = ferry_sub_sat(r->current, ferry_time_adjust());
 	ox_info(QM_FERRY, "Windowshipper: Cluster went down while doing failed node processing.");
 	ox_info(QM_FERRY, "Adding window for node %lu from %lu to %lu.", (unsigned long)r->node,
-			(unsigned long)r->current, (unsigned long)end);
-	if (add_window(rcfg, r->node, r->current, end) != 0) {
+			(unsigned long)start, (unsigned long)end);
+	if (add_window(rcfg, r->node, start, end) != 0) {
 		// Nothing holds the rest for the datacenter yet: try again shortly,
 		// through the send, which also sees it come back.
 		ferry_sleep_ms(1000);
