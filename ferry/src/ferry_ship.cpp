@@ -528,8 +528,11 @@ ship_delete(ferry_msg_digestinfo *xmdinfo)
 	ka::ox_digest d;
 	memcpy(d.digest, xmdinfo->digest, sizeof(d.digest));
 
+	// A delete read again on a resume was logged before the restart, and the
+	// record may have been written again since: like a relogged one, it goes
+	// out only when the record is gone here.
 	if (__atomic_load_n(&g_xcfg.ferry_check_data_before_delete, __ATOMIC_RELAXED) ||
-			(xmdinfo->delete_flag & RELAY_DELETE_RELOG_FLAG)) {
+			(xmdinfo->delete_flag & RELAY_DELETE_RELOG_FLAG) || xmdinfo->digesttime < g_boottime) {
 		int gone = ferry_delete_check_local(ns->ns_name, &d);
 		if (gone == 0) {
 			return false;
