@@ -280,7 +280,13 @@ ferry_failnode_read(ferry_failnode_run *r, ox_rbuffer_ctx *ctx, ferry_msg_ondisk
 		}
 		end_passed = false;
 		if (rv == RBUFFER_SEG_VERSION_MISMATCH) {
-			ox_rbuffer_getsetctx(g_rbuf_des, ctx, 0);
+			// The log was full and the writer took the oldest segments: what
+			// the run still had to read there no datacenter gets from it.
+			uint64_t lost = ox_rbuffer_ctx_tostart(g_rbuf_des, ctx);
+			if (lost > 0) {
+				ox_warning(QM_FERRY, "Failed node processing of node %lu: the digest log was overwritten under its reader: %lu records given up",
+						(unsigned long)r->node, (unsigned long)lost);
+			}
 			continue;
 		}
 		if (rv == RBUFFER_FILE_SYSTEM_ERROR) {

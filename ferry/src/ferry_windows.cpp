@@ -362,8 +362,14 @@ ferry_do_windowship(cluster_cfg *rcfg, uint64_t starttime, uint64_t endtime, uin
 			break;
 		}
 		if (rv == RBUFFER_SEG_VERSION_MISMATCH) {
-			ox_rbuffer_getsetctx(g_rbuf_des, ctx, 0);
+			// The log was full and the writer took the oldest segments: what
+			// the window still had to read there is lost to the datacenter.
+			uint64_t lost = ox_rbuffer_ctx_tostart(g_rbuf_des, ctx);
 			ox_info(QM_FERRY, "Windowshipper: Digest log got wrapped. Continuing from the current start marker");
+			if (lost > 0) {
+				ox_warning(QM_FERRY, "Windowshipper: DC %s: the digest log was overwritten under the window's reader: %lu records given up",
+						ferry_dc_name(w.dc), (unsigned long)lost);
+			}
 		} else if (rv == RBUFFER_FILE_SYSTEM_ERROR) {
 			ox_warning(QM_FERRY, "Windowshipper: Encountered file system error.");
 			break;

@@ -286,6 +286,10 @@ TEST_F(WindowsOverwritten, TheReaderResumesAtTheStartAndReachesTheEnd)
 	EXPECT_EQ(end, reached);
 	EXPECT_TRUE(log_text().find("Windowshipper: Digest log got wrapped. Continuing from the current start marker") !=
 			std::string::npos);
+	// The operator learns what the datacenter lost: records 2 to 500 (the
+	// reader had taken record 1; the start moved to record 501).
+	EXPECT_TRUE(log_text().find("Windowshipper: DC DC1: the digest log was overwritten under the window's reader: 499 records given up") !=
+			std::string::npos) << log_text();
 	// Everything still kept after the wrap reaches the datacenter.
 	EXPECT_TRUE(wait_got_all(0, 901, 500));
 }

@@ -906,6 +906,25 @@ ox_rbuffer_getsetctx(ox_rbuffer *r, ox_rbuffer_ctx *ctx, int whence)
 	return ctx;
 }
 
+uint64_t
+ox_rbuffer_ctx_tostart(ox_rbuffer *r, ox_rbuffer_ctx *ctx)
+{
+	hold cl(&ctx->lock);
+	hold bl(&r->mlock);
+	uint64_t passed = 0;
+	if (behind_start(r, ctx->version, ctx->ptr)) {
+		/* Each turn of the ring raises the generation: a position's place in
+		 * the whole stream is its turn times the ring plus its place in it. */
+		const ox_rbuffer_ptr &s = r->chdr.sptr;
+		int64_t turns = gen_cmp(turn_of(r, s), ctx->version);
+		int64_t segs = turns * (int64_t)r->total_segs + (int64_t)ring_pos(r, s) - (int64_t)ring_pos(r, ctx->ptr);
+		int64_t recs = segs * (int64_t)r->max_recs + (int64_t)s.rec_id - (int64_t)ctx->ptr.rec_id;
+		passed = recs > 0 ? (uint64_t)recs : 0;
+	}
+	place_ctx(r, ctx, 0);
+	return passed;
+}
+
 void
 ox_rbuffer_prctx(ox_rbuffer_ctx *ctx)
 {
