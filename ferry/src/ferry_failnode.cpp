@@ -62,20 +62,6 @@ ferry_failnode_hold_all(ferry_failnode_run *r, uint64_t t)
 	}
 }
 
-/* The smallest usable start time of the slot, or FERRY_LST_NONE. */
-static uint64_t
-ferry_failnode_start(failednode_info *f)
-{
-	uint64_t start = FERRY_LST_NONE;
-	for (int dc = 0; dc < ferry_dc_configured(); dc++) {
-		uint64_t t = f->ferrylastship[dc].load();
-		if (t != 0 && t < start) {
-			start = t;
-		}
-	}
-	return start;
-}
-
 /* A send that found the datacenter down: the run hands what is left of it to
  * the datacenter's window list, up to the run's end as it stands now. Any
  * other state means the datacenter came back (or never went): send again. */
@@ -333,7 +319,7 @@ ferry_failnode_run_once(ferry_failnode_run *r)
 {
 	failednode_info *f = r->slot;
 	uint64_t end = f->failtime.load();
-	r->start = ferry_failnode_start(f);
+	r->start = ferry_failednode_start_time(f);
 	if (r->start == FERRY_LST_NONE) {
 		ox_info(QM_FERRY, "FERRY last ship time of failed node %lu is 0 (nothing to process).",
 				(unsigned long)r->node);

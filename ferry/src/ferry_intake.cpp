@@ -221,16 +221,29 @@ ferry_dispatch_nsinfo(ferry_msg *msg)
 	}
 }
 
-/* Starts the thread of a slot the caller has just claimed; the slot is free
- * again when the thread cannot be had. */
+/* The slot goes back free, holding nothing. */
+static void
+ferry_failednode_unclaim(int slot)
+{
+	for (int dc = 0; dc < DC_MAX_NUM; dc++) {
+		ferry_failednode_hold(slot, dc, FERRY_LST_NONE);
+	}
+	g_failednodeinfo[slot].slotinuse.store(false);
+}
+
+/* Starts the thread of a slot the caller has just claimed and filled; the
+ * slot is free again when the thread cannot be had. The run's records are
+ * held from here on: its thread may wait long for the clusters before it
+ * reads, and a reclaim meanwhile must not give them up. */
 static void
 ferry_failednode_start(int slot, ox_node node, thread_data *td)
 {
+	ferry_failednode_hold_start(slot);
 	auto *fi = (failover_info *)ox_malloc(sizeof(failover_info));
 	if (!fi) {
 		ox_warning(QM_FERRY, "Allocation failed, Failed node processing for Node %lu won't be done",
 				(unsigned long)node);
-		g_failednodeinfo[slot].slotinuse.store(false);
+		ferry_failednode_unclaim(slot);
 		return;
 	}
 	fi->slotnumber = slot;
@@ -239,7 +252,7 @@ ferry_failednode_start(int slot, ox_node node, thread_data *td)
 	ferry_start_detached(ferry_handle_failover, fi, &started);
 	if (!started) {
 		ox_free(fi);
-		g_failednodeinfo[slot].slotinuse.store(false);
+		ferry_failednode_unclaim(slot);
 	}
 }
 

@@ -236,6 +236,30 @@ TEST_F(Intake, FailedNodeReports)
 	EXPECT_FALSE(g_failednodeinfo[0].slotinuse);
 }
 
+// A report holds the log from its run's start as the slot is claimed: the
+// run's thread waits for the clusters first (here, for ever), and a reclaim
+// meanwhile must find the hold already.
+TEST_F(Intake, AFailureReportHoldsTheLogFromItsStartAtOnce)
+{
+	uint64_t lst[DC_MAX_NUM] = {0};
+	lst[0] = 5000000;
+	lst[1] = 2000000; // the smaller: the run starts there for both
+	ferry_msg m;
+	fls_make_failed(&m, 0xA1, lst);
+	dispatch(&m);
+	ASSERT_TRUE(g_failednodeinfo[0].slotinuse);
+	for (int dc = 0; dc < 2; dc++) {
+		EXPECT_EQ(ferry_failednode_lst_min(dc), 2000000u - FERRY_TIME_ADJUST) << dc;
+	}
+	EXPECT_EQ(ferry_failednode_reclaim_bound(), 2000000u - 2 * FERRY_TIME_ADJUST);
+	// Nothing usable to start from: nothing held.
+	uint64_t none[DC_MAX_NUM] = {0};
+	fls_make_failed(&m, 0xB2, none);
+	dispatch(&m);
+	ASSERT_TRUE(g_failednodeinfo[1].slotinuse);
+	EXPECT_EQ(g_failednodeinfo[1].lst_hold[0].load(), FERRY_LST_NONE);
+}
+
 TEST_F(Intake, FailedNodeSlotsStayWithinBounds)
 {
 	uint64_t lst[DC_MAX_NUM] = {0};
