@@ -225,7 +225,7 @@ ferry_failnode_seek(ferry_failnode_run *r, ferry_msg_ondisk *rec)
 		}
 		// Nothing newer yet: the node's last records may still be on their
 		// way through the pipe, as when a run catches up with the writer.
-		if (ox_clock_getabsolute() >= r->slot->failtime.load()) {
+		if (ferry_stamp_clock() >= r->slot->failtime.load()) {
 			return nullptr;
 		}
 		ferry_sleep_ms(1000);
@@ -255,7 +255,7 @@ ferry_failnode_read(ferry_failnode_run *r, ox_rbuffer_ctx *ctx, ferry_msg_ondisk
 		if (rv == RBUFFER_READ_HITS_WRITE) {
 			// One more read after the end has passed takes what the writer
 			// still held stamped before it.
-			if (ox_clock_getabsolute() >= end) {
+			if (ferry_stamp_clock() >= end) {
 				if (end_passed) {
 					return end;
 				}

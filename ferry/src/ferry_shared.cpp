@@ -15,6 +15,7 @@
 
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry_road.h"
+#include "tamberlin/ox_clock.h"
 #include "tamberlin/ox_shash.h"
 #include "tamberlin/tamberlin.h"
 
@@ -76,6 +77,33 @@ void
 ferry_sleep_ms(uint32_t ms)
 {
 	usleep((useconds_t)ferry_scaled_ms(ms) * 1000);
+}
+
+/* ---- The stamp clock ------------------------------------------------------ */
+
+std::atomic<uint64_t (*)(void)> g_ferry_wallclock{nullptr};
+static std::atomic<uint64_t> s_last_stamp{0};
+
+uint64_t
+ferry_stamp_clock(void)
+{
+	uint64_t (*wall)(void) = g_ferry_wallclock.load(std::memory_order_relaxed);
+	uint64_t now = wall ? wall() : ox_clock_getabsolute();
+	uint64_t last = s_last_stamp.load();
+	while (now > last) {
+		if (s_last_stamp.compare_exchange_weak(last, now)) {
+			return now;
+		}
+	}
+	return last;
+}
+
+void
+ferry_stamp_clock_seed(uint64_t t)
+{
+	uint64_t last = s_last_stamp.load();
+	while (t > last && !s_last_stamp.compare_exchange_weak(last, t)) {
+	}
 }
 
 /* ---- Last-ship times ---------------------------------------------------- */

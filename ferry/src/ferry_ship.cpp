@@ -379,7 +379,7 @@ ferry_relog_digest(int nsid, uint32_t generation, ox_node masternode, const ka::
 	msg.xm_type = FERRY_MSG_TYPE_DIGESTINFO;
 	msg.data.diginfo.ns_id = nsid;
 	msg.data.diginfo.generation = generation;
-	msg.data.diginfo.digesttime = ox_clock_getabsolute();
+	msg.data.diginfo.digesttime = ferry_stamp_clock();
 	msg.data.diginfo.masternode = 0;
 	memcpy(msg.data.diginfo.digest, keyd->digest, sizeof(msg.data.diginfo.digest));
 	msg.data.diginfo.delete_flag = is_delete ? (RELAY_DELETE_FLAG | RELAY_DELETE_RELOG_FLAG) : 0;

@@ -349,7 +349,7 @@ ferry_do_windowship(cluster_cfg *rcfg, uint64_t starttime, uint64_t endtime, uin
 			// A failed node's records keep coming (as replicas) until its
 			// window's end: wait for them rather than end early. This node's
 			// own later records are the main reader's.
-			if (node_id != 0 && endtime > ox_clock_getabsolute()) {
+			if (node_id != 0 && endtime > ferry_stamp_clock()) {
 				if (ferry_health_get(rcfg) == CLUSTER_DOWN) {
 					result = 1;
 					break;
@@ -424,7 +424,7 @@ ferry_window_close_cb(ox_ll_element *e, void *udata)
 	(void)udata;
 	ship_times_elem *w = ship_elem(e);
 	if (w->cluster_end_marker == 0) {
-		w->cluster_end_marker = ox_clock_getabsolute() + ferry_time_adjust();
+		w->cluster_end_marker = ferry_stamp_clock() + ferry_time_adjust();
 	}
 	return 0;
 }

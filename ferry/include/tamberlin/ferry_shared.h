@@ -311,6 +311,18 @@ extern std::atomic<uint32_t> g_ferry_time_divisor;
 uint32_t ferry_scaled_ms(uint32_t ms); /* ms / divisor, at least 1 */
 void ferry_sleep_ms(uint32_t ms);      /* sleeps ferry_scaled_ms(ms) */
 
+/* The stamp clock: the larger of the wall clock and the last time it gave,
+ * so digest times never go back when the wall clock does. It stamps digests
+ * (received and relogged) and gives window ends and failure times, which are
+ * compared with those stamps. Any thread. */
+uint64_t ferry_stamp_clock(void);
+/* Raises the stamp clock's last time to t (the newest record of the log at
+ * start-up). */
+void ferry_stamp_clock_seed(uint64_t t);
+/* Test hook only: the wall clock the stamp clock follows (NULL in the
+ * product: ox_clock_getabsolute). */
+extern std::atomic<uint64_t (*)(void)> g_ferry_wallclock;
+
 /* ---- Last-ship times ---------------------------------------------------- */
 
 /* Local minimum of datacenter dc into lst_localmin (in use: unsigned minimum
