@@ -214,6 +214,8 @@ ferry_digestlog_reclaim_time(void)
 	return target;
 }
 
+/* Takes g_failednode_hold_lock over the move of the log's start (then the
+ * ring buffer's lock inside ox_rbuffer_setstart). */
 uint64_t
 ferry_digestlog_reclaim(void)
 {
