@@ -62,20 +62,6 @@ ferry_failnode_hold_all(ferry_failnode_run *r, uint64_t t)
 	}
 }
 
-/* The smallest usable start time of the slot, or FERRY_LST_NONE. */
-static uint64_t
-ferry_failnode_start(failednode_info *f)
-{
-	uint64_t start = FERRY_LST_NONE;
-	for (int dc = 0; dc < ferry_dc_configured(); dc++) {
-		uint64_t t = f->ferrylastship[dc].load();
-		if (t != 0 && t < start) {
-			start = t;
-		}
-	}
-	return start;
-}
-
 /* A send that found the datacenter down: the run hands what is left of it to
  * the datacenter's window list, up to the run's end as it stands now. Any
  * other state means the datacenter came back (or never went): send again. */
@@ -87,10 +73,14 @@ ferry_failnode_down(ferry_failnode_run *r, int dc)
 		return false;
 	}
 	uint64_t end = r->slot->failtime.load();
+	// The log is only nearly sorted (a relog may follow stamped a little
+	// earlier): the window starts a margin before the record, as a window
+	// manager resumes one, so its seek cannot land after that record.
+	uint64_t start = ferry_sub_sat(r->current, ferry_time_adjust());
 	ox_info(QM_FERRY, "Windowshipper: Cluster went down while doing failed node processing.");
 	ox_info(QM_FERRY, "Adding window for node %lu from %lu to %lu.", (unsigned long)r->node,
-			(unsigned long)r->current, (unsigned long)end);
-	if (add_window(rcfg, r->node, r->current, end) != 0) {
+			(unsigned long)start, (unsigned long)end);
+	if (add_window(rcfg, r->node, start, end) != 0) {
 		// Nothing holds the rest for the datacenter yet: try again shortly,
 		// through the send, which also sees it come back.
 		ferry_sleep_ms(1000);
@@ -235,7 +225,7 @@ ferry_failnode_seek(ferry_failnode_run *r, ferry_msg_ondisk *rec)
 		}
 		// Nothing newer yet: the node's last records may still be on their
 		// way through the pipe, as when a run catches up with the writer.
-		if (ox_clock_getabsolute() >= r->slot->failtime.load()) {
+		if (ferry_stamp_clock() >= r->slot->failtime.load()) {
 			return nullptr;
 		}
 		ferry_sleep_ms(1000);
@@ -265,7 +255,7 @@ ferry_failnode_read(ferry_failnode_run *r, ox_rbuffer_ctx *ctx, ferry_msg_ondisk
 		if (rv == RBUFFER_READ_HITS_WRITE) {
 			// One more read after the end has passed takes what the writer
 			// still held stamped before it.
-			if (ox_clock_getabsolute() >= end) {
+			if (ferry_stamp_clock() >= end) {
 				if (end_passed) {
 					return end;
 				}
@@ -276,7 +266,13 @@ ferry_failnode_read(ferry_failnode_run *r, ox_rbuffer_ctx *ctx, ferry_msg_ondisk
 		}
 		end_passed = false;
 		if (rv == RBUFFER_SEG_VERSION_MISMATCH) {
-			ox_rbuffer_getsetctx(g_rbuf_des, ctx, 0);
+			// The log was full and the writer took the oldest segments: what
+			// the run still had to read there no datacenter gets from it.
+			uint64_t lost = ox_rbuffer_ctx_tostart(g_rbuf_des, ctx);
+			if (lost > 0) {
+				ox_warning(QM_FERRY, "Failed node processing of node %lu: the digest log was overwritten under its reader: %lu records given up",
+						(unsigned long)r->node, (unsigned long)lost);
+			}
 			continue;
 		}
 		if (rv == RBUFFER_FILE_SYSTEM_ERROR) {
@@ -323,7 +319,7 @@ ferry_failnode_run_once(ferry_failnode_run *r)
 {
 	failednode_info *f = r->slot;
 	uint64_t end = f->failtime.load();
-	r->start = ferry_failnode_start(f);
+	r->start = ferry_failednode_start_time(f);
 	if (r->start == FERRY_LST_NONE) {
 		ox_info(QM_FERRY, "FERRY last ship time of failed node %lu is 0 (nothing to process).",
 				(unsigned long)r->node);

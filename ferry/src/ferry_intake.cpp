@@ -30,6 +30,7 @@
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry_info.h"
 #include "tamberlin/ox_clock.h"
+#include "tamberlin/rbuffer.h"
 
 static uint64_t s_drop_count; // pipe reader thread only
 // Written by the pipe reader thread only; atomic so that tests may watch them.
@@ -144,12 +145,28 @@ ferry_namedpipe_readmsg(int fd, ferry_msg *msg)
 	return n;
 }
 
+void
+ferry_stamp_clock_seed_from_log(struct ox_rbuffer *rb)
+{
+	ox_rbuffer_ctx *ctx = rb ? ox_rbuffer_getsetctx(rb, nullptr, 2) : nullptr;
+	if (!ctx) {
+		return;
+	}
+	ferry_msg_ondisk rec;
+	if (ox_rbuffer_seek(rb, ctx, -1, 1) == 1 && ox_rbuffer_read(rb, ctx, (char *)&rec, 1) == 1) {
+		// One past it: every record of the earlier run lies before the boot
+		// time, every record of this one at or after it.
+		ferry_stamp_clock_seed(rec.diginfo.digesttime + 1);
+	}
+	ox_rbuffer_closectx(ctx);
+}
+
 static void
 ferry_dispatch_digest(ferry_msg *msg)
 {
 	ferry_msg_digestinfo *d = &msg->data.diginfo;
 	ox_atomic64_add(&g_ferry_cntr->pipe_reads_diginfo, 1);
-	d->digesttime = ox_clock_getabsolute();
+	d->digesttime = ferry_stamp_clock();
 	if (!ferry_ns_known(d->ns_id)) {
 		ox_warning(QM_FERRY,
 				"Got digest packet for an unknown namespace with id %d from named pipe... queuing it for digest logger",
@@ -221,16 +238,29 @@ ferry_dispatch_nsinfo(ferry_msg *msg)
 	}
 }
 
-/* Starts the thread of a slot the caller has just claimed; the slot is free
- * again when the thread cannot be had. */
+/* The slot goes back free, holding nothing. */
+static void
+ferry_failednode_unclaim(int slot)
+{
+	for (int dc = 0; dc < DC_MAX_NUM; dc++) {
+		ferry_failednode_hold(slot, dc, FERRY_LST_NONE);
+	}
+	g_failednodeinfo[slot].slotinuse.store(false);
+}
+
+/* Starts the thread of a slot the caller has just claimed and filled; the
+ * slot is free again when the thread cannot be had. The run's records are
+ * held from here on: its thread may wait long for the clusters before it
+ * reads, and a reclaim meanwhile must not give them up. */
 static void
 ferry_failednode_start(int slot, ox_node node, thread_data *td)
 {
+	ferry_failednode_hold_start(slot);
 	auto *fi = (failover_info *)ox_malloc(sizeof(failover_info));
 	if (!fi) {
 		ox_warning(QM_FERRY, "Allocation failed, Failed node processing for Node %lu won't be done",
 				(unsigned long)node);
-		g_failednodeinfo[slot].slotinuse.store(false);
+		ferry_failednode_unclaim(slot);
 		return;
 	}
 	fi->slotnumber = slot;
@@ -239,7 +269,7 @@ ferry_failednode_start(int slot, ox_node node, thread_data *td)
 	ferry_start_detached(ferry_handle_failover, fi, &started);
 	if (!started) {
 		ox_free(fi);
-		g_failednodeinfo[slot].slotinuse.store(false);
+		ferry_failednode_unclaim(slot);
 	}
 }
 
@@ -248,7 +278,7 @@ ferry_dispatch_node_failed(ferry_msg_clust_state_change *ch, thread_data *td)
 {
 	ox_node node = ch->node;
 	uint64_t adjust = ferry_time_adjust();
-	uint64_t failtime = ox_clock_getabsolute() + adjust;
+	uint64_t failtime = ferry_stamp_clock() + adjust;
 	int limit = g_maxfailedever < CLUSTER_MAX_SZ ? g_maxfailedever : CLUSTER_MAX_SZ;
 	int repeated = -1;
 	for (int i = 0; i < limit; i++) {

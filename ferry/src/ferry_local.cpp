@@ -214,6 +214,8 @@ ferry_digestlog_reclaim_time(void)
 	return target;
 }
 
+/* Takes g_failednode_hold_lock over the move of the log's start (then the
+ * ring buffer's lock inside ox_rbuffer_setstart). */
 uint64_t
 ferry_digestlog_reclaim(void)
 {
@@ -224,25 +226,49 @@ ferry_digestlog_reclaim(void)
 	ox_rbuffer_trace(g_rbuf_des, true);
 	ferry_msg_ondisk rec;
 	memset(&rec, 0, sizeof(rec));
-	// A log that cannot be read now may be readable in a second; only a log
-	// with nothing at or after the time ends the step at once.
-	ox_rbuffer_ctx *ctx = nullptr;
-	for (int attempt = 1; !ctx; attempt++) {
-		int reason = FERRY_SEEK_FOUND;
-		ctx = ferry_digestlog_seektime(target, &rec, &reason);
-		if (ctx) {
-			break;
+	// A failed-node run may have started since the minima were taken: its
+	// holds bound the target, looked at once more, under their lock, right
+	// before the start moves. A hold that moved earlier after the seek sends
+	// the step back to seek again.
+	for (int round = 0; round < FERRY_RECLAIM_SEEK_TRIES; round++) {
+		uint64_t held = ferry_failednode_reclaim_bound();
+		if (held < target) {
+			target = held;
 		}
-		if (reason == FERRY_SEEK_NOTHING_NEWER || attempt >= FERRY_RECLAIM_SEEK_TRIES) {
+		if (target == 0) {
 			return 0;
 		}
-		ferry_sleep_ms(1000);
+		// A log that cannot be read now may be readable in a second; only a
+		// log with nothing at or after the time ends the step at once.
+		ox_rbuffer_ctx *ctx = nullptr;
+		for (int attempt = 1; !ctx; attempt++) {
+			int reason = FERRY_SEEK_FOUND;
+			ctx = ferry_digestlog_seektime(target, &rec, &reason);
+			if (ctx) {
+				break;
+			}
+			if (reason == FERRY_SEEK_NOTHING_NEWER || attempt >= FERRY_RECLAIM_SEEK_TRIES) {
+				return 0;
+			}
+			ferry_sleep_ms(1000);
+		}
+		bool moved = false;
+		uint64_t n = 0;
+		{
+			std::lock_guard<std::mutex> g(g_failednode_hold_lock);
+			if (ferry_failednode_reclaim_bound() >= target) {
+				n = ox_rbuffer_setstart(g_rbuf_des, ctx);
+				moved = true;
+			}
+		}
+		ox_rbuffer_closectx(ctx);
+		if (moved) {
+			ox_info(QM_FERRY, "Reclaimed %d records space in digest log... ", (int)n);
+			if (g_ferry_cntr) {
+				ox_atomic64_add(&g_ferry_cntr->dlog_pkts_reclaimed, n);
+			}
+			return n;
+		}
 	}
-	uint64_t n = ox_rbuffer_setstart(g_rbuf_des, ctx);
-	ox_info(QM_FERRY, "Reclaimed %d records space in digest log... ", (int)n);
-	if (g_ferry_cntr) {
-		ox_atomic64_add(&g_ferry_cntr->dlog_pkts_reclaimed, n);
-	}
-	ox_rbuffer_closectx(ctx);
-	return n;
+	return 0;
 }

@@ -15,6 +15,7 @@
 
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry_road.h"
+#include "tamberlin/ox_clock.h"
 #include "tamberlin/ox_shash.h"
 #include "tamberlin/tamberlin.h"
 
@@ -76,6 +77,33 @@ void
 ferry_sleep_ms(uint32_t ms)
 {
 	usleep((useconds_t)ferry_scaled_ms(ms) * 1000);
+}
+
+/* ---- The stamp clock ------------------------------------------------------ */
+
+std::atomic<uint64_t (*)(void)> g_ferry_wallclock{nullptr};
+static std::atomic<uint64_t> s_last_stamp{0};
+
+uint64_t
+ferry_stamp_clock(void)
+{
+	uint64_t (*wall)(void) = g_ferry_wallclock.load(std::memory_order_relaxed);
+	uint64_t now = wall ? wall() : ox_clock_getabsolute();
+	uint64_t last = s_last_stamp.load();
+	while (now > last) {
+		if (s_last_stamp.compare_exchange_weak(last, now)) {
+			return now;
+		}
+	}
+	return last;
+}
+
+void
+ferry_stamp_clock_seed(uint64_t t)
+{
+	uint64_t last = s_last_stamp.load();
+	while (t > last && !s_last_stamp.compare_exchange_weak(last, t)) {
+	}
 }
 
 /* ---- Last-ship times ---------------------------------------------------- */
@@ -211,14 +239,62 @@ ferry_failednode_lst_min(int dc)
 	return min;
 }
 
+std::mutex g_failednode_hold_lock;
+
 void
 ferry_failednode_hold(int i, int dc, uint64_t time)
 {
 	if (i < 0 || i >= CLUSTER_MAX_SZ || !ferry_dc_valid(dc)) {
 		return;
 	}
-	g_failednodeinfo[i].lst_hold[dc].store(time);
+	std::atomic<uint64_t> *h = &g_failednodeinfo[i].lst_hold[dc];
+	if (time < h->load()) {
+		// Never between the reclaim's last look at the holds and its move of
+		// the log's start.
+		std::lock_guard<std::mutex> g(g_failednode_hold_lock);
+		h->store(time);
+	} else {
+		h->store(time);
+	}
 	ox_atomic64_set(&g_lastshiptime[dc].lst_failednode, ferry_failednode_lst_min(dc));
+}
+
+uint64_t
+ferry_failednode_start_time(failednode_info *f)
+{
+	uint64_t start = FERRY_LST_NONE;
+	for (int dc = 0; dc < ferry_dc_configured(); dc++) {
+		uint64_t t = f->ferrylastship[dc].load();
+		if (t != 0 && t < start) {
+			start = t;
+		}
+	}
+	return start;
+}
+
+void
+ferry_failednode_hold_start(int i)
+{
+	if (i < 0 || i >= CLUSTER_MAX_SZ) {
+		return;
+	}
+	uint64_t start = ferry_failednode_start_time(&g_failednodeinfo[i]);
+	for (int dc = 0; dc < DC_MAX_NUM; dc++) {
+		ferry_failednode_hold(i, dc, start);
+	}
+}
+
+uint64_t
+ferry_failednode_reclaim_bound(void)
+{
+	uint64_t min = FERRY_LST_NONE;
+	for (int dc = 0; dc < ferry_dc_configured(); dc++) {
+		uint64_t h = ferry_failednode_lst_min(dc);
+		if (h < min) {
+			min = h;
+		}
+	}
+	return ferry_lst_minus_adjust(min);
 }
 
 void

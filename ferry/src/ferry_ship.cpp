@@ -379,7 +379,7 @@ ferry_relog_digest(int nsid, uint32_t generation, ox_node masternode, const ka::
 	msg.xm_type = FERRY_MSG_TYPE_DIGESTINFO;
 	msg.data.diginfo.ns_id = nsid;
 	msg.data.diginfo.generation = generation;
-	msg.data.diginfo.digesttime = ox_clock_getabsolute();
+	msg.data.diginfo.digesttime = ferry_stamp_clock();
 	msg.data.diginfo.masternode = 0;
 	memcpy(msg.data.diginfo.digest, keyd->digest, sizeof(msg.data.diginfo.digest));
 	msg.data.diginfo.delete_flag = is_delete ? (RELAY_DELETE_FLAG | RELAY_DELETE_RELOG_FLAG) : 0;
@@ -528,8 +528,11 @@ ship_delete(ferry_msg_digestinfo *xmdinfo)
 	ka::ox_digest d;
 	memcpy(d.digest, xmdinfo->digest, sizeof(d.digest));
 
+	// A delete read again on a resume was logged before the restart, and the
+	// record may have been written again since: like a relogged one, it goes
+	// out only when the record is gone here.
 	if (__atomic_load_n(&g_xcfg.ferry_check_data_before_delete, __ATOMIC_RELAXED) ||
-			(xmdinfo->delete_flag & RELAY_DELETE_RELOG_FLAG)) {
+			(xmdinfo->delete_flag & RELAY_DELETE_RELOG_FLAG) || xmdinfo->digesttime < g_boottime) {
 		int gone = ferry_delete_check_local(ns->ns_name, &d);
 		if (gone == 0) {
 			return false;

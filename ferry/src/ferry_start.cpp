@@ -252,6 +252,10 @@ ferry_start(const char *config_path)
 	}
 	ferry_restore_lst_from_words(g_rbuf_des->hdr[0].udata);
 	ferry_move_reader_back();
+	// Digests stamped from here on, and the boot time they are compared
+	// with, lie at or after every record logged before.
+	ferry_stamp_clock_seed_from_log(g_rbuf_des);
+	g_boottime = ferry_stamp_clock();
 
 	g_diginfo_freepool_q = ox_queue_create(sizeof(void *), true);
 	if (!g_diginfo_freepool_q) {

@@ -351,7 +351,7 @@ ferry_do_windowship(cluster_cfg *rcfg, uint64_t starttime, uint64_t endtime, uin
 			// A failed node's records keep coming (as replicas) until its
 			// window's end: wait for them rather than end early. This node's
 			// own later records are the main reader's.
-			if (node_id != 0 && endtime > ox_clock_getabsolute()) {
+			if (node_id != 0 && endtime > ferry_stamp_clock()) {
 				if (ferry_health_get(rcfg) == CLUSTER_DOWN) {
 					result = 1;
 					break;
@@ -364,8 +364,14 @@ ferry_do_windowship(cluster_cfg *rcfg, uint64_t starttime, uint64_t endtime, uin
 			break;
 		}
 		if (rv == RBUFFER_SEG_VERSION_MISMATCH) {
-			ox_rbuffer_getsetctx(g_rbuf_des, ctx, 0);
+			// The log was full and the writer took the oldest segments: what
+			// the window still had to read there is lost to the datacenter.
+			uint64_t lost = ox_rbuffer_ctx_tostart(g_rbuf_des, ctx);
 			ox_info(QM_FERRY, "Windowshipper: Digest log got wrapped. Continuing from the current start marker");
+			if (lost > 0) {
+				ox_warning(QM_FERRY, "Windowshipper: DC %s: the digest log was overwritten under the window's reader: %lu records given up",
+						ferry_dc_name(w.dc), (unsigned long)lost);
+			}
 		} else if (rv == RBUFFER_FILE_SYSTEM_ERROR) {
 			ox_warning(QM_FERRY, "Windowshipper: Encountered file system error.");
 			break;
@@ -420,7 +426,7 @@ ferry_window_close_cb(ox_ll_element *e, void *udata)
 	(void)udata;
 	ship_times_elem *w = ship_elem(e);
 	if (w->cluster_end_marker == 0) {
-		w->cluster_end_marker = ox_clock_getabsolute() + ferry_time_adjust();
+		w->cluster_end_marker = ferry_stamp_clock() + ferry_time_adjust();
 	}
 	return 0;
 }

@@ -664,6 +664,47 @@ TEST_F(Road, ShippingDelayLoweredEndsThePause)
 	EXPECT_EQ(r.total_read, (uint64_t)n);
 }
 
+// A delete read again on a resume (logged before this shipper booted) may
+// have been followed, before the restart, by the record written again: it
+// goes out only when the record is gone here, as a relogged delete does. A
+// delete logged since the boot is checked only when the configuration asks.
+TEST_F(Road, DeletesLoggedBeforeTheBootGoOutOnlyWhenTheRecordIsGone)
+{
+	const uint64_t before = g_boottime - 1, after = g_boottime + 1;
+	struct {
+		const char *what;
+		uint64_t time;
+		bool local;  // the record exists here again
+		bool check;  // relay-check-data-before-delete
+		bool shipped;
+	} cases[] = {
+		{"logged before the boot, written again since", before, true, false, false},
+		{"logged before the boot, gone here", before, false, false, true},
+		{"logged after the boot, no check asked", after, true, false, true},
+		{"logged after the boot, the check asked", after, true, true, false},
+	};
+	int n = 300;
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		const size_t total = received().size() + 1 + c.shipped;
+		const uint64_t canceled = cntr.dlog_deletes_canceled + !c.shipped;
+		g_xcfg.ferry_check_data_before_delete = c.check;
+		if (c.local) {
+			put_local(n, 1);
+		}
+		// A write after it marks the end of the batch's sends.
+		put_local(n + 1, 1);
+		log({rec(n, 1, 1, 0, c.time, true), rec(n + 1, 1, 1, 0, after)});
+		ASSERT_TRUE(read_all(r.total_read + 2));
+		auto by = wait_received(total);
+		ASSERT_EQ(by[digest_of(n + 1)].size(), 1u);
+		EXPECT_EQ(by[digest_of(n)].size(), c.shipped ? 1u : 0u);
+		EXPECT_EQ(received().size(), total);
+		EXPECT_EQ(cntr.dlog_deletes_canceled, canceled);
+		n += 2;
+	}
+}
+
 // The reclaim never gives up the records of the batch being fetched, even
 // when every minimum is far past them.
 TEST_F(Road, ReclaimStopsAtTheBatchInProgress)

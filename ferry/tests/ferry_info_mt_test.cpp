@@ -515,6 +515,34 @@ TEST_F(ReclaimLog, StartMovesUpToTheSegmentOfTheTime)
 	}
 }
 
+// A failed-node run that starts after the minima were taken (its slot
+// claimed and held, the last-ship times not yet looked at again) keeps its
+// records: the reclaim looks at the holds once more before it moves the
+// start. Once the run has ended, the next reclaim goes on to the minima.
+TEST_F(ReclaimLog, ARunStartedSinceTheMinimaWereTakenKeepsItsRecords)
+{
+	open_log(1000, 1000);
+	const uint64_t late = time_of(5000) + FERRY_TIME_ADJUST;
+	g_lastshiptime[0].lst_localmin = late;
+	g_lastshiptime[1].lst_localmin = late;
+	fls_set_min_lastship_text(server, std::to_string(time_of(900) + FERRY_TIME_ADJUST).c_str());
+	ferry_failednode_slots_reset();
+	ASSERT_TRUE(ferry_failednode_claim(0));
+	for (int dc = 0; dc < DC_MAX_NUM; dc++) {
+		g_failednodeinfo[0].ferrylastship[dc].store(dc < 2 ? time_of(300) + FERRY_TIME_ADJUST : 0);
+	}
+	ferry_failednode_hold_start(0);
+	EXPECT_EQ(ferry_digestlog_reclaim(), 300u);
+	EXPECT_EQ(first_kept(), 300);
+	for (int dc = 0; dc < DC_MAX_NUM; dc++) {
+		ferry_failednode_hold(0, dc, FERRY_LST_NONE);
+	}
+	g_failednodeinfo[0].slotinuse.store(false);
+	EXPECT_EQ(ferry_digestlog_reclaim(), 600u);
+	EXPECT_EQ(first_kept(), 900);
+	ferry_failednode_slots_reset();
+}
+
 TEST_F(ReclaimLog, UnusableAnswersLeaveTheLogAlone)
 {
 	open_log(1000, 1000);

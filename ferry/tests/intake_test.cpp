@@ -5,9 +5,11 @@
 // when it holds its type's whole body; the log lines they leave, and the
 // pacing of the queue-space warning.
 #include <gtest/gtest.h>
+
 #include <regex.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <sstream>
@@ -176,6 +178,46 @@ TEST_F(Intake, DigestsAreStampedAndQueued)
 	EXPECT_EQ(out.data.diginfo.delete_flag, (uint32_t)RELAY_DELETE_FLAG);
 }
 
+// The wall clock steps back while digests come in: their stamps never go
+// back, and a failure reported then ends its run after every record stamped
+// so far, by the margin.
+std::atomic<uint64_t> g_wall{0};
+uint64_t
+test_wall(void)
+{
+	return g_wall.load();
+}
+
+TEST_F(Intake, StampsAndFailureTimesNeverGoBackWithTheWallClock)
+{
+	ferry_msg m;
+	fls_make_ns(&m, 1, "test");
+	dispatch(&m);
+	const uint64_t base = ferry_stamp_clock() + 50;
+	g_ferry_wallclock.store(test_wall);
+	const int64_t walls[] = {0, -60000, -10 * (int64_t)FERRY_TIME_ADJUST, 10, 5, 20};
+	for (int64_t w : walls) {
+		g_wall.store((uint64_t)((int64_t)base + w));
+		fls_make_digest(&m, 1, 7, 42, 0, 0);
+		dispatch(&m);
+	}
+	uint64_t last = 0;
+	ferry_msg out;
+	for (int64_t w : walls) {
+		ASSERT_EQ(ox_queue_pop(g_dlog_q, &out, 0), OX_QUEUE_OK);
+		EXPECT_GE(out.data.diginfo.digesttime, last) << w;
+		EXPECT_GE(out.data.diginfo.digesttime, base) << w;
+		last = out.data.diginfo.digesttime;
+	}
+	EXPECT_EQ(last, base + 20);
+	g_wall.store(base - 120000);
+	uint64_t lst[DC_MAX_NUM] = {base - 1000, base - 1000};
+	fls_make_failed(&m, 0xA1, lst);
+	dispatch(&m);
+	g_ferry_wallclock.store(nullptr);
+	EXPECT_GE(g_failednodeinfo[0].failtime.load(), last + FERRY_TIME_ADJUST);
+}
+
 TEST_F(Intake, FullQueueDropsAndCounts)
 {
 	ferry_msg m;
@@ -234,6 +276,30 @@ TEST_F(Intake, FailedNodeReports)
 	EXPECT_EQ(g_maxfailedever, 3);
 	EXPECT_EQ(g_failednodeinfo[1].node, 0xD4u);
 	EXPECT_FALSE(g_failednodeinfo[0].slotinuse);
+}
+
+// A report holds the log from its run's start as the slot is claimed: the
+// run's thread waits for the clusters first (here, for ever), and a reclaim
+// meanwhile must find the hold already.
+TEST_F(Intake, AFailureReportHoldsTheLogFromItsStartAtOnce)
+{
+	uint64_t lst[DC_MAX_NUM] = {0};
+	lst[0] = 5000000;
+	lst[1] = 2000000; // the smaller: the run starts there for both
+	ferry_msg m;
+	fls_make_failed(&m, 0xA1, lst);
+	dispatch(&m);
+	ASSERT_TRUE(g_failednodeinfo[0].slotinuse);
+	for (int dc = 0; dc < 2; dc++) {
+		EXPECT_EQ(ferry_failednode_lst_min(dc), 2000000u - FERRY_TIME_ADJUST) << dc;
+	}
+	EXPECT_EQ(ferry_failednode_reclaim_bound(), 2000000u - 2 * FERRY_TIME_ADJUST);
+	// Nothing usable to start from: nothing held.
+	uint64_t none[DC_MAX_NUM] = {0};
+	fls_make_failed(&m, 0xB2, none);
+	dispatch(&m);
+	ASSERT_TRUE(g_failednodeinfo[1].slotinuse);
+	EXPECT_EQ(g_failednodeinfo[1].lst_hold[0].load(), FERRY_LST_NONE);
 }
 
 TEST_F(Intake, FailedNodeSlotsStayWithinBounds)

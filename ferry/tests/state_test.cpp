@@ -6,10 +6,12 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 
 #include "ferry_fixture.h"
+#include "tamberlin/ferry.h"
 #include "tamberlin/ferry_shared.h"
 #include "tamberlin/ox_shash.h"
 #include "tamberlin/rbuffer.h"
@@ -255,6 +257,65 @@ TEST_F(State, SlotTableRefusesBadNumbersAndASecondSetUp)
 	EXPECT_EQ(g_ns_dbuckets[5].ns_digests, digests);
 	EXPECT_STREQ(g_ns_dbuckets[5].ns_name, "five");
 	ferry_ns_bucket_free(5);
+}
+
+// The stamp clock against a wall clock that steps back: it never gives a
+// time before one it gave, and follows the wall clock again once that has
+// caught up. Seeded from a log, it starts after the log's newest record.
+std::atomic<uint64_t> g_wall{0};
+uint64_t
+test_wall(void)
+{
+	return g_wall.load();
+}
+
+struct wallclock_hook {
+	wallclock_hook() { g_ferry_wallclock.store(test_wall); }
+	~wallclock_hook() { g_ferry_wallclock.store(nullptr); }
+};
+
+TEST_F(State, TheStampClockNeverGoesBack)
+{
+	const uint64_t base = ferry_stamp_clock() + 50;
+	wallclock_hook hook;
+	struct {
+		const char *what;
+		int64_t wall; // from base
+		int64_t want;
+	} cases[] = {
+		{"the wall clock", 0, 0},
+		{"a step back of a minute", -60000, 0},
+		{"a step back beyond the margin", -10 * (int64_t)FERRY_TIME_ADJUST, 0},
+		{"caught up again", 20, 20},
+		{"a small step back", 15, 20},
+		{"on", 30, 30},
+	};
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		g_wall.store((uint64_t)((int64_t)base + c.wall));
+		EXPECT_EQ(ferry_stamp_clock(), (uint64_t)((int64_t)base + c.want));
+	}
+
+	// A log whose newest record lies ahead of the wall clock: one past it.
+	ox_rbuffer *rb = ferry_test_open_dlog("stamplog", 1 << 20, true);
+	ASSERT_NE(rb, nullptr);
+	std::string path = rb->hdr[0].fname;
+	uint8_t d[20] = {1};
+	ferry_msg_ondisk recs[] = {ferry_test_digestinfo(1, d, 1, base + 500, 0, 0),
+			ferry_test_digestinfo(1, d, 1, base + 900, 0, 0)};
+	ASSERT_TRUE(ferry_test_write_dlog(rb, recs, 2));
+	ferry_stamp_clock_seed_from_log(rb);
+	EXPECT_EQ(ferry_stamp_clock(), base + 901);
+	// An empty log leaves it where it was.
+	ox_rbuffer_close(rb);
+	unlink(path.c_str());
+	rb = ferry_test_open_dlog("stamplog", 1 << 20, true);
+	ASSERT_NE(rb, nullptr);
+	path = rb->hdr[0].fname;
+	ferry_stamp_clock_seed_from_log(rb);
+	EXPECT_EQ(ferry_stamp_clock(), base + 901);
+	ox_rbuffer_close(rb);
+	unlink(path.c_str());
 }
 
 } // namespace

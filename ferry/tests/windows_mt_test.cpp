@@ -6,6 +6,7 @@
 // waits for its end.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "windows_fixture.h"
@@ -99,6 +100,39 @@ TEST_F(Windows, WalksFromDownThroughWindowShippingToUp)
 			"Windowshipper: For node id 0. Done with shipping of all windows",
 			"Windowshipper: For node id 0. Changing Cluster State to CLUSTER_UP",
 	}));
+}
+
+// The wall clock steps back, by more than the margin, while the datacenter
+// is away: the window still closes after every record stamped before, and
+// ships them all.
+std::atomic<int64_t> g_wall_offset{0};
+uint64_t
+stepped_wall(void)
+{
+	return (uint64_t)((int64_t)ox_clock_getabsolute() + g_wall_offset.load());
+}
+
+TEST_F(Windows, AWallClockSteppingBackNeitherDropsNorCutsAWindow)
+{
+	write_log(run(1, 20, t0));
+	const uint64_t last_stamp = ferry_stamp_clock(); // as the pipe reader stamped them
+	outage();
+	struct wall_guard {
+		wall_guard()
+		{
+			g_wall_offset.store(-200000);
+			g_ferry_wallclock.store(stepped_wall);
+		}
+		~wall_guard() { g_ferry_wallclock.store(nullptr); }
+	} guard;
+	back_held();
+	std::vector<window_view> w = windows();
+	ASSERT_EQ(1u, w.size());
+	EXPECT_GE(w[0].end, last_stamp + ferry_time_adjust());
+	EXPECT_LE(w[0].start, w[0].end);
+	fake_node_release(local());
+	ASSERT_TRUE(all_done());
+	EXPECT_TRUE(wait_got_all(0, 1, 20));
 }
 
 TEST_F(Windows, ASecondOutageResumesTheWindowAndOpensAnother)
@@ -286,6 +320,10 @@ TEST_F(WindowsOverwritten, TheReaderResumesAtTheStartAndReachesTheEnd)
 	EXPECT_EQ(end, reached);
 	EXPECT_TRUE(log_text().find("Windowshipper: Digest log got wrapped. Continuing from the current start marker") !=
 			std::string::npos);
+	// The operator learns what the datacenter lost: records 2 to 500 (the
+	// reader had taken record 1; the start moved to record 501).
+	EXPECT_TRUE(log_text().find("Windowshipper: DC DC1: the digest log was overwritten under the window's reader: 499 records given up") !=
+			std::string::npos) << log_text();
 	// Everything still kept after the wrap reaches the datacenter.
 	EXPECT_TRUE(wait_got_all(0, 901, 500));
 }

@@ -914,6 +914,25 @@ ox_rbuffer_getsetctx(ox_rbuffer *r, ox_rbuffer_ctx *ctx, int whence)
 	return ctx;
 }
 
+uint64_t
+ox_rbuffer_ctx_tostart(ox_rbuffer *r, ox_rbuffer_ctx *ctx)
+{
+	hold cl(&ctx->lock);
+	hold bl(&r->mlock);
+	uint64_t passed = 0;
+	if (behind_start(r, ctx->version, ctx->ptr)) {
+		/* Each turn of the ring raises the generation: a position's place in
+		 * the whole stream is its turn times the ring plus its place in it. */
+		const ox_rbuffer_ptr &s = r->chdr.sptr;
+		int64_t turns = gen_cmp(turn_of(r, s), ctx->version);
+		int64_t segs = turns * (int64_t)r->total_segs + (int64_t)ring_pos(r, s) - (int64_t)ring_pos(r, ctx->ptr);
+		int64_t recs = segs * (int64_t)r->max_recs + (int64_t)s.rec_id - (int64_t)ctx->ptr.rec_id;
+		passed = recs > 0 ? (uint64_t)recs : 0;
+	}
+	place_ctx(r, ctx, 0);
+	return passed;
+}
+
 void
 ox_rbuffer_prctx(ox_rbuffer_ctx *ctx)
 {
@@ -1483,15 +1502,18 @@ ox_rbuffer_init(ox_rbuffer_config *rcfg)
 	}
 	/* Sized only once accepted, and never so short that the last segment's
 	 * trailer falls off the end. A persisted log is only grown: a size
-	 * mistyped in the configuration must not cut off what the file holds. */
+	 * mistyped in the configuration must not cut off what the file holds.
+	 * A new header starts an empty file: segments of an unstamped run carry
+	 * the generation a new header starts at, and the writer's recovery
+	 * would take them for its own. */
 	for (uint8_t i = 0; i < nf; i++) {
 		int64_t need = seg_offset(r->nsegs[i]);
 		int64_t target = rcfg->fsize[i] > need ? rcfg->fsize[i] : need;
 		struct stat st;
 		int rc = 0;
-		if (!rcfg->persist)
+		if (!rcfg->persist || stamped < 0)
 			rc = ftruncate(r->wfd[i], 0);
-		else if (fstat(r->wfd[i], &st) == 0 && st.st_size < target)
+		if (rc == 0 && rcfg->persist && fstat(r->wfd[i], &st) == 0 && st.st_size < target)
 			rc = ftruncate(r->wfd[i], target);
 		if (rc != 0) {
 			ox_info(OX_RBUFFER, "unable to truncate file: errno %d", errno);

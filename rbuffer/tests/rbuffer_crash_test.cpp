@@ -242,3 +242,30 @@ TEST_F(Crash, KilledAfterAnOverwritingAdvance)
 		round(true, RBUFFER_HOOK_AFTER_ADVANCE, at, 0, READER_PUSHES);
 	EXPECT_GT(expected, 0u);
 }
+
+// A log first run without persistence keeps its segments, unstamped, at the
+// generation a new header starts at. A persisting run over it killed between
+// a segment write and its persist is opened again: the records read back are
+// that run's alone, none of the unstamped run's after them.
+TEST_F(Crash, KilledOverTheSegmentsOfARunWithoutPersistence)
+{
+	struct point {
+		int hook, at;
+	};
+	const point points[] = {{RBUFFER_HOOK_AFTER_ADVANCE, 1}, {RBUFFER_HOOK_AFTER_ADVANCE, 2},
+			{RBUFFER_HOOK_AFTER_ADVANCE, 37}, {RBUFFER_HOOK_AFTER_SEGWRITE, 2},
+			{RBUFFER_HOOK_AFTER_SEGWRITE, 3}, {RBUFFER_HOOK_AFTER_SEGWRITE, 37},
+			{RBUFFER_HOOK_BEFORE_SEGWRITE, 3}};
+	for (const point &p : points) {
+		unlink(path.c_str());
+		cfg plain(path, SIZE, false);
+		ox_rbuffer *r = ox_rbuffer_init(&plain);
+		ASSERT_NE(r, nullptr);
+		ASSERT_EQ(write_seq(r, 1000000, 150 * 100), 150u * 100);
+		ox_rbuffer_close(r);
+		expected = 0;
+		round(false, p.hook, p.at, 0);
+		EXPECT_GT(expected, 0u) << "hook " << p.hook << " at " << p.at;
+	}
+	unlink(path.c_str());
+}

@@ -824,6 +824,37 @@ TEST(Read, ContextWhoseRecordsAreGoneGetsMinusOne)
 	}
 }
 
+// A context moved to the start counts the records it passes over: none when
+// it still stood in the kept region, else every record from where it stood
+// to the start, however many turns the writer made meanwhile.
+TEST(Read, AContextMovedToTheStartCountsTheRecordsItPassesOver)
+{
+	for (uint64_t more : {0u, 300u, 1250u, 3700u}) {
+		cfg c(tmp_path("tostart"), SZ12, true, true);
+		ox_rbuffer *r = ox_rbuffer_init(&c);
+		ASSERT_NE(r, nullptr);
+		ASSERT_EQ(write_seq(r, 0, 1000), 1000u);
+		ox_rbuffer_ctx *ctx = ox_rbuffer_getsetctx(r, nullptr, 0);
+		ASSERT_NE(ctx, nullptr);
+		std::vector<uint64_t> got;
+		read_all(r, ctx, &got, 50, 150);
+		ASSERT_EQ(got.size(), 150u);
+		ASSERT_EQ(write_seq(r, 1000, more), more);
+		uint64_t passed = ox_rbuffer_ctx_tostart(r, ctx);
+		char rec[REC];
+		ASSERT_EQ(ox_rbuffer_read(r, ctx, rec, 1), 1) << more;
+		if (more == 0) {
+			EXPECT_EQ(passed, 0u);
+			EXPECT_EQ(rec_num(rec), 0u);
+		} else {
+			EXPECT_GT(rec_num(rec), 150u) << more;
+			EXPECT_EQ(passed, rec_num(rec) - 150) << more;
+		}
+		ox_rbuffer_closectx(ctx);
+		ox_rbuffer_close(r);
+	}
+}
+
 // Reads of every batch size deliver the same records, byte for byte: a
 // batch that takes the rest of a segment straight from the file (with or
 // without room after it), one that copies out of the cached segment, the

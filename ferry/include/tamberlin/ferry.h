@@ -48,6 +48,10 @@ void ferry_namedpipe_open(void);
  * the pipe brought nothing (end of file), -1 on a read error (errno set). A
  * read interrupted by a signal before any byte came is made again. */
 ssize_t ferry_namedpipe_readmsg(int fd, ferry_msg *msg);
+/* Raises the stamp clock to the newest record of the digest log, so that
+ * what this run stamps never lies before what an earlier run logged, though
+ * the wall clock went back between them. Start-up, once the log is open. */
+void ferry_stamp_clock_seed_from_log(struct ox_rbuffer *rb);
 /* Acts on one message by its type. The message may be changed (its digest
  * time). td is passed on to failed-node threads. */
 void ferry_namedpipe_dispatch(ferry_msg *msg, thread_data *td);

@@ -60,8 +60,10 @@ void ferry_send_lastshipinfo(void);
  * nothing to reclaim. The reply is freed on every path. Housekeeper thread. */
 uint64_t ferry_digestlog_reclaim_time(void);
 /* One reclaim step (housekeeper, every 60th tick): the digest log's start
- * moves up to the record at ferry_digestlog_reclaim_time (never past the main
- * reader); the records given up, also added to dlog_pkts_reclaimed. */
+ * moves up to the record at ferry_digestlog_reclaim_time, or at
+ * ferry_failednode_reclaim_bound when that is earlier as the start moves
+ * (never past the main reader); the records given up, also added to
+ * dlog_pkts_reclaimed. */
 uint64_t ferry_digestlog_reclaim(void);
 
 /* A new reader context of g_rbuf_des whose next read returns the first

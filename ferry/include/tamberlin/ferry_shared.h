@@ -18,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <cstddef>
 #include <cstdint>
 
@@ -249,11 +250,26 @@ void ferry_failednode_slots_reset(void);
 /* Claims slot i if it is free: true when this caller now owns it. */
 bool ferry_failednode_claim(int i);
 /* Stores the hold of slot i's run on datacenter dc (FERRY_LST_NONE: none)
- * and refreshes that datacenter's lst_failednode. The slot's thread. */
+ * and refreshes that datacenter's lst_failednode. A hold that moves earlier
+ * takes g_failednode_hold_lock. The slot's owner (the pipe reader that has
+ * just claimed it, then its thread). */
 void ferry_failednode_hold(int i, int dc, uint64_t time);
 /* The smallest hold on datacenter dc over the slots in use, FERRY_LST_NONE
  * when no run holds it. Any thread. */
 uint64_t ferry_failednode_lst_min(int dc);
+/* Where a run of slot f starts: its smallest non-zero start time over the
+ * configured datacenters, FERRY_LST_NONE when there is none. */
+uint64_t ferry_failednode_start_time(failednode_info *f);
+/* Slot i's run holds every datacenter at its start (none when it has no
+ * start): from the claim on, before its thread can read. The slot's owner. */
+void ferry_failednode_hold_start(int i);
+/* The digest time below which the reclaim may give up records for the runs
+ * in use: their smallest hold on a configured datacenter, less the margin
+ * (FERRY_LST_NONE less it when none holds). Read under
+ * g_failednode_hold_lock, it stays valid until the lock is let go: no hold
+ * moves earlier meanwhile. */
+uint64_t ferry_failednode_reclaim_bound(void);
+extern std::mutex g_failednode_hold_lock;
 
 /* Argument of a failed-node thread; allocated by the pipe reader, owned and
  * freed by the thread. */
@@ -294,6 +310,18 @@ extern ox_queue *g_batch_get_response_q;
 extern std::atomic<uint32_t> g_ferry_time_divisor;
 uint32_t ferry_scaled_ms(uint32_t ms); /* ms / divisor, at least 1 */
 void ferry_sleep_ms(uint32_t ms);      /* sleeps ferry_scaled_ms(ms) */
+
+/* The stamp clock: the larger of the wall clock and the last time it gave,
+ * so digest times never go back when the wall clock does. It stamps digests
+ * (received and relogged) and gives window ends and failure times, which are
+ * compared with those stamps. Any thread. */
+uint64_t ferry_stamp_clock(void);
+/* Raises the stamp clock's last time to t (the newest record of the log at
+ * start-up). */
+void ferry_stamp_clock_seed(uint64_t t);
+/* Test hook only: the wall clock the stamp clock follows (NULL in the
+ * product: ox_clock_getabsolute). */
+extern std::atomic<uint64_t (*)(void)> g_ferry_wallclock;
 
 /* ---- Last-ship times ---------------------------------------------------- */
 

@@ -285,6 +285,11 @@ int ox_rbuffer_read(ox_rbuffer *rbuf_des, ox_rbuffer_ctx *ctx, char *buf, int nu
  * ox_rbuffer_closectx), at the writer (whence 2) or the start (other values);
  * NULL on failure. With a context: moves it there, or leaves it (whence 1). */
 ox_rbuffer_ctx *ox_rbuffer_getsetctx(ox_rbuffer *rbuf_des, ox_rbuffer_ctx *ctx, int whence);
+/* Moves a caching context to the start, as ox_rbuffer_getsetctx with whence
+ * 0 does, and returns the records it passes over: those between where it
+ * stood and the start when the writer took its place from under it (its
+ * read returned RBUFFER_SEG_VERSION_MISMATCH), else 0. Its owning thread. */
+uint64_t ox_rbuffer_ctx_tostart(ox_rbuffer *rbuf_des, ox_rbuffer_ctx *ctx);
 /* Closes and frees a caching context (its owning thread). */
 void ox_rbuffer_closectx(ox_rbuffer_ctx *ctx);
 /* Logs a context at DETAIL. */
