@@ -76,8 +76,10 @@ template <typename T>
 static T *
 ferry_info_find(T *head, const char *name)
 {
+	// The first byte first: a request of many unknown lines costs a
+	// comparison a line, not a call per entry.
 	for (T *e = head; e; e = e->next) {
-		if (strcmp(e->name, name) == 0) {
+		if (e->name[0] == name[0] && strcmp(e->name, name) == 0) {
 			return e;
 		}
 	}
@@ -227,6 +229,10 @@ ferry_info_some(char *buf, char *buf_lim, ox_dyn_buf *db)
 	char *item = buf;
 	char *c = buf;
 	bool fits = true;
+	// One line for all the unregistered commands of a request: a body of
+	// nothing else would otherwise write a log line for every 3 bytes.
+	const char *unregistered = nullptr;
+	uint64_t n_unregistered = 0;
 	while (fits && c < buf_lim) {
 		if (db->used_sz >= FERRY_INFO_REPLY_MAX) {
 			fits = false;
@@ -249,13 +255,19 @@ ferry_info_some(char *buf, char *buf_lim, ox_dyn_buf *db)
 			ferry_info *e = ferry_info_find(ferry_info_cmd_head, item);
 			if (e) {
 				fits = ferry_info_answer(e, params, db);
-			} else {
-				ox_info(QM_INFO, "received command %s, not registered", item);
+			} else if (n_unregistered++ == 0) {
+				unregistered = item;
 			}
 			item = c = eol + 1;
 			continue;
 		}
 		c++;
+	}
+	if (n_unregistered == 1) {
+		ox_info(QM_INFO, "received command %s, not registered", unregistered);
+	} else if (n_unregistered > 1) {
+		ox_info(QM_INFO, "received command %s, not registered (and %lu more unregistered commands in the request)",
+				unregistered, (unsigned long)(n_unregistered - 1));
 	}
 	if (!fits) {
 		ferry_info_cap_warning(db);

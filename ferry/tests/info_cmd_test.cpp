@@ -223,6 +223,38 @@ TEST_F(InfoCmd, LineGrammar)
 	EXPECT_EQ(ferry_test_count_of(log(), "not registered"), 2) << "an unknown plain line logs nothing";
 }
 
+// However many commands of one request are not registered, one INFO line
+// tells of them: the first name and how many more. A body of nothing else
+// must not turn every 3 bytes into a log line.
+TEST_F(InfoCmd, UnregisteredCommandsOfARequestShareOneLogLine)
+{
+	struct Row {
+		const char *why;
+		std::string body;
+		std::string reply;
+		std::string line; // the one line logged
+	};
+	std::string flood;
+	for (int i = 0; i < 100000; i++) {
+		flood += "x:\n";
+	}
+	const Row rows[] = {
+		{"one", "nosuch:a=1\nbuild\n", "build\t3.2.9\n", "received command nosuch, not registered\n"},
+		{"two of them around an answered line", "first:a\nbuild\nbuild:x\n", "build\t3.2.9\n",
+				"received command first, not registered (and 1 more unregistered commands in the request)\n"},
+		{"a flood", flood + "build\n", "build\t3.2.9\n",
+				"received command x, not registered (and 99999 more unregistered commands in the request)\n"},
+	};
+	for (const Row &r : rows) {
+		SCOPED_TRACE(r.why);
+		size_t before = log().size();
+		EXPECT_EQ(ask(r.body), r.reply);
+		std::string logged = log().substr(before);
+		EXPECT_EQ(ferry_test_count_of(logged, "\n"), 1) << logged;
+		EXPECT_EQ(ferry_test_count_of(logged, r.line), 1) << logged;
+	}
+}
+
 TEST_F(InfoCmd, StatisticsThenDcsInTheirOrder)
 {
 	std::string r = ask("statistics\ndcs\n");
