@@ -25,6 +25,7 @@
  * there the cluster, then read the setting), so every cluster gets the last
  * value from one side or the other.
  */
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +40,7 @@
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/ox_log.h"
+#include "tamberlin/ox_str.h"
 #include "tamberlin/rbuffer.h"
 #include "tamberlin/tamberlin.h"
 
@@ -698,44 +700,18 @@ ferry_get_tree_dc(char *name, char *subtree, ox_dyn_buf *db)
 
 /* ---- Handler: set-config ---------------------------------------------------- */
 
-/* An optional "-", at least one digit, at most one size suffix (K, M, G in
- * powers of 1024, either case), nothing else; computed in 64 bits with every
- * overflow refused, then held to the 32 bits of the settings. */
+/* The number syntax of the configuration file (an optional "-", digits, at
+ * most one size suffix), held to a setting's range with every overflow
+ * refused. At least one digit: an empty value would read as 0, which no
+ * setting takes as meant. */
 static int
-ferry_info_parse_int(const char *s, int64_t *out)
+ferry_info_parse_int(const char *s, int64_t min, int64_t max, int32_t *out)
 {
-	bool neg = *s == '-';
-	if (neg) {
-		s++;
-	}
-	if (*s < '0' || *s > '9') {
+	int64_t v;
+	if (ox_str_atoi_64_checked(s, &v) != 0 || v < min || v > max) {
 		return -1;
 	}
-	uint64_t v = 0;
-	for (; *s >= '0' && *s <= '9'; s++) {
-		if (v > (UINT64_MAX - 9) / 10) {
-			return -1;
-		}
-		v = v * 10 + (uint64_t)(*s - '0');
-	}
-	if (*s) {
-		int shift;
-		switch (*s) {
-		case 'k': case 'K': shift = 10; break;
-		case 'm': case 'M': shift = 20; break;
-		case 'g': case 'G': shift = 30; break;
-		default: return -1;
-		}
-		if (s[1] || v > (UINT64_MAX >> shift)) {
-			return -1;
-		}
-		v <<= shift;
-	}
-	uint64_t limit = neg ? (uint64_t)INT32_MAX + 1 : (uint64_t)INT32_MAX;
-	if (v > limit) {
-		return -1;
-	}
-	*out = neg ? -(int64_t)v : (int64_t)v;
+	*out = (int32_t)v;
 	return 0;
 }
 
@@ -945,32 +921,35 @@ typedef struct ferry_setting_s {
 	int (*set_text)(const char *v);
 } ferry_setting;
 
-#define FERRY_SET_INT(key, min, max, fn) {key, min, max, fn, nullptr, nullptr}
+/* range: a FERRY_RANGE_ pair of utils.h, which the file holds a setting to too. */
+#define FERRY_SET_INT(key, fn, ...) {key, __VA_ARGS__, fn, nullptr, nullptr}
 #define FERRY_SET_BOOL(key, fn) {key, 0, 0, nullptr, fn, nullptr}
 #define FERRY_SET_TEXT(key, fn) {key, 0, 0, nullptr, nullptr, fn}
 
 /* In lookup order: the first key present in a request decides it. */
 static const ferry_setting ferry_settings[] = {
-	FERRY_SET_INT("relay-timeout", 1, INT32_MAX, ferry_set_timeout),
-	FERRY_SET_INT("relay-threads", 1, INT32_MAX, ferry_set_threads),
-	FERRY_SET_INT("relay-nw-timeout", 1, INT32_MAX, ferry_set_nw_timeout),
-	FERRY_SET_INT("relay-ship-batch-size", 1, INT32_MAX, ferry_set_inflight),
-	FERRY_SET_INT("relay-max-recs-inflight", 1, INT32_MAX, ferry_set_inflight),
-	FERRY_SET_INT("relay-read-batch-size", 1, FERRY_MAX_BATCH_SIZE, ferry_set_read_batch),
-	FERRY_SET_INT("relay-write-batch-size", 1, FERRY_MAX_BATCH_SIZE, ferry_set_write_batch),
+	FERRY_SET_INT("relay-timeout", ferry_set_timeout, FERRY_RANGE_TIMEOUT),
+	FERRY_SET_INT("relay-threads", ferry_set_threads, FERRY_RANGE_THREADS),
+	FERRY_SET_INT("relay-nw-timeout", ferry_set_nw_timeout, FERRY_RANGE_TIMEOUT),
+	FERRY_SET_INT("relay-ship-batch-size", ferry_set_inflight, FERRY_RANGE_INFLIGHT),
+	FERRY_SET_INT("relay-max-recs-inflight", ferry_set_inflight, FERRY_RANGE_INFLIGHT),
+	FERRY_SET_INT("relay-read-batch-size", ferry_set_read_batch, FERRY_RANGE_BATCH_SIZE),
+	FERRY_SET_INT("relay-write-batch-size", ferry_set_write_batch, FERRY_RANGE_BATCH_SIZE),
 	FERRY_SET_TEXT("relay-read-mode", ferry_set_read_mode),
-	FERRY_SET_INT("relay-read-threads", 1, FERRY_MAX_BATCH_THREAD_CNT, ferry_set_read_threads),
-	FERRY_SET_INT("local-port", RELAY_CFG_MIN_PORT, RELAY_CFG_MAX_PORT, ferry_set_local_port),
-	FERRY_SET_INT("relay-ship-delay", 0, INT32_MAX, ferry_set_ship_delay),
-	FERRY_SET_INT("relay-hotkey-maxskip", 1, INT32_MAX, ferry_set_hotkey_maxskip),
-	FERRY_SET_INT("relay-batch-num-retry", 0, INT32_MAX, ferry_set_batch_num_retry),
-	FERRY_SET_INT("relay-batch-retry-sleep", 0, INT32_MAX, ferry_set_batch_retry_sleep),
+	FERRY_SET_INT("relay-read-threads", ferry_set_read_threads, FERRY_RANGE_READ_THREADS),
+	FERRY_SET_INT("local-port", ferry_set_local_port, FERRY_RANGE_PORT),
+	FERRY_SET_INT("relay-ship-delay", ferry_set_ship_delay, FERRY_RANGE_SHIP_DELAY),
+	FERRY_SET_INT("relay-hotkey-maxskip", ferry_set_hotkey_maxskip, FERRY_RANGE_HOTKEY_MAXSKIP),
+	FERRY_SET_INT("relay-batch-num-retry", ferry_set_batch_num_retry, FERRY_RANGE_RETRY),
+	FERRY_SET_INT("relay-batch-retry-sleep", ferry_set_batch_retry_sleep, FERRY_RANGE_RETRY),
 	FERRY_SET_BOOL("relay-dlog-logging", ferry_set_dlog_logging),
 	FERRY_SET_BOOL("relay-shipping-enabled", ferry_set_shipping_enabled),
 	FERRY_SET_BOOL("relay-check-data-before-delete", ferry_set_check_data_before_delete),
-	FERRY_SET_INT("relay-info-timeout", 1, INT32_MAX, ferry_set_info_timeout),
+	FERRY_SET_INT("relay-info-timeout", ferry_set_info_timeout, FERRY_RANGE_INFO_TIMEOUT),
 	FERRY_SET_BOOL("relay-forward-with-gencheck", ferry_set_fwd_with_gencheck),
-	FERRY_SET_INT("relay-compression-threshold", 0, INT32_MAX, ferry_set_compression_threshold),
+	// Kept at 0 or more: a negative threshold compresses nothing, as 0 does,
+	// yet config-get would print it as 18446744073709551615.
+	FERRY_SET_INT("relay-compression-threshold", ferry_set_compression_threshold, FERRY_RANGE_COMPRESSION),
 };
 
 static int
@@ -983,11 +962,11 @@ ferry_apply_setting(const ferry_setting *s, const char *value)
 		int on = ferry_info_parse_bool(value);
 		return on < 0 ? -1 : s->set_bool(on == 1);
 	}
-	int64_t v;
-	if (ferry_info_parse_int(value, &v) != 0 || v < s->min || v > s->max) {
+	int32_t v;
+	if (ferry_info_parse_int(value, s->min, s->max, &v) != 0) {
 		return -1;
 	}
-	return s->set_int((int32_t)v);
+	return s->set_int(v);
 }
 
 int
@@ -1018,6 +997,43 @@ ferry_set_config(char *name, char *params, ox_dyn_buf *db)
 
 /* ---- Handler: log-set --------------------------------------------------------- */
 
+/* Whether every name=level pair of params names a context exactly and gives
+ * it a level by its whole name (any case). An empty or a partial level name
+ * would otherwise pass as the last level it begins, an unknown context as
+ * nothing at all, each answered "ok". Logs the first pair that fails. */
+static bool
+ferry_log_set_pairs_valid(const char *params)
+{
+	for (const char *p = params; *p;) {
+		size_t len = strcspn(p, ";");
+		const char *eq = (const char *)memchr(p, '=', len);
+		size_t klen = eq ? (size_t)(eq - p) : len;
+		size_t vlen = eq ? len - klen - 1 : 0;
+		bool known = false;
+		for (int ctx = 0; ctx < OX_FAULT_CONTEXT_UNDEF && !known; ctx++) {
+			const char *cname = ox_fault_context_strings[ctx];
+			known = strlen(cname) == klen && memcmp(cname, p, klen) == 0;
+		}
+		bool level = false;
+		for (int sev = OX_CRITICAL; sev < OX_FAULT_SEVERITY_UNDEF && eq && !level; sev++) {
+			const char *sname = ox_fault_severity_strings[sev];
+			level = strlen(sname) == vlen && strncasecmp(sname, eq + 1, vlen) == 0;
+		}
+		if (len > 0 && (!known || !level)) {
+			char value[FERRY_LOG_SET_VALUE_SZ];
+			size_t n = vlen < sizeof(value) - 1 ? vlen : sizeof(value) - 1;
+			for (size_t i = 0; i < n; i++) {
+				value[i] = (char)toupper((unsigned char)eq[1 + i]);
+			}
+			value[n] = '\0';
+			ox_info(QM_INFO, "log set command: addcontext failed: context %.*s level %s", (int)klen, p, value);
+			return false;
+		}
+		p += len + (p[len] == ';');
+	}
+	return true;
+}
+
 int
 ferry_log_set(char *name, char *params, ox_dyn_buf *db)
 {
@@ -1026,6 +1042,11 @@ ferry_log_set(char *name, char *params, ox_dyn_buf *db)
 		return 0;
 	}
 	ox_debug(QM_INFO, "log-set command received: params %s", params);
+	// Every pair is checked before any is applied: an "error" changes nothing.
+	if (!ferry_log_set_pairs_valid(params)) {
+		ox_dyn_buf_append_string(db, "error-invalid-context-or-level");
+		return 0;
+	}
 	for (int ctx = 0; ctx < OX_FAULT_CONTEXT_UNDEF; ctx++) {
 		const char *cname = ox_fault_context_strings[ctx];
 		char level[FERRY_LOG_SET_VALUE_SZ];

@@ -208,10 +208,11 @@ TEST_F(InfoCmd, LineGrammar)
 		{"an empty line", "\n", ""},
 		{"an unknown command", "nosuch:a=1\nbuild\n", "build\t3.2.9\n"},
 		{"a name given as a command", "build:x\n", ""},
-		{"parameters may hold slashes and colons", "log-set:a/b:c=1\n", "log-set:a/b:c=1\tok\n"},
+		{"parameters may hold slashes and colons", "log-set:a/b:c=1\n",
+				"log-set:a/b:c=1\terror-invalid-context-or-level\n"},
 		{"a command line after an incomplete one is never reached", "log-set:a=1", ""},
-		{"items keep the order of the lines", "dcs\nbuild\nlog-set:x=1\n",
-				"dcs\t\nbuild\t3.2.9\nlog-set:x=1\tok\n"},
+		{"items keep the order of the lines", "dcs\nbuild\nlog-set:relay=info\n",
+				"dcs\t\nbuild\t3.2.9\nlog-set:relay=info\tok\n"},
 		{"names are whole and case-sensitive", "Build\nbuil\nbuild \n", ""},
 	};
 	for (const Row &r : rows) {
@@ -404,6 +405,10 @@ TEST_F(InfoCmd, SetConfigEverySettableKey)
 		{"relay-timeout=16777216G", false, timeout, 0, 0},
 		{"relay-threads=8", true, threads, 8, B4},
 		{"relay-threads=0", false, threads, 0, 0},
+		{"relay-threads=32", true, threads, 32, B4},
+		// More than the client's 32 receivers would be reported, not run.
+		{"relay-threads=33", false, threads, 0, 0},
+		{"relay-threads=2147483647", false, threads, 0, 0},
 		{"relay-nw-timeout=250", true, nw, 250, 0},
 		{"relay-nw-timeout=0", false, nw, 0, 0},
 		{"relay-ship-batch-size=700", true, inflight, 700, B2},
@@ -550,11 +555,21 @@ TEST_F(InfoCmd, LogSet)
 		{"relay=info", "ok", QM_FERRY, OX_INFO, ka::OX_INFO},
 		{"relay=Detail", "ok", QM_FERRY, OX_DETAIL, ka::OX_INFO},
 		{"relay=bogus", "error-invalid-context-or-level", QM_FERRY, OX_INFO, -1},
-		{"nosuch=debug", "ok", -1, OX_INFO, -1},
-		{"info=debug;relay=bogus", "error-invalid-context-or-level", QM_INFO, OX_DEBUG, -1},
-		{"relay=" + level50, "ok", QM_FERRY, OX_INFO, -1},
+		// An error changes nothing: every pair is checked before any applies.
+		{"nosuch=debug", "error-invalid-context-or-level", -1, OX_INFO, -1},
+		{"info=debug;relay=bogus", "error-invalid-context-or-level", QM_INFO, OX_INFO, -1},
+		{"ox:misc=warning;relay=nope", "error-invalid-context-or-level", OX_MISC, OX_INFO, -1},
+		{"ox:misc=warning;misc=warning", "error-invalid-context-or-level", OX_MISC, OX_INFO, -1},
+		// Levels by their whole name only.
+		{"relay=", "error-invalid-context-or-level", QM_FERRY, OX_INFO, -1},
+		{"relay", "error-invalid-context-or-level", QM_FERRY, OX_INFO, -1},
+		{"relay=deb", "error-invalid-context-or-level", QM_FERRY, OX_INFO, -1},
+		{"relay=debugging", "error-invalid-context-or-level", QM_FERRY, OX_INFO, -1},
+		{"relay=" + level50, "error-invalid-context-or-level", QM_FERRY, OX_INFO, -1},
 		{"ox:misc=warning", "ok", OX_MISC, OX_WARNING, -1},
+		{"info=detail;ox:misc=critical;", "ok", OX_MISC, OX_CRITICAL, -1},
 		{"info-port=debug", "ok", QM_INFO, OX_INFO, -1},
+		{"", "ok", QM_INFO, OX_INFO, -1},
 	};
 	for (const Row &r : rows) {
 		SCOPED_TRACE(r.params);
