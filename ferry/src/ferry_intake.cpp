@@ -395,11 +395,11 @@ ferry_namedpipe_dispatch_read(ferry_msg *msg, size_t len, thread_data *td)
 }
 
 // Reads the descriptor the shutdown handed over empty, queueing every message
-// the server had already written into it, then closes it; true when there was
-// one. Only then does the shutdown see the handoff done, so what was read is
-// counted as unlogged before it waits for the writer. A server that keeps
-// writing cannot hold the shutdown here: the reading stops after twice what
-// the pipe can hold.
+// the server had written into it, then closes it; true when there was one.
+// Only then does the shutdown see the handoff done, so what was read is
+// counted as unlogged before it waits for the writer. A server that writes
+// faster than the reader reads cannot hold the shutdown here: the reading
+// ends after its time, and what the pipe then holds is lost.
 static bool
 ferry_namedpipe_close_taken(thread_data *td)
 {
@@ -411,15 +411,20 @@ ferry_namedpipe_close_taken(thread_data *td)
 	if (flags >= 0 && !(flags & O_NONBLOCK)) {
 		fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 	}
-	int cap = fcntl(fd, F_GETPIPE_SZ);
-	size_t limit = 2 * ((cap > 0 ? (size_t)cap : (size_t)65536) / sizeof(ferry_msg) + 1);
+	uint64_t end = ox_getms() + ferry_scaled_ms(FERRY_NAMEDPIPE_DRAIN_MS);
 	ferry_msg msg;
-	for (size_t i = 0; i < limit; i++) {
+	for (uint64_t n = 1;; n++) {
 		ssize_t r = ferry_namedpipe_readmsg(fd, &msg);
 		if (r <= 0) {
 			break; // empty (EAGAIN), or the server closed its end
 		}
 		ferry_namedpipe_dispatch_read(&msg, (size_t)r, td);
+		if (n % 256 == 0 && ox_getms() >= end) {
+			ox_warning(QM_FERRY,
+					"The digest namedpipe was still being written %d ms into the shutdown; what it holds now is not read",
+					FERRY_NAMEDPIPE_DRAIN_MS);
+			break;
+		}
 	}
 	s_pipe_fd_to_close.store(-1);
 	close(fd);

@@ -309,7 +309,8 @@ ferry_sig_handler(int signum)
 	// has looked again; one that never looks (parked in its own fault) has
 	// nothing in hand, so the wait is bounded.
 	uint32_t handoff_ms = ferry_scaled_ms(FERRY_SHUTDOWN_WATCHDOG_SECS * 1000) / 4;
-	ferry_namedpipe_wait_taken(handoff_ms < FERRY_PIPE_HANDOFF_WAIT_MS ? (int)handoff_ms : FERRY_PIPE_HANDOFF_WAIT_MS);
+	uint32_t drain_ms = FERRY_PIPE_HANDOFF_WAIT_MS + ferry_scaled_ms(FERRY_NAMEDPIPE_DRAIN_MS);
+	ferry_namedpipe_wait_taken((int)(handoff_ms < drain_ms ? handoff_ms : drain_ms));
 	uint64_t start = ox_getms();
 	uint64_t limit = ferry_scaled_ms(FERRY_FLUSH_WAIT_SECS * 1000);
 	while (c && ferry_sig_counter(&c->dlog_pkts_unlogged) != 0) {
@@ -325,6 +326,14 @@ ferry_sig_handler(int signum)
 	}
 	if (!c || ferry_sig_counter(&c->dlog_pkts_unlogged) == 0) {
 		ox_info(QM_FERRY, "Flushed all log records to disk");
+	}
+	if (c) {
+		// Again after the pipe was read empty and the writer drained: what
+		// the shutdown kept.
+		ox_info(QM_FERRY, "Digestinfo read from pipe=%lu, logged to disk=%lu, unlogged=%lu",
+				(unsigned long)ferry_sig_counter(&c->pipe_reads_diginfo),
+				(unsigned long)ferry_sig_counter(&c->dlog_pkts_logged),
+				(unsigned long)ferry_sig_counter(&c->dlog_pkts_unlogged));
 	}
 	// What the writer stored during the wait goes into the headers too, so
 	// the next start finds it without relying on the writer's own persists.
