@@ -139,6 +139,33 @@ ferry_info_set_tree(const char *name, ferry_info_get_tree_fn gv_fn)
 
 /* ---- Grammar ------------------------------------------------------------ */
 
+/* The INFO lines the commands of one request log: the first few go out, the
+ * rest are counted and told in one line at the request's end, so a body of
+ * many command lines cannot become as many log lines. Worker thread (a
+ * handler called outside a request logs every line). */
+#define FERRY_INFO_REQUEST_LOG_LINES 16
+static bool s_in_request;
+static uint32_t s_request_lines;
+static uint64_t s_request_lines_left;
+
+static bool
+ferry_info_line_allowed(void)
+{
+	if (!s_in_request || s_request_lines < FERRY_INFO_REQUEST_LOG_LINES) {
+		s_request_lines++;
+		return true;
+	}
+	s_request_lines_left++;
+	return false;
+}
+
+#define ferry_request_info(ctx, ...) \
+	do { \
+		if (ferry_info_line_allowed()) { \
+			ox_info(ctx, __VA_ARGS__); \
+		} \
+	} while (0)
+
 /* False when the line just appended from mark took the reply past its cap:
  * the line is taken back, so a reply never holds half an item. */
 static bool
@@ -235,6 +262,9 @@ ferry_info_some(char *buf, char *buf_lim, ox_dyn_buf *db)
 	// nothing else would otherwise write a log line for every 3 bytes.
 	const char *unregistered = nullptr;
 	uint64_t n_unregistered = 0;
+	s_in_request = true;
+	s_request_lines = 0;
+	s_request_lines_left = 0;
 	while (fits && c < buf_lim) {
 		if (db->used_sz >= FERRY_INFO_REPLY_MAX) {
 			fits = false;
@@ -270,6 +300,11 @@ ferry_info_some(char *buf, char *buf_lim, ox_dyn_buf *db)
 	} else if (n_unregistered > 1) {
 		ox_info(QM_INFO, "received command %s, not registered (and %lu more unregistered commands in the request)",
 				unregistered, (unsigned long)(n_unregistered - 1));
+	}
+	s_in_request = false;
+	if (s_request_lines_left > 0) {
+		ox_info(QM_INFO, "%lu more lines that the commands of the request would have logged were left out",
+				(unsigned long)s_request_lines_left);
 	}
 	if (!fits) {
 		ferry_info_cap_warning(db);
@@ -797,7 +832,7 @@ ferry_set_local_port(int32_t v)
 static int
 ferry_set_ship_delay(int32_t v)
 {
-	ox_info(QM_FERRY, "FERRY shipping delay changed from %d to %d", ferry_ld(g_xcfg.ferry_internal_shipping_delay), v);
+	ferry_request_info(QM_FERRY, "FERRY shipping delay changed from %d to %d", ferry_ld(g_xcfg.ferry_internal_shipping_delay), v);
 	ferry_st(g_xcfg.ferry_internal_shipping_delay, v);
 	return 0;
 }
@@ -805,7 +840,7 @@ ferry_set_ship_delay(int32_t v)
 static int
 ferry_set_hotkey_maxskip(int32_t v)
 {
-	ox_info(QM_FERRY, "FERRY hot key ship interval changed from %d to %d", ferry_ld(g_xcfg.ferry_hotkey_maxskip), v);
+	ferry_request_info(QM_FERRY, "FERRY hot key ship interval changed from %d to %d", ferry_ld(g_xcfg.ferry_hotkey_maxskip), v);
 	ferry_st(g_xcfg.ferry_hotkey_maxskip, v);
 	return 0;
 }
@@ -813,7 +848,7 @@ ferry_set_hotkey_maxskip(int32_t v)
 static int
 ferry_set_batch_num_retry(int32_t v)
 {
-	ox_info(QM_FERRY, "FERRY batch retry count changed from %d to %d", ferry_ld(g_xcfg.ferry_batch_num_retry), v);
+	ferry_request_info(QM_FERRY, "FERRY batch retry count changed from %d to %d", ferry_ld(g_xcfg.ferry_batch_num_retry), v);
 	ferry_st(g_xcfg.ferry_batch_num_retry, v);
 	return 0;
 }
@@ -821,7 +856,7 @@ ferry_set_batch_num_retry(int32_t v)
 static int
 ferry_set_batch_retry_sleep(int32_t v)
 {
-	ox_info(QM_FERRY, "FERRY batch retry sleep interval changed from %d to %d",
+	ferry_request_info(QM_FERRY, "FERRY batch retry sleep interval changed from %d to %d",
 			ferry_ld(g_xcfg.ferry_batch_retry_sleep), v);
 	ferry_st(g_xcfg.ferry_batch_retry_sleep, v);
 	return 0;
@@ -830,7 +865,7 @@ ferry_set_batch_retry_sleep(int32_t v)
 static int
 ferry_set_info_timeout(int32_t v)
 {
-	ox_info(QM_FERRY, "FERRY info request timeout changed from %dms to %dms",
+	ferry_request_info(QM_FERRY, "FERRY info request timeout changed from %dms to %dms",
 			ferry_ld(g_xcfg.ferry_info_request_timeout_ms), v);
 	ferry_st(g_xcfg.ferry_info_request_timeout_ms, v);
 	int ndc = ferry_dc_configured();
@@ -853,7 +888,7 @@ ferry_set_compression_threshold(int32_t v)
 		ka_cluster *asc = ferry_dc_cluster(dc);
 		if (asc) { // else the cluster takes the stored value when it is made
 			int now = tamberlin_cluster_change_compression_threshold(asc, v);
-			ox_info(QM_FERRY, "FERRY compression threshold for DC %d changed from %d to %d", dc, old, now);
+			ferry_request_info(QM_FERRY, "FERRY compression threshold for DC %d changed from %d to %d", dc, old, now);
 		}
 	}
 	return 0;
@@ -881,7 +916,7 @@ ferry_set_dlog_logging(bool on)
 		return -1;
 	}
 	ox_rbuffer_trace(g_rbuf_des, on);
-	ox_info(QM_FERRY, on ? "FERRY Digestlog trace on" : "FERRY Digestlog trace off");
+	ferry_request_info(QM_FERRY, on ? "FERRY Digestlog trace on" : "FERRY Digestlog trace off");
 	return 0;
 }
 
@@ -889,7 +924,7 @@ static int
 ferry_set_shipping_enabled(bool on)
 {
 	ferry_st(g_xcfg.ferry_shipping_enabled, on);
-	ox_info(QM_FERRY, on ? "FERRY Shipping Enabled" : "FERRY Shipping Disabled");
+	ferry_request_info(QM_FERRY, on ? "FERRY Shipping Enabled" : "FERRY Shipping Disabled");
 	return 0;
 }
 
@@ -897,7 +932,7 @@ static int
 ferry_set_check_data_before_delete(bool on)
 {
 	ferry_st(g_xcfg.ferry_check_data_before_delete, on);
-	ox_info(QM_FERRY, on ? "FERRY Check Data Before Delete Enabled" : "FERRY Check Data Before Delete Disabled");
+	ferry_request_info(QM_FERRY, on ? "FERRY Check Data Before Delete Enabled" : "FERRY Check Data Before Delete Disabled");
 	return 0;
 }
 
@@ -905,7 +940,7 @@ static int
 ferry_set_fwd_with_gencheck(bool on)
 {
 	ferry_st(g_xcfg.ferry_fwd_with_gencheck, on);
-	ox_info(QM_FERRY, on ? "FERRY Forward With Generation Check Enabled"
+	ferry_request_info(QM_FERRY, on ? "FERRY Forward With Generation Check Enabled"
 	                     : "FERRY Forward With Generation Check Disabled");
 	return 0;
 }
@@ -1026,7 +1061,7 @@ ferry_log_set_pairs_valid(const char *params)
 				value[i] = (char)toupper((unsigned char)eq[1 + i]);
 			}
 			value[n] = '\0';
-			ox_info(QM_INFO, "log set command: addcontext failed: context %.*s level %s", (int)klen, p, value);
+			ferry_request_info(QM_INFO, "log set command: addcontext failed: context %.*s level %s", (int)klen, p, value);
 			return false;
 		}
 		p += len + (p[len] == ';');
@@ -1060,7 +1095,7 @@ ferry_log_set(char *name, char *params, ox_dyn_buf *db)
 			}
 		}
 		if (ox_fault_sink_setcontext(g_faultsink, cname, level) != 0) {
-			ox_info(QM_INFO, "log set command: addcontext failed: context %s level %s", cname, level);
+			ferry_request_info(QM_INFO, "log set command: addcontext failed: context %s level %s", cname, level);
 			ox_dyn_buf_append_string(db, "error-invalid-context-or-level");
 			return 0;
 		}

@@ -256,6 +256,43 @@ TEST_F(InfoCmd, UnregisteredCommandsOfARequestShareOneLogLine)
 	}
 }
 
+// The lines that the commands of one request log: the first 16, then one
+// line that counts the rest, whatever the commands (an accepted setting, a
+// refused log level); the replies are all there.
+TEST_F(InfoCmd, CommandsOfARequestLogSixteenLinesAndACount)
+{
+	struct Row {
+		const char *why;
+		std::string line;   // one command line, given 100 times
+		std::string answer; // the answer to each
+		std::string logged; // the line each logs
+	};
+	const Row rows[] = {
+		{"accepted settings", "set-config:context=relay;relay-ship-delay=0\n", "ok",
+				"FERRY shipping delay changed from 0 to 0"},
+		{"refused log levels", "log-set:relay=nope\n", "error-invalid-context-or-level",
+				"log set command: addcontext failed: context relay level NOPE"},
+	};
+	for (const Row &r : rows) {
+		SCOPED_TRACE(r.why);
+		std::string body, reply;
+		for (int i = 0; i < 100; i++) {
+			body += r.line;
+			reply += r.line.substr(0, r.line.size() - 1) + "\t" + r.answer + "\n";
+		}
+		size_t before = log().size();
+		EXPECT_EQ(ask(body), reply);
+		std::string logged = log().substr(before);
+		EXPECT_EQ(ferry_test_count_of(logged, r.logged), 16) << logged;
+		EXPECT_EQ(ferry_test_count_of(logged, "84 more lines that the commands of the request would have logged were left out"), 1)
+				<< logged;
+		// The next request starts its own count.
+		before = log().size();
+		EXPECT_EQ(ask(r.line), r.line.substr(0, r.line.size() - 1) + "\t" + r.answer + "\n");
+		EXPECT_EQ(ferry_test_count_of(log().substr(before), r.logged), 1);
+	}
+}
+
 TEST_F(InfoCmd, StatisticsThenDcsInTheirOrder)
 {
 	std::string r = ask("statistics\ndcs\n");
