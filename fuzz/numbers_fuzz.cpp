@@ -49,10 +49,35 @@ round_trips(const char *s, int radix)
 		FUZZ_CHECK(ox_str_atoi_64(i64 < 0 ? buf : buf + 1, &back) == 0 && back == i64);
 	}
 	uint64_t u64;
+	uint64_t secs_check;
 	if (ox_str_atoi_u64(s, &u64) == 0) {
 		ox_str_itoa_u64(u64, buf, 10);
 		uint64_t back = 0;
 		FUZZ_CHECK(ox_str_atoi_u64(buf, &back) == 0 && back == u64);
+	}
+	// The checked forms agree with the wrapping ones wherever they accept,
+	// and accept no text the wrapping ones refuse.
+	int64_t c64;
+	int rc = ox_str_atoi_64_checked(s, &c64);
+	FUZZ_CHECK(rc == 0 || rc == ATOI_ILLEGAL || rc == ATOI_OVERFLOW);
+	if (rc == 0) {
+		FUZZ_CHECK(ox_str_atoi_64(s, &i64) == 0 && i64 == c64);
+	} else if (rc == ATOI_OVERFLOW) {
+		FUZZ_CHECK(ox_str_atoi_64(s, &i64) == 0);
+	}
+	uint64_t cu64;
+	rc = ox_str_atoi_u64_checked(s, &cu64);
+	if (rc == 0) {
+		FUZZ_CHECK(ox_str_atoi_u64(s, &u64) == 0 && u64 == cu64);
+	} else if (rc == ATOI_OVERFLOW) {
+		FUZZ_CHECK(ox_str_atoi_u64(s, &u64) == 0);
+	}
+	uint64_t csecs;
+	rc = ox_str_atoi_seconds_checked(s, &csecs);
+	if (rc == 0) {
+		FUZZ_CHECK(ox_str_atoi_seconds(s, &secs_check) == 0 && secs_check == csecs);
+	} else if (rc == ATOI_OVERFLOW) {
+		FUZZ_CHECK(ox_str_atoi_seconds(s, &secs_check) == 0);
 	}
 	uint64_t secs;
 	if (ox_str_atoi_seconds(s, &secs) == 0) {

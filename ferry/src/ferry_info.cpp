@@ -25,6 +25,7 @@
  * there the cluster, then read the setting), so every cluster gets the last
  * value from one side or the other.
  */
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +40,7 @@
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/ox_log.h"
+#include "tamberlin/ox_str.h"
 #include "tamberlin/rbuffer.h"
 #include "tamberlin/tamberlin.h"
 
@@ -76,8 +78,10 @@ template <typename T>
 static T *
 ferry_info_find(T *head, const char *name)
 {
+	// The first byte first: a request of many unknown lines costs a
+	// comparison a line, not a call per entry.
 	for (T *e = head; e; e = e->next) {
-		if (strcmp(e->name, name) == 0) {
+		if (e->name[0] == name[0] && strcmp(e->name, name) == 0) {
 			return e;
 		}
 	}
@@ -134,6 +138,33 @@ ferry_info_set_tree(const char *name, ferry_info_get_tree_fn gv_fn)
 }
 
 /* ---- Grammar ------------------------------------------------------------ */
+
+/* The INFO lines the commands of one request log: the first few go out, the
+ * rest are counted and told in one line at the request's end, so a body of
+ * many command lines cannot become as many log lines. Worker thread (a
+ * handler called outside a request logs every line). */
+#define FERRY_INFO_REQUEST_LOG_LINES 16
+static bool s_in_request;
+static uint32_t s_request_lines;
+static uint64_t s_request_lines_left;
+
+static bool
+ferry_info_line_allowed(void)
+{
+	if (!s_in_request || s_request_lines < FERRY_INFO_REQUEST_LOG_LINES) {
+		s_request_lines++;
+		return true;
+	}
+	s_request_lines_left++;
+	return false;
+}
+
+#define ferry_request_info(ctx, ...) \
+	do { \
+		if (ferry_info_line_allowed()) { \
+			ox_info(ctx, __VA_ARGS__); \
+		} \
+	} while (0)
 
 /* False when the line just appended from mark took the reply past its cap:
  * the line is taken back, so a reply never holds half an item. */
@@ -227,6 +258,13 @@ ferry_info_some(char *buf, char *buf_lim, ox_dyn_buf *db)
 	char *item = buf;
 	char *c = buf;
 	bool fits = true;
+	// One line for all the unregistered commands of a request: a body of
+	// nothing else would otherwise write a log line for every 3 bytes.
+	const char *unregistered = nullptr;
+	uint64_t n_unregistered = 0;
+	s_in_request = true;
+	s_request_lines = 0;
+	s_request_lines_left = 0;
 	while (fits && c < buf_lim) {
 		if (db->used_sz >= FERRY_INFO_REPLY_MAX) {
 			fits = false;
@@ -249,13 +287,24 @@ ferry_info_some(char *buf, char *buf_lim, ox_dyn_buf *db)
 			ferry_info *e = ferry_info_find(ferry_info_cmd_head, item);
 			if (e) {
 				fits = ferry_info_answer(e, params, db);
-			} else {
-				ox_info(QM_INFO, "received command %s, not registered", item);
+			} else if (n_unregistered++ == 0) {
+				unregistered = item;
 			}
 			item = c = eol + 1;
 			continue;
 		}
 		c++;
+	}
+	if (n_unregistered == 1) {
+		ox_info(QM_INFO, "received command %s, not registered", unregistered);
+	} else if (n_unregistered > 1) {
+		ox_info(QM_INFO, "received command %s, not registered (and %lu more unregistered commands in the request)",
+				unregistered, (unsigned long)(n_unregistered - 1));
+	}
+	s_in_request = false;
+	if (s_request_lines_left > 0) {
+		ox_info(QM_INFO, "%lu more lines that the commands of the request would have logged were left out",
+				(unsigned long)s_request_lines_left);
 	}
 	if (!fits) {
 		ferry_info_cap_warning(db);
@@ -686,44 +735,18 @@ ferry_get_tree_dc(char *name, char *subtree, ox_dyn_buf *db)
 
 /* ---- Handler: set-config ---------------------------------------------------- */
 
-/* An optional "-", at least one digit, at most one size suffix (K, M, G in
- * powers of 1024, either case), nothing else; computed in 64 bits with every
- * overflow refused, then held to the 32 bits of the settings. */
+/* The number syntax of the configuration file (an optional "-", digits, at
+ * most one size suffix), held to a setting's range with every overflow
+ * refused. At least one digit: an empty value would read as 0, which no
+ * setting takes as meant. */
 static int
-ferry_info_parse_int(const char *s, int64_t *out)
+ferry_info_parse_int(const char *s, int64_t min, int64_t max, int32_t *out)
 {
-	bool neg = *s == '-';
-	if (neg) {
-		s++;
-	}
-	if (*s < '0' || *s > '9') {
+	int64_t v;
+	if (ox_str_atoi_64_checked(s, &v) != 0 || v < min || v > max) {
 		return -1;
 	}
-	uint64_t v = 0;
-	for (; *s >= '0' && *s <= '9'; s++) {
-		if (v > (UINT64_MAX - 9) / 10) {
-			return -1;
-		}
-		v = v * 10 + (uint64_t)(*s - '0');
-	}
-	if (*s) {
-		int shift;
-		switch (*s) {
-		case 'k': case 'K': shift = 10; break;
-		case 'm': case 'M': shift = 20; break;
-		case 'g': case 'G': shift = 30; break;
-		default: return -1;
-		}
-		if (s[1] || v > (UINT64_MAX >> shift)) {
-			return -1;
-		}
-		v <<= shift;
-	}
-	uint64_t limit = neg ? (uint64_t)INT32_MAX + 1 : (uint64_t)INT32_MAX;
-	if (v > limit) {
-		return -1;
-	}
-	*out = neg ? -(int64_t)v : (int64_t)v;
+	*out = (int32_t)v;
 	return 0;
 }
 
@@ -809,7 +832,7 @@ ferry_set_local_port(int32_t v)
 static int
 ferry_set_ship_delay(int32_t v)
 {
-	ox_info(QM_FERRY, "FERRY shipping delay changed from %d to %d", ferry_ld(g_xcfg.ferry_internal_shipping_delay), v);
+	ferry_request_info(QM_FERRY, "FERRY shipping delay changed from %d to %d", ferry_ld(g_xcfg.ferry_internal_shipping_delay), v);
 	ferry_st(g_xcfg.ferry_internal_shipping_delay, v);
 	return 0;
 }
@@ -817,7 +840,7 @@ ferry_set_ship_delay(int32_t v)
 static int
 ferry_set_hotkey_maxskip(int32_t v)
 {
-	ox_info(QM_FERRY, "FERRY hot key ship interval changed from %d to %d", ferry_ld(g_xcfg.ferry_hotkey_maxskip), v);
+	ferry_request_info(QM_FERRY, "FERRY hot key ship interval changed from %d to %d", ferry_ld(g_xcfg.ferry_hotkey_maxskip), v);
 	ferry_st(g_xcfg.ferry_hotkey_maxskip, v);
 	return 0;
 }
@@ -825,7 +848,7 @@ ferry_set_hotkey_maxskip(int32_t v)
 static int
 ferry_set_batch_num_retry(int32_t v)
 {
-	ox_info(QM_FERRY, "FERRY batch retry count changed from %d to %d", ferry_ld(g_xcfg.ferry_batch_num_retry), v);
+	ferry_request_info(QM_FERRY, "FERRY batch retry count changed from %d to %d", ferry_ld(g_xcfg.ferry_batch_num_retry), v);
 	ferry_st(g_xcfg.ferry_batch_num_retry, v);
 	return 0;
 }
@@ -833,7 +856,7 @@ ferry_set_batch_num_retry(int32_t v)
 static int
 ferry_set_batch_retry_sleep(int32_t v)
 {
-	ox_info(QM_FERRY, "FERRY batch retry sleep interval changed from %d to %d",
+	ferry_request_info(QM_FERRY, "FERRY batch retry sleep interval changed from %d to %d",
 			ferry_ld(g_xcfg.ferry_batch_retry_sleep), v);
 	ferry_st(g_xcfg.ferry_batch_retry_sleep, v);
 	return 0;
@@ -842,7 +865,7 @@ ferry_set_batch_retry_sleep(int32_t v)
 static int
 ferry_set_info_timeout(int32_t v)
 {
-	ox_info(QM_FERRY, "FERRY info request timeout changed from %dms to %dms",
+	ferry_request_info(QM_FERRY, "FERRY info request timeout changed from %dms to %dms",
 			ferry_ld(g_xcfg.ferry_info_request_timeout_ms), v);
 	ferry_st(g_xcfg.ferry_info_request_timeout_ms, v);
 	int ndc = ferry_dc_configured();
@@ -865,7 +888,7 @@ ferry_set_compression_threshold(int32_t v)
 		ka_cluster *asc = ferry_dc_cluster(dc);
 		if (asc) { // else the cluster takes the stored value when it is made
 			int now = tamberlin_cluster_change_compression_threshold(asc, v);
-			ox_info(QM_FERRY, "FERRY compression threshold for DC %d changed from %d to %d", dc, old, now);
+			ferry_request_info(QM_FERRY, "FERRY compression threshold for DC %d changed from %d to %d", dc, old, now);
 		}
 	}
 	return 0;
@@ -893,7 +916,7 @@ ferry_set_dlog_logging(bool on)
 		return -1;
 	}
 	ox_rbuffer_trace(g_rbuf_des, on);
-	ox_info(QM_FERRY, on ? "FERRY Digestlog trace on" : "FERRY Digestlog trace off");
+	ferry_request_info(QM_FERRY, on ? "FERRY Digestlog trace on" : "FERRY Digestlog trace off");
 	return 0;
 }
 
@@ -901,7 +924,7 @@ static int
 ferry_set_shipping_enabled(bool on)
 {
 	ferry_st(g_xcfg.ferry_shipping_enabled, on);
-	ox_info(QM_FERRY, on ? "FERRY Shipping Enabled" : "FERRY Shipping Disabled");
+	ferry_request_info(QM_FERRY, on ? "FERRY Shipping Enabled" : "FERRY Shipping Disabled");
 	return 0;
 }
 
@@ -909,7 +932,7 @@ static int
 ferry_set_check_data_before_delete(bool on)
 {
 	ferry_st(g_xcfg.ferry_check_data_before_delete, on);
-	ox_info(QM_FERRY, on ? "FERRY Check Data Before Delete Enabled" : "FERRY Check Data Before Delete Disabled");
+	ferry_request_info(QM_FERRY, on ? "FERRY Check Data Before Delete Enabled" : "FERRY Check Data Before Delete Disabled");
 	return 0;
 }
 
@@ -917,7 +940,7 @@ static int
 ferry_set_fwd_with_gencheck(bool on)
 {
 	ferry_st(g_xcfg.ferry_fwd_with_gencheck, on);
-	ox_info(QM_FERRY, on ? "FERRY Forward With Generation Check Enabled"
+	ferry_request_info(QM_FERRY, on ? "FERRY Forward With Generation Check Enabled"
 	                     : "FERRY Forward With Generation Check Disabled");
 	return 0;
 }
@@ -933,32 +956,35 @@ typedef struct ferry_setting_s {
 	int (*set_text)(const char *v);
 } ferry_setting;
 
-#define FERRY_SET_INT(key, min, max, fn) {key, min, max, fn, nullptr, nullptr}
+/* range: a FERRY_RANGE_ pair of utils.h, which the file holds a setting to too. */
+#define FERRY_SET_INT(key, fn, ...) {key, __VA_ARGS__, fn, nullptr, nullptr}
 #define FERRY_SET_BOOL(key, fn) {key, 0, 0, nullptr, fn, nullptr}
 #define FERRY_SET_TEXT(key, fn) {key, 0, 0, nullptr, nullptr, fn}
 
 /* In lookup order: the first key present in a request decides it. */
 static const ferry_setting ferry_settings[] = {
-	FERRY_SET_INT("relay-timeout", 1, INT32_MAX, ferry_set_timeout),
-	FERRY_SET_INT("relay-threads", 1, INT32_MAX, ferry_set_threads),
-	FERRY_SET_INT("relay-nw-timeout", 1, INT32_MAX, ferry_set_nw_timeout),
-	FERRY_SET_INT("relay-ship-batch-size", 1, INT32_MAX, ferry_set_inflight),
-	FERRY_SET_INT("relay-max-recs-inflight", 1, INT32_MAX, ferry_set_inflight),
-	FERRY_SET_INT("relay-read-batch-size", 1, FERRY_MAX_BATCH_SIZE, ferry_set_read_batch),
-	FERRY_SET_INT("relay-write-batch-size", 1, FERRY_MAX_BATCH_SIZE, ferry_set_write_batch),
+	FERRY_SET_INT("relay-timeout", ferry_set_timeout, FERRY_RANGE_TIMEOUT),
+	FERRY_SET_INT("relay-threads", ferry_set_threads, FERRY_RANGE_THREADS),
+	FERRY_SET_INT("relay-nw-timeout", ferry_set_nw_timeout, FERRY_RANGE_TIMEOUT),
+	FERRY_SET_INT("relay-ship-batch-size", ferry_set_inflight, FERRY_RANGE_INFLIGHT),
+	FERRY_SET_INT("relay-max-recs-inflight", ferry_set_inflight, FERRY_RANGE_INFLIGHT),
+	FERRY_SET_INT("relay-read-batch-size", ferry_set_read_batch, FERRY_RANGE_BATCH_SIZE),
+	FERRY_SET_INT("relay-write-batch-size", ferry_set_write_batch, FERRY_RANGE_BATCH_SIZE),
 	FERRY_SET_TEXT("relay-read-mode", ferry_set_read_mode),
-	FERRY_SET_INT("relay-read-threads", 1, FERRY_MAX_BATCH_THREAD_CNT, ferry_set_read_threads),
-	FERRY_SET_INT("local-port", RELAY_CFG_MIN_PORT, RELAY_CFG_MAX_PORT, ferry_set_local_port),
-	FERRY_SET_INT("relay-ship-delay", 0, INT32_MAX, ferry_set_ship_delay),
-	FERRY_SET_INT("relay-hotkey-maxskip", 1, INT32_MAX, ferry_set_hotkey_maxskip),
-	FERRY_SET_INT("relay-batch-num-retry", 0, INT32_MAX, ferry_set_batch_num_retry),
-	FERRY_SET_INT("relay-batch-retry-sleep", 0, INT32_MAX, ferry_set_batch_retry_sleep),
+	FERRY_SET_INT("relay-read-threads", ferry_set_read_threads, FERRY_RANGE_READ_THREADS),
+	FERRY_SET_INT("local-port", ferry_set_local_port, FERRY_RANGE_PORT),
+	FERRY_SET_INT("relay-ship-delay", ferry_set_ship_delay, FERRY_RANGE_SHIP_DELAY),
+	FERRY_SET_INT("relay-hotkey-maxskip", ferry_set_hotkey_maxskip, FERRY_RANGE_HOTKEY_MAXSKIP),
+	FERRY_SET_INT("relay-batch-num-retry", ferry_set_batch_num_retry, FERRY_RANGE_RETRY),
+	FERRY_SET_INT("relay-batch-retry-sleep", ferry_set_batch_retry_sleep, FERRY_RANGE_RETRY),
 	FERRY_SET_BOOL("relay-dlog-logging", ferry_set_dlog_logging),
 	FERRY_SET_BOOL("relay-shipping-enabled", ferry_set_shipping_enabled),
 	FERRY_SET_BOOL("relay-check-data-before-delete", ferry_set_check_data_before_delete),
-	FERRY_SET_INT("relay-info-timeout", 1, INT32_MAX, ferry_set_info_timeout),
+	FERRY_SET_INT("relay-info-timeout", ferry_set_info_timeout, FERRY_RANGE_INFO_TIMEOUT),
 	FERRY_SET_BOOL("relay-forward-with-gencheck", ferry_set_fwd_with_gencheck),
-	FERRY_SET_INT("relay-compression-threshold", 0, INT32_MAX, ferry_set_compression_threshold),
+	// Kept at 0 or more: a negative threshold compresses nothing, as 0 does,
+	// yet config-get would print it as 18446744073709551615.
+	FERRY_SET_INT("relay-compression-threshold", ferry_set_compression_threshold, FERRY_RANGE_COMPRESSION),
 };
 
 static int
@@ -971,11 +997,11 @@ ferry_apply_setting(const ferry_setting *s, const char *value)
 		int on = ferry_info_parse_bool(value);
 		return on < 0 ? -1 : s->set_bool(on == 1);
 	}
-	int64_t v;
-	if (ferry_info_parse_int(value, &v) != 0 || v < s->min || v > s->max) {
+	int32_t v;
+	if (ferry_info_parse_int(value, s->min, s->max, &v) != 0) {
 		return -1;
 	}
-	return s->set_int((int32_t)v);
+	return s->set_int(v);
 }
 
 int
@@ -1006,6 +1032,43 @@ ferry_set_config(char *name, char *params, ox_dyn_buf *db)
 
 /* ---- Handler: log-set --------------------------------------------------------- */
 
+/* Whether every name=level pair of params names a context exactly and gives
+ * it a level by its whole name (any case). An empty or a partial level name
+ * would otherwise pass as the last level it begins, an unknown context as
+ * nothing at all, each answered "ok". Logs the first pair that fails. */
+static bool
+ferry_log_set_pairs_valid(const char *params)
+{
+	for (const char *p = params; *p;) {
+		size_t len = strcspn(p, ";");
+		const char *eq = (const char *)memchr(p, '=', len);
+		size_t klen = eq ? (size_t)(eq - p) : len;
+		size_t vlen = eq ? len - klen - 1 : 0;
+		bool known = false;
+		for (int ctx = 0; ctx < OX_FAULT_CONTEXT_UNDEF && !known; ctx++) {
+			const char *cname = ox_fault_context_strings[ctx];
+			known = strlen(cname) == klen && memcmp(cname, p, klen) == 0;
+		}
+		bool level = false;
+		for (int sev = OX_CRITICAL; sev < OX_FAULT_SEVERITY_UNDEF && eq && !level; sev++) {
+			const char *sname = ox_fault_severity_strings[sev];
+			level = strlen(sname) == vlen && strncasecmp(sname, eq + 1, vlen) == 0;
+		}
+		if (len > 0 && (!known || !level)) {
+			char value[FERRY_LOG_SET_VALUE_SZ];
+			size_t n = vlen < sizeof(value) - 1 ? vlen : sizeof(value) - 1;
+			for (size_t i = 0; i < n; i++) {
+				value[i] = (char)toupper((unsigned char)eq[1 + i]);
+			}
+			value[n] = '\0';
+			ferry_request_info(QM_INFO, "log set command: addcontext failed: context %.*s level %s", (int)klen, p, value);
+			return false;
+		}
+		p += len + (p[len] == ';');
+	}
+	return true;
+}
+
 int
 ferry_log_set(char *name, char *params, ox_dyn_buf *db)
 {
@@ -1014,6 +1077,11 @@ ferry_log_set(char *name, char *params, ox_dyn_buf *db)
 		return 0;
 	}
 	ox_debug(QM_INFO, "log-set command received: params %s", params);
+	// Every pair is checked before any is applied: an "error" changes nothing.
+	if (!ferry_log_set_pairs_valid(params)) {
+		ox_dyn_buf_append_string(db, "error-invalid-context-or-level");
+		return 0;
+	}
 	for (int ctx = 0; ctx < OX_FAULT_CONTEXT_UNDEF; ctx++) {
 		const char *cname = ox_fault_context_strings[ctx];
 		char level[FERRY_LOG_SET_VALUE_SZ];
@@ -1027,7 +1095,7 @@ ferry_log_set(char *name, char *params, ox_dyn_buf *db)
 			}
 		}
 		if (ox_fault_sink_setcontext(g_faultsink, cname, level) != 0) {
-			ox_info(QM_INFO, "log set command: addcontext failed: context %s level %s", cname, level);
+			ferry_request_info(QM_INFO, "log set command: addcontext failed: context %s level %s", cname, level);
 			ox_dyn_buf_append_string(db, "error-invalid-context-or-level");
 			return 0;
 		}

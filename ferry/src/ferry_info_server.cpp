@@ -10,8 +10,11 @@
  *   not read holds up nobody.
  *
  * The port stays up whatever clients send, so every resource a client can
- * make it hold is bounded (ferry_info_server.h): connections (accepted and
- * closed above the cap, the listener paused while descriptors run out),
+ * make it hold is bounded (ferry_info_server.h): connections (at the cap a
+ * new one takes the place of the one longest without traffic that has
+ * nothing queued, being answered or waiting, so peers that hold or keep
+ * reopening connections cannot lock an administrator out; the listener
+ * paused while descriptors run out),
  * request bytes (a buffer grows only as bytes arrive, and all requests read
  * or queued share one budget), queued requests (per connection and in
  * total), replies waiting for their clients (in bytes, and each for a time
@@ -68,6 +71,8 @@ typedef struct info_conn_s {
 	uint64_t filled;           /* bytes of h.proto written, header included */
 	uint64_t deadline_ms;      /* the request must be complete by then; 0: none */
 	size_t slot;               /* index in s_conns */
+	uint64_t active_seq;       /* s_active_seq at its last bytes (or accept) */
+	bool closed;               /* unregistered; kept only for this epoll batch */
 	std::atomic<uint32_t> n_queued;
 } info_conn;
 
@@ -78,11 +83,16 @@ static int s_listen_port = -1; /* -1: the configured info port */
 static std::atomic<uint32_t> s_conn_max_hook{0};
 static std::atomic<uint64_t> s_pending_max_hook{0};
 static uint32_t s_conn_max_fds = FERRY_INFO_CONN_MAX;
+static uint64_t s_active_seq; /* network thread */
+/* Network thread: connections closed for a new one while the events of one
+ * epoll batch are handled; a later event of the batch may still name them,
+ * so each keeps a reference until the batch is done. */
+static std::vector<info_conn *> &s_closed_in_batch = *new std::vector<info_conn *>;
 /* Network thread; never destroyed, since that thread outlives exit(). */
 static std::vector<info_conn *> &s_conns = *new std::vector<info_conn *>;
 
 static struct {
-	std::atomic<uint64_t> conns, accepted, refused_cap, accept_backoffs, closed_incomplete, closed_oversize,
+	std::atomic<uint64_t> conns, accepted, refused_cap, closed_for_new, accept_backoffs, closed_incomplete, closed_oversize,
 			closed_queue_full, pending_bytes, pending_peak, rx_bytes, requests, replies, replies_given_up,
 			replies_waiting, replies_waited;
 } s_st;
@@ -99,6 +109,7 @@ ferry_info_server_stats_get(ferry_info_server_stats *st)
 	st->conns = s_st.conns.load();
 	st->accepted = s_st.accepted.load();
 	st->refused_cap = s_st.refused_cap.load();
+	st->closed_for_new = s_st.closed_for_new.load();
 	st->accept_backoffs = s_st.accept_backoffs.load();
 	st->closed_incomplete = s_st.closed_incomplete.load();
 	st->closed_oversize = s_st.closed_oversize.load();
@@ -280,6 +291,7 @@ handle_release(ferry_file_handle *h)
 static void
 conn_close(int epfd, info_conn *c)
 {
+	c->closed = true;
 	epoll_ctl(epfd, EPOLL_CTL_DEL, c->h.fd, nullptr);
 	info_conn *last = s_conns.back();
 	s_conns[c->slot] = last;
@@ -570,9 +582,12 @@ ferry_info_th(void *q)
 	ox_queue *tq = (ox_queue *)q;
 	for (;;) {
 		ferry_transaction tr;
-		int rv = ox_queue_pop(tq, &tr, s_waiting.empty() ? OX_QUEUE_FOREVER : FERRY_INFO_WAITING_STEP_MS);
+		// Whether this pop may time out is decided before it: the step
+		// below may end the last waiting reply.
+		bool timed = !s_waiting.empty();
+		int rv = ox_queue_pop(tq, &tr, timed ? FERRY_INFO_WAITING_STEP_MS : OX_QUEUE_FOREVER);
 		waiting_step();
-		if (rv == OX_QUEUE_EMPTY && !s_waiting.empty())
+		if (rv == OX_QUEUE_EMPTY && timed)
 			continue;
 		if (rv != OX_QUEUE_OK) {
 			ox_warning(QM_FERRY, "unable to pop from transaction queue... continuing");
@@ -668,6 +683,7 @@ conn_recv(info_conn *c, void *buf, size_t len, read_end *end)
 {
 	int n = ox_socket_recv(c->h.fd, buf, len, 0);
 	if (n > 0) {
+		c->active_seq = ++s_active_seq;
 		st_incr(s_st.rx_bytes, (uint64_t)n);
 		return n;
 	}
@@ -806,6 +822,26 @@ accept_error_transient(int err)
 	}
 }
 
+/* At the cap: the connection to close for a new one, or NULL when every one
+ * has something queued, being answered or waiting for its client. The one
+ * longest without traffic among those with nothing at all; failing that,
+ * among those with only a request still arriving. */
+static info_conn *
+conn_to_close_for_new(void)
+{
+	info_conn *idle = nullptr, *arriving = nullptr;
+	for (info_conn *c : s_conns) {
+		// The network thread's own reference alone: no request of it is
+		// queued or with the worker, and no reply waits.
+		if (c->n_queued.load() != 0 || ox_rc_count(&c->h) != 1)
+			continue;
+		info_conn *&best = c->h.proto || c->hdr_len > 0 ? arriving : idle;
+		if (!best || c->active_seq < best->active_seq)
+			best = c;
+	}
+	return idle ? idle : arriving;
+}
+
 /* Accepts what the backlog holds. Returns the time until which the listener
  * must stay paused (descriptors or memory ran out), or 0. */
 static uint64_t
@@ -831,15 +867,30 @@ accept_all(int epfd, int lfd)
 			ox_crash(QM_FERRY, OX_THR, "accept: %s (errno %d)", ox_strerror(err), err);
 		}
 		if (s_conns.size() >= conn_max()) {
-			static uint64_t s_warned_ms;
+			// Each kind of line at most every 10 seconds.
+			static uint64_t s_warned_ms[2];
+			info_conn *old = conn_to_close_for_new();
+			uint64_t &warned = s_warned_ms[old ? 1 : 0];
 			uint64_t now = ox_getms();
-			if (s_warned_ms == 0 || now - s_warned_ms >= 10000) {
-				ox_warning(QM_FERRY, "info port: %zu connections open, closing new ones", s_conns.size());
-				s_warned_ms = now;
+			bool warn = warned == 0 || now - warned >= 10000;
+			if (warn)
+				warned = now;
+			if (!old) {
+				if (warn)
+					ox_warning(QM_FERRY, "info port: %zu connections open, closing new ones", s_conns.size());
+				st_incr(s_st.refused_cap);
+				close(fd);
+				continue;
 			}
-			st_incr(s_st.refused_cap);
-			close(fd);
-			continue;
+			if (warn)
+				ox_warning(QM_FERRY,
+						"info port: %zu connections open, closing the one longest without traffic (fd %d) for a new one",
+						s_conns.size(), old->h.fd);
+			st_incr(s_st.closed_for_new);
+			ox_rc_reserve(&old->h);
+			shutdown(old->h.fd, SHUT_RDWR);
+			conn_close(epfd, old);
+			s_closed_in_batch.push_back(old);
 		}
 		char text[INET_ADDRSTRLEN];
 		/* An IPv4 address always fits this buffer; the text serves nothing
@@ -856,6 +907,7 @@ accept_all(int epfd, int lfd)
 		}
 		new (c) info_conn{};
 		c->h.fd = fd;
+		c->active_seq = ++s_active_seq;
 		start_deadline(c); /* the first request is due from the connect on */
 		struct epoll_event ev;
 		memset(&ev, 0, sizeof(ev));
@@ -958,6 +1010,8 @@ ferry_demarshal_th(void *q)
 		ox_detail(QM_FERRY, "epoll event received: nevents %d", nev);
 		for (int i = 0; i < nev; i++) {
 			info_conn *c = (info_conn *)events[i].data.ptr;
+			if (c && c->closed)
+				continue;
 			/* Only the listener is registered without a handle. */
 			if (!c) {
 				uint64_t until = accept_all(epfd, lfd);
@@ -977,6 +1031,9 @@ ferry_demarshal_th(void *q)
 				conn_close(epfd, c);
 			}
 		}
+		for (info_conn *c : s_closed_in_batch)
+			handle_release(&c->h);
+		s_closed_in_batch.clear();
 	}
 	return nullptr;
 }

@@ -424,14 +424,39 @@ ferry_namedpipe_dispatch_read(ferry_msg *msg, size_t len, thread_data *td)
 	ferry_namedpipe_dispatch(msg, td);
 }
 
-// Closes the descriptor the shutdown handed over, if any; true when it did.
+// Reads the descriptor the shutdown handed over empty, queueing every message
+// the server had written into it, then closes it; true when there was one.
+// Only then does the shutdown see the handoff done, so what was read is
+// counted as unlogged before it waits for the writer. A server that writes
+// faster than the reader reads cannot hold the shutdown here: the reading
+// ends after its time, and what the pipe then holds is lost.
 static bool
-ferry_namedpipe_close_taken(void)
+ferry_namedpipe_close_taken(thread_data *td)
 {
-	int fd = s_pipe_fd_to_close.exchange(-1);
+	int fd = s_pipe_fd_to_close.load();
 	if (fd < 0) {
 		return false;
 	}
+	int flags = fcntl(fd, F_GETFL);
+	if (flags >= 0 && !(flags & O_NONBLOCK)) {
+		fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+	}
+	uint64_t end = ox_getms() + ferry_scaled_ms(FERRY_NAMEDPIPE_DRAIN_MS);
+	ferry_msg msg;
+	for (uint64_t n = 1;; n++) {
+		ssize_t r = ferry_namedpipe_readmsg(fd, &msg);
+		if (r <= 0) {
+			break; // empty (EAGAIN), or the server closed its end
+		}
+		ferry_namedpipe_dispatch_read(&msg, (size_t)r, td);
+		if (n % 256 == 0 && ox_getms() >= end) {
+			ox_warning(QM_FERRY,
+					"The digest namedpipe was still being written %d ms into the shutdown; what it holds now is not read",
+					FERRY_NAMEDPIPE_DRAIN_MS);
+			break;
+		}
+	}
+	s_pipe_fd_to_close.store(-1);
 	close(fd);
 	return true;
 }
@@ -478,7 +503,7 @@ ferry_namedpipe_read_loop(thread_data *td)
 		fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 	}
 	for (;;) {
-		ferry_namedpipe_close_taken();
+		ferry_namedpipe_close_taken(td);
 		fd = __atomic_load_n(&g_xcfg.ferry_digestpipe_fd, __ATOMIC_SEQ_CST);
 		errno = 0;
 		ssize_t r = fd >= 0 ? ferry_namedpipe_readmsg(fd, &msg) : 0;

@@ -5,7 +5,9 @@
  *
  * A handler can land anywhere: inside a log write, holding the ring buffer's
  * lock, inside malloc or stdio. So the handler proper (ferry_sig_record)
- * only records the signal: one write(2) of its number into a self-pipe, and
+ * only records the signal: a pending bit per signal, then one byte into a
+ * self-pipe that only wakes the signal thread (a full pipe loses a wake-up,
+ * never a signal; a storm of SIGHUPs comes down to one roll), and
  * for a signal the thread cannot go on from (a fault of its own, an abort, a
  * CRITICAL line that raised SIGINT on itself) it parks that thread in pause()
  * until the process ends; a fatal signal sent from outside leaves the thread
@@ -30,7 +32,6 @@
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
@@ -59,6 +60,9 @@
 #define FERRY_BACKTRACE_WAIT_STEP_US 10000
 
 static int s_sigpipe[2] = {-1, -1};
+/* One bit per signal number that came and is not served yet. */
+static std::atomic<uint64_t> s_pending{0};
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "the handler sets pending bits");
 static std::atomic<bool> s_installed{false};
 /* Kernel thread ids of the signal thread and the watchdog (0 until they run). */
 static std::atomic<pid_t> s_sigthread_tid{0};
@@ -80,17 +84,6 @@ static bool
 ferry_sig_is_user_end(int signum)
 {
 	return signum == SIGINT || signum == SIGTERM;
-}
-
-static bool
-ferry_sig_is_terminating(int signum)
-{
-	for (int s : s_term_signals) {
-		if (s == signum) {
-			return true;
-		}
-	}
-	return false;
 }
 
 static void
@@ -132,6 +125,9 @@ ferry_sig_record(int signum, siginfo_t *si, void *ctx)
 	// after the signal is recorded, so that an unwinder lock held by this
 	// very thread cannot keep the shutdown from starting.
 	bool take_stack = park && s_bt_claimed.exchange(1) == 0;
+	s_pending.fetch_or(1ull << signum);
+	// After the bit: the signal thread reads the pipe before it takes the
+	// bits, so a wake-up lost to a full pipe finds this bit all the same.
 	unsigned char b = (unsigned char)signum;
 	ssize_t n;
 	do {
@@ -225,25 +221,30 @@ ferry_sig_backtrace(void)
 	}
 }
 
+/* Takes the first pending signal of set (in its order), or 0. */
+static int
+ferry_sig_take_pending(const int *set, size_t n)
+{
+	for (size_t i = 0; i < n; i++) {
+		uint64_t bit = 1ull << set[i];
+		if (s_pending.fetch_and(~bit) & bit) {
+			return set[i];
+		}
+	}
+	return 0;
+}
+
 /* A fatal signal that came while a SIGINT or SIGTERM was being served: the
  * first one found, or 0. The thread that got it is parked. */
 static int
 ferry_sig_pending_fatal(void)
 {
-	for (;;) {
-		struct pollfd p = {s_sigpipe[0], POLLIN, 0};
-		if (poll(&p, 1, 0) != 1) {
-			return 0;
-		}
-		unsigned char b;
-		if (read(s_sigpipe[0], &b, 1) != 1) {
-			return 0;
-		}
-		if (ferry_sig_is_terminating(b) && !ferry_sig_is_user_end(b)) {
-			ox_warning(QM_FERRY, "Got Signal '%s'. Aborting...", sigdescr_np(b));
-			return b;
-		}
+	static const int fatal[] = {SIGFPE, SIGSEGV, SIGABRT, SIGBUS};
+	int sig = ferry_sig_take_pending(fatal, sizeof(fatal) / sizeof(fatal[0]));
+	if (sig != 0) {
+		ox_warning(QM_FERRY, "Got Signal '%s'. Aborting...", sigdescr_np(sig));
 	}
+	return sig;
 }
 
 [[noreturn]] static void
@@ -308,7 +309,8 @@ ferry_sig_handler(int signum)
 	// has looked again; one that never looks (parked in its own fault) has
 	// nothing in hand, so the wait is bounded.
 	uint32_t handoff_ms = ferry_scaled_ms(FERRY_SHUTDOWN_WATCHDOG_SECS * 1000) / 4;
-	ferry_namedpipe_wait_taken(handoff_ms < FERRY_PIPE_HANDOFF_WAIT_MS ? (int)handoff_ms : FERRY_PIPE_HANDOFF_WAIT_MS);
+	uint32_t drain_ms = FERRY_PIPE_HANDOFF_WAIT_MS + ferry_scaled_ms(FERRY_NAMEDPIPE_DRAIN_MS);
+	ferry_namedpipe_wait_taken((int)(handoff_ms < drain_ms ? handoff_ms : drain_ms));
 	uint64_t start = ox_getms();
 	uint64_t limit = ferry_scaled_ms(FERRY_FLUSH_WAIT_SECS * 1000);
 	while (c && ferry_sig_counter(&c->dlog_pkts_unlogged) != 0) {
@@ -324,6 +326,14 @@ ferry_sig_handler(int signum)
 	}
 	if (!c || ferry_sig_counter(&c->dlog_pkts_unlogged) == 0) {
 		ox_info(QM_FERRY, "Flushed all log records to disk");
+	}
+	if (c) {
+		// Again after the pipe was read empty and the writer drained: what
+		// the shutdown kept.
+		ox_info(QM_FERRY, "Digestinfo read from pipe=%lu, logged to disk=%lu, unlogged=%lu",
+				(unsigned long)ferry_sig_counter(&c->pipe_reads_diginfo),
+				(unsigned long)ferry_sig_counter(&c->dlog_pkts_logged),
+				(unsigned long)ferry_sig_counter(&c->dlog_pkts_unlogged));
 	}
 	// What the writer stored during the wait goes into the headers too, so
 	// the next start finds it without relying on the writer's own persists.
@@ -350,10 +360,12 @@ ferry_sig_thread(void *arg)
 {
 	(void)arg;
 	s_sigthread_tid.store(gettid());
+	static const int hup[] = {SIGHUP};
 	for (;;) {
-		unsigned char b;
-		ssize_t n = read(s_sigpipe[0], &b, 1);
-		if (n != 1) {
+		// The bytes only wake this thread: what came is in the pending bits.
+		unsigned char wake[64];
+		ssize_t n = read(s_sigpipe[0], wake, sizeof(wake));
+		if (n <= 0) {
 			if (n < 0 && errno == EINTR) {
 				continue;
 			}
@@ -361,13 +373,15 @@ ferry_sig_thread(void *arg)
 					ox_strerror(errno));
 			return nullptr;
 		}
-		if (b == SIGHUP) {
-			if (!s_shutdown_started.load()) {
-				ferry_sig_hup_logroll(b);
-			}
+		// An end first, whatever else waits: a roll cannot hold it back.
+		int sig = ferry_sig_take_pending(s_term_signals, sizeof(s_term_signals) / sizeof(s_term_signals[0]));
+		if (sig != 0) {
+			ferry_sig_handler(sig);
 			continue;
 		}
-		ferry_sig_handler(b);
+		if (ferry_sig_take_pending(hup, 1) != 0 && !s_shutdown_started.load()) {
+			ferry_sig_hup_logroll(SIGHUP);
+		}
 	}
 }
 

@@ -89,23 +89,44 @@ ferry_stderr_to_safe_file(const char *path)
 	return ok;
 }
 
-int
-ferry_get_digestlog_flock(char *dlogpath)
+/* Whether "privsep to ..." went to standard error, without a newline. */
+static bool s_privsep_said;
+
+/* The lock of the digest log: 0, or -1 with *held set when another shipper
+ * holds it (the file itself opened). */
+static int
+ferry_digestlog_flock(char *dlogpath, bool *held)
 {
+	*held = false;
 	// The descriptor stays open for the life of the process: closing it would
 	// drop the lock.
 	int fd = open(dlogpath, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
 	if (fd < 0) {
-		ox_warning(QM_FERRY, "error while opening dlogfile %s: %s ...", dlogpath, ox_strerror(errno));
+		int err = errno;
+		ox_warning(QM_FERRY, "error while opening dlogfile %s: %s ...", dlogpath, ox_strerror(err));
+		// Also where a supervisor looks: the log may be a file nobody reads
+		// yet.
+		if (!g_faultsink || g_faultsink->fd != STDERR_FILENO) {
+			fprintf(stderr, "%serror while opening dlogfile %s: %s ...\n", s_privsep_said ? "\n" : "", dlogpath,
+					ox_strerror(err));
+		}
 		return -1;
 	}
 	if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
 		ox_warning(QM_FERRY, "Error while taking dlogfile lock...");
 		close(fd);
+		*held = true;
 		return -1;
 	}
 	ox_info(QM_FERRY, "dlogfile lock aquired successfully ...");
 	return 0;
+}
+
+int
+ferry_get_digestlog_flock(char *dlogpath)
+{
+	bool held;
+	return ferry_digestlog_flock(dlogpath, &held);
 }
 
 static void
@@ -198,7 +219,15 @@ ferry_start(const char *config_path)
 	ox_info(QM_FERRY, "Starting with privilege uid=%d,gid=%d", (int)g_xcfg.uid, (int)g_xcfg.gid);
 	if (g_xcfg.uid != 0 && geteuid() == 0) {
 		fprintf(stderr, "privsep to %d %d", (int)g_xcfg.uid, (int)g_xcfg.gid);
+		s_privsep_said = true;
 		ox_process_privsep(g_xcfg.uid, g_xcfg.gid);
+	} else if (g_xcfg.gid != 0 && geteuid() == 0) {
+		// A group without a user is applied (the user stays root): left
+		// alone, the process would run at gid 0 under a configuration that
+		// named another group.
+		fprintf(stderr, "privsep to %d %d", 0, (int)g_xcfg.gid);
+		s_privsep_said = true;
+		ox_process_privsep(0, g_xcfg.gid);
 	}
 	if (ox_fault_sink_activate_all_held() != 0) {
 		ox_crash_nostack(QM_FERRY, OX_GLOBAL, "can't open the errorlog file %s",
@@ -240,9 +269,13 @@ ferry_start(const char *config_path)
 	rc.persist = g_xcfg.ferry_digestlog_persist;
 	rc.trace = false;
 
-	if (ferry_get_digestlog_flock(dlogpath) != 0) {
+	bool held;
+	if (ferry_digestlog_flock(dlogpath, &held) != 0) {
 		ox_free(fname);
-		return 0;
+		// A second shipper on the same digest log steps aside cleanly; one
+		// that cannot open its digest log at all has failed, and a
+		// supervisor must see it fail rather than a clean stop.
+		return held ? 0 : 1;
 	}
 	g_rbuf_des = ox_rbuffer_init(&rc);
 	ox_free(fname);

@@ -279,7 +279,12 @@ relay_cfg_i64_anyval_no_checks(relay_cfg_line *l, char *val_tok)
 		return 0;
 	}
 	int64_t value = 0;
-	if (ox_str_atoi_64(val_tok, &value) != 0) {
+	int rv = ox_str_atoi_64_checked(val_tok, &value);
+	if (rv == ATOI_OVERFLOW) {
+		relay_cfg_crash(QM_FERRY, "line %d :: %s %s overflows", l->num, l->name_tok, val_tok);
+		return 0;
+	}
+	if (rv != 0) {
 		relay_cfg_crash(QM_FERRY, "line %d :: %s must be a number, not %s", l->num, l->name_tok,
 				val_tok);
 		return 0;
@@ -340,7 +345,12 @@ relay_cfg_u64_anyval_no_checks(relay_cfg_line *l, char *val_tok)
 		return 0;
 	}
 	uint64_t value = 0;
-	if (ox_str_atoi_u64(val_tok, &value) != 0) {
+	int rv = ox_str_atoi_u64_checked(val_tok, &value);
+	if (rv == ATOI_OVERFLOW) {
+		relay_cfg_crash(QM_FERRY, "line %d :: %s %s overflows", l->num, l->name_tok, val_tok);
+		return 0;
+	}
+	if (rv != 0) {
 		relay_cfg_crash(QM_FERRY, "line %d :: %s must be an unsigned number, not %s", l->num,
 				l->name_tok, val_tok);
 		return 0;
@@ -370,7 +380,12 @@ relay_cfg_seconds(relay_cfg_line *l)
 		return 0;
 	}
 	uint64_t value = 0;
-	if (ox_str_atoi_seconds(l->val_tok_1, &value) != 0) {
+	int rv = ox_str_atoi_seconds_checked(l->val_tok_1, &value);
+	if (rv == ATOI_OVERFLOW) {
+		relay_cfg_crash(QM_FERRY, "line %d :: %s %s overflows", l->num, l->name_tok, l->val_tok_1);
+		return 0;
+	}
+	if (rv != 0) {
 		relay_cfg_crash(QM_FERRY,
 				"line %d :: %s must be an unsigned number with time unit (s, m, h, or d), not %s",
 				l->num, l->name_tok, l->val_tok_1);
@@ -729,10 +744,10 @@ relay_cfg_relay_line(relay_cfg_parser_state *p, ferry_config *c, relay_cfg_line 
 		relay_cfg_errorlog(c, l);
 		break;
 	case RELAY_CASE_LOCAL_NODE_PORT:
-		c->ferry_local_port = relay_cfg_int(l, RELAY_CFG_MIN_PORT, RELAY_CFG_MAX_PORT);
+		c->ferry_local_port = relay_cfg_int(l, FERRY_RANGE_PORT);
 		break;
 	case RELAY_CASE_INFO_PORT:
-		c->ferry_info_port = relay_cfg_int(l, RELAY_CFG_MIN_PORT, RELAY_CFG_MAX_PORT);
+		c->ferry_info_port = relay_cfg_int(l, FERRY_RANGE_PORT);
 		break;
 	case RELAY_CASE_DATACENTER_BEGIN: {
 		if (g_dc_count >= DC_MAX_NUM) {
@@ -751,7 +766,7 @@ relay_cfg_relay_line(relay_cfg_parser_state *p, ferry_config *c, relay_cfg_line 
 	// Zero or negative values here would later divide by zero, allocate
 	// nothing or sleep for ever: they are refused with the range message.
 	case RELAY_CASE_MAX_RECS_INFLIGHT:
-		c->ferry_max_recs_inflight = relay_cfg_int(l, 1, INT32_MAX);
+		c->ferry_max_recs_inflight = relay_cfg_int(l, FERRY_RANGE_INFLIGHT);
 		break;
 	case RELAY_CASE_DIGESTLOG_OVERWRITE:
 		c->ferry_digestlog_overwrite = relay_cfg_bool(l);
@@ -760,44 +775,44 @@ relay_cfg_relay_line(relay_cfg_parser_state *p, ferry_config *c, relay_cfg_line 
 		c->ferry_digestlog_persist = relay_cfg_bool(l);
 		break;
 	case RELAY_CASE_THREADS:
-		c->ferry_threads = relay_cfg_int(l, 1, INT32_MAX);
+		c->ferry_threads = relay_cfg_int(l, FERRY_RANGE_THREADS);
 		break;
 	case RELAY_CASE_TIMEOUT:
 		// A timeout of 0 would let a send to a datacenter that went away
 		// wait for ever.
-		c->ferry_timeout = relay_cfg_int(l, 1, INT32_MAX);
+		c->ferry_timeout = relay_cfg_int(l, FERRY_RANGE_TIMEOUT);
 		break;
 	// Retries and their sleep count from 0; a negative sleep would become an
 	// unsigned sleep of decades.
 	case RELAY_CASE_RELAY_BATCH_NUM_RETRY:
-		c->ferry_batch_num_retry = relay_cfg_int(l, 0, INT32_MAX);
+		c->ferry_batch_num_retry = relay_cfg_int(l, FERRY_RANGE_RETRY);
 		break;
 	case RELAY_CASE_RELAY_BATCH_RETRY_SLEEP:
-		c->ferry_batch_retry_sleep = relay_cfg_int(l, 0, INT32_MAX);
+		c->ferry_batch_retry_sleep = relay_cfg_int(l, FERRY_RANGE_RETRY);
 		break;
 	case RELAY_CASE_RELAY_FORWARD_WITH_GENCHECK:
 		c->ferry_fwd_with_gencheck = relay_cfg_bool(l);
 		break;
 	case RELAY_CASE_RELAY_HOTKEY_MAXSKIP:
-		c->ferry_hotkey_maxskip = relay_cfg_int(l, 1, INT32_MAX);
+		c->ferry_hotkey_maxskip = relay_cfg_int(l, FERRY_RANGE_HOTKEY_MAXSKIP);
 		break;
 	case RELAY_CASE_RELAY_SHIPPING_ENABLED:
 		c->ferry_shipping_enabled = relay_cfg_bool(l);
 		break;
 	case RELAY_CASE_RELAY_INFO_TIMEOUT:
-		c->ferry_info_request_timeout_ms = relay_cfg_int_no_checks(l);
+		c->ferry_info_request_timeout_ms = relay_cfg_int(l, FERRY_RANGE_INFO_TIMEOUT);
 		break;
 	case RELAY_CASE_RELAY_COMPRESSION_THRESHOLD:
-		c->ferry_compression_threshold = relay_cfg_int_no_checks(l);
+		c->ferry_compression_threshold = relay_cfg_int(l, FERRY_RANGE_COMPRESSION);
 		break;
 	case RELAY_CASE_RELAY_WRITE_BATCH_SIZE:
-		c->ferry_write_batch_size = relay_cfg_int(l, 1, FERRY_MAX_BATCH_SIZE);
+		c->ferry_write_batch_size = relay_cfg_int(l, FERRY_RANGE_BATCH_SIZE);
 		break;
 	case RELAY_CASE_RELAY_READ_BATCH_SIZE:
-		c->ferry_read_batch_size = relay_cfg_int(l, 1, FERRY_MAX_BATCH_SIZE);
+		c->ferry_read_batch_size = relay_cfg_int(l, FERRY_RANGE_BATCH_SIZE);
 		break;
 	case RELAY_CASE_RELAY_SHIP_DELAY:
-		c->ferry_internal_shipping_delay = relay_cfg_int(l, 0, INT32_MAX);
+		c->ferry_internal_shipping_delay = relay_cfg_int(l, FERRY_RANGE_SHIP_DELAY);
 		break;
 	case RELAY_CASE_RELAY_CHECK_DATA_BEFORE_DELETE:
 		c->ferry_check_data_before_delete = relay_cfg_bool(l);
@@ -831,7 +846,7 @@ relay_cfg_datacenter_line(relay_cfg_parser_state *p, relay_cfg_line *l)
 	case RELAY_CASE_CONTEXT_BEGIN:
 		break;
 	case RELAY_CASE_DC_NODE_ADDRESS_PORT: {
-		int32_t port = relay_cfg_int_val2(l, RELAY_CFG_MIN_PORT, RELAY_CFG_MAX_PORT);
+		int32_t port = relay_cfg_int_val2(l, FERRY_RANGE_PORT);
 		if (s_parse_failed) {
 			return;
 		}

@@ -209,8 +209,11 @@ TEST_F(Clusters, NoVersionCheckAndNoInfoTimeout)
 {
 	fake_cluster *local = cluster(1);
 	fake_cluster *old = cluster(1, "2.0.0");
-	configure(fake_cluster_port(local, 0), "    relay-info-timeout 0\n",
+	configure(fake_cluster_port(local, 0), "",
 			dc("OLD", seed("127.0.0.1", fake_cluster_port(old, 0))), "    relay-remote-datacenter OLD\n");
+	// No info timeout: neither the file nor set-config take 0 any more, but
+	// should the setting hold none, the clusters keep their own.
+	g_xcfg.ferry_info_request_timeout_ms = 0;
 	ferry_clusters_start(&td);
 	EXPECT_EQ(g_rcfg[0].infinite_ttl_value, HIVED_INFINITE_TTL_VALUE);
 	EXPECT_EQ(g_rcfg[0].asc->info_timeout.load(), 500);

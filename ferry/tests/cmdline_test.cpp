@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -150,6 +151,7 @@ struct ConfOpts {
 	bool enabled = true;
 	bool pidfile = false;
 	std::string relay_extra;
+	std::string service_extra;
 	int local_port = 3000;
 	int dc_port = 3010;
 	std::string pipe; // the stand-in's
@@ -165,7 +167,7 @@ write_config(ShipperFiles &s, const ConfOpts &o)
 		s.pid = ferry_test_path("pid");
 	}
 	std::ostringstream c;
-	c << "service {\n    proto-fd-max 15000\n}\n"
+	c << "service {\n    proto-fd-max 15000\n" << o.service_extra << "}\n"
 	  << "namespace test {\n    enable-relay true\n    relay-remote-datacenter DC1\n}\n"
 	  << "relay {\n"
 	  << "    enable-relay " << (o.enabled ? "true" : "false") << "\n"
@@ -205,7 +207,7 @@ prepare_dlog(const std::string &path, int written, int read)
 	ox_rbuffer_close(rb);
 }
 
-enum Prep { NONE, LOCK_DLOG, PIDFILE, PIDLINK, DLOG };
+enum Prep { NONE, LOCK_DLOG, PIDFILE, PIDLINK, DLOG, DLOG_DIR };
 
 struct Case {
 	const char *name;
@@ -280,6 +282,9 @@ TEST_F(Cmdline, Table)
 			nullptr, "Invalid Batch Thread Count 0. It should be >=1 and <=64... Aborting"},
 		{"second shipper on a locked digest log", {"--resume", "--config-file", "@CFG@"}, true, plain, LOCK_DLOG,
 			nullptr, 0, "", "", "Error while taking dlogfile lock..."},
+		// One that cannot open its digest log has failed, and says why.
+		{"a digest log that cannot be opened", {"--resume", "--config-file", "@CFG@"}, true, plain, DLOG_DIR,
+			nullptr, 1, "", ": Is a directory ...\n", "error while opening dlogfile "},
 		{"pid file at a planted link", {"--resume", "--config-file", "@CFG@"}, true, pid, PIDLINK, nullptr,
 			-SIGINT, "", nullptr, ": Too many levels of symbolic links"},
 		{"pid file written", {"--resume", "--config-file", "@CFG@"}, true, pid, PIDFILE,
@@ -328,6 +333,8 @@ TEST_F(Cmdline, Table)
 			ASSERT_EQ(symlink(link_target.c_str(), s.pid.c_str()), 0);
 		} else if (c.prep == DLOG) {
 			prepare_dlog(s.dlog, c.dlog_written, c.dlog_read);
+		} else if (c.prep == DLOG_DIR) {
+			ASSERT_EQ(mkdir(s.dlog.c_str(), 0700), 0);
 		}
 
 		Proc p = spawn(FERRY_BINARY, args);
@@ -351,6 +358,9 @@ TEST_F(Cmdline, Table)
 		}
 		if (lockfd >= 0) {
 			close(lockfd);
+		}
+		if (c.prep == DLOG_DIR) {
+			EXPECT_EQ(rmdir(s.dlog.c_str()), 0);
 		}
 		std::string out = ferry_test_read_file(p.out), err = ferry_test_read_file(p.err);
 		if (c.out && !c.wait_log) {
@@ -427,6 +437,39 @@ make_local_cluster(fake_local_server *fls)
 	fake_node_set_info(n, "replicas-master", fake_cluster_replicas(model, 0, true));
 	fake_node_set_info(n, "replicas-prole", fake_cluster_replicas(model, 0, false));
 	fake_cluster_destroy(model);
+}
+
+// A service group without a user: the process runs in that group (and no
+// other), its user still root.
+TEST_F(Cmdline, AGroupWithoutAUserIsApplied)
+{
+	if (geteuid() != 0) {
+		GTEST_SKIP() << "needs root to change groups";
+	}
+	struct group *gr = getgrnam("daemon");
+	ASSERT_NE(gr, nullptr);
+	const std::string gid = std::to_string(gr->gr_gid);
+	ShipperFiles s;
+	ConfOpts o;
+	o.local_port = fls_port(fls);
+	o.pipe = pipe_path;
+	o.service_extra = "    group daemon\n";
+	write_config(s, o);
+	Proc p = spawn(FERRY_BINARY, std::vector<std::string>{"--noresume", "--config-file", s.cfg});
+	s.extra.push_back(p.out);
+	s.extra.push_back(p.err);
+	bool seen = wait_for_text(s.log, "dlogfile lock aquired successfully ...", p);
+	std::string status = ferry_test_read_file("/proc/" + std::to_string(p.pid) + "/status");
+	kill_proc(p);
+	ASSERT_TRUE(seen) << ferry_test_read_file(p.err);
+	EXPECT_NE(status.find("\nUid:\t0\t0\t0\t0\n"), std::string::npos) << status;
+	EXPECT_NE(status.find("\nGid:\t" + gid + "\t" + gid + "\t" + gid + "\t" + gid + "\n"), std::string::npos)
+			<< status;
+	size_t groups = status.find("\nGroups:");
+	ASSERT_NE(groups, std::string::npos) << status;
+	std::string line = status.substr(groups + 8, status.find('\n', groups + 1) - groups - 8);
+	EXPECT_EQ(line.find_first_of("0123456789"), std::string::npos) << "supplementary groups: " << line;
+	EXPECT_EQ(ferry_test_read_file(p.err), "privsep to 0 " + gid);
 }
 
 // Every step of start-up, up to the housekeeper's first last-ship report;

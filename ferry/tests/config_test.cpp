@@ -285,8 +285,15 @@ TEST_F(Config, AcceptedTexts)
 	const Accepted cases[] = {
 		{"size suffix", conf({{"DLOG", "    digestlog-path /tmp/d 10G\n"}}),
 			[] { EXPECT_EQ(g_xcfg.ferry_digestlog_file_size[0], 10737418240ull); }},
-		{"int suffix", conf({{"RELAY", "    relay-threads 4K\n"}}),
-			[] { EXPECT_EQ(g_xcfg.ferry_threads, 4096); }},
+		{"int suffix", conf({{"RELAY", "    relay-read-batch-size 4K\n"}}),
+			[] { EXPECT_EQ(g_xcfg.ferry_read_batch_size, 4096); }},
+		{"the ranges set-config holds to, at their ends",
+			conf({{"RELAY", "    relay-threads 32\n    relay-info-timeout 1\n    relay-compression-threshold 0\n"}}),
+			[] {
+				EXPECT_EQ(g_xcfg.ferry_threads, 32);
+				EXPECT_EQ(g_xcfg.ferry_info_request_timeout_ms, 1);
+				EXPECT_EQ(g_xcfg.ferry_compression_threshold, 0);
+			}},
 		{"repeated key keeps the last", conf({{"RELAY", "    timeout 100\n    timeout 200\n"
 							   "    relay-pidfile /a\n    relay-pidfile /b\n"}}),
 			[] {
@@ -563,7 +570,29 @@ TEST_F(Config, ParseRefusesWithShortCritical)
 		{"negative ship delay", conf({{"RELAY", "    relay-ship-delay -1\n"}}),
 			"line %L :: relay-ship-delay must be >= 0 and <= 2147483647, not -1", "ship-delay", 0},
 		{"no threads", conf({{"RELAY", "    threads 0\n"}}),
-			"line %L :: threads must be >= 1 and <= 2147483647, not 0", "threads 0", 0},
+			"line %L :: threads must be >= 1 and <= 32, not 0", "threads 0", 0},
+		{"more threads than the client runs", conf({{"RELAY", "    relay-threads 33\n"}}),
+			"line %L :: relay-threads must be >= 1 and <= 32, not 33", "threads 33", 0},
+		// Numbers that would wrap are refused as they are written.
+		{"a port that wraps to 3000", conf({{"RELAY", "    local-node-port 18446744073709554616\n"}}),
+			"line %L :: local-node-port 18446744073709554616 overflows", "port 1844", 0},
+		{"threads that wrap to 1", conf({{"RELAY", "    relay-threads 18446744073709551617\n"}}),
+			"line %L :: relay-threads 18446744073709551617 overflows", "threads 1844", 0},
+		{"a digest-log size that wraps", conf({{"DLOG", "    digestlog-path /d 18446744073717999616\n"}}),
+			"line %L :: digestlog-path 18446744073717999616 overflows", "/d 1844", 0},
+		{"a digest-log size whose suffix wraps", conf({{"DLOG", "    digestlog-path /d 16384P\n"}}),
+			"line %L :: digestlog-path 16384P overflows", "/d 16384P", 0},
+		{"a time to live that wraps", conf({{"NS", "    max-ttl 213503982334602d\n"}}),
+			"line %L :: max-ttl 213503982334602d overflows", "213503982334602d", 0},
+		// The ranges set-config holds to.
+		{"info timeout 0", conf({{"RELAY", "    relay-info-timeout 0\n"}}),
+			"line %L :: relay-info-timeout must be >= 1 and <= 2147483647, not 0", "info-timeout 0", 0},
+		{"negative info timeout", conf({{"RELAY", "    relay-info-timeout -1\n"}}),
+			"line %L :: relay-info-timeout must be >= 1 and <= 2147483647, not -1", "info-timeout -1", 0},
+		{"a suffix without digits", conf({{"RELAY", "    relay-info-timeout K\n"}}),
+			"line %L :: relay-info-timeout must be a number, not K", "info-timeout K", 0},
+		{"negative compression threshold", conf({{"RELAY", "    relay-compression-threshold -1\n"}}),
+			"line %L :: relay-compression-threshold must be >= 0 and <= 2147483647, not -1", "threshold -1", 0},
 		{"timeout 0", conf({{"RELAY", "    timeout 0\n"}}),
 			"line %L :: timeout must be >= 1 and <= 2147483647, not 0", "timeout 0", 0},
 		{"negative timeout", conf({{"RELAY", "    timeout -30\n"}}),

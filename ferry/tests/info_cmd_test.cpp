@@ -208,10 +208,11 @@ TEST_F(InfoCmd, LineGrammar)
 		{"an empty line", "\n", ""},
 		{"an unknown command", "nosuch:a=1\nbuild\n", "build\t3.2.9\n"},
 		{"a name given as a command", "build:x\n", ""},
-		{"parameters may hold slashes and colons", "log-set:a/b:c=1\n", "log-set:a/b:c=1\tok\n"},
+		{"parameters may hold slashes and colons", "log-set:a/b:c=1\n",
+				"log-set:a/b:c=1\terror-invalid-context-or-level\n"},
 		{"a command line after an incomplete one is never reached", "log-set:a=1", ""},
-		{"items keep the order of the lines", "dcs\nbuild\nlog-set:x=1\n",
-				"dcs\t\nbuild\t3.2.9\nlog-set:x=1\tok\n"},
+		{"items keep the order of the lines", "dcs\nbuild\nlog-set:relay=info\n",
+				"dcs\t\nbuild\t3.2.9\nlog-set:relay=info\tok\n"},
 		{"names are whole and case-sensitive", "Build\nbuil\nbuild \n", ""},
 	};
 	for (const Row &r : rows) {
@@ -221,6 +222,75 @@ TEST_F(InfoCmd, LineGrammar)
 	EXPECT_EQ(ferry_test_count_of(log(), "received command nosuch, not registered"), 1);
 	EXPECT_EQ(ferry_test_count_of(log(), "received command build, not registered"), 1);
 	EXPECT_EQ(ferry_test_count_of(log(), "not registered"), 2) << "an unknown plain line logs nothing";
+}
+
+// However many commands of one request are not registered, one INFO line
+// tells of them: the first name and how many more. A body of nothing else
+// must not turn every 3 bytes into a log line.
+TEST_F(InfoCmd, UnregisteredCommandsOfARequestShareOneLogLine)
+{
+	struct Row {
+		const char *why;
+		std::string body;
+		std::string reply;
+		std::string line; // the one line logged
+	};
+	std::string flood;
+	for (int i = 0; i < 100000; i++) {
+		flood += "x:\n";
+	}
+	const Row rows[] = {
+		{"one", "nosuch:a=1\nbuild\n", "build\t3.2.9\n", "received command nosuch, not registered\n"},
+		{"two of them around an answered line", "first:a\nbuild\nbuild:x\n", "build\t3.2.9\n",
+				"received command first, not registered (and 1 more unregistered commands in the request)\n"},
+		{"a flood", flood + "build\n", "build\t3.2.9\n",
+				"received command x, not registered (and 99999 more unregistered commands in the request)\n"},
+	};
+	for (const Row &r : rows) {
+		SCOPED_TRACE(r.why);
+		size_t before = log().size();
+		EXPECT_EQ(ask(r.body), r.reply);
+		std::string logged = log().substr(before);
+		EXPECT_EQ(ferry_test_count_of(logged, "\n"), 1) << logged;
+		EXPECT_EQ(ferry_test_count_of(logged, r.line), 1) << logged;
+	}
+}
+
+// The lines that the commands of one request log: the first 16, then one
+// line that counts the rest, whatever the commands (an accepted setting, a
+// refused log level); the replies are all there.
+TEST_F(InfoCmd, CommandsOfARequestLogSixteenLinesAndACount)
+{
+	struct Row {
+		const char *why;
+		std::string line;   // one command line, given 100 times
+		std::string answer; // the answer to each
+		std::string logged; // the line each logs
+	};
+	const Row rows[] = {
+		{"accepted settings", "set-config:context=relay;relay-ship-delay=0\n", "ok",
+				"FERRY shipping delay changed from 0 to 0"},
+		{"refused log levels", "log-set:relay=nope\n", "error-invalid-context-or-level",
+				"log set command: addcontext failed: context relay level NOPE"},
+	};
+	for (const Row &r : rows) {
+		SCOPED_TRACE(r.why);
+		std::string body, reply;
+		for (int i = 0; i < 100; i++) {
+			body += r.line;
+			reply += r.line.substr(0, r.line.size() - 1) + "\t" + r.answer + "\n";
+		}
+		size_t before = log().size();
+		EXPECT_EQ(ask(body), reply);
+		std::string logged = log().substr(before);
+		EXPECT_EQ(ferry_test_count_of(logged, r.logged), 16) << logged;
+		EXPECT_EQ(ferry_test_count_of(logged, "84 more lines that the commands of the request would have logged were left out"), 1)
+				<< logged;
+		// The next request starts its own count.
+		before = log().size();
+		EXPECT_EQ(ask(r.line), r.line.substr(0, r.line.size() - 1) + "\t" + r.answer + "\n");
+		EXPECT_EQ(ferry_test_count_of(log().substr(before), r.logged), 1);
+	}
 }
 
 TEST_F(InfoCmd, StatisticsThenDcsInTheirOrder)
@@ -372,6 +442,10 @@ TEST_F(InfoCmd, SetConfigEverySettableKey)
 		{"relay-timeout=16777216G", false, timeout, 0, 0},
 		{"relay-threads=8", true, threads, 8, B4},
 		{"relay-threads=0", false, threads, 0, 0},
+		{"relay-threads=32", true, threads, 32, B4},
+		// More than the client's 32 receivers would be reported, not run.
+		{"relay-threads=33", false, threads, 0, 0},
+		{"relay-threads=2147483647", false, threads, 0, 0},
 		{"relay-nw-timeout=250", true, nw, 250, 0},
 		{"relay-nw-timeout=0", false, nw, 0, 0},
 		{"relay-ship-batch-size=700", true, inflight, 700, B2},
@@ -518,11 +592,21 @@ TEST_F(InfoCmd, LogSet)
 		{"relay=info", "ok", QM_FERRY, OX_INFO, ka::OX_INFO},
 		{"relay=Detail", "ok", QM_FERRY, OX_DETAIL, ka::OX_INFO},
 		{"relay=bogus", "error-invalid-context-or-level", QM_FERRY, OX_INFO, -1},
-		{"nosuch=debug", "ok", -1, OX_INFO, -1},
-		{"info=debug;relay=bogus", "error-invalid-context-or-level", QM_INFO, OX_DEBUG, -1},
-		{"relay=" + level50, "ok", QM_FERRY, OX_INFO, -1},
+		// An error changes nothing: every pair is checked before any applies.
+		{"nosuch=debug", "error-invalid-context-or-level", -1, OX_INFO, -1},
+		{"info=debug;relay=bogus", "error-invalid-context-or-level", QM_INFO, OX_INFO, -1},
+		{"ox:misc=warning;relay=nope", "error-invalid-context-or-level", OX_MISC, OX_INFO, -1},
+		{"ox:misc=warning;misc=warning", "error-invalid-context-or-level", OX_MISC, OX_INFO, -1},
+		// Levels by their whole name only.
+		{"relay=", "error-invalid-context-or-level", QM_FERRY, OX_INFO, -1},
+		{"relay", "error-invalid-context-or-level", QM_FERRY, OX_INFO, -1},
+		{"relay=deb", "error-invalid-context-or-level", QM_FERRY, OX_INFO, -1},
+		{"relay=debugging", "error-invalid-context-or-level", QM_FERRY, OX_INFO, -1},
+		{"relay=" + level50, "error-invalid-context-or-level", QM_FERRY, OX_INFO, -1},
 		{"ox:misc=warning", "ok", OX_MISC, OX_WARNING, -1},
+		{"info=detail;ox:misc=critical;", "ok", OX_MISC, OX_CRITICAL, -1},
 		{"info-port=debug", "ok", QM_INFO, OX_INFO, -1},
+		{"", "ok", QM_INFO, OX_INFO, -1},
 	};
 	for (const Row &r : rows) {
 		SCOPED_TRACE(r.params);

@@ -6,6 +6,9 @@
 // figures are printed.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
+#include <atomic>
 #include <functional>
 #include <thread>
 
@@ -58,7 +61,32 @@ good_client_ms(int port)
 struct load {
 	std::vector<int> fds;
 	std::thread feeder;
+	std::atomic<bool> stop{false};
+	int port = 0;
 };
+
+// Holds n connections open and opens a new one for each the server closes,
+// until told to stop (or a bounded number of reopenings).
+void
+reopen_closed(int port, int n, load *l)
+{
+	std::vector<struct pollfd> fds;
+	for (int i = 0; i < n; i++)
+		fds.push_back({nb_connect(port), POLLIN | POLLRDHUP, 0});
+	for (int round = 0; !l->stop.load() && round < 1000000; round++) {
+		if (poll(fds.data(), fds.size(), 50) <= 0)
+			continue;
+		for (struct pollfd &p : fds) {
+			char b[64];
+			if (p.revents == 0 || recv(p.fd, b, sizeof(b), MSG_DONTWAIT) > 0 || errno == EAGAIN)
+				continue;
+			close(p.fd);
+			p.fd = nb_connect(port);
+		}
+	}
+	for (struct pollfd &p : fds)
+		close(p.fd);
+}
 
 struct Case {
 	const char *name;
@@ -98,7 +126,27 @@ TEST(InfoHostile, ServerStaysUpBoundedAndAnswers)
 				}
 				EXPECT_LE(stats().conns, (uint64_t)FERRY_INFO_CONN_MAX);
 			},
-			[](load &) { EXPECT_GT(stats().refused_cap + stats().closed_incomplete, 0u); }},
+			[](load &) {
+				EXPECT_GT(stats().refused_cap + stats().closed_for_new + stats().closed_incomplete, 0u);
+			}},
+		{"a peer that reopens every connection closed at the cap",
+			[](int p, load &l) {
+				const int kCap = 64;
+				ferry_info_set_conn_max(kCap);
+				l.feeder = std::thread(reopen_closed, p, kCap, &l);
+				ASSERT_TRUE(ferry_test_wait_until([] { return stats().conns == kCap; }, kDeadlineMs));
+			},
+			[](load &l) {
+				// Each attempt answered at once: no retry while the peer
+				// keeps the cap full.
+				const std::string want = std::string("build\t") + tamberlin_build_string + "\n";
+				for (int i = 0; i < 5; i++)
+					EXPECT_EQ(ask(l.port, "build\n"), want) << i;
+				EXPECT_GT(stats().closed_for_new, 0u);
+				l.stop.store(true);
+				l.feeder.join();
+				ferry_info_set_conn_max(0);
+			}},
 		{"64 MiB claimed with a short body",
 			[](int p, load &l) {
 				uint64_t rx = stats().rx_bytes;
@@ -168,6 +216,7 @@ TEST(InfoHostile, ServerStaysUpBoundedAndAnswers)
 		long rss0 = rss_kib();
 		uint64_t peak0 = stats().pending_peak;
 		load l;
+		l.port = port;
 		c.start(port, l);
 		uint64_t conns_loaded = stats().conns;
 		int server_fds_loaded = testkit_open_fds() - fds0 - (int)l.fds.size();
@@ -179,11 +228,11 @@ TEST(InfoHostile, ServerStaysUpBoundedAndAnswers)
 		printf("hostile case \"%s\": well-behaved client answered in %ld ms; server connections %lu "
 			   "under load, %lu when answered; server descriptors %d under load, %d when answered; "
 			   "resident memory %+ld KiB; request bytes held at most %lu "
-			   "(refused at the cap %lu, closed incomplete %lu, replies given up %lu)\n",
+			   "(refused at the cap %lu, closed for a new one %lu, closed incomplete %lu, replies given up %lu)\n",
 				c.name, answer_ms, (unsigned long)conns_loaded, (unsigned long)stats().conns, server_fds_loaded,
 				server_fds, rss_growth,
 				(unsigned long)std::max(stats().pending_peak, peak0), (unsigned long)stats().refused_cap,
-				(unsigned long)stats().closed_incomplete, (unsigned long)stats().replies_given_up);
+				(unsigned long)stats().closed_for_new, (unsigned long)stats().closed_incomplete, (unsigned long)stats().replies_given_up);
 		EXPECT_GE(answer_ms, 0);
 		EXPECT_LT(answer_ms, 15000);
 		EXPECT_LE(server_fds, FERRY_INFO_CONN_MAX + 64);

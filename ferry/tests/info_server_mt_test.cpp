@@ -179,32 +179,67 @@ TEST_F(InfoServer, ServedOneAtATimeInQueueOrder)
 	close(holder);
 }
 
-TEST_F(InfoServer, ConnectionCapAcceptsAndCloses)
+// At the cap a newcomer takes the place of the connection longest without
+// traffic that has nothing queued, answered or waiting, so peers holding or
+// reopening connections cannot keep an administrator out; only when every
+// connection has a request in hand is the newcomer closed instead.
+TEST_F(InfoServer, ConnectionCapMakesRoomForANewcomer)
 {
 	const uint32_t kCap = 8;
 	ferry_info_set_conn_max(kCap);
 	std::vector<int> held;
+	auto served = [](int fd, const std::string &body) {
+		reply r;
+		return send_all(fd, request(body)) && read_reply(fd, &r) ? r.body : std::string("<none>");
+	};
 	// Each held connection has had a request answered, so none is closed
 	// for an incomplete one while the cap is tried.
 	for (uint32_t i = 0; i < kCap; i++) {
 		held.push_back(connect_to(port));
 		ASSERT_GE(held.back(), 0);
-		reply r;
-		ASSERT_TRUE(send_all(held.back(), request("seq:id=50\n")) && read_reply(held.back(), &r));
+		ASSERT_EQ(served(held.back(), "seq:id=50\n"), "seq:id=50\tok\n");
 	}
 	ASSERT_TRUE(ferry_test_wait_until([&] { return stats().conns == kCap; }, kDeadlineMs));
+	// The first speaks again: the second is now the longest without traffic.
+	ASSERT_EQ(served(held[0], "seq:id=51\n"), "seq:id=51\tok\n");
+	uint64_t made_room = stats().closed_for_new;
 	uint64_t refused = stats().refused_cap;
 	int extra = connect_to(port);
 	ASSERT_GE(extra, 0);
-	EXPECT_TRUE(wait_closed(extra));
+	EXPECT_EQ(served(extra, "seq:id=7\n"), "seq:id=7\tok\n");
+	EXPECT_TRUE(wait_closed(held[1]));
+	EXPECT_EQ(stats().closed_for_new, made_room + 1);
+	EXPECT_EQ(stats().refused_cap, refused);
+	EXPECT_TRUE(log_has("closing the one longest without traffic"));
+	EXPECT_EQ(served(held[0], "seq:id=52\n"), "seq:id=52\tok\n");
+	close(held[1]);
+	held[1] = extra;
+	ASSERT_EQ(stats().conns, kCap);
+
+	// Every connection with a request in hand: one held by the worker, the
+	// others queued behind it. The newcomer is the one closed.
+	gate_close();
+	ASSERT_TRUE(send_all(held[0], request("gate:id=1\n")));
+	ASSERT_TRUE(gate_wait_held());
+	uint64_t queued = stats().requests;
+	for (size_t i = 1; i < held.size(); i++)
+		ASSERT_TRUE(send_all(held[i], request("seq:id=" + std::to_string(60 + i) + "\n")));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return stats().requests == queued + held.size() - 1; }, kDeadlineMs));
+	int late = connect_to(port);
+	ASSERT_GE(late, 0);
+	EXPECT_TRUE(wait_closed(late));
 	EXPECT_EQ(stats().refused_cap, refused + 1);
+	EXPECT_EQ(stats().closed_for_new, made_room + 1);
 	EXPECT_TRUE(log_has("connections open, closing new ones"));
-	close(extra);
-	// One slot freed: a new client is served.
-	close(held.back());
-	held.pop_back();
-	ASSERT_TRUE(ferry_test_wait_until([&] { return stats().conns == kCap - 1; }, kDeadlineMs));
-	EXPECT_EQ(ask(port, "seq:id=7\n"), "seq:id=7\tok\n");
+	close(late);
+	gate_open();
+	reply r;
+	EXPECT_TRUE(read_reply(held[0], &r));
+	EXPECT_EQ(r.body, "gate:id=1\topened\n");
+	for (size_t i = 1; i < held.size(); i++) {
+		ASSERT_TRUE(read_reply(held[i], &r));
+		EXPECT_EQ(r.body, "seq:id=" + std::to_string(60 + i) + "\tok\n");
+	}
 	for (int fd : held)
 		close(fd);
 	ferry_info_set_conn_max(0);
@@ -372,6 +407,24 @@ TEST_F(InfoServer, RepliesNotReadWaitWhileTheNextClientIsServed)
 		close(fd);
 	close(good);
 	close(holder);
+}
+
+// A reply that had to wait and was then read to its end leaves the worker
+// waiting for the next request as before, with no warning about the queue.
+TEST_F(InfoServer, AWaitingReplyReadToItsEndLeavesNoWarning)
+{
+	uint64_t waited = stats().replies_waited;
+	int slow = connect_to(port, 4096);
+	ASSERT_TRUE(send_all(slow, request("blob:sz=6000000\n")));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return stats().replies_waited == waited + 1; }, kDeadlineMs));
+	reply r;
+	ASSERT_TRUE(read_reply(slow, &r));
+	EXPECT_EQ(r.body.size(), std::string("blob:sz=6000000\t\n").size() + 6000000);
+	ASSERT_TRUE(ferry_test_wait_until([&] { return stats().replies_waiting == 0; }, kDeadlineMs));
+	// Answered after the worker's look that found nothing waiting any more.
+	EXPECT_EQ(ask(port, "seq:id=9\n"), "seq:id=9\tok\n");
+	EXPECT_EQ(ferry_test_read_file(log_path()).find("unable to pop from transaction queue"), std::string::npos);
+	close(slow);
 }
 
 TEST_F(InfoServer, ClientGoneBeforeItsReplyIsGivenUp)

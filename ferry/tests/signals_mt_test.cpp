@@ -28,6 +28,7 @@
 #include "tamberlin/fault.h"
 #include "tamberlin/ferry.h"
 #include "tamberlin/ferry_road.h"
+#include "tamberlin/ox_clock.h"
 #include "tamberlin/rbuffer.h"
 
 // Named in the back trace of the thread that faults; not static, so the
@@ -265,6 +266,132 @@ TEST(Signals, NoPipeIsReadOnceTheShutdownHasClosedIt)
 		_exit(writer < 0 ? 125 : fd == -1 ? 0 : 126);
 	});
 	EXPECT_EQ(e.status, 0) << e.log;
+}
+
+// What the server had written into the pipe when the shutdown took it is
+// read and queued (and counted as unlogged, for the writer's drain to wait
+// for) before the pipe is closed: nothing the pipe accepted is lost. A server
+// that goes on writing, faster than the pipe is read, cannot hold the
+// shutdown: the pipe is closed all the same, everything read is queued.
+TEST(Signals, TheShutdownQueuesWhatThePipeHeldBeforeClosingIt)
+{
+	for (bool keeps_writing : {false, true}) {
+		SCOPED_TRACE(keeps_writing ? "a server that keeps writing" : "a server that has written");
+		ending e = run_child("sig_drain", [keeps_writing] {
+			const uint64_t kMsgs = 200; // 56,000 bytes: within what any pipe holds
+			if (mkfifo("digest.pipe", 0600) != 0) {
+				_exit(124);
+			}
+			int rfd = open("digest.pipe", O_RDONLY | O_NONBLOCK);
+			int wfd = open("digest.pipe", O_WRONLY | O_NONBLOCK);
+			unlink("digest.pipe");
+			if (rfd < 0 || wfd < 0) {
+				_exit(125);
+			}
+			g_dlog_q = ox_queue_create(sizeof(ferry_msg), true);
+			__atomic_store_n(&g_xcfg.ferry_digestpipe_fd, rfd, __ATOMIC_SEQ_CST);
+			ferry_msg msgs[14] = {};
+			for (uint64_t i = 0; i < 14; i++) {
+				msgs[i].xm_type = FERRY_MSG_TYPE_DIGESTINFO;
+				msgs[i].data.diginfo.ns_id = 1;
+				memcpy(msgs[i].data.diginfo.digest, &i, sizeof(i));
+			}
+			for (uint64_t i = 0; i < kMsgs; i++) {
+				if (write(wfd, &msgs[i % 14], sizeof(ferry_msg)) != (ssize_t)sizeof(ferry_msg)) {
+					_exit(126);
+				}
+			}
+			// Writes of 14 messages at a time (within PIPE_BUF), until the
+			// pipe is closed or a bounded count.
+			std::thread writer;
+			if (keeps_writing) {
+				writer = std::thread([wfd, &msgs] {
+					for (int i = 0; i < 10000000; i++) {
+						if (write(wfd, msgs, sizeof(msgs)) < 0 && errno == EPIPE) {
+							return;
+						}
+					}
+				});
+			}
+			ferry_namedpipe_shutdown_close();
+			std::thread([] { ferry_namedpipe_read_loop(nullptr); }).detach();
+			if (!ferry_namedpipe_wait_taken(kDeadlineMs)) {
+				_exit(127);
+			}
+			if (writer.joinable()) {
+				writer.join();
+			}
+			ferry_msg probe = {};
+			bool closed = write(wfd, &probe, sizeof(probe)) < 0 && errno == EPIPE;
+			uint64_t queued = ox_queue_sz(g_dlog_q);
+			ox_warning(QM_FERRY, "queued %lu read %lu unlogged %lu closed %d", (unsigned long)queued,
+					(unsigned long)g_ferry_cntr->pipe_reads_diginfo,
+					(unsigned long)g_ferry_cntr->dlog_pkts_unlogged, (int)closed);
+			bool all = keeps_writing ? queued >= kMsgs : queued == kMsgs;
+			_exit(all && g_ferry_cntr->pipe_reads_diginfo == queued && g_ferry_cntr->dlog_pkts_unlogged == queued &&
+							closed
+					? 0
+					: 128);
+		});
+		EXPECT_EQ(e.status, 0) << e.log;
+	}
+}
+
+// The signal thread's wake-up pipe: the write end is the only non-blocking
+// pipe end open for writing in a child of run_child. -1 when there is none.
+int
+signal_wake_fd(void)
+{
+	int found = -1;
+	if (DIR *d = opendir("/proc/self/fd")) {
+		while (struct dirent *e = readdir(d)) {
+			int fd = atoi(e->d_name);
+			char link[64] = {0};
+			std::string path = std::string("/proc/self/fd/") + e->d_name;
+			if (e->d_name[0] == '.' || readlink(path.c_str(), link, sizeof(link) - 1) <= 0 ||
+					strncmp(link, "pipe:", 5) != 0) {
+				continue;
+			}
+			int fl = fcntl(fd, F_GETFL);
+			if (fl >= 0 && (fl & O_ACCMODE) == O_WRONLY && (fl & O_NONBLOCK)) {
+				found = fd;
+			}
+		}
+		closedir(d);
+	}
+	return found;
+}
+
+// A SIGTERM that comes while a SIGHUP storm keeps the signal thread's pipe
+// full still ends the process: a full pipe may drop the wake-up byte, never
+// the signal. The storm is stood in for by the very bytes SIGHUPs leave in
+// the pipe, written until it takes no more, and kept up after the SIGTERM
+// for a bounded time.
+TEST(Signals, SigtermIsServedWhileASighupStormFillsTheSignalPipe)
+{
+	ending e = run_child("sig_storm", [] {
+		int wake = signal_wake_fd();
+		if (wake < 0) {
+			_exit(124);
+		}
+		unsigned char hups[4096];
+		memset(hups, SIGHUP, sizeof(hups));
+		auto fill = [&] {
+			while (write(wake, hups, sizeof(hups)) > 0 || errno == EINTR) {
+			}
+			while (write(wake, hups, 1) > 0 || errno == EINTR) {
+			}
+		};
+		fill();
+		kill(getpid(), SIGTERM);
+		uint64_t end = ox_getms() + 20000;
+		while (ox_getms() < end) {
+			fill();
+		}
+		_exit(125); // the SIGTERM was never served
+	});
+	EXPECT_EQ(e.status, 255) << e.log;
+	expect_in_order(e.log, {"Got Signal 'Terminated'. Aborting...", "Shutdown of FERRY on users request"});
 }
 
 // A shutdown that blocks (here on the digest log's lock, held by the thread

@@ -69,6 +69,40 @@ int parse_decimal(const char *s, bool allow_sign, int max_suffixes, U *out)
     return 0;
 }
 
+// The checked form of parse_decimal in 64 bits: at least one digit, and a
+// value beyond the width (digits, suffix or sign) gives ATOI_OVERFLOW.
+int parse_decimal_checked(const char *s, bool allow_sign, uint64_t *magnitude, bool *neg)
+{
+    *neg = false;
+    if (allow_sign && *s == '-') {
+        *neg = true;
+        s++;
+    }
+    if (!is_digit(*s)) {
+        return ATOI_ILLEGAL;
+    }
+    uint64_t v = 0;
+    bool over = false;
+    for (; is_digit(*s); s++) {
+        uint64_t d = (uint64_t)(*s - '0');
+        over |= v > (UINT64_MAX - d) / 10;
+        v = v * 10 + d;
+    }
+    if (*s) {
+        int shift = size_shift(*s, 5);
+        if (shift < 0 || s[1]) {
+            return ATOI_ILLEGAL;
+        }
+        over |= v > (UINT64_MAX >> shift);
+        v <<= shift;
+    }
+    if (over) {
+        return ATOI_OVERFLOW;
+    }
+    *magnitude = v;
+    return 0;
+}
+
 } // namespace
 
 const int8_t atoi_table[128] = {
@@ -112,7 +146,29 @@ int ox_str_atoi_u64(const char *s, uint64_t *value)
     return parse_decimal<uint64_t>(s, false, 5, value);
 }
 
-int ox_str_atoi_seconds(const char *s, uint64_t *value)
+int ox_str_atoi_64_checked(const char *s, int64_t *value)
+{
+    uint64_t m;
+    bool neg;
+    int rv = parse_decimal_checked(s, true, &m, &neg);
+    if (rv != 0) {
+        return rv;
+    }
+    if (m > (neg ? (uint64_t)INT64_MAX + 1 : (uint64_t)INT64_MAX)) {
+        return ATOI_OVERFLOW;
+    }
+    *value = neg ? (int64_t)(0 - m) : (int64_t)m;
+    return 0;
+}
+
+int ox_str_atoi_u64_checked(const char *s, uint64_t *value)
+{
+    bool neg;
+    return parse_decimal_checked(s, false, value, &neg);
+}
+
+// Times to live; checked: at least one digit and no wrap (ATOI_OVERFLOW).
+static int parse_seconds(const char *s, uint64_t *value, bool checked)
 {
     if (*s == '-') {
         // "-1" and anything that starts with it is the configuration's "never expire".
@@ -122,9 +178,15 @@ int ox_str_atoi_seconds(const char *s, uint64_t *value)
         *value = 0;
         return 0;
     }
+    if (checked && !is_digit(*s)) {
+        return ATOI_ILLEGAL;
+    }
     uint64_t v = 0;
+    bool over = false;
     for (; is_digit(*s); s++) {
-        v = v * 10 + (uint64_t)(*s - '0');
+        uint64_t d = (uint64_t)(*s - '0');
+        over |= v > (UINT64_MAX - d) / 10;
+        v = v * 10 + d;
     }
     if (*s) {
         uint64_t mult;
@@ -135,14 +197,28 @@ int ox_str_atoi_seconds(const char *s, uint64_t *value)
         case 'S': mult = 1; break;
         default: return ATOI_ILLEGAL;
         }
+        over |= v > UINT64_MAX / mult;
         v *= mult;
         s++;
     }
     if (*s) {
         return ATOI_ILLEGAL;
     }
+    if (checked && over) {
+        return ATOI_OVERFLOW;
+    }
     *value = v;
     return 0;
+}
+
+int ox_str_atoi_seconds(const char *s, uint64_t *value)
+{
+    return parse_seconds(s, value, false);
+}
+
+int ox_str_atoi_seconds_checked(const char *s, uint64_t *value)
+{
+    return parse_seconds(s, value, true);
 }
 
 int ox_str_atoi_u64_x(const char *s, uint64_t *value, int radix)

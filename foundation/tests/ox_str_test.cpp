@@ -13,12 +13,13 @@
 
 namespace {
 
-enum parser { ATOI, ATOI_U32, ATOI_64, ATOI_U64, SECONDS, HEX, RADIX36 };
+enum parser { ATOI, ATOI_U32, ATOI_64, ATOI_U64, SECONDS, HEX, RADIX36, CHECKED_64, CHECKED_U64, CHECKED_SECONDS };
 
 const char *parser_name(parser p)
 {
     static const char *names[] = {"ox_str_atoi", "ox_str_atoi_u32", "ox_str_atoi_64",
-        "ox_str_atoi_u64", "ox_str_atoi_seconds", "ox_str_atoi_u64_x/16", "ox_str_atoi_u64_x/36"};
+        "ox_str_atoi_u64", "ox_str_atoi_seconds", "ox_str_atoi_u64_x/16", "ox_str_atoi_u64_x/36",
+        "ox_str_atoi_64_checked", "ox_str_atoi_u64_checked", "ox_str_atoi_seconds_checked"};
     return names[p];
 }
 
@@ -106,6 +107,37 @@ const parse_case parse_cases[] = {
     {HEX, "\xc6", ATOI_ILLEGAL, 0},      // bytes of 128 and above are no digits
     {RADIX36, "zZ", 0, 35 * 36 + 35},
     {RADIX36, "[", ATOI_ILLEGAL, 0},     // digit value 36 is not below the radix
+    // Checked forms: a digit is needed, and what does not fit is refused.
+    {CHECKED_64, "-3M", 0, -3 * K * K},
+    {CHECKED_64, "9223372036854775807", 0, INT64_MAX},
+    {CHECKED_64, "-9223372036854775808", 0, INT64_MIN},
+    {CHECKED_64, "9223372036854775808", ATOI_OVERFLOW, 0},
+    {CHECKED_64, "-9223372036854775809", ATOI_OVERFLOW, 0},
+    {CHECKED_64, "18446744073709554616", ATOI_OVERFLOW, 0}, // wraps to 3000 unchecked
+    {CHECKED_64, "8191P", 0, 8191 * K * K * K * K * K},
+    {CHECKED_64, "8192P", ATOI_OVERFLOW, 0},                 // 2^63 by its suffix
+    {CHECKED_64, "", ATOI_ILLEGAL, 0},
+    {CHECKED_64, "-", ATOI_ILLEGAL, 0},
+    {CHECKED_64, "K", ATOI_ILLEGAL, 0},
+    {CHECKED_64, "-K", ATOI_ILLEGAL, 0},
+    {CHECKED_64, "1KB", ATOI_ILLEGAL, 0},
+    {CHECKED_64, "99999999999999999999x", ATOI_ILLEGAL, 0}, // bad syntax before overflow
+    {CHECKED_U64, "18446744073709551615", 0, -1},
+    {CHECKED_U64, "18446744073709551616", ATOI_OVERFLOW, 0},
+    {CHECKED_U64, "18446744073709551617", ATOI_OVERFLOW, 0},
+    {CHECKED_U64, "16383P", 0, (int64_t)(16383ULL << 50)},
+    {CHECKED_U64, "16384P", ATOI_OVERFLOW, 0},
+    {CHECKED_U64, "-1", ATOI_ILLEGAL, 0},
+    {CHECKED_U64, "", ATOI_ILLEGAL, 0},
+    {CHECKED_U64, "G", ATOI_ILLEGAL, 0},
+    {CHECKED_SECONDS, "2d", 0, 2 * 86400},
+    {CHECKED_SECONDS, "-1", 0, 0},
+    {CHECKED_SECONDS, "-5", ATOI_ILLEGAL, 0},
+    {CHECKED_SECONDS, "", ATOI_ILLEGAL, 0},
+    {CHECKED_SECONDS, "d", ATOI_ILLEGAL, 0},
+    {CHECKED_SECONDS, "18446744073709551615s", 0, -1},
+    {CHECKED_SECONDS, "18446744073709551616", ATOI_OVERFLOW, 0},
+    {CHECKED_SECONDS, "213503982334602d", ATOI_OVERFLOW, 0}, // above 2^64 seconds
 };
 
 TEST(OxStr, ParsersFollowTheNumberSyntax)
@@ -135,9 +167,10 @@ TEST(OxStr, ParsersFollowTheNumberSyntax)
             }
             break;
         }
-        case ATOI_64: {
+        case ATOI_64:
+        case CHECKED_64: {
             int64_t v = sentinel;
-            rc = ox_str_atoi_64(c.text, &v);
+            rc = c.fn == ATOI_64 ? ox_str_atoi_64(c.text, &v) : ox_str_atoi_64_checked(c.text, &v);
             got = v;
             if (rc != 0) {
                 EXPECT_EQ(v, sentinel);
@@ -150,6 +183,10 @@ TEST(OxStr, ParsersFollowTheNumberSyntax)
                 rc = ox_str_atoi_u64(c.text, &v);
             } else if (c.fn == SECONDS) {
                 rc = ox_str_atoi_seconds(c.text, &v);
+            } else if (c.fn == CHECKED_U64) {
+                rc = ox_str_atoi_u64_checked(c.text, &v);
+            } else if (c.fn == CHECKED_SECONDS) {
+                rc = ox_str_atoi_seconds_checked(c.text, &v);
             } else {
                 rc = ox_str_atoi_u64_x(c.text, &v, c.fn == HEX ? 16 : 36);
             }

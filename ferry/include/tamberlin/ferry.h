@@ -64,12 +64,15 @@ void ferry_namedpipe_dispatch_read(ferry_msg *msg, size_t len, thread_data *td);
  * brought nothing on an open pipe: then closes it, sets the descriptor to -1
  * and returns, for the caller to run the open cycle again. */
 void ferry_namedpipe_read_loop(thread_data *td);
-/* The shutdown's close of the pipe: the descriptor is taken at once (reads
- * fail from now on) and closed by the pipe reader itself, which may be inside
- * a read of it; no pipe is opened for reading after it. Signal thread. */
+/* The shutdown's close of the pipe: the descriptor is taken at once and
+ * closed by the pipe reader itself, which may be inside a read of it, once it
+ * has read it empty and queued what it held (for at most
+ * FERRY_NAMEDPIPE_DRAIN_MS, through ferry_scaled_ms, while the server keeps
+ * writing); no pipe is opened for reading after it. Signal thread. */
 void ferry_namedpipe_shutdown_close(void);
+#define FERRY_NAMEDPIPE_DRAIN_MS 2000
 /* Waits up to limit_ms for the pipe reader to close what the shutdown took,
- * which it does before its next read, so a message it had read is counted by
+ * which it does before its next read, so every message it read is counted by
  * then; true when it did (or nothing was handed over). Signal thread. */
 bool ferry_namedpipe_wait_taken(int limit_ms);
 /* Messages dropped since the thread started (the pipe reader's own count,

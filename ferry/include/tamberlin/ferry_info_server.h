@@ -33,6 +33,7 @@ typedef struct ferry_info_server_stats_s {
 	uint64_t conns;            /* connections open now */
 	uint64_t accepted;         /* connections accepted */
 	uint64_t refused_cap;      /* accepted and closed at the cap */
+	uint64_t closed_for_new;   /* idle ones closed at the cap to let a new one in */
 	uint64_t accept_backoffs;  /* EMFILE/ENFILE pauses */
 	uint64_t closed_incomplete; /* closed with a request incomplete too long */
 	uint64_t closed_oversize;  /* closed for a size or the pending-bytes cap */

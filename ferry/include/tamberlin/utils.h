@@ -38,6 +38,24 @@
 /* Largest write or read batch: a batch larger than the digest-log queue can
  * never fill, and its buffer must stay allocatable. */
 #define FERRY_MAX_BATCH_SIZE 1000000
+/* Shipping threads: the client runs at most this many receivers. */
+#define FERRY_MAX_SHIP_THREADS 32
+
+/* The ranges (min, max) an integer setting is held to, in the configuration
+ * file and by set-config alike: 0 or a negative value would divide by zero,
+ * allocate nothing, wait or sleep for ever. */
+#define FERRY_RANGE_TIMEOUT 1, INT32_MAX
+#define FERRY_RANGE_THREADS 1, FERRY_MAX_SHIP_THREADS
+#define FERRY_RANGE_INFLIGHT 1, INT32_MAX
+#define FERRY_RANGE_BATCH_SIZE 1, FERRY_MAX_BATCH_SIZE
+#define FERRY_RANGE_READ_THREADS 1, FERRY_MAX_BATCH_THREAD_CNT
+#define FERRY_RANGE_PORT RELAY_CFG_MIN_PORT, RELAY_CFG_MAX_PORT
+#define FERRY_RANGE_SHIP_DELAY 0, INT32_MAX
+#define FERRY_RANGE_HOTKEY_MAXSKIP 1, INT32_MAX
+#define FERRY_RANGE_RETRY 0, INT32_MAX
+#define FERRY_RANGE_INFO_TIMEOUT 1, INT32_MAX
+#define FERRY_RANGE_COMPRESSION 0, INT32_MAX
+
 /* Smallest digest log: the ring buffer needs a few segments of 8004 bytes to
  * keep the reader, the writer and the overwrite margin apart. */
 #define FERRY_MIN_DIGESTLOG_SEGMENTS 7

@@ -18,6 +18,7 @@
 #include "tamberlin/ox_vector.h"
 
 #define ATOI_ILLEGAL -1
+#define ATOI_OVERFLOW -2 /* the checked forms: the value does not fit */
 
 // Digit characters of the formatters: radix 2 to 24.
 extern const char itoa_table[24];
@@ -29,8 +30,14 @@ int ox_str_atoi(const char *s, int32_t *value);         // "-"? digits [KMG]?
 int ox_str_atoi_u32(const char *s, uint32_t *value);    // digits [KMG]?
 int ox_str_atoi_64(const char *s, int64_t *value);      // "-"? digits [KMGTP]?
 int ox_str_atoi_u64(const char *s, uint64_t *value);    // digits [KMGTP]?
+// Checked forms of the two 64-bit parsers, for settings: at least one digit,
+// and a value that does not fit (digits, suffix or sign) gives ATOI_OVERFLOW
+// instead of wrapping; the output is written only on 0.
+int ox_str_atoi_64_checked(const char *s, int64_t *value);   // "-"? digits [KMGTP]?
+int ox_str_atoi_u64_checked(const char *s, uint64_t *value); // digits [KMGTP]?
 // Times to live: digits [DHMS]?; a text starting "-1" (whatever follows) is 0.
 int ox_str_atoi_seconds(const char *s, uint64_t *value);
+int ox_str_atoi_seconds_checked(const char *s, uint64_t *value); // as above, checked
 // Digits of the radix only (no sign, prefix or suffix); the empty text is 0.
 int ox_str_atoi_u64_x(const char *s, uint64_t *value, int radix);
 
