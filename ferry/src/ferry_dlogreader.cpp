@@ -14,7 +14,10 @@
  *
  * The reclaim (housekeeper) must not give up records of the batch that is
  * being fetched: the reader publishes the smallest digest time of that batch
- * for it (ferry_dlogreader_batch_floor).
+ * for it (ferry_dlogreader_batch_floor). The same floor keeps lst_main from
+ * passing digests of the batch not yet handed over (deletes ship first, and
+ * parts finish in any order), and the batch's writes are counted until their
+ * replies come (ferry_inflight_batch_begin).
  */
 #include <cstdio>
 #include <cstdlib>
@@ -345,6 +348,7 @@ ferry_dlogreader_process(ferry_dlogreader *r, int k)
 		}
 	}
 	s_batch_floor.store(floor);
+	ferry_inflight_batch_begin(floor);
 	r->floor_hint = floor;
 
 	ferry_slots_clear(k, cntr);
@@ -388,6 +392,9 @@ ferry_dlogreader_process(ferry_dlogreader *r, int k)
 	ox_atomic64_add(&cntr->remote_ship_skipped_unknown_namespace, (int64_t)bt->unknown_ns);
 	ox_atomic64_add(&cntr->local_recs_fetch_retry, (int64_t)bt->fetch_retry);
 	ox_atomic64_add(&cntr->local_recs_migration_retry, (int64_t)bt->short_retry);
+	// Every digest has been handed over: what is still unacknowledged is
+	// held by its group from here on.
+	ferry_inflight_batch_end();
 	s_batch_floor.store(FERRY_LST_NONE);
 }
 

@@ -10,6 +10,11 @@
  * remote_ship_throughput, of the per-datacenter timediff_lastship_cur and of
  * the header's user words.
  *
+ * The reported, persisted and reclaimed times are the local minima, which
+ * the floors of the batch in progress and of the writes awaiting replies
+ * hold back (ferry_get_min_lst_for_dcid). Each tick also starts the window
+ * manager of a datacenter left down with windows and none to ship them.
+ *
  * Ticks count only while the local server is up; the tick count never resets.
  * One tick is ferry_housekeeper_tick, given the time, so tests drive it
  * directly; the thread adds the second's sleep.
@@ -118,6 +123,7 @@ ferry_housekeeper_tick(ferry_hk_state *st, uint64_t now_ms)
 		return false;
 	}
 	st->tick++;
+	ferry_windows_tend();
 	ferry_send_lastshipinfo();
 	if (st->tick % FERRY_QSTATS_PRINT_SECS == 0) {
 		ferry_hk_queue_lines();

@@ -147,12 +147,19 @@ ferry_get_min_lst_for_dcid(int dc)
 		// released by one kind is seen held by the next. The failed-node
 		// time comes straight from the runs' holds: the field itself is only
 		// what the last run to store it saw.
+		// The main reader's digests go the same way: from the batch (its
+		// floor) to the engine (the floor of the writes awaiting replies) to
+		// acknowledged; the batch floor is read first.
 		uint64_t f = ferry_failednode_lst_min(dc);
 		ox_atomic64_set(&l->lst_failednode, f);
 		uint64_t w = __atomic_load_n(&l->lst_windowship, __ATOMIC_SEQ_CST);
+		uint64_t b = ferry_dlogreader_batch_floor();
+		uint64_t i = ferry_inflight_floor(dc);
 		uint64_t m = __atomic_load_n(&l->lst_main, __ATOMIC_SEQ_CST);
 		uint64_t min = m < w ? m : w;
-		ox_atomic64_set(&l->lst_localmin, min < f ? min : f);
+		min = min < f ? min : f;
+		min = min < b ? min : b;
+		ox_atomic64_set(&l->lst_localmin, min < i ? min : i);
 		return;
 	}
 	// A datacenter nobody ships to must never hold back the reclaim.
@@ -172,9 +179,11 @@ ferry_update_lst_for_this_node(uint64_t time, int caller, int dc)
 	}
 	g_lastshiptime_struct *l = &g_lastshiptime[dc];
 	switch (caller) {
-	case MAIN_THREAD:
-		ox_atomic64_set(&l->lst_main, time);
+	case MAIN_THREAD: {
+		uint64_t floor = ferry_dlogreader_batch_floor();
+		ox_atomic64_set(&l->lst_main, time < floor ? time : floor);
 		break;
+	}
 	case WINDOWSHIPPER:
 		ox_atomic64_set(&l->lst_windowship, time);
 		break;
@@ -184,6 +193,109 @@ ferry_update_lst_for_this_node(uint64_t time, int caller, int dc)
 	default:
 		break;
 	}
+}
+
+uint64_t
+ferry_lst_main_floor(int dc)
+{
+	if (!ferry_dc_valid(dc)) {
+		return 0;
+	}
+	// lst_main stays at or below the floor while a batch is in progress, so
+	// whichever of the two is read after the batch ends is still below every
+	// digest of the batch that a datacenter found down has refused.
+	uint64_t m = __atomic_load_n(&g_lastshiptime[dc].lst_main, __ATOMIC_SEQ_CST);
+	uint64_t b = ferry_dlogreader_batch_floor();
+	return m < b ? m : b;
+}
+
+/* ---- Writes awaiting their reply ----------------------------------------- */
+
+namespace {
+
+struct ferry_inflight_group {
+	std::atomic<uint64_t> floor{FERRY_LST_NONE};
+	std::atomic<int32_t> outstanding[DC_MAX_NUM];
+};
+
+ferry_inflight_group s_inflight[FERRY_INFLIGHT_GROUPS];
+/* The group of the batch in progress, FERRY_INFLIGHT_NONE between batches. */
+std::atomic<int> s_inflight_now{FERRY_INFLIGHT_NONE};
+/* The newest group (the digest-log reader's alone). */
+int s_inflight_newest = FERRY_INFLIGHT_GROUPS - 1;
+
+bool
+ferry_inflight_busy(int g)
+{
+	for (int dc = 0; dc < DC_MAX_NUM; dc++) {
+		if (s_inflight[g].outstanding[dc].load() != 0) {
+			return true;
+		}
+	}
+	return false;
+}
+
+} // namespace
+
+void
+ferry_inflight_batch_begin(uint64_t floor)
+{
+	int next = (s_inflight_newest + 1) % FERRY_INFLIGHT_GROUPS;
+	if (!ferry_inflight_busy(next)) {
+		// Stored before the group is published: a write counted in it is
+		// never seen with an older batch's floor.
+		s_inflight[next].floor.store(floor);
+		s_inflight_newest = next;
+	} else if (floor < s_inflight[s_inflight_newest].floor.load()) {
+		s_inflight[s_inflight_newest].floor.store(floor);
+	}
+	s_inflight_now.store(s_inflight_newest);
+}
+
+void
+ferry_inflight_batch_end(void)
+{
+	s_inflight_now.store(FERRY_INFLIGHT_NONE);
+}
+
+int
+ferry_inflight_take(int dc)
+{
+	int g = s_inflight_now.load();
+	if (g == FERRY_INFLIGHT_NONE || !ferry_dc_valid(dc)) {
+		return FERRY_INFLIGHT_NONE;
+	}
+	s_inflight[g].outstanding[dc].fetch_add(1);
+	return g;
+}
+
+void
+ferry_inflight_done(int group, int dc)
+{
+	if (group >= 0 && group < FERRY_INFLIGHT_GROUPS && ferry_dc_valid(dc)) {
+		s_inflight[group].outstanding[dc].fetch_sub(1);
+	}
+}
+
+uint64_t
+ferry_inflight_floor(int dc)
+{
+	if (!ferry_dc_valid(dc)) {
+		return FERRY_LST_NONE;
+	}
+	uint64_t min = FERRY_LST_NONE;
+	for (int g = 0; g < FERRY_INFLIGHT_GROUPS; g++) {
+		// The count first: a group is given a new floor only once nothing
+		// is outstanding in it.
+		if (s_inflight[g].outstanding[dc].load() <= 0) {
+			continue;
+		}
+		uint64_t f = s_inflight[g].floor.load();
+		if (f < min) {
+			min = f;
+		}
+	}
+	return min;
 }
 
 /* ---- Failed-node slots -------------------------------------------------- */

@@ -62,12 +62,24 @@ ferry_diginfo_take(void)
 	return (digestinfo *)ox_malloc(sizeof(digestinfo));
 }
 
+/* A write handed over now awaits its reply at the datacenter of rcfg. */
+static void
+ferry_diginfo_count(digestinfo *di, const cluster_cfg *rcfg)
+{
+	int dc = rcfg >= g_rcfg && rcfg < g_rcfg + DC_MAX_NUM ? (int)(rcfg - g_rcfg) : -1;
+	di->inflight_dc = (int16_t)dc;
+	di->inflight_group = (int16_t)ferry_inflight_take(dc);
+}
+
+/* Every record taken for a send comes back here once it is dealt with: sent
+ * and called back, or not sent at all. */
 static void
 ferry_diginfo_release(digestinfo *di)
 {
 	if (!di) {
 		return;
 	}
+	ferry_inflight_done(di->inflight_group, di->inflight_dc);
 	if (g_diginfo_freepool_q && ox_queue_push(g_diginfo_freepool_q, &di) == OX_QUEUE_OK) {
 		return;
 	}
@@ -82,51 +94,6 @@ ferry_since(uint64_t starttime)
 }
 
 /* ---- Datacenter found down -------------------------------------------- */
-
-#define FERRY_WINDOW_MANAGER_START_TRIES 10
-
-void
-ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
-{
-	rcfg->cntr = cntr;
-	auto *td = (windowshipper_td *)ox_malloc(sizeof(windowshipper_td));
-	int rv = ENOMEM;
-	if (td) {
-		td->rcfg = rcfg;
-		td->node_id = 0;
-		ox_info(QM_FERRY, "Cluster is down! Spawning a thread. For node id %d", (int)node_id);
-		// Nobody waits for a window manager: it owns its argument and ends on
-		// its own, so its resources go back when it ends.
-		pthread_attr_t attr;
-		pthread_attr_init(&attr);
-		pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-		pthread_t th;
-		// A thread that cannot be made now (EAGAIN) often can a little
-		// later; until then nothing keeps what the datacenter misses.
-		for (int tries = 0; tries < FERRY_WINDOW_MANAGER_START_TRIES; tries++) {
-			if (tries > 0) {
-				ferry_sleep_ms(100);
-			}
-			rv = pthread_create(&th, &attr, ferry_window_manager, td);
-			if (rv == 0) {
-				break;
-			}
-		}
-		pthread_attr_destroy(&attr);
-		if (rv == 0) {
-			g_window_managers_started.fetch_add(1);
-			return;
-		}
-		ox_free(td);
-	}
-	ox_warning(QM_FERRY, "pthread_create failed with error %s", ox_strerror(rv));
-	// Left down, the datacenter would never be shipped to again: the next
-	// failure that finds it down tries to start a manager once more.
-	if (ferry_health_cas(rcfg, CLUSTER_DOWN, CLUSTER_UP)) {
-		ox_warning(QM_FERRY, "No window manager could be started for a datacenter found down. Setting it back to %s",
-				cluster_states[CLUSTER_UP]);
-	}
-}
 
 /* A send timed out and the health check says down: 1 for the caller, and
  * exactly one window manager per change from up to down. */
@@ -229,6 +196,7 @@ ferry_queue_digest(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, c
 	di->digest = *keyd;
 	di->cntr = cntr;
 	di->is_delete = is_delete;
+	ferry_diginfo_count(di, rcfg);
 
 	ka_write_parameters wp;
 	ka_write_parameters_set_default(&wp);

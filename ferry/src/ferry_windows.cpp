@@ -7,6 +7,12 @@
  * shipper that moved its health from up to down); failed-node threads append
  * windows with add_window at any time. Only the manager removes windows.
  *
+ * Whoever moves a datacenter from up to down appends the open window first,
+ * from the main reader's time as it is at that change, and only then makes
+ * the manager's thread: a thread that cannot be made leaves the datacenter
+ * down with its windows, and the housekeeper tries again each tick. At most
+ * one manager runs per datacenter (a flag it claims and gives back).
+ *
  * Locks: each datacenter's window list has its own lock (the list's LOCK).
  * Every read or change of a window, the datacenter's window last-ship time
  * (lst_windowship) and the two steps that decide whether a manager still
@@ -26,6 +32,7 @@
  */
 #include <pthread.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -40,6 +47,15 @@
 
 std::atomic<uint64_t> g_window_managers_ended{0};
 std::atomic<bool> g_window_managers_quit{false};
+ferry_thread_start_fn g_ferry_window_manager_spawn = pthread_create;
+
+/* One window manager per datacenter at most: whoever starts one claims the
+ * datacenter's flag (false to true), and the manager gives it back as it
+ * ends, then looks once more for windows left to it. */
+static std::atomic<bool> s_manager_on[DC_MAX_NUM];
+
+/* Tries of a thread that cannot be made now (EAGAIN), 100 ms apart. */
+#define FERRY_WINDOW_MANAGER_START_TRIES 10
 
 /* Reads of -3 in a row after which a window's reader moves on one segment. */
 #define FERRY_WINDOW_BAD_MAGIC_TRIES 4
@@ -431,14 +447,20 @@ ferry_window_close_cb(ox_ll_element *e, void *udata)
 	return 0;
 }
 
-/* Opens a window of node from the datacenter's main last-ship time less the
- * margin (lst_main stays put while the datacenter is not up, so it covers
- * everything since the first outage). */
-static void
-ferry_window_open(ox_ll *ll, int dc, ox_node node)
+/* Where a window opened now starts: the main reader's time less the margin.
+ * lst_main stays put while the datacenter is not up, so it covers everything
+ * since the first outage; the batch floor covers the digests of the batch in
+ * progress that were not handed over yet. */
+static uint64_t
+ferry_window_start(int dc)
 {
-	uint64_t lst = dc >= 0 ? __atomic_load_n(&g_lastshiptime[dc].lst_main, __ATOMIC_SEQ_CST) : 0;
-	uint64_t start = ferry_sub_sat(lst, ferry_time_adjust());
+	return dc >= 0 ? ferry_sub_sat(ferry_lst_main_floor(dc), ferry_time_adjust()) : 0;
+}
+
+/* Opens a window of node from start. */
+static void
+ferry_window_open(ox_ll *ll, int dc, ox_node node, uint64_t start)
+{
 	ship_times_elem *w = nullptr;
 	// The window is the only record of what the datacenter misses: wait for
 	// memory rather than go on without it.
@@ -456,6 +478,96 @@ ferry_window_open(ox_ll *ll, int dc, ox_node node)
 	ox_info(QM_FERRY, "Windowshipper: For node id %lu. Created a new window and put start time in the Ship List",
 			(unsigned long)node);
 	ox_info(QM_FERRY, "Windowshipper: For node id %lu. Number of windows on list %d", (unsigned long)node, (int)size);
+}
+
+static bool
+ferry_manager_claim(int dc)
+{
+	bool expected = false;
+	return dc < 0 || s_manager_on[dc].compare_exchange_strong(expected, true);
+}
+
+static void
+ferry_manager_leave(int dc)
+{
+	if (dc >= 0) {
+		s_manager_on[dc].store(false);
+	}
+}
+
+/* Starts a window manager for the datacenter unless one is there: false when
+ * no thread could be made (the datacenter stays down with its windows). */
+static bool
+ferry_window_spawn(cluster_cfg *rcfg, int dc)
+{
+	if (!ferry_manager_claim(dc)) {
+		return true; // one that is leaving looks at the list once more
+	}
+	auto *td = (windowshipper_td *)ox_malloc(sizeof(windowshipper_td));
+	int rv = ENOMEM;
+	if (td) {
+		td->rcfg = rcfg;
+		td->node_id = 0;
+		// Nobody waits for a window manager: it owns its argument and ends on
+		// its own, so its resources go back when it ends.
+		pthread_attr_t attr;
+		pthread_attr_init(&attr);
+		pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+		pthread_t th;
+		for (int tries = 0; tries < FERRY_WINDOW_MANAGER_START_TRIES; tries++) {
+			if (tries > 0) {
+				ferry_sleep_ms(100);
+			}
+			rv = g_ferry_window_manager_spawn(&th, &attr, ferry_window_manager, td);
+			if (rv == 0) {
+				break;
+			}
+		}
+		pthread_attr_destroy(&attr);
+		if (rv == 0) {
+			g_window_managers_started.fetch_add(1);
+			return true;
+		}
+		ox_free(td);
+	}
+	ferry_manager_leave(dc);
+	ox_warning(QM_FERRY, "pthread_create failed with error %s", ox_strerror(rv));
+	ox_warning(QM_FERRY, "Windowshipper: No window manager could be started for DC %s: it stays %s with its windows until one can",
+			ferry_dc_name(dc), cluster_states[CLUSTER_DOWN]);
+	return false;
+}
+
+void
+ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
+{
+	// Recorded now: from this change on the datacenter refuses every ship,
+	// and the window must hold each record refused.
+	int dc = ferry_dc_index(rcfg);
+	uint64_t start = ferry_window_start(dc);
+	rcfg->cntr = cntr;
+	ox_info(QM_FERRY, "Cluster is down! Spawning a thread. For node id %d", (int)node_id);
+	ox_info(QM_FERRY, "Windowshipper: Changing Cluster State of DC %s to CLUSTER_DOWN", ferry_dc_name(dc));
+	// The window goes in before the thread is made: a manager that cannot
+	// be started must leave nothing outside a window.
+	if (rcfg->ship_times) {
+		ferry_window_open(rcfg->ship_times, dc, 0, start);
+	}
+	ferry_window_spawn(rcfg, dc);
+}
+
+void
+ferry_windows_tend(void)
+{
+	for (int dc = 0; dc < ferry_dc_configured(); dc++) {
+		cluster_cfg *rcfg = &g_rcfg[dc];
+		if (!rcfg->ship_times || ferry_health_get(rcfg) != CLUSTER_DOWN || s_manager_on[dc].load() ||
+				ox_ll_size(rcfg->ship_times) == 0) {
+			continue;
+		}
+		ox_info(QM_FERRY, "Windowshipper: DC %s is down with windows and no window manager. Starting one",
+				ferry_dc_name(dc));
+		ferry_window_spawn(rcfg, dc);
+	}
 }
 
 /* Waits until the datacenter answers again; false when told to quit. */
@@ -558,17 +670,22 @@ ferry_window_manager(void *arg)
 	int dc = ferry_dc_index(rcfg);
 	ox_ll *ll = rcfg->ship_times;
 
-	// The shipper that started this thread has set the health to down.
-	ox_info(QM_FERRY, "Windowshipper: Changing Cluster State of DC %s to CLUSTER_DOWN", ferry_dc_name(dc));
+	// Whoever started this thread set the health to down and opened the
+	// first window.
 	if (!ll) {
 		ox_warning(QM_FERRY, "Windowshipper: DC %s has no window list. Nothing can be shipped again.",
 				ferry_dc_name(dc));
+		ferry_manager_leave(dc);
 		ox_free(arg);
 		g_window_managers_ended.fetch_add(1);
 		return nullptr;
 	}
+	bool reopen = false;
 	for (;;) {
-		ferry_window_open(ll, dc, node);
+		if (reopen) {
+			ferry_window_open(ll, dc, node, ferry_window_start(dc));
+		}
+		reopen = true;
 		if (!ferry_window_wait_up(rcfg)) {
 			break;
 		}
@@ -583,10 +700,22 @@ ferry_window_manager(void *arg)
 		}
 		ox_ll_reduce(ll, false, ferry_window_close_cb, nullptr);
 		ferry_windows_outcome o = ferry_window_ship_all(rcfg, dc, node);
-		if (o != WINDOWS_DOWN) {
-			break;
+		if (o == WINDOWS_DOWN) {
+			continue;
 		}
+		ferry_manager_leave(dc);
+		// A datacenter moved down while this manager was leaving found it
+		// still there and started none: its windows are this one's again.
+		if (o == WINDOWS_DONE && !ferry_windows_quitting() && ferry_health_get(rcfg) == CLUSTER_DOWN &&
+				ox_ll_size(ll) != 0 && ferry_manager_claim(dc)) {
+			reopen = false;
+			continue;
+		}
+		ox_free(arg);
+		g_window_managers_ended.fetch_add(1);
+		return nullptr;
 	}
+	ferry_manager_leave(dc);
 	ox_free(arg);
 	g_window_managers_ended.fetch_add(1);
 	return nullptr;

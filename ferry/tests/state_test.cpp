@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ferry_fixture.h"
 #include "tamberlin/ferry.h"
@@ -81,6 +82,61 @@ TEST_F(State, UpdateByCallerKind)
 	EXPECT_EQ(g_lastshiptime[3].lst_windowship, 22u);
 	EXPECT_EQ(g_lastshiptime[3].lst_failednode, 33u);
 	EXPECT_EQ(g_lastshiptime[3].lst_localmin, 0u);
+}
+
+// Writes awaiting replies hold their batch's floor per datacenter, whatever
+// came after them, until the last of them is done; when every group awaits
+// replies a new batch joins the newest one, and its older floor with it.
+TEST_F(State, WritesAwaitingRepliesHoldTheirBatchFloor)
+{
+	g_dc_count = 2;
+	g_rcfg[0].dc_inuse = true;
+	g_rcfg[1].dc_inuse = true;
+	ferry_inflight_batch_end();
+	EXPECT_EQ(FERRY_INFLIGHT_NONE, ferry_inflight_take(0)); // between batches nothing counts
+	EXPECT_EQ(FERRY_LST_NONE, ferry_inflight_floor(0));
+
+	std::vector<int> groups;
+	const int batches = FERRY_INFLIGHT_GROUPS + 2;
+	for (int b = 0; b < batches; b++) {
+		ferry_inflight_batch_begin(1000 + (uint64_t)b);
+		groups.push_back(ferry_inflight_take(0));
+		ASSERT_NE(FERRY_INFLIGHT_NONE, groups.back());
+		ferry_inflight_batch_end();
+	}
+	EXPECT_EQ(groups[FERRY_INFLIGHT_GROUPS - 1], groups.back()); // the ring was full: joined
+	EXPECT_EQ(1000u, ferry_inflight_floor(0));
+	EXPECT_EQ(FERRY_LST_NONE, ferry_inflight_floor(1)); // another datacenter is not held
+	g_lastshiptime[0] = {5000, FERRY_LST_NONE, FERRY_LST_NONE, 0};
+	ferry_get_min_lst_for_dcid(0);
+	EXPECT_EQ(1000u, g_lastshiptime[0].lst_localmin);
+
+	// A batch older than all of them, while the ring is still full.
+	ferry_inflight_batch_begin(500);
+	int late = ferry_inflight_take(1);
+	ferry_inflight_batch_end();
+	EXPECT_EQ(groups.back(), late);
+	EXPECT_EQ(500u, ferry_inflight_floor(1));
+	EXPECT_EQ(500u, ferry_inflight_floor(0)); // the newest group holds dc 0 as well
+
+	for (size_t i = 0; i < groups.size(); i++) {
+		ferry_inflight_done(groups[i], 0);
+		if (i == 0) {
+			EXPECT_EQ(500u, ferry_inflight_floor(0));
+		}
+	}
+	EXPECT_EQ(500u, ferry_inflight_floor(1));
+	EXPECT_EQ(FERRY_LST_NONE, ferry_inflight_floor(0));
+	ferry_inflight_done(late, 1);
+	EXPECT_EQ(FERRY_LST_NONE, ferry_inflight_floor(1));
+	// Groups with nothing outstanding are taken again, with their own floor.
+	ferry_inflight_batch_begin(7000);
+	int again = ferry_inflight_take(0);
+	ferry_inflight_batch_end();
+	EXPECT_EQ(7000u, ferry_inflight_floor(0));
+	ferry_inflight_done(again, 0);
+	ferry_get_min_lst_for_dcid(0);
+	EXPECT_EQ(5000u, g_lastshiptime[0].lst_localmin);
 }
 
 TEST_F(State, UserWordsRoundTrip)

@@ -44,6 +44,9 @@ typedef struct digestinfo_s {
 	uint32_t generation;
 	int32_t ns_id;
 	bool is_delete;
+	/* Counted as awaiting its reply there until it is dealt with. */
+	int16_t inflight_group;
+	int16_t inflight_dc;
 } digestinfo;
 
 /* Ships one record (or delete) to one datacenter: 1 when the datacenter is
@@ -113,9 +116,13 @@ extern std::atomic<uint64_t> g_window_managers_ended;
  * made. */
 int32_t ferry_health_get(cluster_cfg *rcfg);
 bool ferry_health_cas(cluster_cfg *rcfg, int32_t from, int32_t to);
-/* Starts the window manager of a datacenter whose health the caller has just
- * moved to CLUSTER_DOWN (its change, so exactly one manager starts); when no
- * thread can be started the health goes back to CLUSTER_UP. */
+/* The caller has just moved the datacenter's health from CLUSTER_UP to
+ * CLUSTER_DOWN (its change, so this runs once per outage): appends the open
+ * window of what the datacenter refuses from now on, starting 5 minutes
+ * before the smaller of lst_main and the batch floor as they are now, then
+ * starts the window manager (ferry_windows.cpp). A manager that cannot be
+ * started leaves the datacenter down with its windows for the housekeeper's
+ * next try (ferry_windows_tend). */
 void ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id);
 
 /* ---- Datacenter windows (ferry_windows.cpp) ------------------------------- */
@@ -157,6 +164,15 @@ void destroy_ship_list_elem(void *element);
  * set (the product never sets it; test teardown does, then waits for
  * g_window_managers_ended to reach g_window_managers_started). */
 extern std::atomic<bool> g_window_managers_quit;
+/* Housekeeper, each tick: starts the window manager of every datacenter that
+ * is down with windows and has none (its start failed, or its mover found
+ * the last one leaving). */
+void ferry_windows_tend(void);
+typedef int (*ferry_thread_start_fn)(pthread_t *thread, const pthread_attr_t *attr, void *(*fn)(void *),
+		void *arg);
+/* Test hook only: how a window manager's thread is made (pthread_create in
+ * the product), so a test can refuse it. */
+extern ferry_thread_start_fn g_ferry_window_manager_spawn;
 
 /* ---- Record fetch (ferry_fetch.cpp) ----------------------------------------
  * Workers take requests from g_batch_get_q and push one result each on

@@ -326,12 +326,44 @@ extern std::atomic<uint64_t (*)(void)> g_ferry_wallclock;
 /* ---- Last-ship times ---------------------------------------------------- */
 
 /* Local minimum of datacenter dc into lst_localmin (in use: unsigned minimum
- * of the three; not in use: lst_main = lst_localmin = the last write time, or
- * the boot time before any). Housekeeper thread. */
+ * of the three, of the floor of the batch in progress and of the oldest write
+ * still awaiting its reply there; not in use: lst_main = lst_localmin = the
+ * last write time, or the boot time before any). Housekeeper thread. */
 void ferry_get_min_lst_for_dcid(int dc);
 /* Stores time into the field the caller kind names; other caller kinds and
- * datacenter numbers outside 0..31 change nothing (so does the minimum). */
+ * datacenter numbers outside 0..31 change nothing (so does the minimum).
+ * MAIN_THREAD stores at most the floor of the batch in progress: digests of
+ * the batch not yet handed over may be older than the one handed now. */
 void ferry_update_lst_for_this_node(uint64_t time, int caller, int dc);
+
+/* ---- Writes awaiting their reply ----------------------------------------
+ * The writes of each read batch are counted per datacenter from the moment
+ * they are handed to the engine until their reply (or failure) has been
+ * dealt with; the batch's floor (its oldest digest time) holds the
+ * datacenter's reported, persisted and reclaimed times back while any is
+ * outstanding. A small ring of groups: when every group still awaits
+ * replies, a new batch joins the newest group, lowering its floor. Any
+ * thread, atomics only. */
+
+#define FERRY_INFLIGHT_GROUPS 64
+#define FERRY_INFLIGHT_NONE (-1)
+
+/* Digest-log reader: the batch whose oldest digest time is floor begins;
+ * writes handed over from now on count in its group. */
+void ferry_inflight_batch_begin(uint64_t floor);
+/* Digest-log reader: every digest of the batch has been handed over. */
+void ferry_inflight_batch_end(void);
+/* The group a write handed over now counts in (FERRY_INFLIGHT_NONE between
+ * batches), counted as outstanding to datacenter dc; ferry_inflight_done
+ * with the same two once it is dealt with. */
+int ferry_inflight_take(int dc);
+void ferry_inflight_done(int group, int dc);
+/* The oldest floor of the groups with writes outstanding to dc,
+ * FERRY_LST_NONE when none is. */
+uint64_t ferry_inflight_floor(int dc);
+/* The main reader's time of dc for a window opened now: the smaller of
+ * lst_main and the floor of the batch in progress. */
+uint64_t ferry_lst_main_floor(int dc);
 /* t - FERRY_TIME_ADJUST, saturating at 0 instead of wrapping. */
 uint64_t ferry_lst_minus_adjust(uint64_t t);
 /* The margin of window and failed-node boundaries: FERRY_TIME_ADJUST, shortened
