@@ -227,8 +227,11 @@ TEST_F(Fetch, SingleReads)
 		{"unavailable: relogged", FAKE_FAULT_RESULT_CODE, 11, false, true, false},
 		{"key busy: relogged", FAKE_FAULT_RESULT_CODE, 14, false, true, false},
 		{"not found: counted", FAKE_FAULT_RESULT_CODE, 2, false, false, true},
-		{"bad parameter: dropped", FAKE_FAULT_RESULT_CODE, 4, false, false, false},
-		{"too big: dropped", FAKE_FAULT_RESULT_CODE, 13, false, false, false},
+		// Every other failure may pass: only "not found" drops the digest.
+		{"bad parameter: relogged", FAKE_FAULT_RESULT_CODE, 4, false, true, false},
+		{"out of space: relogged", FAKE_FAULT_RESULT_CODE, 8, false, true, false},
+		{"too big: relogged", FAKE_FAULT_RESULT_CODE, 13, false, true, false},
+		{"a reply that does not parse: relogged", FAKE_FAULT_MALFORMED, 0, false, true, false},
 	};
 	g_xcfg.ferry_read_mode = FERRY_MODE_SINGLE_RECORD_GET;
 	uint32_t n = 2000;
@@ -243,6 +246,7 @@ TEST_F(Fetch, SingleReads)
 		f.kind = c.fault;
 		f.on = FAKE_REQ_READ;
 		f.result_code = c.rc;
+		f.bad = FAKE_BAD_PARTICLE_TYPE;
 		fake_node_set_fault(local(), f);
 		counters was = cntr;
 		size_t sent = writes_of(remote()).size();
