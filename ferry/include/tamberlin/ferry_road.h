@@ -254,8 +254,10 @@ uint64_t ferry_dlogreader_pass(ferry_dlogreader *r);
 /* Filters, fills the slot tables with, fetches and counts the k records in
  * r->buf (k > 0). */
 void ferry_dlogreader_process(ferry_dlogreader *r, int k);
-/* Fetches the slots of namespace nsid: attempts until every digest came back
- * (its map is empty) or the retries are used up. */
+/* Fetches the slots of namespace nsid: batch attempts until every digest came
+ * back (its map is empty) or the retries are used up, each attempt after the
+ * first asking only for the digests still in the map; then what is left is
+ * read one at a time (ferry_fetch_singly), so every digest leaves the map. */
 void ferry_dlogreader_fetch_ns(ferry_dlogreader *r, int nsid);
 /* Part j of slots split into parts parts (parts > 0): its first slot and its
  * count; the last part takes the rest. */
