@@ -22,7 +22,7 @@ check_record(char *ns, ka::ox_digest *keyd, char *set, uint32_t, uint32_t, ka_bi
 	// inside their buffers.
 	if (!ns || strcmp(ns, "test") != 0 || !keyd || n_bins < 0 || (n_bins > 0 && !bins))
 		abort();
-	if (set && memchr(set, 0, KA_BATCH_NAME_SZ) == nullptr)
+	if (set && memchr(set, 0, KA_SET_NAME_SZ) == nullptr)
 		abort();
 	for (int i = 0; i < n_bins; i++) {
 		if (memchr(bins[i].bin_name, 0, sizeof(bins[i].bin_name)) == nullptr)

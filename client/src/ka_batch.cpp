@@ -199,6 +199,16 @@ int parse_fail(ka_batch_reply *st)
     return -1;
 }
 
+// A record whose framing holds but whose contents cannot be handed on (a set
+// name too long, a bin the decoder does not know, bins that no digest names,
+// no memory for its bins) is left out alone: the caller finds its digest not
+// called back, as for a record not found, and the rest of the reply goes on.
+void refuse_record(ka_batch_reply *st, const char *why)
+{
+    KA_LOG_ERROR("batch reply: a record left out: %s", why);
+    st->n_refused++;
+}
+
 // Walks the record messages of one body. 1 complete, 0 more to come, -1 malformed.
 int walk_records(ka_batch_reply *st, uint8_t *p, size_t len)
 {
@@ -221,10 +231,12 @@ int walk_records(ka_batch_reply *st, uint8_t *p, size_t len)
         const int n_ops = static_cast<int>(ka_be_get(m + 20, 2));
         size_t q = off + KA_MSG_HEADER_SZ;
 
-        // Digest and set are found anew in every record.
+        // Digest and set are found anew in every record; the set is pointed
+        // at and copied only when the record is handed on.
         const uint8_t *digest = nullptr;
-        char set[KA_BATCH_NAME_SZ];
-        bool has_set = false;
+        const uint8_t *set_data = nullptr;
+        size_t set_len = 0;
+        const char *refused = nullptr;
         for (int i = 0; i < n_fields; i++) {
             if (len - q < sizeof(ka_msg_field)) {
                 KA_LOG_ERROR("batch reply: field %d cut short", i);
@@ -244,19 +256,16 @@ int walk_records(ka_batch_reply *st, uint8_t *p, size_t len)
                     return parse_fail(st);
                 }
                 digest = data;
-            } else if (type == KA_MSG_FIELD_TYPE_NAMESPACE || type == KA_MSG_FIELD_TYPE_SET) {
-                if (dlen >= KA_BATCH_NAME_SZ) {
-                    KA_LOG_ERROR("batch reply: name of %zu bytes in field type %d", dlen, type);
-                    return parse_fail(st);
-                }
-                if (type == KA_MSG_FIELD_TYPE_SET) {
-                    memcpy(set, data, dlen);
-                    set[dlen] = '\0';
-                    has_set = true;
-                }
+            } else if (type == KA_MSG_FIELD_TYPE_SET) {
+                // As long as a single read takes.
+                if (dlen >= KA_SET_NAME_SZ)
+                    refused = "set name too long";
+                set_data = data;
+                set_len = dlen;
             } else if (type == KA_MSG_FIELD_TYPE_KEY) {
                 KA_LOG_ERROR("read: found a key - unexpected");
             }
+            // The namespace field is not used: the callback gets the request's.
             q += 4 + fsz;
         }
 
@@ -270,13 +279,15 @@ int walk_records(ka_batch_reply *st, uint8_t *p, size_t len)
             }
             bins = static_cast<ka_bin *>(malloc(static_cast<size_t>(n_ops) * sizeof(ka_bin)));
             if (!bins) {
-                KA_LOG_ERROR("batch reply: could not allocate %d bins", n_ops);
-                return parse_fail(st);
+                bins = st->bins;
+                if (!refused)
+                    refused = "no memory for its bins";
             }
         }
+        // Once the record is refused its ops are only stepped over.
         int decoded = 0;
         bool bad = false;
-        for (int i = 0; i < n_ops && !bad; i++) {
+        for (int i = 0; i < n_ops; i++) {
             if (len - q < sizeof(ka_msg_op)) {
                 KA_LOG_ERROR("batch reply: op %d cut short", i);
                 bad = true;
@@ -284,33 +295,39 @@ int walk_records(ka_batch_reply *st, uint8_t *p, size_t len)
             }
             ka_msg_op *op = reinterpret_cast<ka_msg_op *>(p + q);
             uint32_t osz = be32(p + q);
-            if (osz < 4u + op->name_sz || osz > len - q - 4 || op->name_sz >= KA_BIN_NAME_SZ) {
+            if (osz < 4u + op->name_sz || osz > len - q - 4) {
                 KA_LOG_ERROR("batch reply: op %d of size %u with a name of %d bytes", i, osz, op->name_sz);
                 bad = true;
                 break;
+            }
+            q += 4 + osz;
+            if (refused)
+                continue;
+            if (op->name_sz >= KA_BIN_NAME_SZ) {
+                refused = "bin name too long";
+                continue;
             }
             op->op_sz = osz; // host order in place, for the value reader
             tamberlin_object_init(&bins[i].object);
             bins[i].bin_name[0] = '\0';
             if (ka_set_value_particular(op, &bins[i]) != 0) {
                 tamberlin_object_free(&bins[i].object);
-                KA_LOG_ERROR("batch reply: op %d could not be decoded", i);
-                bad = true;
-                break;
+                refused = "a bin that could not be decoded";
+                continue;
             }
             decoded++;
-            q += 4 + osz;
         }
 
         bool deliver = false;
         if (!bad && rc == KA_PROTO_RESULT_OK) {
-            if (digest) {
-                deliver = n_ops > 0 || (info1 & KA_MSG_INFO1_NOBINDATA) || st->exists_only;
-            } else if (n_ops > 0) {
+            if (!digest && n_ops > 0 && !refused) {
                 // Values that no digest names cannot be given to anyone.
-                KA_LOG_ERROR("batch reply: a record with %d bins and no digest", n_ops);
-                bad = true;
+                refused = "bins without a digest";
             }
+            if (refused)
+                refuse_record(st, refused);
+            else
+                deliver = digest && (n_ops > 0 || (info1 & KA_MSG_INFO1_NOBINDATA) || st->exists_only);
         } else if (!bad && rc != KA_PROTO_RESULT_FAIL_NOTFOUND) {
             if (st->result == 0)
                 st->result = rc;
@@ -323,7 +340,12 @@ int walk_records(ka_batch_reply *st, uint8_t *p, size_t len)
         if (deliver && st->cb) {
             ox_digest d;
             memcpy(d.digest, digest, OX_DIGEST_SZ);
-            st->cb(st->ns, &d, has_set ? set : nullptr, generation, void_time, bins, n_ops, false, st->udata);
+            char set[KA_SET_NAME_SZ];
+            if (set_data) {
+                memcpy(set, set_data, set_len);
+                set[set_len] = '\0';
+            }
+            st->cb(st->ns, &d, set_data ? set : nullptr, generation, void_time, bins, n_ops, false, st->udata);
             st->n_records++;
         } else {
             tamberlin_bins_free(bins, decoded);

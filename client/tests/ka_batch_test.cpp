@@ -1,8 +1,8 @@
 // Batch reads against a stand-in cluster of three nodes: routing and order of
 // the digests, the request bytes, every shape of reply, bins by name, large
-// records and batches, record faults, malformed replies (each fails its part
-// with -1 and closes its connection, with nothing leaked under the
-// sanitizers), silence, the direct variant, the workers' start and stop, and
+// records and batches, record faults, records left out alone for their
+// contents, malformed replies (each fails its part with -1 and closes its
+// connection, with nothing leaked under the sanitizers), silence, the direct variant, the workers' start and stop, and
 // calls that must fail instead of waiting.
 #include "ka_batch_fixture.h"
 
@@ -14,6 +14,15 @@
 using namespace batch_test;
 
 namespace {
+
+// The place of a digest in ds (ds.size() when it is not there).
+uint32_t number_of(const std::vector<ka::ox_digest> &ds, const std::string &digest)
+{
+    uint32_t n = 0;
+    while (n < ds.size() && key(ds[n]) != digest)
+        n++;
+    return n;
+}
 
 TEST_F(BatchTest, EachNodeGetsOneRequestWithItsDigestsInTheCallersOrder)
 {
@@ -281,7 +290,8 @@ TEST_F(BatchTest, RecordFaultsKeepTheFirstErrorAndThePoolClean)
         // The error of record 1 stays, although record 2 of the same message
         // carries bins; the messages after it are never read.
         {"result code mid-batch", FAKE_FAULT_BATCH_MID_RESULT, 9, {0, 2}, true},
-        {"record without a digest", FAKE_FAULT_BATCH_NO_DIGEST, -1, {0}, true},
+        // Bins that no digest names are left out alone; the part reads on.
+        {"record without a digest", FAKE_FAULT_BATCH_NO_DIGEST, 0, {0, 2, 3, 4}, false},
         {"record without a namespace", FAKE_FAULT_BATCH_NO_NAMESPACE, 0, {0, 1, 2, 3, 4}, false},
         {"record of another namespace", FAKE_FAULT_BATCH_OTHER_NAMESPACE, 0, {0, 1, 2, 3, 4}, false},
         {"record without a set after one with a set", FAKE_FAULT_BATCH_NO_SET, 0, {0, 1, 2, 3, 4}, false},
@@ -304,9 +314,7 @@ TEST_F(BatchTest, RecordFaultsKeepTheFirstErrorAndThePoolClean)
         EXPECT_EQ(cs.expect_rv, get(ds, &c));
         std::multiset<uint32_t> got_n;
         for (auto &g : c.recs) {
-            uint32_t n = 0;
-            while (n < ds.size() && key(ds[n]) != g.digest)
-                n++;
+            uint32_t n = number_of(ds, g.digest);
             ASSERT_LT(n, ds.size());
             got_n.insert(n);
             EXPECT_EQ("test", g.ns); // the request's, whatever the record said
@@ -337,6 +345,83 @@ TEST_F(BatchTest, RecordFaultsKeepTheFirstErrorAndThePoolClean)
     }
 }
 
+// A record whose sizes hold but whose contents cannot be handed on is left
+// out alone: the records before and after it come, the part succeeds and its
+// connection goes back to the pool. Names the callback does not use (the
+// namespace) or that a single read takes too (a set name of 32 bytes) come.
+constexpr size_t kContentsFaults = 5;
+TEST_F(BatchTest, RecordsWhoseContentsCannotBeHandedOnAreLeftOutAlone)
+{
+    std::vector<ka::ox_digest> ds = digests_on(0, 3);
+    store(ds);
+    struct {
+        fake_bad_batch bad;
+        std::set<uint32_t> delivered;
+    } cases[] = {
+        {FAKE_BAD_BATCH_NS_32, {0, 1, 2}},
+        {FAKE_BAD_BATCH_SET_32, {0, 1, 2}},
+        {FAKE_BAD_BATCH_BIN_NAME_32, {0, 2}},
+        {FAKE_BAD_BATCH_PARTICLE_TYPE, {0, 2}},
+        {FAKE_BAD_BATCH_INT_TOO_LONG, {0, 2}},
+    };
+    static_assert(sizeof(cases) / sizeof(cases[0]) == kContentsFaults, "the count the other table adds");
+    for (int per : {1, 3}) {
+        fake_batch_opts o;
+        o.per_message = per;
+        fake_node_set_batch_opts(node(0), o);
+        for (auto &cs : cases) {
+            SCOPED_TRACE(testing::Message() << "bad batch reply " << (int)cs.bad << ", records per message " << per);
+            std::vector<uint32_t> refs_before = node_refs();
+            fake_fault f;
+            f.kind = FAKE_FAULT_BATCH_MALFORMED;
+            f.on = FAKE_REQ_BATCH;
+            f.batch_record = 1;
+            f.bad_batch = cs.bad;
+            fake_node_set_fault(node(0), f);
+            collector c;
+            EXPECT_EQ(0, get(ds, &c));
+            std::set<uint32_t> got_n;
+            for (auto &g : c.recs) {
+                uint32_t n = number_of(ds, g.digest);
+                ASSERT_LT(n, ds.size());
+                got_n.insert(n);
+                if (n != 1) {
+                    expect_record(g, n);
+                } else if (cs.bad == FAKE_BAD_BATCH_SET_32) {
+                    EXPECT_EQ(std::string(32, 's'), g.set);
+                }
+            }
+            EXPECT_EQ(cs.delivered, got_n);
+            EXPECT_EQ(1, pooled(0));
+            EXPECT_EQ(refs_before, node_refs());
+        }
+    }
+
+    // Set names as long as a single read takes them; a longer one is left out.
+    fake_node_set_fault(node(0), fake_fault{});
+    std::vector<ka::ox_digest> named = digests_on(0, 5, 100);
+    const size_t lens[] = {31, 32, 40, KA_SET_NAME_SZ - 1, KA_SET_NAME_SZ};
+    for (uint32_t i = 0; i < 5; i++) {
+        fake_record r = record_of(100 + i);
+        r.set = std::string(lens[i], (char)('a' + i));
+        fake_node_put_record(node(0), "test", named[i].digest, r);
+    }
+    collector c;
+    EXPECT_EQ(0, get(named, &c));
+    std::map<std::string, got> by = c.by_digest();
+    for (uint32_t i = 0; i < 5; i++) {
+        SCOPED_TRACE(testing::Message() << "set name of " << lens[i] << " bytes");
+        if (lens[i] >= KA_SET_NAME_SZ) {
+            EXPECT_EQ(0u, by.count(key(named[i])));
+            continue;
+        }
+        ASSERT_EQ(1u, by.count(key(named[i])));
+        EXPECT_EQ(std::string(lens[i], (char)('a' + i)), by[key(named[i])].set);
+        EXPECT_EQ(2, by[key(named[i])].n_bins);
+    }
+    EXPECT_EQ(1, pooled(0));
+}
+
 // Each malformed reply fails its part with -1, closes the connection, keeps
 // the records delivered before it, and leaks nothing (the sanitizer builds
 // check the last). Record 1 of 3 is broken; records carry string bins, and
@@ -351,17 +436,16 @@ TEST_F(BatchTest, MalformedRepliesFailThePartAndCloseItsConnection)
         FAKE_BAD_BATCH_RECORD_CUT,     FAKE_BAD_BATCH_HEADER_SZ,
         FAKE_BAD_BATCH_FIELD_PAST_BODY, FAKE_BAD_BATCH_FIELD_ZERO,
         FAKE_BAD_BATCH_FIELD_COUNT,    FAKE_BAD_BATCH_DIGEST_SHORT,
-        FAKE_BAD_BATCH_DIGEST_LONG,    FAKE_BAD_BATCH_NS_32,
-        FAKE_BAD_BATCH_SET_32,         FAKE_BAD_BATCH_OP_PAST_BODY,
+        FAKE_BAD_BATCH_DIGEST_LONG,    FAKE_BAD_BATCH_OP_PAST_BODY,
         FAKE_BAD_BATCH_OP_COUNT,       FAKE_BAD_BATCH_OP_COUNT_ONE_MORE,
-        FAKE_BAD_BATCH_NEGATIVE_VALUE_LEN, FAKE_BAD_BATCH_BIN_NAME_32,
-        FAKE_BAD_BATCH_PARTICLE_TYPE,  FAKE_BAD_BATCH_INT_TOO_LONG,
+        FAKE_BAD_BATCH_NEGATIVE_VALUE_LEN,
         FAKE_BAD_BATCH_Z_SHORT,        FAKE_BAD_BATCH_Z_NO_LENGTH,
         FAKE_BAD_BATCH_Z_HUGE_ORG,     FAKE_BAD_BATCH_Z_ORG_SZ,
         FAKE_BAD_BATCH_Z_INNER_SIZE,   FAKE_BAD_BATCH_Z_INNER_TYPE,
         FAKE_BAD_BATCH_Z_TRAILING,     FAKE_BAD_BATCH_SIZE_FAR_PAST_END,
     };
-    static_assert(sizeof(cases) / sizeof(cases[0]) == FAKE_BAD_BATCH_COUNT_, "every malformed reply is in the table");
+    static_assert(sizeof(cases) / sizeof(cases[0]) + kContentsFaults == FAKE_BAD_BATCH_COUNT_,
+                  "every malformed reply is in this table or in the one of records left out alone");
     fake_batch_opts o;
     o.per_message = 3; // the broken record still travels alone
     fake_node_set_batch_opts(node(0), o);
@@ -594,7 +678,8 @@ TEST_F(BatchTest, DirectVariantKeepsAtMostOneRecordPerDigest)
     tamberlin_free_batchresult(br);
 
     // A part that fails with -1 gives no result.
-    f.kind = FAKE_FAULT_BATCH_NO_DIGEST;
+    f.kind = FAKE_FAULT_BATCH_MALFORMED;
+    f.bad_batch = FAKE_BAD_BATCH_HEADER_SZ;
     f.batch_record = 1;
     fake_node_set_fault(node(2), f);
     br = nullptr;

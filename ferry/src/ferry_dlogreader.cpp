@@ -110,7 +110,12 @@ ferry_slot_relog(int nsid, const ferry_msg_digestinfo *x)
 	ferry_relog_digest(nsid, x->generation, x->masternode, (const ka::ox_digest *)x->digest, g_ferry_cntr, false);
 }
 
-/* A digest already in the batch: the later record's generation and time. */
+/* A digest already in the batch: the later record's time, and the newest
+ * generation seen. An older generation can follow a newer one (a relog
+ * carries the generation that was shipped, or 0 from a failed read, while
+ * the key was written again meanwhile): taking it would skip the newer write
+ * as written since, and no entry would be left to ship it. A record deleted
+ * and made anew is still shipped: its log is then newer than the record. */
 static void
 ferry_slot_update(ns_digest_bucket *b, const ferry_msg_digestinfo *x)
 {
@@ -123,7 +128,9 @@ ferry_slot_update(ns_digest_bucket *b, const ferry_msg_digestinfo *x)
 		ox_warning(QM_FERRY, "Hash lookup succeeded but couldnt get the slot information. Can continue...");
 		return;
 	}
-	b->generations[i] = x->generation;
+	if (x->generation > b->generations[i]) {
+		b->generations[i] = x->generation;
+	}
 	b->digesttimes[i] = x->digesttime;
 }
 
@@ -189,7 +196,7 @@ ferry_dlogreader_part(int slots, int parts, int j, int *first, int *count)
  * to serve them (a request pushed then would wait for ever). The last
  * non-zero result, 0 when every part succeeded. */
 static int
-ferry_fetch_parts(ferry_dlogreader *r, ns_digest_bucket *b, int slots, bool by_workers)
+ferry_fetch_parts(ferry_dlogreader *r, ka::ox_digest *digests, int slots, bool by_workers)
 {
 	int pushed = 0;
 	int result = 0;
@@ -199,7 +206,7 @@ ferry_fetch_parts(ferry_dlogreader *r, ns_digest_bucket *b, int slots, bool by_w
 		int first, count;
 		ferry_dlogreader_part(slots, r->parts, j, &first, &count);
 		req.asc = r->td->mcfg->asc;
-		req.digest = (ka::ox_digest *)b->ns_digests[first];
+		req.digest = digests + first;
 		req.n_digest = count;
 		req.cbdata = &r->cbdata;
 		if (by_workers && ox_queue_push(g_batch_get_q, &req) == OX_QUEUE_OK) {
@@ -229,6 +236,26 @@ ferry_fetch_parts(ferry_dlogreader *r, ns_digest_bucket *b, int slots, bool by_w
 	return result;
 }
 
+/* The digests of the namespace's slots still in its map, in slot order, into
+ * a new array (*out, freed by the caller); their number, or -1 when memory
+ * is short. */
+static int
+ferry_digests_left(ns_digest_bucket *b, int slots, ka::ox_digest **out)
+{
+	auto *left = (ka::ox_digest *)ox_malloc(sizeof(ka::ox_digest) * (size_t)(slots > 0 ? slots : 1));
+	if (!left) {
+		return -1;
+	}
+	int n = 0;
+	for (int s = 0; s < slots; s++) {
+		if (shash_get(b->digest_to_idx_hash, b->ns_digests[s], nullptr) == SHASH_OK) {
+			memcpy(left[n++].digest, b->ns_digests[s], sizeof(left[0].digest));
+		}
+	}
+	*out = left;
+	return n;
+}
+
 void
 ferry_dlogreader_fetch_ns(ferry_dlogreader *r, int nsid)
 {
@@ -237,6 +264,12 @@ ferry_dlogreader_fetch_ns(ferry_dlogreader *r, int nsid)
 	counters *cntr = r->cbdata.cntr;
 	r->cbdata.nsid = nsid;
 	int retries = ferry_load(&g_xcfg.ferry_batch_num_retry);
+	// Each attempt after the first asks only for the digests still in the
+	// map: those handled already are not fetched (nor logged as unknown)
+	// again.
+	auto *digests = (ka::ox_digest *)b->ns_digests;
+	ka::ox_digest *left_buf = nullptr;
+	int n = slots;
 	for (;;) {
 		int mode = (int)__atomic_load_n(&g_xcfg.ferry_read_mode, __ATOMIC_RELAXED);
 		uint64_t start = ox_getms();
@@ -244,15 +277,15 @@ ferry_dlogreader_fetch_ns(ferry_dlogreader *r, int nsid)
 		uint32_t before = shash_get_size(b->digest_to_idx_hash);
 		bool by_batch = true;
 		int rv;
-		if (slots <= r->parts) {
+		if (n <= r->parts) {
 			ox_atomic64_add(&cntr->num_batch_calls, 1);
-			rv = tamberlin_get_many_digest(r->td->mcfg->asc, b->ns_name, (const ka::ox_digest *)b->ns_digests,
-					slots, nullptr, 0, true, dlogreader_cb, &r->cbdata);
+			rv = tamberlin_get_many_digest(r->td->mcfg->asc, b->ns_name, digests, n, nullptr, 0, true,
+					dlogreader_cb, &r->cbdata);
 		} else {
 			// Workers that were started but have not counted themselves yet
 			// will serve the parts.
 			bool by_workers = g_batch_thread_count.load() > 0 || r->workers_started > 0;
-			rv = ferry_fetch_parts(r, b, slots, by_workers);
+			rv = ferry_fetch_parts(r, digests, n, by_workers);
 			by_batch = mode == FERRY_MODE_BATCH_GET;
 		}
 		uint64_t took = ox_getms() - start;
@@ -261,32 +294,56 @@ ferry_dlogreader_fetch_ns(ferry_dlogreader *r, int nsid)
 			fprintf(stderr, "Time for doing record-gets(>%dms)=%lums\n", threshold, (unsigned long)took);
 		}
 		if (!by_batch) {
-			return; // the workers dealt with each failed single read
+			break; // the workers dealt with each failed single read
 		}
 		uint32_t left = shash_get_size(b->digest_to_idx_hash);
 		uint64_t got = before > left ? before - left : 0;
+		if (left == 0) {
+			break; // every record came back, even if a part then failed
+		}
+		bool retry = rv != 0 || retries > 0;
 		if (rv != 0) {
 			ox_info(QM_FERRY, "Error %d when trying to read a batch of records using digests. Retrying...", rv);
 			r->batch.fetch_retry += got;
 			ferry_sleep_ms(1000);
-			continue;
-		}
-		if (left == 0) {
-			return;
-		}
-		if (retries > 0) {
+		} else if (retries > 0) {
 			ox_debug(QM_FERRY, "Could not get all %ld records..Only got %ld records..retrying", (long)slots,
 					(long)(slots - (int)left));
 			ferry_sleep_setting_secs(&g_xcfg.ferry_batch_retry_sleep);
 			r->batch.short_retry += got;
 			retries--;
+		} else {
+			ox_debug(QM_FERRY, "Could not batch get records ... dropping %d records rv: %d", (int)left, 0);
+		}
+		ox_free(left_buf);
+		left_buf = nullptr;
+		int k = ferry_digests_left(b, slots, &left_buf);
+		if (k < 0) {
+			// Without room for the list the whole namespace is asked again.
+			ox_warning(QM_FERRY, "Could not list the %u records of namespace %s still to fetch", left, b->ns_name);
+			digests = (ka::ox_digest *)b->ns_digests;
+			n = slots;
+		} else {
+			digests = left_buf;
+			n = k;
+		}
+		if (retry) {
 			continue;
 		}
-		// The digests left in the map are counted as not found at the next
-		// batch.
-		ox_debug(QM_FERRY, "Could not batch get records ... dropping %d records rv: %d", (int)left, 0);
-		return;
+		// What the batch reads did not bring back is read one at a time: a
+		// record gone is counted as not found, one that the batch reply left
+		// out (its contents refused) is shipped, and a read that fails puts
+		// the digest back through the digest log.
+		batch_get_req req;
+		memset(&req, 0, sizeof(req));
+		req.asc = r->td->mcfg->asc;
+		req.digest = digests;
+		req.n_digest = n;
+		req.cbdata = &r->cbdata;
+		ferry_fetch_singly(&req);
+		break;
 	}
+	ox_free(left_buf);
 }
 
 /* ---- Batch -------------------------------------------------------------- */

@@ -85,22 +85,33 @@ relay_record_get_threads_reinit(int n)
 int
 ferry_fetch_part(const batch_get_req *req)
 {
+	if (__atomic_load_n(&g_xcfg.ferry_read_mode, __ATOMIC_RELAXED) == FERRY_MODE_SINGLE_RECORD_GET) {
+		ferry_fetch_singly(req);
+		return 0;
+	}
 	callback_data *cbdata = req->cbdata;
 	int nsid = cbdata->nsid;
 	if (!ferry_ns_known(nsid)) {
 		ox_warning(QM_FERRY, "Fetch request for an unknown namespace with id %d. Skipping it", nsid);
 		return 0;
 	}
+	int rv = tamberlin_get_many_digest(req->asc, g_ns_dbuckets[nsid].ns_name, req->digest, req->n_digest, nullptr,
+			0, true, dlogreader_cb, cbdata);
+	ox_atomic64_add(&cbdata->cntr->num_batch_calls, 1);
+	return rv;
+}
+
+void
+ferry_fetch_singly(const batch_get_req *req)
+{
+	callback_data *cbdata = req->cbdata;
+	int nsid = cbdata->nsid;
+	if (!ferry_ns_known(nsid)) {
+		ox_warning(QM_FERRY, "Fetch request for an unknown namespace with id %d. Skipping it", nsid);
+		return;
+	}
 	char *ns = g_ns_dbuckets[nsid].ns_name;
 	counters *cntr = cbdata->cntr;
-
-	if (__atomic_load_n(&g_xcfg.ferry_read_mode, __ATOMIC_RELAXED) != FERRY_MODE_SINGLE_RECORD_GET) {
-		int rv = tamberlin_get_many_digest(req->asc, ns, req->digest, req->n_digest, nullptr, 0, true,
-				dlogreader_cb, cbdata);
-		ox_atomic64_add(&cntr->num_batch_calls, 1);
-		return rv;
-	}
-
 	char setname[FERRY_SET_NAME_BUF_SIZE];
 	for (int i = 0; i < req->n_digest; i++) {
 		ka::ox_digest *d = &req->digest[i];
@@ -129,7 +140,6 @@ ferry_fetch_part(const batch_get_req *req)
 		}
 		free(bins); // the callback freed the values
 	}
-	return 0;
 }
 
 void *
@@ -274,24 +284,21 @@ dlogreader_cb(char *ns, ka::ox_digest *digest, char *set, uint32_t generation, u
 
 /* ---- Failed single reads ----------------------------------------------------- */
 
+bool
+ferry_read_failure_relogs(int rv)
+{
+	// Only "not found" proves there is nothing to ship; any other failure
+	// (a time-out, a server's refusal, a reply too large for memory or one
+	// that did not parse) may pass, and the record may well exist.
+	return rv != TAMBERLIN_OK && rv != TAMBERLIN_FAIL_NOTFOUND;
+}
+
 int
 ferry_get_process_ret(int rv, ka::ox_digest *digest, uint32_t generation, callback_data *cbdata)
 {
-	bool relog = false;
-	switch (rv) {
-	case TAMBERLIN_FAIL_TIMEOUT:
-	case TAMBERLIN_FAIL_UNKNOWN: // also a reply that did not parse: worth another try
-	case TAMBERLIN_FAIL_CLUSTER_KEY_MISMATCH:
-	case TAMBERLIN_FAIL_SERVERSIDE_TIMEOUT:
-	case TAMBERLIN_FAIL_UNAVAILABLE:
-	case TAMBERLIN_FAIL_KEY_BUSY:
-		relog = true;
-		break;
-	case TAMBERLIN_FAIL_NOTFOUND:
+	bool relog = ferry_read_failure_relogs(rv);
+	if (rv == TAMBERLIN_FAIL_NOTFOUND) {
 		ox_atomic64_add(&cbdata->cntr->local_recs_notfound, 1);
-		break;
-	default:
-		break;
 	}
 	int nsid = cbdata->nsid;
 	if (!ferry_ns_known(nsid)) {

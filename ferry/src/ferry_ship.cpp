@@ -436,9 +436,7 @@ ferry_refetch_record(ka_cluster *asc, const ferry_msg_digestinfo *x, counters *c
 		memcpy(&head, x->digest, sizeof(head));
 		ox_debug(QM_FERRY, "%sNo bins. rv = %d, Digest is %lx ", who, rv, (unsigned long)head);
 		ferry_refetch_release(f);
-		if (rv != TAMBERLIN_OK && rv != TAMBERLIN_FAIL_NOTFOUND) {
-			// The record may well exist: a read that failed must not cost a
-			// datacenter its record, so the digest goes back through the log.
+		if (ferry_read_failure_relogs(rv)) {
 			ox_info(QM_FERRY, "%sCould not read a record (error %d). Relogging the digest %lx", who, rv,
 					(unsigned long)head);
 			ferry_relog_digest(x->ns_id, x->generation, x->masternode, &d, cntr, false);

@@ -300,6 +300,37 @@ protected:
 		return by;
 	}
 
+	// The digests of each batch request the local node received, in order.
+	std::vector<std::vector<std::string>> batch_requests()
+	{
+		std::vector<std::vector<std::string>> out;
+		fake_node *ln = fake_cluster_node(local, 0);
+		for (size_t j = 0; j < fake_node_request_count(ln); j++) {
+			fake_request rq;
+			if (!fake_node_request(ln, j, &rq) || rq.kind != FAKE_REQ_BATCH || rq.message.size() < 30) {
+				continue;
+			}
+			const std::string &m = rq.message;
+			const auto *b = (const uint8_t *)m.data();
+			std::vector<std::string> ds;
+			size_t p = 30;
+			for (uint32_t i = 0, fields = be(b + 26, 2); i < fields && m.size() - p >= 5; i++) {
+				size_t sz = be(b + p, 4);
+				if (sz < 1 || sz > m.size() - p - 4) {
+					break;
+				}
+				if (b[p + 4] == KA_MSG_FIELD_TYPE_DIGEST_RIPE_ARRAY) {
+					for (size_t d = 0; d + 20 <= sz - 1; d += 20) {
+						ds.push_back(m.substr(p + 5 + d, 20));
+					}
+				}
+				p += 4 + sz;
+			}
+			out.push_back(ds);
+		}
+		return out;
+	}
+
 	// Passes until the reader has read want records (each pass reads what is
 	// due); false when they do not come.
 	bool read_all(uint64_t want)
@@ -368,10 +399,11 @@ TEST_F(Road, RepeatedDigestShipsOnceWithTheLatestGeneration)
 	EXPECT_EQ(cntr.remote_ship_skipped_genmismatch, 0u);
 }
 
-// Records of the batch that the local cluster does not bring back stay in the
-// map and count as not found when the next batch starts, whatever the
-// process-wide fetch counter says.
-TEST_F(Road, RecordsNotFetchedAreCountedAtTheNextBatch)
+// Records of the batch that the batch reads do not bring back are read one at
+// a time: those gone count as not found at once and nothing is left in the
+// map, whatever the process-wide fetch counter says. A retry asks only for the
+// digests still missing.
+TEST_F(Road, RecordsTheBatchReadMissesAreReadSingly)
 {
 	std::vector<ferry_msg_ondisk> recs;
 	for (int i = 0; i < 10; i++) {
@@ -385,34 +417,42 @@ TEST_F(Road, RecordsNotFetchedAreCountedAtTheNextBatch)
 	ASSERT_TRUE(read_all(10));
 	auto by = wait_received(8);
 	EXPECT_EQ(by.size(), 8u);
-	EXPECT_EQ(shash_get_size(g_ns_dbuckets[1].digest_to_idx_hash), 2u);
-	EXPECT_EQ(cntr.local_recs_notfound, 0u);
-	EXPECT_EQ(cntr.local_recs_migration_retry, 0u);
-	// One retry: the second attempt fetches every slot again, and the two
-	// missing ones stay missing.
-	g_xcfg.ferry_batch_num_retry = 1;
-	put_local(20, 1);
-	log({rec(20, 1)});
-	ASSERT_TRUE(read_all(11));
-	EXPECT_EQ(cntr.local_recs_notfound, 2u);
-	wait_received(9);
 	EXPECT_EQ(shash_get_size(g_ns_dbuckets[1].digest_to_idx_hash), 0u);
-	// A record the fetch did not find is fetched again when its digest is
-	// logged again, and shipped once.
-	put_local(3, 2);
-	log({rec(3, 2), rec(7, 1)});
+	EXPECT_EQ(cntr.local_recs_notfound, 2u);
+	EXPECT_EQ(cntr.num_single_get_calls, 2u);
+	EXPECT_EQ(cntr.local_recs_migration_retry, 0u);
+
+	// One retry: the second batch read asks for the two missing digests
+	// only, in slot order; then each is read singly.
+	g_xcfg.ferry_batch_num_retry = 1;
+	size_t batches = batch_requests().size();
+	put_local(20, 1);
+	log({rec(3, 1), rec(20, 1), rec(7, 1)});
 	ASSERT_TRUE(read_all(13));
+	std::vector<std::vector<std::string>> rq = batch_requests();
+	ASSERT_EQ(rq.size(), batches + 2);
+	EXPECT_EQ(rq[batches].size(), 3u);
+	EXPECT_EQ(rq.back(), (std::vector<std::string>{digest_of(3), digest_of(7)}));
+	EXPECT_EQ(cntr.local_recs_notfound, 4u);
+	EXPECT_EQ(cntr.local_recs_fetched, 9u); // nothing handled was fetched again
+	EXPECT_EQ(cntr.local_recs_migration_retry, 1u); // the short attempt's one record
+	by = wait_received(9);
+	EXPECT_EQ(by[digest_of(20)].size(), 1u);
+
+	// A record the reads did not find is shipped once its digest is logged
+	// again.
+	put_local(3, 2);
+	log({rec(3, 2)});
+	ASSERT_TRUE(read_all(14));
 	by = wait_received(10);
 	EXPECT_EQ(by[digest_of(3)].size(), 1u);
 	EXPECT_EQ(by[digest_of(7)].size(), 0u);
-	EXPECT_EQ(shash_get_size(g_ns_dbuckets[1].digest_to_idx_hash), 1u);
-	// The first, short attempt brought one record; the retry none.
-	EXPECT_EQ(cntr.local_recs_migration_retry, 1u);
+	EXPECT_EQ(shash_get_size(g_ns_dbuckets[1].digest_to_idx_hash), 0u);
 }
 
 // A reply that carries one record twice makes as many callbacks as the batch
 // has slots while a digest is still missing: the fetch is not complete, and
-// the retry is made.
+// the retry asks for that digest alone.
 TEST_F(Road, RepeatedRecordInAReplyDoesNotCompleteTheFetch)
 {
 	put_local(1, 1);
@@ -427,21 +467,133 @@ TEST_F(Road, RepeatedRecordInAReplyDoesNotCompleteTheFetch)
 	g_xcfg.ferry_batch_num_retry = 1;
 	log({rec(1, 1), rec(2, 1), rec(3, 1)});
 	ASSERT_TRUE(read_all(3));
-	auto batches = [&] {
-		int n = 0;
-		for (size_t j = 0; j < fake_node_request_count(ln); j++) {
-			fake_request rq;
-			n += fake_node_request(ln, j, &rq) && rq.kind == FAKE_REQ_BATCH;
-		}
-		return n;
-	};
-	EXPECT_EQ(batches(), 2);
-	EXPECT_GE(cntr.local_recs_fetched, 3u + 2u);
+	std::vector<std::vector<std::string>> rq = batch_requests();
+	ASSERT_EQ(rq.size(), 2u);
+	EXPECT_EQ(rq[1], std::vector<std::string>{digest_of(3)});
+	EXPECT_EQ(cntr.local_recs_fetched, 3u);
 	EXPECT_EQ(cntr.local_recs_migration_retry, 2u); // the short attempt's two records
 	auto by = wait_received(2);
 	EXPECT_EQ(by[digest_of(1)].size(), 1u);
 	EXPECT_EQ(by[digest_of(2)].size(), 1u);
-	EXPECT_EQ(shash_get_size(g_ns_dbuckets[1].digest_to_idx_hash), 1u);
+	EXPECT_EQ(cntr.local_recs_notfound, 1u);
+	EXPECT_EQ(shash_get_size(g_ns_dbuckets[1].digest_to_idx_hash), 0u);
+}
+
+// A record that the batch read cannot hand on costs its digest alone, and
+// not even that: the rest of its batch ships, a set name as long as a single
+// read takes ships, a record without a digest ships through a single read,
+// and a record that no read can decode goes back through the digest log. The
+// reader never retries the namespace for it.
+TEST_F(Road, ARecordTheBatchReadRefusesCostsOnlyItsDigest)
+{
+	struct {
+		const char *what;
+		int slots; // above the part count: fetched by the workers
+		size_t set_len;
+		bool unknown_bin;
+		fake_fault_kind fault;
+		bool shipped;
+	} cases[] = {
+		{"set name of 31 bytes", 10, 31, false, FAKE_FAULT_NONE, true},
+		{"set name of 32 bytes", 10, 32, false, FAKE_FAULT_NONE, true},
+		{"set name of 40 bytes", 10, 40, false, FAKE_FAULT_NONE, true},
+		{"set name of 40 bytes, fetched by the reader", 2, 40, false, FAKE_FAULT_NONE, true},
+		{"set name of 1023 bytes", 10, 1023, false, FAKE_FAULT_NONE, true},
+		{"record without a digest", 10, 2, false, FAKE_FAULT_BATCH_NO_DIGEST, true},
+		{"a bin of an unknown type", 10, 2, true, FAKE_FAULT_NONE, false},
+		{"a bin of an unknown type, fetched by the reader", 2, 2, true, FAKE_FAULT_NONE, false},
+	};
+	g_xcfg.ferry_batch_num_retry = 0;
+	fake_node *ln = fake_cluster_node(local, 0);
+	int first = 0;
+	uint64_t read = 0, shipped = 0, relogged = 0;
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		const int bad = first + 1; // second in its part
+		std::vector<ferry_msg_ondisk> recs;
+		for (int i = first; i < first + c.slots; i++) {
+			put_local(i, 1);
+			recs.push_back(rec(i, 1));
+		}
+		fake_record fr;
+		fr.set = std::string(c.set_len, 'q');
+		fr.generation = 1;
+		fr.bins = {{"b", 1, std::string(8, '\1')}};
+		if (c.unknown_bin) {
+			fr.bins.push_back({"bad", 99, "xyz"});
+		}
+		fake_node_put_record(ln, "test", (const uint8_t *)digest_of(bad).data(), fr);
+		fake_fault f;
+		f.kind = c.fault;
+		f.on = FAKE_REQ_BATCH;
+		f.digest = digest_of(bad); // the part that asks for it
+		f.batch_record = 1;
+		fake_node_set_fault(ln, f);
+		log(recs);
+		read += (uint64_t)c.slots;
+		ASSERT_TRUE(read_all(read));
+		shipped += (uint64_t)c.slots - (c.shipped ? 0 : 1);
+		relogged += c.shipped ? 0 : 1;
+		auto by = wait_received(shipped);
+		for (int i = first; i < first + c.slots; i++) {
+			EXPECT_EQ(by[digest_of(i)].size(), i == bad && !c.shipped ? 0u : 1u) << i;
+		}
+		EXPECT_EQ(cntr.dlog_pkts_relogged, relogged);
+		EXPECT_EQ(cntr.local_recs_notfound, 0u);
+		EXPECT_EQ(shash_get_size(g_ns_dbuckets[1].digest_to_idx_hash), 0u);
+		fake_node_set_fault(ln, fake_fault{});
+		first += c.slots;
+	}
+}
+
+// A digest logged more than once in a batch is fetched against the newest
+// generation logged, whatever order its entries come in: a relog carries the
+// generation that was shipped (or 0 after a failed read) and can follow the
+// entry of a newer write.
+TEST_F(Road, RepeatedDigestIsFetchedAgainstItsNewestGeneration)
+{
+	struct {
+		const char *what;
+		std::vector<uint32_t> logged;
+		bool deleted_after_first;
+		uint32_t record;
+		bool shipped;
+		uint32_t sent_gen; // the generation the write checks against (0: sent without the check)
+	} cases[] = {
+		{"7, 8, 9, the record at 9", {7, 8, 9}, false, 9, true, 9},
+		{"6, then the relog of the 4 shipped before, the record at 6", {6, 4}, false, 6, true, 6},
+		{"6, then a relog of 0 after a failed read, the record at 6", {6, 0}, false, 6, true, 6},
+		{"3, 4, the record written again since at 6", {3, 4}, false, 6, false, 0},
+		{"3, deleted and made anew at 1, the record at 1", {3, 1}, true, 1, true, 0},
+	};
+	int n = 500;
+	uint64_t read = 0, writes = 0, deletes = 0, skipped = 0;
+	for (auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		n++;
+		put_local(n, c.record);
+		std::vector<ferry_msg_ondisk> recs;
+		for (size_t i = 0; i < c.logged.size(); i++) {
+			recs.push_back(rec(n, c.logged[i], 1, 0, kT0 + 1000 * (uint64_t)n + i));
+			if (i == 0 && c.deleted_after_first) {
+				recs.push_back(rec(n, 0, 1, 0, kT0 + 1000 * (uint64_t)n + i, true));
+			}
+		}
+		log(recs);
+		read += recs.size();
+		ASSERT_TRUE(read_all(read));
+		writes += c.shipped;
+		deletes += c.deleted_after_first;
+		skipped += !c.shipped;
+		auto by = wait_received(writes + deletes);
+		std::vector<shipped> &v = by[digest_of(n)];
+		ASSERT_EQ(v.size(), (c.shipped ? 1u : 0u) + (c.deleted_after_first ? 1u : 0u));
+		if (c.shipped) {
+			EXPECT_FALSE(v.back().is_delete);
+			EXPECT_EQ(v.back().generation, c.sent_gen);
+		}
+		EXPECT_EQ(cntr.remote_ship_skipped_genmismatch, skipped);
+	}
 }
 
 TEST_F(Road, FilteringAndDeletesFirst)

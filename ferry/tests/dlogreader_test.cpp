@@ -70,7 +70,7 @@ protected:
 	}
 };
 
-TEST_F(Slots, OneSlotPerDigestWithTheLatestGenerationAndTheFirstMaster)
+TEST_F(Slots, OneSlotPerDigestWithTheNewestGenerationAndTheFirstMaster)
 {
 	struct want {
 		int n;
@@ -97,6 +97,12 @@ TEST_F(Slots, OneSlotPerDigestWithTheLatestGenerationAndTheFirstMaster)
 		{"a skip of 1 ships every generation", 1,
 		 {record(1, 7, 0, 1), record(2, 11, 0, 2)},
 		 {{1, 7, 1, 0, true}, {2, 11, 2, 0, true}}},
+		// An older generation after a newer one (a relog of what was shipped,
+		// or of 0 after a failed read) keeps the newer one; the time is the
+		// later record's.
+		{"an older generation after a newer one", 5,
+		 {record(1, 6, 0, 100), record(1, 4, 0, 200), record(2, 8, 0, 300), record(2, 0, 0, 400)},
+		 {{1, 6, 200, 0, false}, {2, 8, 400, 0, false}}},
 		{"interleaved digests keep their slots", 5,
 		 {record(1, 1, 3, 10), record(2, 2, 0, 20), record(1, 3, 0, 30), record(3, 4, 0, 40), record(2, 6, 0, 50)},
 		 {{1, 3, 30, 3, false}, {2, 6, 50, 0, false}, {3, 4, 40, 0, false}}},

@@ -249,6 +249,14 @@ std::string damage_message(const std::string &body, fake_bad_batch bad, fake_bat
     }
 }
 
+// Damage to a record's contents only (names, bin values): its sizes hold, so
+// a reader can step over it and the rest of the reply follows.
+bool contents_only(fake_bad_batch bad)
+{
+    return bad == FAKE_BAD_BATCH_NS_32 || bad == FAKE_BAD_BATCH_SET_32 || bad == FAKE_BAD_BATCH_BIN_NAME_32 ||
+           bad == FAKE_BAD_BATCH_PARTICLE_TYPE || bad == FAKE_BAD_BATCH_INT_TOO_LONG;
+}
+
 bool is_batch_fault(fake_fault_kind k)
 {
     return k >= FAKE_FAULT_BATCH_MID_RESULT && k <= FAKE_FAULT_BATCH_MALFORMED;
@@ -293,7 +301,8 @@ bool fake_batch_serve(const fake_batch_io &io, const fake_batch_request &rq, con
 
     const size_t k = static_cast<size_t>(std::max(0, f.batch_record));
     const bool hit = is_batch_fault(f.kind) && k < recs.size();
-    bool client_must_close = hit && (f.kind == FAKE_FAULT_BATCH_MID_RESULT || f.kind == FAKE_FAULT_BATCH_MALFORMED);
+    const bool malformed = f.kind == FAKE_FAULT_BATCH_MALFORMED && hit && !contents_only(f.bad_batch);
+    bool client_must_close = hit && (f.kind == FAKE_FAULT_BATCH_MID_RESULT || malformed);
     if (hit) {
         switch (f.kind) {
         case FAKE_FAULT_BATCH_MID_RESULT:
@@ -301,8 +310,7 @@ bool fake_batch_serve(const fake_batch_io &io, const fake_batch_request &rq, con
             recs[k].ops.clear();
             break;
         case FAKE_FAULT_BATCH_NO_DIGEST:
-            drop_field(&recs[k], 4);
-            client_must_close = !recs[k].ops.empty(); // bins no digest names
+            drop_field(&recs[k], 4); // a reader leaves it out and reads on
             break;
         case FAKE_FAULT_BATCH_NO_NAMESPACE:
             drop_field(&recs[k], 0);
@@ -336,7 +344,6 @@ bool fake_batch_serve(const fake_batch_io &io, const fake_batch_request &rq, con
         n_send = f.kind == FAKE_FAULT_SILENT ? 0 : k;
         whole = false;
     }
-    const bool malformed = f.kind == FAKE_FAULT_BATCH_MALFORMED && hit;
     std::vector<encoded> enc;
     for (size_t i = 0; i < n_send; i++)
         enc.push_back(encode(recs[i]));

@@ -15,6 +15,12 @@
 // failure, a node that falls silent) closes it, so no pooled connection ever
 // holds the rest of an old reply.
 //
+// A record whose framing holds but whose contents cannot be handed on (a set
+// name of KA_SET_NAME_SZ bytes or more, a bin name too long, a bin value the
+// decoder does not know, bins without a digest) is left out alone and logged;
+// the part goes on, so the caller sees that digest as not called back, like
+// a record not found. Only a reply whose sizes do not hold fails the part.
+//
 // Ownership: the texts, the digest and the bins array handed to the callback
 // are valid during the call only; the bin values (the buffers the bins own)
 // pass to the callback, which frees them (tamberlin_bins_free). Values of a
@@ -38,7 +44,8 @@
 #define KA_BATCH_STACK_BINS 100
 // A part that receives no byte (or cannot send one) for this long fails.
 #define KA_BATCH_SILENCE_MS 30000
-// Longest namespace or set name in a batch reply, terminator included.
+// Longest namespace name of a batch call, terminator included. A set name in a
+// reply may be as long as a single read takes (KA_SET_NAME_SZ).
 #define KA_BATCH_NAME_SZ 32
 
 // One record of a batch reply. ns is the namespace of the request; keyd the
@@ -155,6 +162,7 @@ typedef struct ka_batch_reply_s {
     int result;         // the first non-zero result of the part
     bool last;          // the LAST mark was read
     uint32_t n_records; // records handed to the callback
+    uint32_t n_refused; // records left out alone (their digests not called back)
 } ka_batch_reply;
 
 // Checks a protocol header (wire order, 8 bytes): 0 with *type and *sz, or -1

@@ -210,6 +210,15 @@ void *relay_batch_get_th(void *arg);
  * request; the reader calls it itself when no worker is alive
  * (g_batch_thread_count 0), since a request pushed then would wait for ever. */
 int ferry_fetch_part(const batch_get_req *req);
+/* Reads the request's digests one at a time and hands each to dlogreader_cb,
+ * or its failure to ferry_get_process_ret: every digest leaves the slot map.
+ * Single mode, and the reader for what a batch read did not bring back. */
+void ferry_fetch_singly(const batch_get_req *req);
+/* True when a read of a logged record that failed with rv puts the digest
+ * back through the digest log: every failure but "not found" (the record may
+ * exist, and a passing failure must not cost a datacenter the record). The
+ * rule of every path that reads a record to ship it. */
+bool ferry_read_failure_relogs(int rv);
 int dlogreader_cb(char *ns, ka::ox_digest *digest, char *set, uint32_t generation, uint32_t record_void_time,
 		ka_bin *bins, int n_bins, bool is_last, void *udata);
 int ferry_get_process_ret(int rv, ka::ox_digest *digest, uint32_t generation, callback_data *cbdata);
@@ -261,8 +270,10 @@ uint64_t ferry_dlogreader_pass(ferry_dlogreader *r);
 /* Filters, fills the slot tables with, fetches and counts the k records in
  * r->buf (k > 0). */
 void ferry_dlogreader_process(ferry_dlogreader *r, int k);
-/* Fetches the slots of namespace nsid: attempts until every digest came back
- * (its map is empty) or the retries are used up. */
+/* Fetches the slots of namespace nsid: batch attempts until every digest came
+ * back (its map is empty) or the retries are used up, each attempt after the
+ * first asking only for the digests still in the map; then what is left is
+ * read one at a time (ferry_fetch_singly), so every digest leaves the map. */
 void ferry_dlogreader_fetch_ns(ferry_dlogreader *r, int nsid);
 /* Part j of slots split into parts parts (parts > 0): its first slot and its
  * count; the last part takes the rest. */

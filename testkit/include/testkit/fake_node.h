@@ -68,7 +68,10 @@ enum fake_bad_reply {
 };
 
 // How FAKE_FAULT_BATCH_MALFORMED breaks a batch reply. The record it hits
-// travels in a protocol message of its own, after the good records before it.
+// travels in a protocol message of its own, after the good records before it,
+// and nothing follows it; a record whose contents only are damaged (the names
+// and values marked "contents" below: its sizes hold) goes out in the reply
+// as usual, the records after it too.
 enum fake_bad_batch {
     FAKE_BAD_BATCH_VERSION = 0,        // protocol version 1
     FAKE_BAD_BATCH_TYPE,               // protocol type 1
@@ -81,15 +84,15 @@ enum fake_bad_batch {
     FAKE_BAD_BATCH_FIELD_COUNT,        // 1000 fields announced
     FAKE_BAD_BATCH_DIGEST_SHORT,       // a digest field of 19 bytes
     FAKE_BAD_BATCH_DIGEST_LONG,        // a digest field of 21 bytes
-    FAKE_BAD_BATCH_NS_32,              // a namespace name of 32 bytes
-    FAKE_BAD_BATCH_SET_32,             // a set name of 32 bytes
+    FAKE_BAD_BATCH_NS_32,              // contents: a namespace name of 32 bytes
+    FAKE_BAD_BATCH_SET_32,             // contents: a set name of 32 bytes
     FAKE_BAD_BATCH_OP_PAST_BODY,       // the last op's size runs past the body
     FAKE_BAD_BATCH_OP_COUNT,           // 65535 ops announced
     FAKE_BAD_BATCH_OP_COUNT_ONE_MORE,  // one op more announced than sent
     FAKE_BAD_BATCH_NEGATIVE_VALUE_LEN, // the last op's size is below its header and name
-    FAKE_BAD_BATCH_BIN_NAME_32,        // a last op named by 32 bytes
-    FAKE_BAD_BATCH_PARTICLE_TYPE,      // a last op of particle type 99
-    FAKE_BAD_BATCH_INT_TOO_LONG,       // a last op holding an integer of 9 bytes
+    FAKE_BAD_BATCH_BIN_NAME_32,        // contents: a last op named by 32 bytes
+    FAKE_BAD_BATCH_PARTICLE_TYPE,      // contents: a last op of particle type 99
+    FAKE_BAD_BATCH_INT_TOO_LONG,       // contents: a last op holding an integer of 9 bytes
     FAKE_BAD_BATCH_Z_SHORT,            // compressed, the zlib stream cut short
     FAKE_BAD_BATCH_Z_NO_LENGTH,        // compressed, a body of 5 bytes
     FAKE_BAD_BATCH_Z_HUGE_ORG,         // compressed, announcing 2^40 bytes
