@@ -573,10 +573,13 @@ TEST_F(Road, RepeatedDigestIsFetchedAgainstItsNewestGeneration)
 		n++;
 		put_local(n, c.record);
 		std::vector<ferry_msg_ondisk> recs;
+		// Logged after the boot: a delete from before it is checked against
+		// the local record, which exists here, and would not go out.
+		uint64_t t = g_boottime + 1000 * (uint64_t)n;
 		for (size_t i = 0; i < c.logged.size(); i++) {
-			recs.push_back(rec(n, c.logged[i], 1, 0, kT0 + 1000 * (uint64_t)n + i));
+			recs.push_back(rec(n, c.logged[i], 1, 0, t + i));
 			if (i == 0 && c.deleted_after_first) {
-				recs.push_back(rec(n, 0, 1, 0, kT0 + 1000 * (uint64_t)n + i, true));
+				recs.push_back(rec(n, 0, 1, 0, t + i, true));
 			}
 		}
 		log(recs);
