@@ -153,6 +153,36 @@ ferry_dc_found_down(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
 	}
 }
 
+/* A write to rcfg went without its reply (receiver thread): the datacenter's
+ * health is checked now, as after a failed send, since repeated unanswered
+ * writes count its node unreachable; found down, it goes to its window
+ * manager. True when the window opened for the outage holds the write, which
+ * therefore needs no relog: it went out from normal shipping while the
+ * datacenter was up (window_from), and the datacenter is down with lst_main
+ * (where the window starts, less the margin) not far past that point. */
+static bool
+ferry_window_holds(const digestinfo *di)
+{
+	cluster_cfg *rcfg = di->rcfg;
+	int dc = rcfg ? ferry_dc_index(rcfg) : -1;
+	if (dc < 0 || !rcfg->asc) {
+		return false;
+	}
+	if (ferry_health_get(rcfg) != CLUSTER_DOWN) {
+		if (tamberlin_check_cluster_health(rcfg->asc) == TAMBERLIN_FAIL_DC_UP) {
+			return false;
+		}
+		ferry_dc_found_down(rcfg, di->cntr, 0);
+	}
+	if (di->window_from == FERRY_LST_NONE || ferry_health_get(rcfg) != CLUSTER_DOWN) {
+		return false;
+	}
+	// Half the margin is kept for the spread of digest times among the
+	// writes of one batch, which go out in no strict order.
+	uint64_t lst = ox_atomic64_get(&g_lastshiptime[dc].lst_main);
+	return di->window_from + ferry_time_adjust() / 2 >= lst;
+}
+
 /* ---- Sending -------------------------------------------------------------- */
 
 static uint32_t
@@ -229,6 +259,12 @@ ferry_queue_digest(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, c
 	di->digest = *keyd;
 	di->cntr = cntr;
 	di->is_delete = is_delete;
+	di->rcfg = rcfg;
+	di->window_from = FERRY_LST_NONE;
+	int dc = ferry_dc_index(rcfg);
+	if (node_id == 0 && dc >= 0 && ferry_health_get(rcfg) == CLUSTER_UP) {
+		di->window_from = ox_atomic64_get(&g_lastshiptime[dc].lst_main);
+	}
 
 	ka_write_parameters wp;
 	ka_write_parameters_set_default(&wp);
@@ -246,6 +282,12 @@ ferry_queue_digest(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, c
 						   : tamberlin_async_put_digest_relay(rcfg->asc, nsname, keyd, setname, bin, n_bins,
 									 &wp, trid, di);
 		if (rv == TAMBERLIN_FAIL_ASYNCQ_FULL) {
+			// The datacenter's share is full of writes that may never be
+			// answered: once it is found down, its records go to its window.
+			if (ferry_health_get(rcfg) == CLUSTER_DOWN) {
+				ferry_diginfo_release(di);
+				return 1;
+			}
 			ferry_sleep_ms(1);
 			continue;
 		}
@@ -254,7 +296,8 @@ ferry_queue_digest(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, c
 			return 0; // the callback owns di now
 		}
 		if (rv == TAMBERLIN_FAIL_TIMEOUT) {
-			tamberlin_sleep_for_tender(rcfg->asc);
+			// At once: the send has waited out its deadline already, and the
+			// node it could not reach counts unreachable now.
 			if (tamberlin_check_cluster_health(rcfg->asc) == TAMBERLIN_FAIL_DC_UP) {
 				continue;
 			}
@@ -274,6 +317,10 @@ ferry_queue_digest(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, c
 			return 0;
 		}
 		ferry_sleep_ms(1000);
+		if (ferry_health_get(rcfg) == CLUSTER_DOWN) {
+			ferry_diginfo_release(di);
+			return 1;
+		}
 	}
 }
 
@@ -362,8 +409,14 @@ ferry_sendfail_cb_fn(void *udata, int rv, uint64_t starttime)
 	counters *cntr = di->cntr;
 	ox_atomic64_add(&cntr->remote_ship_clientfail, 1);
 	ox_atomic64_add(&cntr->remote_ship_fail_latency, (int64_t)ferry_since(starttime));
-	ox_debug(QM_FERRY, "Failed to get response for a sent record. Return value=%d. Requeuing to digest log.", rv);
-	ferry_relog_digest(di->ns_id, di->generation, di->masternode, &di->digest, cntr, di->is_delete);
+	if (ferry_window_holds(di)) {
+		ox_debug(QM_FERRY,
+				"Failed to get response for a sent record. Return value=%d. The datacenter is down: its window ships it again.",
+				rv);
+	} else {
+		ox_debug(QM_FERRY, "Failed to get response for a sent record. Return value=%d. Requeuing to digest log.", rv);
+		ferry_relog_digest(di->ns_id, di->generation, di->masternode, &di->digest, cntr, di->is_delete);
+	}
 	ferry_diginfo_release(di);
 }
 

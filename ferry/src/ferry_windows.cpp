@@ -62,7 +62,7 @@ ship_elem(ox_ll_element *e)
 	return (ship_times_elem *)e;
 }
 
-static int
+int
 ferry_dc_index(const cluster_cfg *rcfg)
 {
 	for (int i = 0; i < ferry_dc_configured(); i++) {

@@ -47,6 +47,10 @@ typedef void (*ka_async_fail_cb)(void *udata, int rv, uint64_t starttime);
 // How long an idle receiver waits for an item before it looks at the exit
 // rule again.
 #define KA_ASYNC_IDLE_CHECK_MS 100
+// Reply failures in a row (deadlines passed, connections lost) after which a
+// node counts as unreachable; two do when no reply came between them for a
+// whole deadline of the later write.
+#define KA_ASYNC_FAILURES_UNREACHABLE 3
 
 // One write in flight.
 typedef struct ka_async_work_s {
@@ -60,6 +64,7 @@ typedef struct ka_async_work_s {
     // part-way through the head leaves the bytes here for the next poll.
     uint32_t head_got;
     uint8_t head[30];
+    ka_async_share *share; // the cluster's count this write is in; one reference
 } ka_async_work;
 
 typedef struct async_stats_s {
@@ -99,6 +104,19 @@ void tamberlin_async_getstats(uint64_t *retries, uint64_t *dropouts, int *workit
 void tamberlin_async_shutdown(void);
 // Receiver threads alive now.
 int tamberlin_async_receivers(void);
+
+// --- Shares of the in-flight limit ---
+//
+// Each cluster's writes in flight are bounded to limit / (clusters that have
+// written so far), at least 1, so that a cluster whose writes are not
+// answered leaves the others room; the limit stays the bound of the total.
+// A new count, with one reference for the cluster (NULL when memory is short).
+ka_async_share *ka_async_share_create(void);
+// Drops one reference (cluster_gone: the cluster's own, which also takes it
+// out of the clusters that share the limit); the last frees it.
+void ka_async_share_release(ka_async_share *s, bool cluster_gone);
+// The share of the limit that one cluster may have in flight now.
+int tamberlin_async_cluster_share(void);
 
 // --- Sending ---
 

@@ -44,6 +44,12 @@ typedef struct digestinfo_s {
 	uint32_t generation;
 	int32_t ns_id;
 	bool is_delete;
+	/* The datacenter written to, and its lst_main when the write went out
+	 * from normal shipping to a datacenter that was up (FERRY_LST_NONE
+	 * otherwise): a write that then fails because the datacenter went down
+	 * lies in the window opened for the outage, so it is not relogged. */
+	cluster_cfg *rcfg;
+	uint64_t window_from;
 } digestinfo;
 
 /* Ships one record (or delete) to one datacenter: 1 when the datacenter is
@@ -117,6 +123,9 @@ bool ferry_health_cas(cluster_cfg *rcfg, int32_t from, int32_t to);
  * moved to CLUSTER_DOWN (its change, so exactly one manager starts); when no
  * thread can be started the health goes back to CLUSTER_UP. */
 void ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id);
+/* The number of a datacenter's cluster_cfg in g_rcfg, -1 when it is none of
+ * the configured ones. */
+int ferry_dc_index(const cluster_cfg *rcfg);
 
 /* ---- Datacenter windows (ferry_windows.cpp) ------------------------------- */
 
