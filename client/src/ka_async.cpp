@@ -308,6 +308,7 @@ void share_put(ka_async_share *sh)
 // failures and makes the node alive again, as a successful request does.
 void note_reply(ka_cluster_node *cn)
 {
+    cn->async_last_reply = ka::ox_getms();
     if (cn->async_failures.load() != 0) {
         cn->async_failures = 0;
     }
@@ -317,11 +318,14 @@ void note_reply(ka_cluster_node *cn)
 }
 
 // A write ended without its reply: a passed deadline or a lost connection.
-// Several failures in a row, or two whose run has lasted a whole deadline
-// without one reply between them, count the node unreachable, so that the
-// health check finds its cluster down rather than every later write waiting
-// out its own deadline. One lost reply alone does not.
-void note_reply_failure(ka_async_work *w)
+// The node counts unreachable, so that the health check finds its cluster
+// down rather than every later write waiting out its own deadline, when
+// - a deadline passed without one reply from the node since the write went
+//   out, while other writes to it wait too (none of its replies for a while);
+// - several failures came in a row;
+// - two did, and their run has lasted a whole deadline without one reply.
+// One lost reply of a node that has nothing else in flight does not.
+void note_reply_failure(ka_async_work *w, bool deadline_passed)
 {
     ka_cluster_node *cn = w->node;
     const uint64_t now = ka::ox_getms();
@@ -330,10 +334,12 @@ void note_reply_failure(ka_async_work *w)
         cn->async_fail_since = now;
     }
     const uint64_t span = w->deadline > w->starttime ? w->deadline - w->starttime : 0;
-    if (in_row >= KA_ASYNC_FAILURES_UNREACHABLE) {
+    if (deadline_passed && cn->async_last_reply.load() < w->starttime && cn->async_inflight.load() > 1) {
+        ka_cluster_node_set_unreachable(cn, "answered none of its writes for a whole deadline");
+    } else if (in_row >= KA_ASYNC_FAILURES_UNREACHABLE) {
         ka_cluster_node_set_unreachable(cn, "failed several writes in a row");
     } else if (in_row >= 2 && span != 0 && now - cn->async_fail_since.load() >= span) {
-        ka_cluster_node_set_unreachable(cn, "answered no write for a whole deadline");
+        ka_cluster_node_set_unreachable(cn, "failed writes for a whole deadline");
     }
 }
 
@@ -350,6 +356,7 @@ void finish(ka_async_work *w, bool success, int code, bool keep_fd)
     if (!success) {
         g_async_stats.dropouts++;
     }
+    w->node->async_inflight--;
     ka_cluster_node_put(w->node);
     void *udata = w->udata;
     uint64_t starttime = w->starttime;
@@ -393,7 +400,7 @@ void serve_item(ka_async_work *w, uint8_t *stack_body)
         }
         KA_LOG_ERROR("async receiver: out of time : node %s: deadline %lu now %lu", w->node->name,
                      (unsigned long)w->deadline, (unsigned long)now);
-        note_reply_failure(w);
+        note_reply_failure(w, true);
         fail(w, TAMBERLIN_FAIL_TIMEOUT);
         return;
     }
@@ -404,7 +411,7 @@ void serve_item(ka_async_work *w, uint8_t *stack_body)
     }
     if (rv != 0) {
         KA_LOG_ERROR("Tamberlin: error when reading header from server - rv %d fd %d", rv, w->fd);
-        note_reply_failure(w);
+        note_reply_failure(w, false);
         fail(w, rv);
         return;
     }
@@ -737,6 +744,7 @@ int send_write(ka_cluster *asc, int info1, int info2, const char *ns, const char
                     w->fd = fd;
                     w->share = asc->async_share;
                     w->share->refs++;
+                    node->async_inflight++;
                     if (push_inflight(w)) {
                         w = nullptr; // a receiver owns it now
                         rv = 0;
@@ -744,6 +752,7 @@ int send_write(ka_cluster *asc, int info1, int info2, const char *ns, const char
                     }
                     KA_LOG_ERROR("async sender: cannot queue the write, closing the fd %d", fd);
                     close(fd);
+                    node->async_inflight--;
                     ka_cluster_node_put(node);
                     ka_async_share_release(w->share, false);
                     w->share = nullptr;

@@ -128,6 +128,11 @@ ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
 	}
 }
 
+/* Per datacenter: the changes from up to down so far, and lst_main at the
+ * last of them, where the window opened for it starts (less the margin). */
+static std::atomic<uint32_t> g_dc_outages[DC_MAX_NUM];
+static std::atomic<uint64_t> g_dc_outage_lst[DC_MAX_NUM];
+
 /* A send timed out and the health check says down: 1 for the caller, and
  * exactly one window manager per change from up to down. */
 static int
@@ -145,6 +150,11 @@ ferry_dc_found_down(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
 		}
 		if (h == CLUSTER_UP) {
 			if (ferry_health_cas(rcfg, CLUSTER_UP, CLUSTER_DOWN)) {
+				int dc = ferry_dc_index(rcfg);
+				if (dc >= 0) {
+					g_dc_outage_lst[dc].store(ox_atomic64_get(&g_lastshiptime[dc].lst_main));
+					g_dc_outages[dc].fetch_add(1);
+				}
 				ferry_start_window_manager(rcfg, cntr, node_id);
 			}
 			return 1;
@@ -156,10 +166,12 @@ ferry_dc_found_down(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
 /* A write to rcfg went without its reply (receiver thread): the datacenter's
  * health is checked now, as after a failed send, since repeated unanswered
  * writes count its node unreachable; found down, it goes to its window
- * manager. True when the window opened for the outage holds the write, which
+ * manager. True when a window opened for an outage holds the write, which
  * therefore needs no relog: it went out from normal shipping while the
- * datacenter was up (window_from), and the datacenter is down with lst_main
- * (where the window starts, less the margin) not far past that point. */
+ * datacenter was up (window_from), the datacenter has gone down since, and
+ * lst_main at that change (where the window starts, less the margin) was not
+ * far past the write. The window ships the record again even when it came
+ * before this callback. */
 static bool
 ferry_window_holds(const digestinfo *di)
 {
@@ -168,19 +180,16 @@ ferry_window_holds(const digestinfo *di)
 	if (dc < 0 || !rcfg->asc) {
 		return false;
 	}
-	if (ferry_health_get(rcfg) != CLUSTER_DOWN) {
-		if (tamberlin_check_cluster_health(rcfg->asc) == TAMBERLIN_FAIL_DC_UP) {
-			return false;
-		}
+	if (ferry_health_get(rcfg) != CLUSTER_DOWN &&
+			tamberlin_check_cluster_health(rcfg->asc) == TAMBERLIN_FAIL_DC_DOWN) {
 		ferry_dc_found_down(rcfg, di->cntr, 0);
 	}
-	if (di->window_from == FERRY_LST_NONE || ferry_health_get(rcfg) != CLUSTER_DOWN) {
+	if (di->window_from == FERRY_LST_NONE || g_dc_outages[dc].load() == di->outages) {
 		return false;
 	}
 	// Half the margin is kept for the spread of digest times among the
 	// writes of one batch, which go out in no strict order.
-	uint64_t lst = ox_atomic64_get(&g_lastshiptime[dc].lst_main);
-	return di->window_from + ferry_time_adjust() / 2 >= lst;
+	return di->window_from + ferry_time_adjust() / 2 >= g_dc_outage_lst[dc].load();
 }
 
 /* ---- Sending -------------------------------------------------------------- */
@@ -261,9 +270,13 @@ ferry_queue_digest(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, c
 	di->is_delete = is_delete;
 	di->rcfg = rcfg;
 	di->window_from = FERRY_LST_NONE;
+	di->outages = 0;
 	int dc = ferry_dc_index(rcfg);
-	if (node_id == 0 && dc >= 0 && ferry_health_get(rcfg) == CLUSTER_UP) {
-		di->window_from = ox_atomic64_get(&g_lastshiptime[dc].lst_main);
+	if (node_id == 0 && dc >= 0) {
+		di->outages = g_dc_outages[dc].load();
+		if (ferry_health_get(rcfg) == CLUSTER_UP) {
+			di->window_from = ox_atomic64_get(&g_lastshiptime[dc].lst_main);
+		}
 	}
 
 	ka_write_parameters wp;

@@ -49,7 +49,8 @@ typedef void (*ka_async_fail_cb)(void *udata, int rv, uint64_t starttime);
 #define KA_ASYNC_IDLE_CHECK_MS 100
 // Reply failures in a row (deadlines passed, connections lost) after which a
 // node counts as unreachable; two do when no reply came between them for a
-// whole deadline of the later write.
+// whole deadline of the later write, and one does when the node answered
+// nothing since that write went out while it has other writes in flight.
 #define KA_ASYNC_FAILURES_UNREACHABLE 3
 
 // One write in flight.

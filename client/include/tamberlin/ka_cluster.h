@@ -100,8 +100,11 @@ typedef struct ka_cluster_node_s {
     ox_queue *asyncwork_q;          // void *, freed when the node ends
     int info_fd;                    // tend thread only; -1 closed
     pthread_mutex_t addr_lock;      // guards sockaddr_in_v: grown by the tend, read by request threads
-    // Kept by the asynchronous engine's receivers: write replies that failed
-    // since the last reply came, and ox_getms() of the first of them.
+    // Kept by the asynchronous engine: its writes in flight to the node,
+    // ox_getms() of the node's last reply (0: none yet), the replies that
+    // failed since then, and ox_getms() of the first of those.
+    std::atomic<int> async_inflight;
+    std::atomic<uint64_t> async_last_reply;
     std::atomic<uint32_t> async_failures;
     std::atomic<uint64_t> async_fail_since;
 } ka_cluster_node;

@@ -44,12 +44,14 @@ typedef struct digestinfo_s {
 	uint32_t generation;
 	int32_t ns_id;
 	bool is_delete;
-	/* The datacenter written to, and its lst_main when the write went out
-	 * from normal shipping to a datacenter that was up (FERRY_LST_NONE
-	 * otherwise): a write that then fails because the datacenter went down
-	 * lies in the window opened for the outage, so it is not relogged. */
+	/* The datacenter written to; its lst_main when the write went out from
+	 * normal shipping to a datacenter that was up (FERRY_LST_NONE otherwise),
+	 * and its count of outages then: a write that fails because the
+	 * datacenter went down since lies in the window opened for the outage,
+	 * so it is not relogged. */
 	cluster_cfg *rcfg;
 	uint64_t window_from;
+	uint32_t outages;
 } digestinfo;
 
 /* Ships one record (or delete) to one datacenter: 1 when the datacenter is
