@@ -13,7 +13,7 @@ using namespace road_e2e;
 // 15 s around each window.
 constexpr int kDivisor = 20;
 constexpr uint64_t kWarm = 50;    // shipped to both before the cases
-constexpr uint64_t kBatch = 1000; // fed at once in each case
+constexpr uint64_t kBatch = 600;  // fed at once in each case
 constexpr int kLateMs = 2000;     // the slow datacenter's delay, within the timeout
 
 const char *const kDown = "Cluster is down! Spawning a thread";
