@@ -334,7 +334,7 @@ void note_reply_failure(ka_async_work *w, bool deadline_passed)
         cn->async_fail_since = now;
     }
     const uint64_t span = w->deadline > w->starttime ? w->deadline - w->starttime : 0;
-    if (deadline_passed && cn->async_last_reply.load() < w->starttime && cn->async_inflight.load() > 1) {
+    if (deadline_passed && cn->async_last_reply.load() <= w->starttime && cn->async_inflight.load() > 1) {
         ka_cluster_node_set_unreachable(cn, "answered none of its writes for a whole deadline");
     } else if (in_row >= KA_ASYNC_FAILURES_UNREACHABLE) {
         ka_cluster_node_set_unreachable(cn, "failed several writes in a row");
