@@ -16,7 +16,11 @@
 //
 // The in-flight limit is a counter taken by the sender before it sends and
 // given back when the item is finished, so it bounds writes held by receivers
-// as well as queued ones. An item is finished (connection pooled or closed,
+// as well as queued ones. Each cluster has a count of its own, bounded to its
+// share of the limit, so that a cluster that never answers cannot take the
+// room of the others. Failed replies and sends that pass their deadline count
+// a node unreachable for the health check (see note_reply_failure), so that
+// the caller finds its cluster down after one deadline, not one per write. An item is finished (connection pooled or closed,
 // node released, item back in the free pool, counter given back) before its
 // callback runs, so a callback may send the next write at once.
 //

@@ -122,8 +122,10 @@ int tamberlin_async_cluster_share(void);
 // --- Sending ---
 
 // Compiles one request, sends it to the node of the digest and queues it for
-// the receivers. 0 when sent (a callback follows), -3 at the in-flight limit,
-// -2 when the deadline passed, -1 for a client-side failure (not started, bad
+// the receivers. 0 when sent (a callback follows), -3 at the in-flight limit
+// or at the cluster's share of it, -2 when the deadline passed (the node that
+// took nothing until then counts unreachable) or when an attempt failed on a
+// node that counts unreachable already, -1 for a client-side failure (not started, bad
 // arguments, a request that does not compile, a negative timeout, a failed
 // queue push), else the socket code of the last attempt. The generation
 // argument is not used (write parameters carry it).
