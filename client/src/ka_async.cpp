@@ -20,9 +20,10 @@
 // share of the limit, so that a cluster that never answers cannot take the
 // room of the others. Failed replies and sends that pass their deadline count
 // a node unreachable for the health check (see note_reply_failure), so that
-// the caller finds its cluster down after one deadline, not one per write. An item is finished (connection pooled or closed,
-// node released, item back in the free pool, counter given back) before its
-// callback runs, so a callback may send the next write at once.
+// the caller finds its cluster down after one deadline, not one per write.
+// An item is finished (connection pooled or closed, node released, item back
+// in the free pool, counter given back) before its callback runs, so a
+// callback may send the next write at once.
 //
 // Start and stop serialise on g_lock. The senders announce themselves in
 // g_senders before they look at the state, and the stop marks the state

@@ -85,7 +85,7 @@ ferry_since(uint64_t starttime)
 
 #define FERRY_WINDOW_MANAGER_START_TRIES 10
 
-void
+bool
 ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
 {
 	rcfg->cntr = cntr;
@@ -115,7 +115,7 @@ ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
 		pthread_attr_destroy(&attr);
 		if (rv == 0) {
 			g_window_managers_started.fetch_add(1);
-			return;
+			return true;
 		}
 		ox_free(td);
 	}
@@ -126,12 +126,16 @@ ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
 		ox_warning(QM_FERRY, "No window manager could be started for a datacenter found down. Setting it back to %s",
 				cluster_states[CLUSTER_UP]);
 	}
+	return false;
 }
 
-/* Per datacenter: the changes from up to down so far, and lst_main at the
- * last of them, where the window opened for it starts (less the margin). */
+/* Per datacenter: the changes from up to down that started a window
+ * manager, lst_main at the last of them (where the window opened for it
+ * starts, less the margin), and the callers between their try of the change
+ * and its end, whose outcome a failed write waits for. */
 static std::atomic<uint32_t> g_dc_outages[DC_MAX_NUM];
 static std::atomic<uint64_t> g_dc_outage_lst[DC_MAX_NUM];
+static std::atomic<int> g_dc_outage_changing[DC_MAX_NUM];
 
 /* A send timed out and the health check says down: 1 for the caller, and
  * exactly one window manager per change from up to down. */
@@ -149,13 +153,21 @@ ferry_dc_found_down(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
 			continue; // the window manager moved it meanwhile: look again
 		}
 		if (h == CLUSTER_UP) {
+			int dc = ferry_dc_index(rcfg);
+			if (dc >= 0) {
+				g_dc_outage_changing[dc].fetch_add(1);
+			}
 			if (ferry_health_cas(rcfg, CLUSTER_UP, CLUSTER_DOWN)) {
-				int dc = ferry_dc_index(rcfg);
-				if (dc >= 0) {
-					g_dc_outage_lst[dc].store(ox_atomic64_get(&g_lastshiptime[dc].lst_main));
+				uint64_t lst = dc >= 0 ? ox_atomic64_get(&g_lastshiptime[dc].lst_main) : 0;
+				// Counted only with a manager running: without one no
+				// window holds what the datacenter misses.
+				if (ferry_start_window_manager(rcfg, cntr, node_id) && dc >= 0) {
+					g_dc_outage_lst[dc].store(lst);
 					g_dc_outages[dc].fetch_add(1);
 				}
-				ferry_start_window_manager(rcfg, cntr, node_id);
+			}
+			if (dc >= 0) {
+				g_dc_outage_changing[dc].fetch_sub(1);
 			}
 			return 1;
 		}
@@ -183,6 +195,11 @@ ferry_window_holds(const digestinfo *di)
 	if (ferry_health_get(rcfg) != CLUSTER_DOWN &&
 			tamberlin_check_cluster_health(rcfg->asc) == TAMBERLIN_FAIL_DC_DOWN) {
 		ferry_dc_found_down(rcfg, di->cntr, 0);
+	}
+	// A change to down under way (a manager being started) decides
+	// whether a window holds the write.
+	while (g_dc_outage_changing[dc].load() != 0) {
+		ferry_sleep_ms(1);
 	}
 	if (di->window_from == FERRY_LST_NONE || g_dc_outages[dc].load() == di->outages) {
 		return false;

@@ -123,8 +123,9 @@ int32_t ferry_health_get(cluster_cfg *rcfg);
 bool ferry_health_cas(cluster_cfg *rcfg, int32_t from, int32_t to);
 /* Starts the window manager of a datacenter whose health the caller has just
  * moved to CLUSTER_DOWN (its change, so exactly one manager starts); when no
- * thread can be started the health goes back to CLUSTER_UP. */
-void ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id);
+ * thread can be started the health goes back to CLUSTER_UP and the result is
+ * false. */
+bool ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id);
 /* The number of a datacenter's cluster_cfg in g_rcfg, -1 when it is none of
  * the configured ones. */
 int ferry_dc_index(const cluster_cfg *rcfg);
