@@ -16,9 +16,14 @@
 //
 // The in-flight limit is a counter taken by the sender before it sends and
 // given back when the item is finished, so it bounds writes held by receivers
-// as well as queued ones. An item is finished (connection pooled or closed,
-// node released, item back in the free pool, counter given back) before its
-// callback runs, so a callback may send the next write at once.
+// as well as queued ones. Each cluster has a count of its own, bounded to its
+// share of the limit, so that a cluster that never answers cannot take the
+// room of the others. Failed replies and sends that pass their deadline count
+// a node unreachable for the health check (see note_reply_failure), so that
+// the caller finds its cluster down after one deadline, not one per write.
+// An item is finished (connection pooled or closed, node released, item back
+// in the free pool, counter given back) before its callback runs, so a
+// callback may send the next write at once.
 //
 // Start and stop serialise on g_lock. The senders announce themselves in
 // g_senders before they look at the state, and the stop marks the state
@@ -34,6 +39,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -84,6 +90,9 @@ std::once_flag g_atfork_once;
 std::atomic<int> g_senders{0};
 std::atomic<int> g_inflight{0};
 std::atomic<int> g_receivers_alive{0};
+// Clusters that have written through the engine (and still exist): the limit
+// is shared among them.
+std::atomic<int> g_writing_clusters{0};
 
 // Settings read by the senders and the receivers while the control calls
 // change them.
@@ -94,7 +103,7 @@ std::atomic<ka_async_fail_cb> g_fail_cb_fn{nullptr};
 std::atomic<ka_async_success_cb> g_success_cb_fn{nullptr};
 
 // Popped by a receiver, it ends the receiver. Never freed.
-ka_async_work g_stop_item = {0, 0, 0, nullptr, -1, nullptr, 0, {}};
+ka_async_work g_stop_item = {0, 0, 0, nullptr, -1, nullptr, 0, {}, nullptr};
 
 // Internal result of the reply readers: the bytes break the framing.
 constexpr int REPLY_MALFORMED = INT_MIN;
@@ -301,6 +310,53 @@ bool push_inflight(ka_async_work *w)
     return ox_queue_push(g_ka_async_q.load(), &w) == OX_QUEUE_OK;
 }
 
+void share_put(ka_async_share *sh)
+{
+    if (sh) {
+        sh->inflight--;
+        ka_async_share_release(sh, false);
+    }
+}
+
+// A node's replies tell whether it still answers writes. Any reply clears the
+// failures and makes the node alive again, as a successful request does.
+void note_reply(ka_cluster_node *cn)
+{
+    cn->async_last_reply = ka::ox_getms();
+    if (cn->async_failures.load() != 0) {
+        cn->async_failures = 0;
+    }
+    if (cn->intervals_unreachable.load() != 0) {
+        cn->intervals_unreachable = 0;
+    }
+}
+
+// A write ended without its reply: a passed deadline or a lost connection.
+// The node counts unreachable, so that the health check finds its cluster
+// down rather than every later write waiting out its own deadline, when
+// - a deadline passed without one reply from the node since the write went
+//   out, while other writes to it wait too (none of its replies for a while);
+// - several failures came in a row;
+// - two did, and their run has lasted a whole deadline without one reply.
+// One lost reply of a node that has nothing else in flight does not.
+void note_reply_failure(ka_async_work *w, bool deadline_passed)
+{
+    ka_cluster_node *cn = w->node;
+    const uint64_t now = ka::ox_getms();
+    uint32_t in_row = cn->async_failures.fetch_add(1) + 1;
+    if (in_row == 1) {
+        cn->async_fail_since = now;
+    }
+    const uint64_t span = w->deadline > w->starttime ? w->deadline - w->starttime : 0;
+    if (deadline_passed && cn->async_last_reply.load() <= w->starttime && cn->async_inflight.load() > 1) {
+        ka_cluster_node_set_unreachable(cn, "answered none of its writes for a whole deadline");
+    } else if (in_row >= KA_ASYNC_FAILURES_UNREACHABLE) {
+        ka_cluster_node_set_unreachable(cn, "failed several writes in a row");
+    } else if (in_row >= 2 && span != 0 && now - cn->async_fail_since.load() >= span) {
+        ka_cluster_node_set_unreachable(cn, "failed writes for a whole deadline");
+    }
+}
+
 // Finishes an item and then runs its one callback: the connection goes back
 // to the pool (keep_fd) or is closed, the node is released, the item returns
 // to the free pool and its in-flight count is given back.
@@ -314,10 +370,13 @@ void finish(ka_async_work *w, bool success, int code, bool keep_fd)
     if (!success) {
         g_async_stats.dropouts++;
     }
+    w->node->async_inflight--;
     ka_cluster_node_put(w->node);
     void *udata = w->udata;
     uint64_t starttime = w->starttime;
+    ka_async_share *sh = w->share;
     release_item(w);
+    share_put(sh);
     g_inflight--;
     if (success) {
         ka_async_success_cb cb = g_success_cb_fn.load();
@@ -355,6 +414,7 @@ void serve_item(ka_async_work *w, uint8_t *stack_body)
         }
         KA_LOG_ERROR("async receiver: out of time : node %s: deadline %lu now %lu", w->node->name,
                      (unsigned long)w->deadline, (unsigned long)now);
+        note_reply_failure(w, true);
         fail(w, TAMBERLIN_FAIL_TIMEOUT);
         return;
     }
@@ -365,9 +425,11 @@ void serve_item(ka_async_work *w, uint8_t *stack_body)
     }
     if (rv != 0) {
         KA_LOG_ERROR("Tamberlin: error when reading header from server - rv %d fd %d", rv, w->fd);
+        note_reply_failure(w, false);
         fail(w, rv);
         return;
     }
+    note_reply(w->node);
 
     qm_msg head;
     uint8_t *body, *heap;
@@ -609,6 +671,15 @@ int send_write(ka_cluster *asc, int info1, int info2, const char *ns, const char
                const ka::ox_digest *digest, const ka_bin *bins, ka_operator op, const ka_operation *operations,
                int n_values, const ka_write_parameters *wp, uint64_t trid, void *udata)
 {
+    // The node of the last failed attempt, held so that it can be counted
+    // unreachable when the deadline passes without the request sent.
+    ka_cluster_node *failed = nullptr;
+    auto failed_on = [&failed](ka_cluster_node *node) {
+        if (failed) {
+            ka_cluster_node_put(failed);
+        }
+        failed = node;
+    };
     ka_async_work *w = take_item();
     if (!w) {
         return -1;
@@ -674,7 +745,7 @@ int send_write(ka_cluster *asc, int info1, int info2, const char *ns, const char
             }
             if (fd < 0) {
                 usleep(1000);
-                ka_cluster_node_put(node);
+                failed_on(node);
             } else {
                 int c = send_request(fd, send_buf, send_len, deadline, attempt_ms);
                 int err = errno;
@@ -685,6 +756,9 @@ int send_write(ka_cluster *asc, int info1, int info2, const char *ns, const char
                 if (c == 0) {
                     w->node = node;
                     w->fd = fd;
+                    w->share = asc->async_share;
+                    w->share->refs++;
+                    node->async_inflight++;
                     if (push_inflight(w)) {
                         w = nullptr; // a receiver owns it now
                         rv = 0;
@@ -692,7 +766,10 @@ int send_write(ka_cluster *asc, int info1, int info2, const char *ns, const char
                     }
                     KA_LOG_ERROR("async sender: cannot queue the write, closing the fd %d", fd);
                     close(fd);
+                    node->async_inflight--;
                     ka_cluster_node_put(node);
+                    ka_async_share_release(w->share, false);
+                    w->share = nullptr;
                     w->node = nullptr;
                     w->fd = -1;
                     rv = -1;
@@ -707,23 +784,36 @@ int send_write(ka_cluster *asc, int info1, int info2, const char *ns, const char
                     KA_LOG_ERROR("async sender: Closing the fd %d because of retry", fd);
                 }
                 close(fd);
-                ka_cluster_node_put(node);
+                failed_on(node);
                 rv = c;
-                if (c != ETIMEDOUT) {
+                if (c != ETIMEDOUT && !ka_cluster_node_unreachable(node)) {
                     pause_sender(1000);
                 }
             }
         }
         if (deadline != 0 && ka::ox_getms() > deadline) {
             rv = TAMBERLIN_FAIL_TIMEOUT;
+            if (failed) {
+                ka_cluster_node_set_unreachable(failed, "took no write until the deadline");
+            }
             break;
         }
         if (wp && wp->w_pol != KA_WRITE_RETRY) {
             break;
         }
+        // Another write found the node unreachable already: this one ends as
+        // if its deadline had passed, so that its caller checks the health
+        // now instead of trying the node until its own deadline.
+        if (failed && ka_cluster_node_unreachable(failed)) {
+            rv = TAMBERLIN_FAIL_TIMEOUT;
+            break;
+        }
     }
     if (w) {
         release_item(w);
+    }
+    if (failed) {
+        ka_cluster_node_put(failed);
     }
     if (buf != stack_req) {
         free(buf);
@@ -828,6 +918,40 @@ int tamberlin_async_receivers(void)
     return g_receivers_alive.load();
 }
 
+ka_async_share *ka_async_share_create(void)
+{
+    void *mem = calloc(1, sizeof(ka_async_share));
+    if (!mem) {
+        return nullptr;
+    }
+    ka_async_share *sh = new (mem) ka_async_share;
+    sh->inflight = 0;
+    sh->refs = 1;
+    sh->writing = false;
+    return sh;
+}
+
+void ka_async_share_release(ka_async_share *sh, bool cluster_gone)
+{
+    if (!sh) {
+        return;
+    }
+    if (cluster_gone && sh->writing.exchange(false)) {
+        g_writing_clusters--;
+    }
+    if (sh->refs.fetch_sub(1) == 1) {
+        sh->~ka_async_share();
+        free(sh);
+    }
+}
+
+int tamberlin_async_cluster_share(void)
+{
+    int n = g_writing_clusters.load();
+    int share = g_async_q_szlimit.load() / (n > 1 ? n : 1);
+    return share > 1 ? share : 1;
+}
+
 void tamberlin_async_shutdown(void)
 {
     std::unique_lock<std::mutex> g(g_lock);
@@ -904,8 +1028,18 @@ int ka_do_async_monte(ka_cluster *asc, int info1, int info2, const char *ns, con
         g_inflight--;
         return TAMBERLIN_FAIL_ASYNCQ_FULL;
     }
+    ka_async_share *sh = asc->async_share;
+    if (!sh->writing.load() && !sh->writing.exchange(true)) {
+        g_writing_clusters++;
+    }
+    if (sh->inflight.fetch_add(1) >= tamberlin_async_cluster_share()) {
+        sh->inflight--;
+        g_inflight--;
+        return TAMBERLIN_FAIL_ASYNCQ_FULL;
+    }
     int rv = send_write(asc, info1, info2, ns, set, key, digest, bins, op, operations, n_values, wp, trid, udata);
     if (rv != 0) {
+        sh->inflight--;
         g_inflight--;
     }
     return rv;

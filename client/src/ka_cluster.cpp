@@ -152,7 +152,8 @@ ka_cluster *tamberlin_cluster_create()
     asc->ref_count = 1;
     asc->tend_speed = 0;
     asc->info_timeout = 500;
-    if (ox_vector_pointer_init(&asc->host_str_v, 10, 0) != 0 ||
+    asc->async_share = ka_async_share_create();
+    if (!asc->async_share || ox_vector_pointer_init(&asc->host_str_v, 10, 0) != 0 ||
         ox_vector_init(&asc->host_port_v, sizeof(int), 10, 0) != 0 ||
         ox_vector_pointer_init(&asc->host_addr_map_v, 10, 0) != 0 ||
         ox_vector_pointer_init(&asc->node_v, 10, 0) != 0) {
@@ -161,6 +162,7 @@ ka_cluster *tamberlin_cluster_create()
         ox_vector_destroy(&asc->host_port_v);
         ox_vector_destroy(&asc->host_addr_map_v);
         ox_vector_destroy(&asc->node_v);
+        ka_async_share_release(asc->async_share, true);
         free(mem);
         return nullptr;
     }
@@ -212,6 +214,7 @@ static void cluster_free(ka_cluster *asc)
         ka_cluster_node_release((ka_cluster_node *)ox_vector_pointer_get(&asc->node_v, i));
     }
     ox_vector_destroy(&asc->node_v);
+    ka_async_share_release(asc->async_share, true);
     pthread_mutex_destroy(&asc->LOCK);
     asc->~ka_cluster();
     free(asc);
@@ -478,6 +481,22 @@ int is_connected(int fd)
     // descriptor would be the wrong one.
     KA_LOG_INFO("connected check: peek got data - surprising! fd %d", fd);
     return KA_CONN_STRAY_DATA;
+}
+
+void ka_cluster_node_set_unreachable(ka_cluster_node *cn, const char *why)
+{
+    uint32_t v = cn->intervals_unreachable.load();
+    while (v < KA_NODE_UNREACHABLE_DEAD) {
+        if (cn->intervals_unreachable.compare_exchange_weak(v, KA_NODE_UNREACHABLE_DEAD)) {
+            KA_LOG_WARN("node %s %s: counted unreachable until it answers again", cn->name, why);
+            return;
+        }
+    }
+}
+
+bool ka_cluster_node_unreachable(const ka_cluster_node *cn)
+{
+    return cn->intervals_unreachable.load() >= KA_NODE_UNREACHABLE_DEAD;
 }
 
 int ka_cluster_node_fd_get(ka_cluster_node *cn, bool asyncfd, bool nbconnect)

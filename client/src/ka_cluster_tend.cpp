@@ -503,6 +503,9 @@ static void cluster_ping_node(ka_cluster *asc, ka_cluster_node *cn, ox_vector *s
         return;
     }
     cn->intervals_unreachable = 0;
+    // Write failures before a good check do not count against the node's
+    // next writes: those must show their own trouble.
+    cn->async_failures = 0;
     if (changed == 0) {
         return;
     }
@@ -744,7 +747,7 @@ ka_rvclient tamberlin_check_cluster_health(ka_cluster *asc)
     pthread_mutex_lock(&asc->LOCK);
     for (uint32_t i = 0; i < ox_vector_size(&asc->node_v); i++) {
         ka_cluster_node *cn = (ka_cluster_node *)ox_vector_pointer_get(&asc->node_v, i);
-        if (cn->intervals_unreachable.load() > 2) {
+        if (ka_cluster_node_unreachable(cn)) {
             dead++;
         } else {
             alive++;

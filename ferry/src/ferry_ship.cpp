@@ -95,6 +95,14 @@ ferry_since(uint64_t starttime)
 
 /* ---- Datacenter found down -------------------------------------------- */
 
+/* Per datacenter: the changes from up to down that started a window
+ * manager, lst_main at the last of them (where the window opened for it
+ * starts, less the margin), and the callers between their try of the change
+ * and its end, whose outcome a failed write waits for. */
+static std::atomic<uint32_t> g_dc_outages[DC_MAX_NUM];
+static std::atomic<uint64_t> g_dc_outage_lst[DC_MAX_NUM];
+static std::atomic<int> g_dc_outage_changing[DC_MAX_NUM];
+
 /* A send timed out and the health check says down: 1 for the caller, and
  * exactly one window manager per change from up to down. */
 static int
@@ -111,13 +119,60 @@ ferry_dc_found_down(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
 			continue; // the window manager moved it meanwhile: look again
 		}
 		if (h == CLUSTER_UP) {
+			int dc = ferry_dc_index(rcfg);
+			if (dc >= 0) {
+				g_dc_outage_changing[dc].fetch_add(1);
+			}
 			if (ferry_health_cas(rcfg, CLUSTER_UP, CLUSTER_DOWN)) {
-				ferry_start_window_manager(rcfg, cntr, node_id);
+				uint64_t lst = dc >= 0 ? ox_atomic64_get(&g_lastshiptime[dc].lst_main) : 0;
+				// Counted only when the window for the outage was opened:
+				// without one nothing holds what the datacenter misses.
+				if (ferry_start_window_manager(rcfg, cntr, node_id) && dc >= 0) {
+					g_dc_outage_lst[dc].store(lst);
+					g_dc_outages[dc].fetch_add(1);
+				}
+			}
+			if (dc >= 0) {
+				g_dc_outage_changing[dc].fetch_sub(1);
 			}
 			return 1;
 		}
 		return 1;
 	}
+}
+
+/* A write to rcfg went without its reply (receiver thread): the datacenter's
+ * health is checked now, as after a failed send, since repeated unanswered
+ * writes count its node unreachable; found down, it goes to its window
+ * manager. True when a window opened for an outage holds the write, which
+ * therefore needs no relog: it went out from normal shipping while the
+ * datacenter was up (window_from), the datacenter has gone down since, and
+ * lst_main at that change (where the window starts, less the margin) was not
+ * far past the write. The window ships the record again even when it came
+ * before this callback. */
+static bool
+ferry_window_holds(const digestinfo *di)
+{
+	cluster_cfg *rcfg = di->rcfg;
+	int dc = rcfg ? ferry_dc_index(rcfg) : -1;
+	if (dc < 0 || !rcfg->asc) {
+		return false;
+	}
+	if (ferry_health_get(rcfg) != CLUSTER_DOWN &&
+			tamberlin_check_cluster_health(rcfg->asc) == TAMBERLIN_FAIL_DC_DOWN) {
+		ferry_dc_found_down(rcfg, di->cntr, 0);
+	}
+	// A change to down under way (a manager being started) decides
+	// whether a window holds the write.
+	while (g_dc_outage_changing[dc].load() != 0) {
+		ferry_sleep_ms(1);
+	}
+	if (di->window_from == FERRY_LST_NONE || g_dc_outages[dc].load() == di->outages) {
+		return false;
+	}
+	// Half the margin is kept for the spread of digest times among the
+	// writes of one batch, which go out in no strict order.
+	return di->window_from + ferry_time_adjust() / 2 >= g_dc_outage_lst[dc].load();
 }
 
 /* ---- Sending -------------------------------------------------------------- */
@@ -197,6 +252,16 @@ ferry_queue_digest(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, c
 	di->cntr = cntr;
 	di->is_delete = is_delete;
 	ferry_diginfo_count(di, rcfg);
+	di->rcfg = rcfg;
+	di->window_from = FERRY_LST_NONE;
+	di->outages = 0;
+	int dc = ferry_dc_index(rcfg);
+	if (node_id == 0 && dc >= 0) {
+		di->outages = g_dc_outages[dc].load();
+		if (ferry_health_get(rcfg) == CLUSTER_UP) {
+			di->window_from = ox_atomic64_get(&g_lastshiptime[dc].lst_main);
+		}
+	}
 
 	ka_write_parameters wp;
 	ka_write_parameters_set_default(&wp);
@@ -214,6 +279,12 @@ ferry_queue_digest(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, c
 						   : tamberlin_async_put_digest_relay(rcfg->asc, nsname, keyd, setname, bin, n_bins,
 									 &wp, trid, di);
 		if (rv == TAMBERLIN_FAIL_ASYNCQ_FULL) {
+			// The datacenter's share is full of writes that may never be
+			// answered: once it is found down, its records go to its window.
+			if (ferry_health_get(rcfg) == CLUSTER_DOWN) {
+				ferry_diginfo_release(di);
+				return 1;
+			}
 			ferry_sleep_ms(1);
 			continue;
 		}
@@ -222,7 +293,8 @@ ferry_queue_digest(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, c
 			return 0; // the callback owns di now
 		}
 		if (rv == TAMBERLIN_FAIL_TIMEOUT) {
-			tamberlin_sleep_for_tender(rcfg->asc);
+			// At once: the send has waited out its deadline already, and the
+			// node it could not reach counts unreachable now.
 			if (tamberlin_check_cluster_health(rcfg->asc) == TAMBERLIN_FAIL_DC_UP) {
 				continue;
 			}
@@ -242,6 +314,10 @@ ferry_queue_digest(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, c
 			return 0;
 		}
 		ferry_sleep_ms(1000);
+		if (ferry_health_get(rcfg) == CLUSTER_DOWN) {
+			ferry_diginfo_release(di);
+			return 1;
+		}
 	}
 }
 
@@ -330,8 +406,14 @@ ferry_sendfail_cb_fn(void *udata, int rv, uint64_t starttime)
 	counters *cntr = di->cntr;
 	ox_atomic64_add(&cntr->remote_ship_clientfail, 1);
 	ox_atomic64_add(&cntr->remote_ship_fail_latency, (int64_t)ferry_since(starttime));
-	ox_debug(QM_FERRY, "Failed to get response for a sent record. Return value=%d. Requeuing to digest log.", rv);
-	ferry_relog_digest(di->ns_id, di->generation, di->masternode, &di->digest, cntr, di->is_delete);
+	if (ferry_window_holds(di)) {
+		ox_debug(QM_FERRY,
+				"Failed to get response for a sent record. Return value=%d. The datacenter is down: its window ships it again.",
+				rv);
+	} else {
+		ox_debug(QM_FERRY, "Failed to get response for a sent record. Return value=%d. Requeuing to digest log.", rv);
+		ferry_relog_digest(di->ns_id, di->generation, di->masternode, &di->digest, cntr, di->is_delete);
+	}
 	ferry_diginfo_release(di);
 }
 

@@ -78,7 +78,7 @@ ship_elem(ox_ll_element *e)
 	return (ship_times_elem *)e;
 }
 
-static int
+int
 ferry_dc_index(const cluster_cfg *rcfg)
 {
 	for (int i = 0; i < ferry_dc_configured(); i++) {
@@ -537,7 +537,7 @@ ferry_window_spawn(cluster_cfg *rcfg, int dc)
 	return false;
 }
 
-void
+bool
 ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
 {
 	// Recorded now: from this change on the datacenter refuses every ship,
@@ -549,10 +549,12 @@ ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id)
 	ox_info(QM_FERRY, "Windowshipper: Changing Cluster State of DC %s to CLUSTER_DOWN", ferry_dc_name(dc));
 	// The window goes in before the thread is made: a manager that cannot
 	// be started must leave nothing outside a window.
-	if (rcfg->ship_times) {
+	bool opened = rcfg->ship_times != nullptr;
+	if (opened) {
 		ferry_window_open(rcfg->ship_times, dc, 0, start);
 	}
 	ferry_window_spawn(rcfg, dc);
+	return opened;
 }
 
 void

@@ -60,6 +60,50 @@ TEST_F(ShipMt, TwoThreadsFindingTheDatacenterDownStartOneManager)
 	ka_cluster_test_set_tick_ms(1000);
 }
 
+// A send that cannot reach the datacenter until its deadline checks the
+// health at once, not after a tend period (60 seconds here), and finds it
+// down: the node it could not reach counts unreachable already.
+TEST_F(ShipMt, AFailedSendChecksTheHealthAtOnce)
+{
+	tamberlin_cluster_change_tend_speed(g_rcfg[0].asc, 60);
+	fake_cluster_stop_node(remote_fc[0], 0);
+	g_xcfg.ferry_timeout = 200;
+	std::atomic<bool> done{false};
+	int rv = -9;
+	std::thread t([&] {
+		rv = ship_record(1, &cntr);
+		done = true;
+	});
+	EXPECT_TRUE(ferry_test_wait_until([&] { return done.load(); }, 10000));
+	t.join();
+	EXPECT_EQ(1, rv);
+	EXPECT_EQ(CLUSTER_DOWN, ferry_health_get(&g_rcfg[0]));
+	EXPECT_EQ(1, pool_size());
+}
+
+// Writes that the datacenter never answers: their failures find it down
+// (as a failed send does) and start its window manager, and since the window
+// opened for the outage holds them, none is put back on the digest-log queue
+// (from where it would go to every datacenter again).
+TEST_F(ShipMt, UnansweredWritesFindTheDatacenterDownAndAreLeftToItsWindow)
+{
+	g_xcfg.ferry_timeout = 300;
+	fake_node_set_silent(remote(), true, FAKE_REQ_WRITE);
+	uint64_t started = g_window_managers_started.load();
+	for (uint32_t n = 1; n <= 3; n++) {
+		ASSERT_EQ(0, ship_record(n, &cntr));
+	}
+	// Every callback has run: the three records are back in the pool.
+	ASSERT_TRUE(ferry_test_wait_until([] { return pool_size() == 3; }));
+	EXPECT_EQ(3u, get(cntr.remote_ship_clientfail));
+	EXPECT_EQ(started + 1, g_window_managers_started.load());
+	EXPECT_EQ(CLUSTER_DOWN, ferry_health_get(&g_rcfg[0]));
+	EXPECT_EQ(0u, take_dlog_q().size());
+	EXPECT_EQ(0u, get(cntr.dlog_pkts_relogged));
+	// Found down, it takes nothing more.
+	EXPECT_EQ(1, ship_record(4, &cntr));
+}
+
 class ShipAtTheLimit : public RoadTest {
 protected:
 	ShipAtTheLimit() { inflight_limit = 1; }
@@ -95,6 +139,34 @@ TEST_F(ShipAtTheLimit, WaitsForAWriteToComeBack)
 	std::vector<remote_write> w = writes_of(remote());
 	ASSERT_EQ(2u, w.size());
 	EXPECT_NE(w[0].digest, w[1].digest);
+}
+
+// A thread that waits for room in a datacenter's share gives up its record
+// once the datacenter is found down: its window ships it later.
+TEST_F(ShipAtTheLimit, StopsWaitingForADatacenterFoundDown)
+{
+	for (int i = 0; i < 2; i++) {
+		digestinfo *di = (digestinfo *)ox_malloc(sizeof(digestinfo));
+		ASSERT_EQ(OX_QUEUE_OK, ox_queue_push(g_diginfo_freepool_q, &di));
+	}
+	fake_node_hold(remote(), FAKE_REQ_WRITE);
+	ASSERT_EQ(0, ship_record(1, &cntr));
+	ASSERT_TRUE(fake_node_wait_held(remote(), 1, 30000));
+	std::atomic<bool> done{false};
+	int rv = -9;
+	std::thread t([&] {
+		rv = ship_record(2, &cntr);
+		done = true;
+	});
+	ASSERT_TRUE(ferry_test_wait_until([] { return pool_size() == 0; }));
+	EXPECT_FALSE(done.load());
+	ASSERT_TRUE(ferry_health_cas(&g_rcfg[0], CLUSTER_UP, CLUSTER_DOWN));
+	ASSERT_TRUE(ferry_test_wait_until([&] { return done.load(); }));
+	t.join();
+	EXPECT_EQ(1, rv);
+	fake_node_release(remote());
+	ASSERT_TRUE(ferry_test_wait_until([&] { return get(cntr.remote_ship_total) == 1 && pool_size() == 2; }));
+	EXPECT_EQ(1u, writes_of(remote()).size());
 }
 
 } // namespace

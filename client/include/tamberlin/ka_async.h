@@ -48,6 +48,11 @@ typedef void (*ka_async_fail_cb)(void *udata, int rv, uint64_t starttime);
 // How long an idle receiver waits for an item before it looks at the exit
 // rule again.
 #define KA_ASYNC_IDLE_CHECK_MS 100
+// Reply failures in a row (deadlines passed, connections lost) after which a
+// node counts as unreachable; two do when no reply came between them for a
+// whole deadline of the later write, and one does when the node answered
+// nothing since that write went out while it has other writes in flight.
+#define KA_ASYNC_FAILURES_UNREACHABLE 3
 
 // One write in flight.
 typedef struct ka_async_work_s {
@@ -61,6 +66,7 @@ typedef struct ka_async_work_s {
     // part-way through the head leaves the bytes here for the next poll.
     uint32_t head_got;
     uint8_t head[30];
+    ka_async_share *share; // the cluster's count this write is in; one reference
 } ka_async_work;
 
 typedef struct async_stats_s {
@@ -109,11 +115,26 @@ void tamberlin_async_shutdown(void);
 // Receiver threads alive now.
 int tamberlin_async_receivers(void);
 
+// --- Shares of the in-flight limit ---
+//
+// Each cluster's writes in flight are bounded to limit / (clusters that have
+// written so far), at least 1, so that a cluster whose writes are not
+// answered leaves the others room; the limit stays the bound of the total.
+// A new count, with one reference for the cluster (NULL when memory is short).
+ka_async_share *ka_async_share_create(void);
+// Drops one reference (cluster_gone: the cluster's own, which also takes it
+// out of the clusters that share the limit); the last frees it.
+void ka_async_share_release(ka_async_share *s, bool cluster_gone);
+// The share of the limit that one cluster may have in flight now.
+int tamberlin_async_cluster_share(void);
+
 // --- Sending ---
 
 // Compiles one request, sends it to the node of the digest and queues it for
-// the receivers. 0 when sent (a callback follows), -3 at the in-flight limit,
-// -2 when the deadline passed, -1 for a client-side failure (not started, bad
+// the receivers. 0 when sent (a callback follows), -3 at the in-flight limit
+// or at the cluster's share of it, -2 when the deadline passed (the node that
+// took nothing until then counts unreachable) or when an attempt failed on a
+// node that counts unreachable already, -1 for a client-side failure (not started, bad
 // arguments, a request that does not compile, a negative timeout, a failed
 // queue push), else the socket code of the last attempt. The generation
 // argument is not used (write parameters carry it).

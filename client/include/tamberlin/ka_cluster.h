@@ -39,6 +39,11 @@
 #define KA_CONN_BADFD 3
 #define KA_CONN_STRAY_DATA 4 // bytes wait that no request asked for: not reusable
 
+// A node counts as dead in the health check once intervals_unreachable
+// reaches this: three failed checks in a row, or a node whose writes the
+// asynchronous engine found unanswered (ka_cluster_node_set_unreachable).
+#define KA_NODE_UNREACHABLE_DEAD 3
+
 // Health of a cluster.
 typedef enum ka_rvclient_e {
     TAMBERLIN_FAIL_DC_DOWN = 1,
@@ -50,6 +55,16 @@ struct ka_cluster_compression_stat_s {
     uint64_t actual_sz;
     uint64_t compressed_sz;
 };
+
+// The asynchronous engine's count of one cluster's writes in flight, which it
+// bounds to the cluster's share of the in-flight limit. Held by the cluster
+// and by each of its writes in flight (a write may be finished after its
+// cluster is gone); the last holder frees it (ka_async_share_release).
+typedef struct ka_async_share_s {
+    std::atomic<int> inflight;
+    std::atomic<int> refs;
+    std::atomic<bool> writing; // counted among the clusters that have written
+} ka_async_share;
 
 typedef struct ka_cluster_s {
     ox_ll_element ll_e; // first member: a cluster is its own list element
@@ -70,6 +85,7 @@ typedef struct ka_cluster_s {
     uint32_t ref_count;                                      // LOCK
     std::atomic<uint32_t> tend_speed;                        // seconds; 0 = global period
     std::atomic<int32_t> info_timeout;                       // ms
+    ka_async_share *async_share;                             // set at creation, never NULL after
     pthread_mutex_t LOCK;
 } ka_cluster;
 
@@ -84,6 +100,13 @@ typedef struct ka_cluster_node_s {
     ox_queue *asyncwork_q;          // void *, freed when the node ends
     int info_fd;                    // tend thread only; -1 closed
     pthread_mutex_t addr_lock;      // guards sockaddr_in_v: grown by the tend, read by request threads
+    // Kept by the asynchronous engine: its writes in flight to the node,
+    // ox_getms() of the node's last reply (0: none yet), the replies that
+    // failed since then, and ox_getms() of the first of those.
+    std::atomic<int> async_inflight;
+    std::atomic<uint64_t> async_last_reply;
+    std::atomic<uint32_t> async_failures;
+    std::atomic<uint64_t> async_fail_since;
 } ka_cluster_node;
 
 // Called with every node that ends, when set (the asynchronous engine sets it
@@ -133,6 +156,11 @@ ka_cluster_node *ka_cluster_node_get_random(ka_cluster *asc);
 void ka_cluster_get_node_names(ka_cluster *asc, int *n_nodes, char **node_names);
 // True when one of the node's addresses equals sa_in in all 16 bytes.
 bool ka_cluster_node_has_addr(ka_cluster_node *cn, const struct sockaddr_in *sa_in);
+// Counts the node dead in the health check at once (why is logged) until a
+// good check or a reply makes it alive again. Any thread.
+void ka_cluster_node_set_unreachable(ka_cluster_node *cn, const char *why);
+// True while the node counts as dead in the health check.
+bool ka_cluster_node_unreachable(const ka_cluster_node *cn);
 
 // --- Connections: a descriptor belongs to one thread between get and put ---
 

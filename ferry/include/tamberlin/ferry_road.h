@@ -47,6 +47,14 @@ typedef struct digestinfo_s {
 	/* Counted as awaiting its reply there until it is dealt with. */
 	int16_t inflight_group;
 	int16_t inflight_dc;
+	/* The datacenter written to; its lst_main when the write went out from
+	 * normal shipping to a datacenter that was up (FERRY_LST_NONE otherwise),
+	 * and its count of outages then: a write that fails because the
+	 * datacenter went down since lies in the window opened for the outage,
+	 * so it is not relogged. */
+	cluster_cfg *rcfg;
+	uint64_t window_from;
+	uint32_t outages;
 } digestinfo;
 
 /* Ships one record (or delete) to one datacenter: 1 when the datacenter is
@@ -122,8 +130,12 @@ bool ferry_health_cas(cluster_cfg *rcfg, int32_t from, int32_t to);
  * before the smaller of lst_main and the batch floor as they are now, then
  * starts the window manager (ferry_windows.cpp). A manager that cannot be
  * started leaves the datacenter down with its windows for the housekeeper's
- * next try (ferry_windows_tend). */
-void ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id);
+ * next try (ferry_windows_tend). True when the window was opened (false only
+ * for a datacenter without a window list). */
+bool ferry_start_window_manager(cluster_cfg *rcfg, counters *cntr, ox_node node_id);
+/* The number of a datacenter's cluster_cfg in g_rcfg, -1 when it is none of
+ * the configured ones. */
+int ferry_dc_index(const cluster_cfg *rcfg);
 
 /* ---- Datacenter windows (ferry_windows.cpp) ------------------------------- */
 
