@@ -26,7 +26,7 @@ namespace {
 
 const uint64_t kMaxMessage = 64u * 1024 * 1024;
 const size_t kReadChunk = 16 * 1024;
-const int kShards = 64;
+const int kShards = 64; // shard_of takes 6 bits of the digest's hash
 
 uint64_t be_get(const uint8_t *p, int n)
 {
@@ -47,13 +47,21 @@ struct digest_key {
     bool operator==(const digest_key &o) const { return memcmp(b, o.b, 20) == 0; }
 };
 
+// Every byte counts: a test's or a bench's digests may differ in a few
+// bytes only, anywhere in the 20.
+uint64_t digest_mix(const uint8_t *d)
+{
+    uint64_t a, b;
+    uint32_t c;
+    memcpy(&a, d, 8);
+    memcpy(&b, d + 8, 8);
+    memcpy(&c, d + 16, 4);
+    uint64_t h = a * 0x9E3779B97F4A7C15ull ^ b * 0xC2B2AE3D27D4EB4Full ^ c * 0x165667B19E3779F9ull;
+    return h ^ (h >> 29);
+}
+
 struct digest_hash {
-    size_t operator()(const digest_key &k) const
-    {
-        uint64_t v;
-        memcpy(&v, k.b + 8, 8); // the first bytes name the partition; these spread
-        return static_cast<size_t>(v);
-    }
+    size_t operator()(const digest_key &k) const { return static_cast<size_t>(digest_mix(k.b)); }
 };
 
 struct shard {
@@ -88,7 +96,7 @@ namespace {
 
 shard &shard_of(fast_node *n, const uint8_t *digest)
 {
-    return n->shards[digest[19] % kShards];
+    return n->shards[digest_mix(digest) >> 58]; // the top 6 bits: kShards is 64
 }
 
 void info_reply(fast_node *n, const uint8_t *body, size_t len, std::string *out)
