@@ -769,7 +769,8 @@ int send_write(ka_cluster *asc, int info1, int info2, const char *ns, const char
             usleep(10000);
         } else {
             uint64_t t0 = ka::ox_getms();
-            int fd = ka_cluster_node_fd_get(node, true, asc->nbconnect.load());
+            bool unprobed = false;
+            int fd = ka_cluster_node_fd_get_unprobed(node, true, asc->nbconnect.load(), &unprobed);
             uint64_t t1 = ka::ox_getms();
             if (t1 - t0 > 10) {
                 KA_LOG_DEBUG("Time to get FD for a node (>10ms)=%lu", (unsigned long)(t1 - t0));
@@ -799,6 +800,12 @@ int send_write(ka_cluster *asc, int info1, int info2, const char *ns, const char
                     w->fd = -1;
                     rv = -1;
                     break;
+                }
+                if (unprobed && c != ETIMEDOUT) {
+                    // What the skipped probe would have found: not an attempt.
+                    close(fd);
+                    ka_cluster_node_put(node);
+                    continue;
                 }
                 KA_LOG_DEBUG("Tamberlin: write timeout or error when writing header to server - %d fd %d errno %d "
                              "(tid %zu)",

@@ -480,11 +480,13 @@ int is_connected(int fd)
 // reply, stamped with the time (low 32 bits of ox_getms, 0: none). A peer
 // that has just answered a request has not gone away a few milliseconds
 // later unless it fails, and then the next request's reply shows it; so such
-// a descriptor taken again within KA_FD_FRESH_MS skips the liveness probe.
-// Every other pooled descriptor, and a fresh one left longer, is probed.
+// a descriptor taken again within KA_FD_FRESH_MS skips the liveness probe;
+// a send that fails on it is no failed attempt (the sender takes another),
+// as the probe would have closed it. Every other pooled descriptor, and a
+// fresh one left longer, is probed.
 namespace {
 constexpr int KA_FD_FRESH_SLOTS = 65536;
-constexpr uint32_t KA_FD_FRESH_MS = 50;
+constexpr uint32_t KA_FD_FRESH_MS = 250;
 std::atomic<uint32_t> g_fd_fresh[KA_FD_FRESH_SLOTS];
 
 uint32_t fresh_stamp()
@@ -512,7 +514,14 @@ void set_fresh(int fd, uint32_t stamp)
 
 int ka_cluster_node_fd_get(ka_cluster_node *cn, bool asyncfd, bool nbconnect)
 {
+    bool unprobed;
+    return ka_cluster_node_fd_get_unprobed(cn, asyncfd, nbconnect, &unprobed);
+}
+
+int ka_cluster_node_fd_get_unprobed(ka_cluster_node *cn, bool asyncfd, bool nbconnect, bool *unprobed)
+{
     ox_queue *q = asyncfd ? cn->conn_q_asyncfd : cn->conn_q;
+    *unprobed = false;
     for (;;) {
         int fd = -1;
         int rv = ox_queue_pop(q, &fd, OX_QUEUE_NOWAIT);
@@ -524,6 +533,7 @@ int ka_cluster_node_fd_get(ka_cluster_node *cn, bool asyncfd, bool nbconnect)
             return -1;
         }
         if (take_fresh(fd)) {
+            *unprobed = true;
             return fd;
         }
         int state = is_connected(fd);
