@@ -440,6 +440,44 @@ TEST_F(AsyncTest, BadRepliesGiveTheirCallbackAndCloseTheConnection)
     EXPECT_EQ(1, pooled());
 }
 
+// A reply is read in one receive into the receiver's buffer as far as it
+// goes: replies of every size around that buffer, whole in the socket
+// before they are read, come back intact, and their connection is pooled.
+TEST_F(AsyncTest, RepliesAroundTheReceiveBufferSizeAreReadWhole)
+{
+    const size_t sizes[] = {1, KA_MSG_STACK_BUF_SZ - 30, KA_MSG_STACK_BUF_SZ - 12, KA_MSG_STACK_BUF_SZ,
+                            KA_MSG_STACK_BUF_SZ + 1, 3 * KA_MSG_STACK_BUF_SZ};
+    int tokens[sizeof(sizes) / sizeof(sizes[0])];
+    size_t i = 0;
+    for (size_t value_len : sizes) {
+        // One string bin "v" of value_len bytes; the body is its op alone.
+        std::string op;
+        uint32_t op_sz = (uint32_t)(4 + 1 + value_len);
+        for (int b = 3; b >= 0; b--)
+            op.push_back((char)(op_sz >> (8 * b)));
+        op += std::string("\x01\x03\x00\x01v", 5) + std::string(value_len, 'x');
+        uint64_t sz = 22 + op.size();
+        std::string reply("\x02\x03", 2);
+        for (int b = 5; b >= 0; b--)
+            reply.push_back((char)(sz >> (8 * b)));
+        reply += std::string(1, 22) + std::string(19, '\0') + std::string("\x00\x01", 2) + op;
+        fake_fault f;
+        f.kind = FAKE_FAULT_RAW_REPLY;
+        f.on = FAKE_REQ_WRITE;
+        f.raw = reply;
+        fake_node_set_fault(node(), f);
+        ASSERT_EQ(0, put(400 + (uint32_t)i, &tokens[i], 5000)) << value_len;
+        ASSERT_TRUE(g_rec.wait_count(i + 1)) << value_len;
+        auto calls = g_rec.of(&tokens[i]);
+        ASSERT_EQ(1u, calls.size()) << value_len;
+        EXPECT_TRUE(calls[0].success) << value_len;
+        EXPECT_EQ(0, calls[0].rv) << value_len;
+        EXPECT_EQ(1, pooled()) << value_len;
+        i++;
+    }
+    EXPECT_EQ(0u, dropouts());
+}
+
 class AsyncOneReceiverTest : public AsyncTest {
 protected:
     AsyncOneReceiverTest() { threads = 1; }
