@@ -499,6 +499,12 @@ void *async_receiver_fn(void *arg)
         // also looks at the exit rule each time it has waited in vain.
         bool surplus = slot >= g_async_num_threads.load();
         while (!stopped && !surplus && n < WAIT_SET_MAX) {
+            // Holding items, look at the queue without its lock first: a pop
+            // that finds it empty would only contend with the senders. An
+            // item missed so is taken at the next look, within TAKE_MORE_MS.
+            if (n > 0 && OX_Q_EMPTY(q)) {
+                break;
+            }
             ka_async_work *w = nullptr;
             int rv = ox_queue_pop(q, &w, n == 0 ? KA_ASYNC_IDLE_CHECK_MS : OX_QUEUE_NOWAIT);
             if (rv == OX_QUEUE_EMPTY) {
