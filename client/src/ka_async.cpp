@@ -32,6 +32,8 @@
 // when they find themselves surplus after a reinit (the exit rule).
 #include "tamberlin/ka_async.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -43,12 +45,15 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "tamberlin/ka_partition.h"
 #include "tamberlin/ox_log.h"
 #include "tamberlin/ox_packet_compression.h"
 #include "tamberlin/ox_socket.h"
+
+#include "ka_cluster_internal.h"
 
 std::atomic<ox_queue *> g_ka_async_q{nullptr};
 std::atomic<ox_queue *> g_ka_workitems_freepool_q{nullptr};
@@ -107,6 +112,12 @@ ka_async_work g_stop_item = {0, 0, 0, nullptr, -1, nullptr, 0, {}, nullptr};
 
 // Internal result of the reply readers: the bytes break the framing.
 constexpr int REPLY_MALFORMED = INT_MIN;
+// A reply head not complete yet within its poll (read_head).
+constexpr int REPLY_PENDING = INT_MIN + 1;
+// Items a receiver waits on at once.
+constexpr int WAIT_SET_MAX = 64;
+// How long a receiver that holds items waits before it takes more.
+constexpr uint64_t TAKE_MORE_MS = 2;
 
 struct test_fault {
     std::atomic<int> after{0};
@@ -178,38 +189,70 @@ int read_until(int fd, uint8_t *buf, size_t want, uint32_t *got, uint64_t end)
     return 0;
 }
 
-// Brings the item's reply head on by one poll. On 0 the head is complete and
-// follows the codec's reply rules: the 8-byte protocol header of a compressed
-// reply (its size bounded), or the 30-byte head of a plain one (size bounded,
-// message header size 22). 110: not complete yet, the bytes read stay.
-int read_head(ka_async_work *w)
+// Brings the item's reply head on with what has come, without waiting. On 0
+// the head is complete and follows the codec's reply rules: the 8-byte
+// protocol header of a compressed reply (its size bounded), or the 30-byte
+// head of a plain one (size bounded, message header size 22). Not complete
+// yet (the bytes read stay): REPLY_PENDING before `end`, the end of the
+// item's 50-ms poll, and 110 from then on.
+// Each receive also takes, in the same call, what has come of the body into
+// spill (the receiver's buffer, spill_cap bytes): *spilled says how much.
+// The bytes of a compressed reply beyond its 8-byte header may lie in the
+// head too; read_body takes them from both.
+int read_head(ka_async_work *w, uint64_t end, uint8_t *spill, size_t spill_cap, size_t *spilled)
 {
-    uint64_t end = attempt_end(w->deadline, KA_ASYNC_POLL_MS);
+    *spilled = 0;
     for (;;) {
-        size_t want = w->head_got < sizeof(ka_proto) ? sizeof(ka_proto) : sizeof(qm_msg);
-        int rv = read_until(w->fd, w->head, want, &w->head_got, end);
-        if (rv != 0) {
-            return rv;
+        if (w->head_got >= sizeof(ka_proto)) {
+            uint8_t type = w->head[1];
+            uint64_t sz = ka_be_get(w->head + 2, 6);
+            if (type == KA_PROTO_TYPE_KA_MSG_COMPRESSED) {
+                return sz > 8 && sz <= KA_MSG_MAX_BODY ? 0 : REPLY_MALFORMED;
+            }
+            if (type != KA_PROTO_TYPE_KA_MSG || sz < KA_MSG_HEADER_SZ || sz > KA_MSG_MAX_BODY + KA_MSG_HEADER_SZ) {
+                return REPLY_MALFORMED;
+            }
+            if (w->head_got == sizeof(qm_msg)) {
+                return w->head[8] == KA_MSG_HEADER_SZ ? 0 : REPLY_MALFORMED;
+            }
         }
-        if (want == sizeof(qm_msg)) {
-            return w->head[8] == KA_MSG_HEADER_SZ ? 0 : REPLY_MALFORMED;
+        const size_t room = sizeof(qm_msg) - w->head_got;
+        struct iovec iov[2] = {{w->head + w->head_got, room}, {spill, spill_cap}};
+        struct msghdr mh = {};
+        mh.msg_iov = iov;
+        mh.msg_iovlen = 2;
+        ssize_t r = recvmsg(w->fd, &mh, MSG_DONTWAIT);
+        if (r > 0) {
+            if ((size_t)r > room) {
+                *spilled = (size_t)r - room;
+                w->head_got = (uint32_t)sizeof(qm_msg);
+            } else {
+                w->head_got += (uint32_t)r;
+            }
+            continue;
         }
-        uint8_t type = w->head[1];
-        uint64_t sz = ka_be_get(w->head + 2, 6);
-        if (type == KA_PROTO_TYPE_KA_MSG_COMPRESSED) {
-            return sz > 8 && sz <= KA_MSG_MAX_BODY ? 0 : REPLY_MALFORMED;
+        if (r == 0) {
+            return EBADF;
         }
-        if (type != KA_PROTO_TYPE_KA_MSG || sz < KA_MSG_HEADER_SZ || sz > KA_MSG_MAX_BODY + KA_MSG_HEADER_SZ) {
-            return REPLY_MALFORMED;
+        if (errno == EINTR) {
+            continue;
         }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return errno;
+        }
+        // The receiver waits for the readiness of all its items at once.
+        return ka::ox_getms() >= end ? ETIMEDOUT : REPLY_PENDING;
     }
 }
 
-// Reads the rest of a reply whose head is complete. On 0 *head is the message
-// head in host order and *body/*body_len the rest, in stack_body or in *heap
-// (which the caller frees). A compressed reply is inflated and held to the
-// same rules as a plain one. -1: no memory.
-int read_body(ka_async_work *w, qm_msg *head, uint8_t *stack_body, uint8_t **body, size_t *body_len, uint8_t **heap)
+// Reads the rest of a reply whose head is complete; the first `spilled` bytes
+// after the head are in stack_body already. On 0 *head is the message head in
+// host order and *body/*body_len the rest, in stack_body or in *heap (which
+// the caller frees), and *stray tells that bytes beyond the reply came with
+// it (the connection is then out of step). A compressed reply is inflated
+// and held to the same rules as a plain one. -1: no memory.
+int read_body(ka_async_work *w, qm_msg *head, uint8_t *stack_body, size_t spilled, uint8_t **body, size_t *body_len,
+              uint8_t **heap, bool *stray)
 {
     *heap = nullptr;
     *body = stack_body;
@@ -219,6 +262,8 @@ int read_body(ka_async_work *w, qm_msg *head, uint8_t *stack_body, uint8_t **bod
     // A compressed reply is read whole, protocol header included, since the
     // inflater wants it so; a plain one from behind its 30-byte head.
     const size_t len = compressed ? sizeof(ka_proto) + sz : sz - KA_MSG_HEADER_SZ;
+    const size_t in_head = compressed ? w->head_got : 0; // reply bytes held in the head
+    *stray = in_head + spilled > len;
     if (!compressed) {
         memcpy(head, w->head, sizeof(qm_msg));
         ka_proto_swap(&head->proto);
@@ -235,10 +280,16 @@ int read_body(ka_async_work *w, qm_msg *head, uint8_t *stack_body, uint8_t **bod
             return -1;
         }
     }
-    uint32_t got = compressed ? (uint32_t)sizeof(ka_proto) : 0;
-    if (compressed) {
-        memcpy(dst, w->head, sizeof(ka_proto));
+    // What came already: the head's share first, then the spill behind it.
+    size_t have = std::min(in_head + spilled, len);
+    size_t from_spill = have > in_head ? have - std::min(in_head, len) : 0;
+    if (from_spill > 0 && (dst != stack_body || in_head > 0)) {
+        memmove(dst + std::min(in_head, len), stack_body, from_spill);
     }
+    if (in_head > 0) {
+        memcpy(dst, w->head, std::min(in_head, len));
+    }
+    uint32_t got = (uint32_t)have;
     int rv = read_until(w->fd, dst, len, &got, attempt_end(w->deadline, KA_ASYNC_POLL_MS));
     if (rv != 0) {
         KA_LOG_ERROR("Timeout after reading the header but before reading the body");
@@ -363,7 +414,7 @@ void note_reply_failure(ka_async_work *w, bool deadline_passed)
 void finish(ka_async_work *w, bool success, int code, bool keep_fd)
 {
     if (keep_fd) {
-        ka_cluster_node_fd_put(w->node, w->fd, true);
+        ka_cluster_node_fd_put_answered(w->node, w->fd);
     } else {
         close(w->fd);
     }
@@ -397,10 +448,9 @@ void fail(ka_async_work *w, int code)
     finish(w, false, code, false);
 }
 
-// One poll of one item (receiver thread).
-void serve_item(ka_async_work *w, uint8_t *stack_body)
+// An item whose poll is over: rv is what read_head gave (receiver thread).
+void serve_reply(ka_async_work *w, uint8_t *stack_body, int rv, size_t spilled)
 {
-    int rv = read_head(w);
     if (rv == ETIMEDOUT) {
         uint64_t now = ka::ox_getms();
         if (w->deadline == 0 || now < w->deadline) {
@@ -434,7 +484,8 @@ void serve_item(ka_async_work *w, uint8_t *stack_body)
     qm_msg head;
     uint8_t *body, *heap;
     size_t body_len;
-    rv = read_body(w, &head, stack_body, &body, &body_len, &heap);
+    bool stray = false;
+    rv = read_body(w, &head, stack_body, spilled, &body, &body_len, &heap, &stray);
     if (rv != 0) {
         if (rv == REPLY_MALFORMED) {
             KA_LOG_ERROR("async receiver: malformed compressed reply on fd %d", w->fd);
@@ -464,7 +515,24 @@ void serve_item(ka_async_work *w, uint8_t *stack_body)
         fail(w, -1);
         return;
     }
-    finish(w, true, head.m.result_code, true);
+    if (stray) {
+        KA_LOG_ERROR("async receiver: bytes beyond the reply on fd %d, closing it", w->fd);
+    }
+    finish(w, true, head.m.result_code, !stray);
+}
+
+// One poll of one item (receiver thread), whose poll ends at `end`: false
+// while its reply has not come and the poll goes on (the receiver keeps the
+// item), true once the item is served or queued again.
+bool serve_item(ka_async_work *w, uint8_t *stack_body, uint64_t end)
+{
+    size_t spilled = 0;
+    int rv = read_head(w, end, stack_body, KA_MSG_STACK_BUF_SZ, &spilled);
+    if (rv == REPLY_PENDING) {
+        return false;
+    }
+    serve_reply(w, stack_body, rv, spilled);
+    return true;
 }
 
 // Exit rule: a receiver whose slot is beyond the asked count ends.
@@ -478,34 +546,84 @@ bool surplus_exit(unsigned slot)
     return true;
 }
 
+// Each receiver holds the items it took, up to WAIT_SET_MAX, and waits for
+// the readiness of all their connections at once: one poll serves every
+// reply that has come, in the order the items were taken. Each item's poll
+// ends 50 ms after it was taken (or at its deadline); an item whose reply is
+// not complete by then goes through serve_reply as a time-out, so it is
+// queued again at the tail (one retry) or fails past its deadline, as when
+// every pending reply is polled in turn. A receiver that is stopped or
+// surplus takes no more items and serves out those it holds first.
 void *async_receiver_fn(void *arg)
 {
     const unsigned slot = (unsigned)(uintptr_t)arg;
     g_receivers_alive++;
     uint8_t stack_body[KA_MSG_STACK_BUF_SZ];
     ox_queue *q = g_ka_async_q.load(); // fixed while any receiver runs
+    ka_async_work *held[WAIT_SET_MAX];
+    uint64_t ends[WAIT_SET_MAX];
+    struct pollfd pf[WAIT_SET_MAX];
+    int n = 0;
+    bool stopped = false;
     for (;;) {
-        ka_async_work *w = nullptr;
         // A surplus receiver may never be the one woken for an item: it
         // also looks at the exit rule each time it has waited in vain.
-        int rv = ox_queue_pop(q, &w, KA_ASYNC_IDLE_CHECK_MS);
-        if (rv == OX_QUEUE_EMPTY) {
-            if (slot >= g_async_num_threads.load() && surplus_exit(slot)) {
+        bool surplus = slot >= g_async_num_threads.load();
+        while (!stopped && !surplus && n < WAIT_SET_MAX) {
+            // Holding items, look at the queue without its lock first: a pop
+            // that finds it empty would only contend with the senders. An
+            // item missed so is taken at the next look, within TAKE_MORE_MS.
+            if (n > 0 && OX_Q_EMPTY(q)) {
+                break;
+            }
+            ka_async_work *w = nullptr;
+            int rv = ox_queue_pop(q, &w, n == 0 ? KA_ASYNC_IDLE_CHECK_MS : OX_QUEUE_NOWAIT);
+            if (rv == OX_QUEUE_EMPTY) {
+                break;
+            }
+            if (rv != OX_QUEUE_OK || !w) {
+                if (n == 0) {
+                    usleep(1000);
+                }
+                break;
+            }
+            if (w == &g_stop_item) {
+                stopped = true;
+                break;
+            }
+            held[n] = w;
+            ends[n] = attempt_end(w->deadline, KA_ASYNC_POLL_MS);
+            n++;
+        }
+        if (n == 0) {
+            if (stopped || (slot >= g_async_num_threads.load() && surplus_exit(slot))) {
                 break;
             }
             continue;
         }
-        if (rv != OX_QUEUE_OK || !w) {
+        uint64_t first_end = ends[0];
+        for (int i = 0; i < n; i++) {
+            pf[i] = {held[i]->fd, POLLIN, 0};
+            first_end = std::min(first_end, ends[i]);
+        }
+        // Waits a little at a time, so that items queued meanwhile join the
+        // wait soon rather than after the held ones' polls.
+        uint64_t now = ka::ox_getms();
+        int wait_ms = first_end > now ? (int)std::min<uint64_t>(first_end - now, TAKE_MORE_MS) : 0;
+        if (poll(pf, (nfds_t)n, wait_ms) < 0 && errno != EINTR) {
             usleep(1000);
-            continue;
         }
-        if (w == &g_stop_item) {
-            break;
+        now = ka::ox_getms();
+        int kept = 0;
+        for (int i = 0; i < n; i++) {
+            if ((pf[i].revents != 0 || now >= ends[i]) && serve_item(held[i], stack_body, ends[i])) {
+                continue;
+            }
+            held[kept] = held[i];
+            ends[kept] = ends[i];
+            kept++;
         }
-        serve_item(w, stack_body);
-        if (slot >= g_async_num_threads.load() && surplus_exit(slot)) {
-            break;
-        }
+        n = kept;
     }
     g_receivers_alive--;
     return nullptr;
@@ -657,12 +775,11 @@ int send_request(int fd, const uint8_t *buf, size_t len, uint64_t deadline, int 
     return ka::ox_socket_write_timeout(fd, buf + n, len - (size_t)n, deadline, attempt_ms);
 }
 
+// Changed only by a configuration change, and stored atomically under LOCK,
+// so each write reads it without taking the cluster's mutex.
 int32_t compression_threshold(ka_cluster *asc)
 {
-    pthread_mutex_lock(&asc->LOCK);
-    int32_t t = asc->compression_stat.compression_threshold;
-    pthread_mutex_unlock(&asc->LOCK);
-    return t;
+    return std::atomic_ref<int32_t>(asc->compression_stat.compression_threshold).load(std::memory_order_relaxed);
 }
 
 // The send of one accepted write (its in-flight count is taken): 0 once the
@@ -738,7 +855,8 @@ int send_write(ka_cluster *asc, int info1, int info2, const char *ns, const char
             usleep(10000);
         } else {
             uint64_t t0 = ka::ox_getms();
-            int fd = ka_cluster_node_fd_get(node, true, asc->nbconnect.load());
+            bool unprobed = false;
+            int fd = ka_cluster_node_fd_get_unprobed(node, true, asc->nbconnect.load(), &unprobed);
             uint64_t t1 = ka::ox_getms();
             if (t1 - t0 > 10) {
                 KA_LOG_DEBUG("Time to get FD for a node (>10ms)=%lu", (unsigned long)(t1 - t0));
@@ -774,6 +892,12 @@ int send_write(ka_cluster *asc, int info1, int info2, const char *ns, const char
                     w->fd = -1;
                     rv = -1;
                     break;
+                }
+                if (unprobed && c != ETIMEDOUT) {
+                    // What the skipped probe would have found: not an attempt.
+                    close(fd);
+                    ka_cluster_node_put(node);
+                    continue;
                 }
                 KA_LOG_DEBUG("Tamberlin: write timeout or error when writing header to server - %d fd %d errno %d "
                              "(tid %zu)",

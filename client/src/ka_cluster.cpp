@@ -499,9 +499,52 @@ bool ka_cluster_node_unreachable(const ka_cluster_node *cn)
     return cn->intervals_unreachable.load() >= KA_NODE_UNREACHABLE_DEAD;
 }
 
+// Descriptors that the asynchronous receiver gave back right after a whole
+// reply, stamped with the time (low 32 bits of ox_getms, 0: none). A peer
+// that has just answered a request has not gone away a few milliseconds
+// later unless it fails, and then the next request's reply shows it; so such
+// a descriptor taken again within KA_FD_FRESH_MS skips the liveness probe;
+// a send that fails on it is no failed attempt (the sender takes another),
+// as the probe would have closed it. Every other pooled descriptor, and a
+// fresh one left longer, is probed.
+namespace {
+constexpr int KA_FD_FRESH_SLOTS = 65536;
+constexpr uint32_t KA_FD_FRESH_MS = 250;
+std::atomic<uint32_t> g_fd_fresh[KA_FD_FRESH_SLOTS];
+
+uint32_t fresh_stamp()
+{
+    return (uint32_t)ka::ox_getms() | 1u; // never 0
+}
+
+// Whether fd was given back fresh within the window; clears its stamp.
+bool take_fresh(int fd)
+{
+    if (fd < 0 || fd >= KA_FD_FRESH_SLOTS) {
+        return false;
+    }
+    uint32_t stamp = g_fd_fresh[fd].exchange(0, std::memory_order_relaxed);
+    return stamp != 0 && fresh_stamp() - stamp < KA_FD_FRESH_MS;
+}
+
+void set_fresh(int fd, uint32_t stamp)
+{
+    if (fd >= 0 && fd < KA_FD_FRESH_SLOTS) {
+        g_fd_fresh[fd].store(stamp, std::memory_order_relaxed);
+    }
+}
+} // namespace
+
 int ka_cluster_node_fd_get(ka_cluster_node *cn, bool asyncfd, bool nbconnect)
 {
+    bool unprobed;
+    return ka_cluster_node_fd_get_unprobed(cn, asyncfd, nbconnect, &unprobed);
+}
+
+int ka_cluster_node_fd_get_unprobed(ka_cluster_node *cn, bool asyncfd, bool nbconnect, bool *unprobed)
+{
     ox_queue *q = asyncfd ? cn->conn_q_asyncfd : cn->conn_q;
+    *unprobed = false;
     for (;;) {
         int fd = -1;
         int rv = ox_queue_pop(q, &fd, OX_QUEUE_NOWAIT);
@@ -511,6 +554,10 @@ int ka_cluster_node_fd_get(ka_cluster_node *cn, bool asyncfd, bool nbconnect)
         if (rv != OX_QUEUE_OK) {
             KA_LOG_ERROR("bad return value from ox_queue_pop");
             return -1;
+        }
+        if (take_fresh(fd)) {
+            *unprobed = true;
+            return fd;
         }
         int state = is_connected(fd);
         if (state == KA_CONN_ALIVE) {
@@ -526,11 +573,22 @@ int ka_cluster_node_fd_get(ka_cluster_node *cn, bool asyncfd, bool nbconnect)
 
 void ka_cluster_node_fd_put(ka_cluster_node *cn, int fd, bool asyncfd)
 {
+    set_fresh(fd, 0);
     if (asyncfd) {
         if (ox_queue_push(cn->conn_q_asyncfd, &fd) != OX_QUEUE_OK) {
             close(fd);
         }
     } else if (!ox_queue_push_limit(cn->conn_q, &fd, KA_NODE_FD_POOL_MAX)) {
+        close(fd);
+    }
+}
+
+void ka_cluster_node_fd_put_answered(ka_cluster_node *cn, int fd)
+{
+    // Stamped before the push: once pooled, another thread may take it.
+    set_fresh(fd, fresh_stamp());
+    if (ox_queue_push(cn->conn_q_asyncfd, &fd) != OX_QUEUE_OK) {
+        set_fresh(fd, 0);
         close(fd);
     }
 }

@@ -24,3 +24,12 @@ void *cluster_tender_fn(void *arg);
 
 // True while cluster support is started in this process.
 bool ka_cluster_initialized();
+
+// Gives a descriptor back to the node's asynchronous pool right after a whole
+// reply came on it (asynchronous receiver): taken again soon, it skips the
+// liveness probe (ka_cluster.cpp).
+void ka_cluster_node_fd_put_answered(ka_cluster_node *cn, int fd);
+// ka_cluster_node_fd_get, telling whether the descriptor skipped the probe
+// (given back answered a moment ago): a send that fails on such a one is not
+// a failed attempt.
+int ka_cluster_node_fd_get_unprobed(ka_cluster_node *cn, bool asyncfd, bool nbconnect, bool *unprobed);

@@ -4,6 +4,7 @@
 // Searches by seed hold cluster_ll_LOCK and one cluster's LOCK at a time; the
 // network calls run with no lock held, on copies of the seed list taken under
 // LOCK (seed texts live as long as the cluster).
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -177,7 +178,9 @@ static bool supports_compression(const int ver[3])
 static int store_threshold(ka_cluster *asc, int size_in_bytes)
 {
     pthread_mutex_lock(&asc->LOCK);
-    asc->compression_stat.compression_threshold = size_in_bytes;
+    // Stored atomically too: every asynchronous write reads it without LOCK.
+    std::atomic_ref<int32_t>(asc->compression_stat.compression_threshold).store(size_in_bytes,
+                                                                                 std::memory_order_relaxed);
     pthread_mutex_unlock(&asc->LOCK);
     return size_in_bytes;
 }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -23,6 +24,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <unordered_map>
 #include <zlib.h>
 
 namespace {
@@ -629,10 +631,25 @@ bool serve_batch(fake_node *n, int fd, const parsed_msg &m, const fake_fault &f)
         if (n->compress_replies && io.opts.compress == FAKE_BATCH_PLAIN)
             io.opts.compress = FAKE_BATCH_COMPRESSED_WITH_HEADER;
     }
-    io.lookup = [n](const std::string &ns, const std::string &digest, fake_record *out) {
+    // The records of the whole batch are taken in one hold of the node's
+    // lock, so that batch reads served on several connections at once do not
+    // queue on it record by record; the reply shows the store as it was when
+    // the request came.
+    auto held = std::make_shared<std::unordered_map<std::string, fake_record>>();
+    {
         std::lock_guard<std::mutex> g(n->lock);
-        auto it = n->store.find(store_key(ns, digest));
-        if (it == n->store.end())
+        for (size_t off = 0; off + 20 <= rq.digest_array.size(); off += 20) {
+            std::string d = rq.digest_array.substr(off, 20);
+            auto it = n->store.find(store_key(rq.ns, d));
+            if (it != n->store.end())
+                held->emplace(std::move(d), it->second);
+        }
+    }
+    io.lookup = [held, ns = rq.ns](const std::string &want_ns, const std::string &digest, fake_record *out) {
+        if (want_ns != ns)
+            return false;
+        auto it = held->find(digest);
+        if (it == held->end())
             return false;
         *out = it->second;
         return true;
