@@ -69,6 +69,19 @@ int parse_decimal(const char *s, bool allow_sign, int max_suffixes, U *out)
     return 0;
 }
 
+// Reads the decimal digits at *s into *v (moving *s past them); true when the
+// value no longer fits 64 bits.
+bool accumulate_digits(const char **s, uint64_t *v)
+{
+    bool over = false;
+    for (; is_digit(**s); (*s)++) {
+        uint64_t d = (uint64_t)(**s - '0');
+        over |= *v > (UINT64_MAX - d) / 10;
+        *v = *v * 10 + d;
+    }
+    return over;
+}
+
 // The checked form of parse_decimal in 64 bits: at least one digit, and a
 // value beyond the width (digits, suffix or sign) gives ATOI_OVERFLOW.
 int parse_decimal_checked(const char *s, bool allow_sign, uint64_t *magnitude, bool *neg)
@@ -82,12 +95,7 @@ int parse_decimal_checked(const char *s, bool allow_sign, uint64_t *magnitude, b
         return ATOI_ILLEGAL;
     }
     uint64_t v = 0;
-    bool over = false;
-    for (; is_digit(*s); s++) {
-        uint64_t d = (uint64_t)(*s - '0');
-        over |= v > (UINT64_MAX - d) / 10;
-        v = v * 10 + d;
-    }
+    bool over = accumulate_digits(&s, &v);
     if (*s) {
         int shift = size_shift(*s, 5);
         if (shift < 0 || s[1]) {
@@ -182,12 +190,7 @@ static int parse_seconds(const char *s, uint64_t *value, bool checked)
         return ATOI_ILLEGAL;
     }
     uint64_t v = 0;
-    bool over = false;
-    for (; is_digit(*s); s++) {
-        uint64_t d = (uint64_t)(*s - '0');
-        over |= v > (UINT64_MAX - d) / 10;
-        v = v * 10 + d;
-    }
+    bool over = accumulate_digits(&s, &v);
     if (*s) {
         uint64_t mult;
         switch (upper(*s)) {
