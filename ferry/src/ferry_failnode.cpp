@@ -153,7 +153,7 @@ static void
 ferry_failnode_send(ferry_failnode_run *r, int dc, ferry_msg_digestinfo *x, ferry_refetch *f)
 {
 	for (;;) {
-		if (ferry_refetch_send(&g_rcfg[dc], x, f, r->cntr, r->node) == 0) {
+		if (ferry_refetch_send(&g_rcfg[dc], x, f, r->cntr, r->node, ferry_inflight_failednode_ring(r->slotnumber)) == 0) {
 			ferry_failednode_hold(r->slotnumber, dc, r->current);
 			per_dc_counters *c = &r->cntr->per_dc_counters[dc];
 			ox_atomic64_add(f ? &c->record_ship_attempts : &c->delete_ship_attempts, 1);
