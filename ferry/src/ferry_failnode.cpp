@@ -15,7 +15,10 @@
  * the end moved meanwhile. Each run holds the failed-node last-ship time of
  * every datacenter at its own position (the slot's lst_hold); the minimum
  * over the runs is what the reclaim and the reports see, so one run ending
- * never lets go of what another still has to read.
+ * never lets go of what another still has to read. A hold moves when a write
+ * is handed to the engine; the writes still awaiting their replies count in
+ * the slot's ring (ferry_refetch_send), which holds the local minimum past
+ * the run's end until they are answered.
  *
  * Locks: none of its own; the window list's lock inside add_window.
  */

@@ -29,6 +29,10 @@
  * lst_windowship holds the smallest digest time that window shipping still
  * needs: the record the head window reached, or the start of any window after
  * it, whichever is older. The reclaim keeps the digest log from there on.
+ * It moves when a write is handed to the engine: the writes still awaiting
+ * their replies count in the datacenter's window ring (ferry_refetch_send),
+ * whose floor the local minimum also goes by, so a manager that moved on or
+ * ended never lets go of a write that may yet fail.
  */
 #include <pthread.h>
 
