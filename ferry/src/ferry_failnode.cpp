@@ -15,7 +15,10 @@
  * the end moved meanwhile. Each run holds the failed-node last-ship time of
  * every datacenter at its own position (the slot's lst_hold); the minimum
  * over the runs is what the reclaim and the reports see, so one run ending
- * never lets go of what another still has to read.
+ * never lets go of what another still has to read. A hold moves when a write
+ * is handed to the engine; the writes still awaiting their replies count in
+ * the slot's ring (ferry_refetch_send), which holds the local minimum past
+ * the run's end until they are answered.
  *
  * Locks: none of its own; the window list's lock inside add_window.
  */
@@ -153,7 +156,7 @@ static void
 ferry_failnode_send(ferry_failnode_run *r, int dc, ferry_msg_digestinfo *x, ferry_refetch *f)
 {
 	for (;;) {
-		if (ferry_refetch_send(&g_rcfg[dc], x, f, r->cntr, r->node) == 0) {
+		if (ferry_refetch_send(&g_rcfg[dc], x, f, r->cntr, r->node, ferry_inflight_failednode_ring(r->slotnumber)) == 0) {
 			ferry_failednode_hold(r->slotnumber, dc, r->current);
 			per_dc_counters *c = &r->cntr->per_dc_counters[dc];
 			ox_atomic64_add(f ? &c->record_ship_attempts : &c->delete_ship_attempts, 1);

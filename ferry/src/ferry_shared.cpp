@@ -149,15 +149,21 @@ ferry_get_min_lst_for_dcid(int dc)
 		// what the last run to store it saw.
 		// The main reader's digests go the same way: from the batch (its
 		// floor) to the engine (the floor of the writes awaiting replies) to
-		// acknowledged; the batch floor is read first.
+		// acknowledged; the batch floor is read first. So do the digests of
+		// a run and of a window: a hold or lst_windowship moves past a write
+		// only once it is counted in its road's ring, read after them.
 		uint64_t f = ferry_failednode_lst_min(dc);
 		ox_atomic64_set(&l->lst_failednode, f);
+		uint64_t fi = ferry_failednode_inflight_floor(dc);
 		uint64_t w = __atomic_load_n(&l->lst_windowship, __ATOMIC_SEQ_CST);
+		uint64_t wi = ferry_inflight_road_floor(ferry_inflight_window_ring(dc), dc);
 		uint64_t b = ferry_dlogreader_batch_floor();
 		uint64_t i = ferry_inflight_floor(dc);
 		uint64_t m = __atomic_load_n(&l->lst_main, __ATOMIC_SEQ_CST);
 		uint64_t min = m < w ? m : w;
 		min = min < f ? min : f;
+		min = min < fi ? min : fi;
+		min = min < wi ? min : wi;
 		min = min < b ? min : b;
 		ox_atomic64_set(&l->lst_localmin, min < i ? min : i);
 		return;
@@ -211,28 +217,78 @@ ferry_lst_main_floor(int dc)
 
 /* ---- Writes awaiting their reply ----------------------------------------- */
 
-namespace {
-
 struct ferry_inflight_group {
 	std::atomic<uint64_t> floor{FERRY_LST_NONE};
 	std::atomic<int32_t> outstanding[DC_MAX_NUM];
 };
 
+struct ferry_inflight_ring_s {
+	ferry_inflight_group *groups;
+	int n;
+	/* The newest group and the writes it has taken (its owner's alone). */
+	int newest;
+	int taken;
+};
+
+namespace {
+
 ferry_inflight_group s_inflight[FERRY_INFLIGHT_GROUPS];
+ferry_inflight_ring s_main_ring = {s_inflight, FERRY_INFLIGHT_GROUPS, FERRY_INFLIGHT_GROUPS - 1, 0};
 /* The group of the batch in progress, FERRY_INFLIGHT_NONE between batches. */
 std::atomic<int> s_inflight_now{FERRY_INFLIGHT_NONE};
-/* The newest group (the digest-log reader's alone). */
-int s_inflight_newest = FERRY_INFLIGHT_GROUPS - 1;
+
+ferry_inflight_group s_window_groups[DC_MAX_NUM][FERRY_INFLIGHT_ROAD_GROUPS];
+ferry_inflight_group s_failednode_groups[CLUSTER_MAX_SZ][FERRY_INFLIGHT_ROAD_GROUPS];
+ferry_inflight_ring s_window_rings[DC_MAX_NUM];
+ferry_inflight_ring s_failednode_rings[CLUSTER_MAX_SZ];
+
+// The first write of a road starts a group of its own.
+[[maybe_unused]] const bool s_road_rings_ready = [] {
+	for (int i = 0; i < DC_MAX_NUM; i++) {
+		s_window_rings[i] = {s_window_groups[i], FERRY_INFLIGHT_ROAD_GROUPS, FERRY_INFLIGHT_ROAD_GROUPS - 1,
+				FERRY_INFLIGHT_ROAD_GROUP_WRITES};
+	}
+	for (int i = 0; i < CLUSTER_MAX_SZ; i++) {
+		s_failednode_rings[i] = {s_failednode_groups[i], FERRY_INFLIGHT_ROAD_GROUPS,
+				FERRY_INFLIGHT_ROAD_GROUPS - 1, FERRY_INFLIGHT_ROAD_GROUP_WRITES};
+	}
+	return true;
+}();
 
 bool
-ferry_inflight_busy(int g)
+ferry_inflight_busy(const ferry_inflight_group *g)
 {
 	for (int dc = 0; dc < DC_MAX_NUM; dc++) {
-		if (s_inflight[g].outstanding[dc].load() != 0) {
+		if (g->outstanding[dc].load() != 0) {
 			return true;
 		}
 	}
 	return false;
+}
+
+void
+ferry_ring_done(ferry_inflight_ring *r, int group, int dc)
+{
+	if (group >= 0 && group < r->n && ferry_dc_valid(dc)) {
+		r->groups[group].outstanding[dc].fetch_sub(1);
+	}
+}
+
+uint64_t
+ferry_ring_floor(const ferry_inflight_ring *r, int dc, uint64_t min)
+{
+	for (int g = 0; g < r->n; g++) {
+		// The count first: a group is given a new floor only once nothing
+		// is outstanding in it.
+		if (r->groups[g].outstanding[dc].load() <= 0) {
+			continue;
+		}
+		uint64_t f = r->groups[g].floor.load();
+		if (f < min) {
+			min = f;
+		}
+	}
+	return min;
 }
 
 } // namespace
@@ -240,16 +296,17 @@ ferry_inflight_busy(int g)
 void
 ferry_inflight_batch_begin(uint64_t floor)
 {
-	int next = (s_inflight_newest + 1) % FERRY_INFLIGHT_GROUPS;
-	if (!ferry_inflight_busy(next)) {
+	ferry_inflight_ring *r = &s_main_ring;
+	int next = (r->newest + 1) % r->n;
+	if (!ferry_inflight_busy(&r->groups[next])) {
 		// Stored before the group is published: a write counted in it is
 		// never seen with an older batch's floor.
-		s_inflight[next].floor.store(floor);
-		s_inflight_newest = next;
-	} else if (floor < s_inflight[s_inflight_newest].floor.load()) {
-		s_inflight[s_inflight_newest].floor.store(floor);
+		r->groups[next].floor.store(floor);
+		r->newest = next;
+	} else if (floor < r->groups[r->newest].floor.load()) {
+		r->groups[r->newest].floor.store(floor);
 	}
-	s_inflight_now.store(s_inflight_newest);
+	s_inflight_now.store(r->newest);
 }
 
 void
@@ -272,28 +329,77 @@ ferry_inflight_take(int dc)
 void
 ferry_inflight_done(int group, int dc)
 {
-	if (group >= 0 && group < FERRY_INFLIGHT_GROUPS && ferry_dc_valid(dc)) {
-		s_inflight[group].outstanding[dc].fetch_sub(1);
-	}
+	ferry_ring_done(&s_main_ring, group, dc);
 }
 
 uint64_t
 ferry_inflight_floor(int dc)
 {
+	return ferry_dc_valid(dc) ? ferry_ring_floor(&s_main_ring, dc, FERRY_LST_NONE) : FERRY_LST_NONE;
+}
+
+ferry_inflight_ring *
+ferry_inflight_window_ring(int dc)
+{
+	return ferry_dc_valid(dc) ? &s_window_rings[dc] : nullptr;
+}
+
+ferry_inflight_ring *
+ferry_inflight_failednode_ring(int slot)
+{
+	return slot >= 0 && slot < CLUSTER_MAX_SZ ? &s_failednode_rings[slot] : nullptr;
+}
+
+int
+ferry_inflight_road_take(ferry_inflight_ring *r, int dc, uint64_t t)
+{
+	if (!r || !ferry_dc_valid(dc)) {
+		return FERRY_INFLIGHT_NONE;
+	}
+	if (r->taken >= FERRY_INFLIGHT_ROAD_GROUP_WRITES) {
+		// The next group once all of its writes are done; until then the
+		// newest takes more, which only keeps its floor longer.
+		int next = (r->newest + 1) % r->n;
+		if (!ferry_inflight_busy(&r->groups[next])) {
+			r->groups[next].floor.store(t);
+			r->newest = next;
+			r->taken = 0;
+		}
+	}
+	ferry_inflight_group *g = &r->groups[r->newest];
+	// The floor before the count: whoever sees the write counted sees a
+	// floor at or below it.
+	if (t < g->floor.load()) {
+		g->floor.store(t);
+	}
+	g->outstanding[dc].fetch_add(1);
+	r->taken++;
+	return r->newest;
+}
+
+void
+ferry_inflight_road_done(ferry_inflight_ring *r, int group, int dc)
+{
+	if (r) {
+		ferry_ring_done(r, group, dc);
+	}
+}
+
+uint64_t
+ferry_inflight_road_floor(const ferry_inflight_ring *r, int dc)
+{
+	return r && ferry_dc_valid(dc) ? ferry_ring_floor(r, dc, FERRY_LST_NONE) : FERRY_LST_NONE;
+}
+
+uint64_t
+ferry_failednode_inflight_floor(int dc)
+{
 	if (!ferry_dc_valid(dc)) {
 		return FERRY_LST_NONE;
 	}
 	uint64_t min = FERRY_LST_NONE;
-	for (int g = 0; g < FERRY_INFLIGHT_GROUPS; g++) {
-		// The count first: a group is given a new floor only once nothing
-		// is outstanding in it.
-		if (s_inflight[g].outstanding[dc].load() <= 0) {
-			continue;
-		}
-		uint64_t f = s_inflight[g].floor.load();
-		if (f < min) {
-			min = f;
-		}
+	for (int i = 0; i < CLUSTER_MAX_SZ; i++) {
+		min = ferry_ring_floor(&s_failednode_rings[i], dc, min);
 	}
 	return min;
 }

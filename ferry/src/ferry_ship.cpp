@@ -62,13 +62,24 @@ ferry_diginfo_take(void)
 	return (digestinfo *)ox_malloc(sizeof(digestinfo));
 }
 
+/* The road of the re-ship this thread is sending (ferry_refetch_send): its
+ * ring, and the digest time of the record. No ring: the main reader's. */
+struct ferry_reship_road {
+	ferry_inflight_ring *ring;
+	uint64_t time;
+};
+static thread_local ferry_reship_road t_reship_road = {nullptr, 0};
+
 /* A write handed over now awaits its reply at the datacenter of rcfg. */
 static void
 ferry_diginfo_count(digestinfo *di, const cluster_cfg *rcfg)
 {
 	int dc = rcfg >= g_rcfg && rcfg < g_rcfg + DC_MAX_NUM ? (int)(rcfg - g_rcfg) : -1;
 	di->inflight_dc = (int16_t)dc;
-	di->inflight_group = (int16_t)ferry_inflight_take(dc);
+	di->inflight_ring = t_reship_road.ring;
+	di->inflight_group = (int16_t)(di->inflight_ring
+					? ferry_inflight_road_take(di->inflight_ring, dc, t_reship_road.time)
+					: ferry_inflight_take(dc));
 }
 
 /* Every record taken for a send comes back here once it is dealt with: sent
@@ -79,7 +90,11 @@ ferry_diginfo_release(digestinfo *di)
 	if (!di) {
 		return;
 	}
-	ferry_inflight_done(di->inflight_group, di->inflight_dc);
+	if (di->inflight_ring) {
+		ferry_inflight_road_done(di->inflight_ring, di->inflight_group, di->inflight_dc);
+	} else {
+		ferry_inflight_done(di->inflight_group, di->inflight_dc);
+	}
 	if (g_diginfo_freepool_q && ox_queue_push(g_diginfo_freepool_q, &di) == OX_QUEUE_OK) {
 		return;
 	}
@@ -256,7 +271,9 @@ ferry_queue_digest(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, c
 	di->window_from = FERRY_LST_NONE;
 	di->outages = 0;
 	int dc = ferry_dc_index(rcfg);
-	if (node_id == 0 && dc >= 0) {
+	// Only normal shipping's writes may be left to a window: a re-shipped
+	// one can be far older than where the window opened for an outage.
+	if (node_id == 0 && dc >= 0 && !di->inflight_ring) {
 		di->outages = g_dc_outages[dc].load();
 		if (ferry_health_get(rcfg) == CLUSTER_UP) {
 			di->window_from = ox_atomic64_get(&g_lastshiptime[dc].lst_main);
@@ -548,11 +565,15 @@ ferry_refetch_release(ferry_refetch *f)
 
 int
 ferry_refetch_send(cluster_cfg *rcfg, const ferry_msg_digestinfo *x, ferry_refetch *f, counters *cntr,
-		ox_node node_id)
+		ox_node node_id, ferry_inflight_ring *road)
 {
 	ka::ox_digest d;
 	memcpy(d.digest, x->digest, sizeof(d.digest));
 	char *nsname = g_ns_xcfg_opt[x->ns_id].ns_name;
+	struct road_guard {
+		explicit road_guard(ferry_reship_road r) { t_reship_road = r; }
+		~road_guard() { t_reship_road = {nullptr, 0}; }
+	} g({road, x->digesttime});
 	if (!f) {
 		return g_ferry_reship_send(rcfg, nsname, &d, nullptr, 0, nullptr, 0, x->ns_id, x->generation,
 				x->masternode, cntr, false, node_id, true);

@@ -29,6 +29,10 @@
  * lst_windowship holds the smallest digest time that window shipping still
  * needs: the record the head window reached, or the start of any window after
  * it, whichever is older. The reclaim keeps the digest log from there on.
+ * It moves when a write is handed to the engine: the writes still awaiting
+ * their replies count in the datacenter's window ring (ferry_refetch_send),
+ * whose floor the local minimum also goes by, so a manager that moved on or
+ * ended never lets go of a write that may yet fail.
  */
 #include <pthread.h>
 
@@ -261,7 +265,7 @@ ferry_window_delete(ferry_window *w, ferry_msg_digestinfo *x)
 	}
 	ox_detail(QM_FERRY, "Windowshipper: Namespace '%s' is being shipped to '%s' datacenter", ns->ns_name,
 			ferry_dc_name(w->dc));
-	int rv = ferry_refetch_send(w->rcfg, x, nullptr, w->cntr, w->node);
+	int rv = ferry_refetch_send(w->rcfg, x, nullptr, w->cntr, w->node, ferry_inflight_window_ring(w->dc));
 	if (rv == 0) {
 		ferry_window_handed(w, x->digesttime);
 		ox_atomic64_add(&w->cntr->per_dc_counters[w->dc].delete_ship_attempts, 1);
@@ -284,7 +288,7 @@ ferry_window_record(ferry_window *w, ferry_msg_digestinfo *x)
 	}
 	ox_detail(QM_FERRY, "Windowshipper: Namespace '%s' is being shipped to '%s' datacenter", ns->ns_name,
 			ferry_dc_name(w->dc));
-	int result = ferry_refetch_send(w->rcfg, x, &f, w->cntr, w->node);
+	int result = ferry_refetch_send(w->rcfg, x, &f, w->cntr, w->node, ferry_inflight_window_ring(w->dc));
 	if (result == 0) {
 		ferry_window_handed(w, x->digesttime);
 		ox_atomic64_add(&w->cntr->dlog_pkts_replprocessed, 1);

@@ -142,4 +142,48 @@ TEST_F(FailNodeThreads, TwoRunsEachHoldTheirOwnTimeAndReleaseOnlyIt)
 	EXPECT_TRUE(ferry_test_wait_until([&] { return at_both(60) && at_both(61) && at_both(62); }));
 }
 
+// A run hands its writes over and lets go of its holds as it ends, while one
+// datacenter's replies are still to come: those writes hold that
+// datacenter's local minimum (reported and persisted) at or below their
+// oldest until they are answered; the other datacenter's moves on with its
+// replies.
+TEST_F(FailNodeThreads, RunWritesAwaitingRepliesHoldTheLocalMinimum)
+{
+	uint64_t main = ox_clock_getabsolute();
+	for (int dc = 0; dc < 2; dc++) {
+		g_lastshiptime[dc].lst_main = main;
+	}
+	std::vector<rec> recs;
+	for (uint32_t i = 0; i < 5; i++) {
+		local_in(kNsName, 70 + i, 1);
+		recs.push_back({70 + i, t0 + 1000 + 1000 * i, kFailed});
+	}
+	log_recs(recs);
+	g_xcfg.ferry_timeout = 60000; // no write gives up while its reply is held
+	fake_node_hold(remote(0), FAKE_REQ_WRITE);
+	int s = report(kFailed, {t0, t0}, t0 + 10000);
+	run(s);
+	EXPECT_FALSE(g_failednodeinfo[s].slotinuse.load());
+	EXPECT_TRUE(all_lst_none());
+	ASSERT_TRUE(fake_node_wait_held(remote(0), 1, 60000));
+
+	uint64_t oldest = t0 + 1000;
+	ferry_get_min_lst_for_dcid(0);
+	EXPECT_LE(g_lastshiptime[0].lst_localmin, oldest);
+	uint64_t words[DC_MAX_NUM] = {};
+	ferry_store_lst_to_words(words);
+	EXPECT_LE(words[0], oldest);
+	EXPECT_TRUE(ferry_test_wait_until([&] {
+		ferry_get_min_lst_for_dcid(1);
+		return g_lastshiptime[1].lst_localmin == main;
+	}));
+
+	fake_node_release(remote(0));
+	EXPECT_TRUE(ferry_test_wait_until([&] { return at_both(70) && at_both(74); }));
+	EXPECT_TRUE(ferry_test_wait_until([&] {
+		ferry_get_min_lst_for_dcid(0);
+		return g_lastshiptime[0].lst_localmin == main;
+	}));
+}
+
 } // namespace

@@ -222,6 +222,41 @@ TEST_F(LastShip, WritesAwaitingRepliesHoldTheReportedTimeBack)
 	g_sockaddr_in_v = nullptr;
 }
 
+// A window manager hands writes over and moves its last-ship time on, and
+// ends once its window is done, while the replies are still to come: those
+// writes hold the local minimum (reported and persisted) at or below their
+// oldest until they are answered.
+TEST_F(LastShip, WindowWritesAwaitingRepliesHoldTheLocalMinimum)
+{
+	uint64_t main = base + 30 * kMinute;
+	g_lastshiptime[0].lst_main = main;
+	// What the window ships again, all of it within its margin before
+	// lst_main.
+	uint64_t oldest = main - ferry_time_adjust() + 100;
+	write_log(run(400, 10, oldest));
+	g_xcfg.ferry_timeout = 60000; // no write gives up while its reply is held
+	fake_node_hold(remote(), FAKE_REQ_WRITE);
+	// Found down by a send, the datacenter answers again at once.
+	ASSERT_TRUE(ferry_health_cas(&g_rcfg[0], CLUSTER_UP, CLUSTER_DOWN));
+	ASSERT_TRUE(ferry_start_window_manager(&g_rcfg[0], &cntr, 0));
+	ASSERT_TRUE(all_done());
+	ASSERT_TRUE(fake_node_wait_held(remote(), 1, 60000));
+	EXPECT_EQ(FERRY_LST_NONE, lst_window());
+
+	ferry_get_min_lst_for_dcid(0);
+	EXPECT_LE(g_lastshiptime[0].lst_localmin, oldest);
+	uint64_t words[DC_MAX_NUM] = {};
+	ferry_store_lst_to_words(words);
+	EXPECT_LE(words[0], oldest);
+
+	fake_node_release(remote());
+	EXPECT_TRUE(ferry_test_wait_until([&] { return got_all(remote(), 400, 10); }));
+	EXPECT_TRUE(ferry_test_wait_until([&] {
+		ferry_get_min_lst_for_dcid(0);
+		return g_lastshiptime[0].lst_localmin == main;
+	}));
+}
+
 std::atomic<int> g_refused{0};
 
 int

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <set>
 #include <thread>
 
 #include "road_fixture.h"
@@ -102,6 +103,49 @@ TEST_F(ShipMt, UnansweredWritesFindTheDatacenterDownAndAreLeftToItsWindow)
 	EXPECT_EQ(0u, get(cntr.dlog_pkts_relogged));
 	// Found down, it takes nothing more.
 	EXPECT_EQ(1, ship_record(4, &cntr));
+}
+
+// A write that a window manager or a failed-node run sent again is far older
+// than where the window opened for an outage starts: when its failure finds
+// the datacenter down, it goes back through the digest log all the same, and
+// its road holds the local minimum until then.
+TEST_F(ShipMt, AReshippedWriteThatFindsTheDatacenterDownIsRelogged)
+{
+	uint64_t main = ox_clock_getabsolute();
+	g_lastshiptime[0].lst_main = main;
+	uint64_t old = main - 10 * FERRY_TIME_ADJUST;
+	g_xcfg.ferry_timeout = 300;
+	fake_node_set_silent(remote(), true, FAKE_REQ_WRITE);
+	uint64_t started = g_window_managers_started.load();
+	// Three unanswered writes count the node unreachable.
+	for (uint32_t n = 1; n <= 3; n++) {
+		ka::ox_digest d = digest_of(n);
+		ferry_msg_ondisk x = ferry_test_digestinfo(kNs, d.digest, 1, old + n, 0, 0);
+		ferry_refetch f{};
+		ka_bin b = int_bin("i", n);
+		f.bins = &b;
+		f.n_bins = 1;
+		f.generation = 1;
+		ASSERT_EQ(0, ferry_refetch_send(&g_rcfg[0], &x.diginfo, &f, &cntr, 0, ferry_inflight_window_ring(0)));
+	}
+	ferry_get_min_lst_for_dcid(0);
+	EXPECT_EQ(old + 1, g_lastshiptime[0].lst_localmin);
+
+	ASSERT_TRUE(ferry_test_wait_until([] { return pool_size() == 3; }));
+	EXPECT_EQ(started + 1, g_window_managers_started.load());
+	EXPECT_EQ(CLUSTER_DOWN, ferry_health_get(&g_rcfg[0]));
+	std::vector<ferry_msg> q = take_dlog_q();
+	std::set<uint32_t> relogged;
+	for (const ferry_msg &m : q) {
+		uint32_t v;
+		memcpy(&v, m.data.diginfo.digest, sizeof(v));
+		relogged.insert(v);
+	}
+	EXPECT_EQ((std::set<uint32_t>{1, 2, 3}), relogged);
+	// Dealt with, they hold nothing: what holds now is the window opened for
+	// the outage.
+	ferry_get_min_lst_for_dcid(0);
+	EXPECT_EQ(ferry_sub_sat(main, ferry_time_adjust()), g_lastshiptime[0].lst_localmin);
 }
 
 class ShipAtTheLimit : public RoadTest {

@@ -139,6 +139,83 @@ TEST_F(State, WritesAwaitingRepliesHoldTheirBatchFloor)
 	EXPECT_EQ(5000u, g_lastshiptime[0].lst_localmin);
 }
 
+// A road's writes (one thread's, in log order) fill a group at a time; the
+// road's floor is the oldest group's with writes outstanding, moving on as
+// the groups drain, and stays put when every group awaits replies (the newest takes
+// the rest). The local minimum goes no further than a window's or a
+// failed-node run's floor, run ended or not.
+TEST_F(State, RoadWritesAwaitingRepliesHoldTheirOldestTime)
+{
+	constexpr int K = FERRY_INFLIGHT_ROAD_GROUP_WRITES;
+	constexpr int G = FERRY_INFLIGHT_ROAD_GROUPS;
+	ferry_inflight_ring *r = ferry_inflight_window_ring(0);
+	ASSERT_NE(nullptr, r);
+	EXPECT_EQ(nullptr, ferry_inflight_window_ring(DC_MAX_NUM));
+	EXPECT_EQ(nullptr, ferry_inflight_failednode_ring(CLUSTER_MAX_SZ));
+	EXPECT_EQ(FERRY_INFLIGHT_NONE, ferry_inflight_road_take(r, DC_MAX_NUM, 1));
+	EXPECT_EQ(FERRY_LST_NONE, ferry_inflight_road_floor(r, 0));
+
+	// Every group busy, a write per group time 1000 * (g + 1) onwards, then
+	// an older one (a relog stamped a little earlier) joins the newest.
+	std::vector<std::vector<int>> taken(G + 1);
+	for (int g = 0; g < G; g++) {
+		for (int i = 0; i < K; i++) {
+			taken[(size_t)g].push_back(ferry_inflight_road_take(r, 0, 1000 * (uint64_t)(g + 1) + (uint64_t)i));
+		}
+	}
+	taken[G].push_back(ferry_inflight_road_take(r, 0, 999));
+	EXPECT_EQ(taken[G - 1][0], taken[G][0]);
+	EXPECT_EQ(999u, ferry_inflight_road_floor(r, 0));
+	EXPECT_EQ(FERRY_LST_NONE, ferry_inflight_road_floor(r, 1));
+	for (int g = 0; g < G - 1; g++) {
+		EXPECT_NE(taken[(size_t)g][0], taken[(size_t)g + 1][0]) << g;
+	}
+
+	// The newest group keeps the older floor until all of it is done.
+	ferry_inflight_road_done(r, taken[G][0], 0);
+	EXPECT_EQ(999u, ferry_inflight_road_floor(r, 0));
+	for (int v : taken[G - 1]) {
+		ferry_inflight_road_done(r, v, 0);
+	}
+	EXPECT_EQ(1000u, ferry_inflight_road_floor(r, 0));
+	// A group holds its floor while any of its writes is outstanding.
+	for (int i = 0; i < K - 1; i++) {
+		ferry_inflight_road_done(r, taken[0][(size_t)i], 0);
+	}
+	EXPECT_EQ(1000u, ferry_inflight_road_floor(r, 0));
+	ferry_inflight_road_done(r, taken[0][K - 1], 0);
+	EXPECT_EQ(2000u, ferry_inflight_road_floor(r, 0));
+	// The next writes go to the drained group, with their own floor.
+	int next = ferry_inflight_road_take(r, 0, 90000);
+	EXPECT_EQ(taken[0][0], next);
+	for (int g = 1; g < G - 1; g++) {
+		for (int v : taken[(size_t)g]) {
+			ferry_inflight_road_done(r, v, 0);
+		}
+	}
+	EXPECT_EQ(90000u, ferry_inflight_road_floor(r, 0));
+	ferry_inflight_road_done(r, next, 0);
+	EXPECT_EQ(FERRY_LST_NONE, ferry_inflight_road_floor(r, 0));
+
+	// The local minimum, for a window's writes and for a run's (its slot
+	// free: the run has ended).
+	g_dc_count = 2;
+	g_rcfg[1].dc_inuse = true;
+	g_lastshiptime[1] = {5000, FERRY_LST_NONE, FERRY_LST_NONE, 0};
+	ferry_failednode_slots_reset();
+	struct {
+		ferry_inflight_ring *ring;
+	} roads[] = {{ferry_inflight_window_ring(1)}, {ferry_inflight_failednode_ring(CLUSTER_MAX_SZ - 1)}};
+	for (auto &c : roads) {
+		int g = ferry_inflight_road_take(c.ring, 1, 4000);
+		ferry_get_min_lst_for_dcid(1);
+		EXPECT_EQ(4000u, g_lastshiptime[1].lst_localmin);
+		ferry_inflight_road_done(c.ring, g, 1);
+		ferry_get_min_lst_for_dcid(1);
+		EXPECT_EQ(5000u, g_lastshiptime[1].lst_localmin);
+	}
+}
+
 TEST_F(State, UserWordsRoundTrip)
 {
 	g_dc_count = 3;

@@ -44,9 +44,11 @@ typedef struct digestinfo_s {
 	uint32_t generation;
 	int32_t ns_id;
 	bool is_delete;
-	/* Counted as awaiting its reply there until it is dealt with. */
+	/* Counted as awaiting its reply there until it is dealt with: in the
+	 * ring of the road that re-shipped it (NULL: the main reader's). */
 	int16_t inflight_group;
 	int16_t inflight_dc;
+	ferry_inflight_ring *inflight_ring;
 	/* The datacenter written to; its lst_main when the write went out from
 	 * normal shipping to a datacenter that was up (FERRY_LST_NONE otherwise),
 	 * and its count of outages then: a write that fails because the
@@ -103,9 +105,12 @@ bool ferry_refetch_record(ka_cluster *asc, const ferry_msg_digestinfo *x, counte
 		ferry_refetch *f);
 void ferry_refetch_release(ferry_refetch *f);
 /* Sends a fetched record (f), or the delete of x (f NULL), to one datacenter
- * as ferry_queue_digest does, through g_ferry_reship_send. */
+ * as ferry_queue_digest does, through g_ferry_reship_send, on the thread of
+ * the road whose ring is road: the write counts there, at x's digest time,
+ * until its reply is dealt with, and a failure relogs it (no window holds a
+ * write that a window or a failed-node run sent). */
 int ferry_refetch_send(cluster_cfg *rcfg, const ferry_msg_digestinfo *x, ferry_refetch *f, counters *cntr,
-		ox_node node_id);
+		ox_node node_id, ferry_inflight_ring *road);
 typedef int (*ferry_send_fn)(cluster_cfg *rcfg, char *nsname, const ka::ox_digest *keyd, char *setname,
 		uint32_t record_void_time, ka_bin *bin, int n_bins, int nsid, uint32_t gen, ox_node mnode,
 		counters *cntr, bool gencheck, ox_node node_id, bool is_delete);

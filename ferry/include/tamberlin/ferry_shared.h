@@ -327,7 +327,8 @@ extern std::atomic<uint64_t (*)(void)> g_ferry_wallclock;
 
 /* Local minimum of datacenter dc into lst_localmin (in use: unsigned minimum
  * of the three, of the floor of the batch in progress and of the oldest write
- * still awaiting its reply there; not in use: lst_main = lst_localmin = the
+ * still awaiting its reply there, from the main reader, the window manager or
+ * a failed-node run; not in use: lst_main = lst_localmin = the
  * last write time, or the boot time before any). Housekeeper thread. */
 void ferry_get_min_lst_for_dcid(int dc);
 /* Stores time into the field the caller kind names; other caller kinds and
@@ -361,6 +362,31 @@ void ferry_inflight_done(int group, int dc);
 /* The oldest floor of the groups with writes outstanding to dc,
  * FERRY_LST_NONE when none is. */
 uint64_t ferry_inflight_floor(int dc);
+
+/* The same count-and-floor for the roads that ship again from the digest
+ * log: each window manager's (one ring per datacenter) and each failed-node
+ * run's (one ring per slot). A road's writes go out from one thread at a
+ * time (the datacenter's manager, the slot's run), in log order, so its own
+ * groups follow the writes: a new group every
+ * FERRY_INFLIGHT_ROAD_GROUP_WRITES writes once the next is done with, the
+ * newest taking more meanwhile. */
+#define FERRY_INFLIGHT_ROAD_GROUPS 16
+#define FERRY_INFLIGHT_ROAD_GROUP_WRITES 32
+typedef struct ferry_inflight_ring_s ferry_inflight_ring;
+/* The ring of datacenter dc's window manager, of failed-node slot slot's
+ * runs; NULL for a number out of range. */
+ferry_inflight_ring *ferry_inflight_window_ring(int dc);
+ferry_inflight_ring *ferry_inflight_failednode_ring(int slot);
+/* The road's thread: a write of digest time t handed over now to dc; the
+ * group it counts in (FERRY_INFLIGHT_NONE for no ring or datacenter), given
+ * back with ferry_inflight_road_done once it is dealt with (any thread). */
+int ferry_inflight_road_take(ferry_inflight_ring *r, int dc, uint64_t t);
+void ferry_inflight_road_done(ferry_inflight_ring *r, int group, int dc);
+/* The oldest digest time of the road's writes outstanding to dc,
+ * FERRY_LST_NONE when none is; over every failed-node slot's ring (whether
+ * or not the slot is in use: a run may end before its replies come). */
+uint64_t ferry_inflight_road_floor(const ferry_inflight_ring *r, int dc);
+uint64_t ferry_failednode_inflight_floor(int dc);
 /* The main reader's time of dc for a window opened now: the smaller of
  * lst_main and the floor of the batch in progress. */
 uint64_t ferry_lst_main_floor(int dc);
