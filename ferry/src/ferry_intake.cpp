@@ -17,7 +17,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -64,20 +63,6 @@ ferry_intake_nodata_count(void)
 	return s_nodata.load(std::memory_order_relaxed);
 }
 
-static void
-ferry_start_detached(void *(*fn)(void *), void *arg, bool *started)
-{
-	pthread_t tid;
-	int rv = pthread_create(&tid, nullptr, fn, arg);
-	if (rv != 0) {
-		ox_warning(QM_FERRY, "pthread_create failed with error %s", ox_strerror(rv));
-		*started = false;
-		return;
-	}
-	pthread_detach(tid);
-	*started = true;
-}
-
 void
 ferry_intake_start(void)
 {
@@ -86,8 +71,7 @@ ferry_intake_start(void)
 		ox_crash(QM_FERRY, OX_GLOBAL, "Could not create digest log queue ... Aborting !!!");
 		return;
 	}
-	bool started;
-	ferry_start_detached(dlogwriter, nullptr, &started);
+	ferry_start_detached(dlogwriter, nullptr, true);
 	for (int i = 0; i < NAMESPACE_MAX_NUM; i++) {
 		__atomic_store_n(&g_ns_dbuckets[i].initialized, false, __ATOMIC_RELEASE);
 	}
@@ -265,9 +249,7 @@ ferry_failednode_start(int slot, ox_node node, thread_data *td)
 	}
 	fi->slotnumber = slot;
 	fi->td = td;
-	bool started;
-	ferry_start_detached(ferry_handle_failover, fi, &started);
-	if (!started) {
+	if (ferry_start_detached(ferry_handle_failover, fi, true) != 0) {
 		ox_free(fi);
 		ferry_failednode_unclaim(slot);
 	}
@@ -543,13 +525,7 @@ ferry_namedpipe_open_cycle(void)
 	ferry_wait_for_server(-1);
 	g_isnamedpipe_open.store(false);
 	ox_debug(QM_FERRY, "Opening the pipe %s ...", g_xcfg.ferry_digestpipe_path);
-	pthread_t tid;
-	int rv = pthread_create(&tid, nullptr, ferry_invoke_serverferry, nullptr);
-	if (rv != 0) {
-		ox_warning(QM_FERRY, "pthread_create failed with error %s", ox_strerror(rv));
-	} else {
-		pthread_detach(tid);
-	}
+	ferry_start_detached(ferry_invoke_serverferry, nullptr, true);
 	ferry_sleep_ms(FERRY_NAMEDPIPEOPEN_DELAY_SECS * 1000);
 	ferry_namedpipe_open();
 }
