@@ -156,29 +156,17 @@ ferry_dispatch_digest(ferry_msg *msg)
 				"Got digest packet for an unknown namespace with id %d from named pipe... queuing it for digest logger",
 				d->ns_id);
 	}
-	// One lock per message: the size test and the push are one call. A refusal
-	// is a full queue unless the queue is in fact below its limit, when the
-	// push itself failed.
-	// Counted before the push: the shutdown, seeing nothing unlogged, must
-	// not exit while the message is on the queue and not yet counted.
-	ox_atomic64_add(&g_ferry_cntr->dlog_pkts_unlogged, 1);
-	if (ox_queue_push_limit(g_dlog_q, msg, FERRY_DLOG_Q_MAXSIZE + 1)) {
+	if (ferry_dlog_q_push(msg, g_ferry_cntr) != FERRY_DLOG_Q_FULL) {
 		return;
 	}
-	ox_atomic64_sub(&g_ferry_cntr->dlog_pkts_unlogged, 1);
-	if (ox_queue_sz(g_dlog_q) > FERRY_DLOG_Q_MAXSIZE) {
-		if (s_drop_count == FERRY_DLOG_DROP_WARN_EVERY) {
-			ox_warning(QM_FERRY,
-					"Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ");
-			s_drop_count = 1;
-		} else {
-			s_drop_count++;
-		}
-		ox_debug(QM_FERRY, "Dropping records");
-		ox_atomic64_add(&g_ferry_cntr->dlog_pkts_dropped, 1);
-		return;
+	if (s_drop_count == FERRY_DLOG_DROP_WARN_EVERY) {
+		ox_warning(QM_FERRY,
+				"Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ");
+		s_drop_count = 1;
+	} else {
+		s_drop_count++;
 	}
-	ox_warning(QM_FERRY, "Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ");
+	ox_debug(QM_FERRY, "Dropping records");
 }
 
 /* The configured name of namespace nsid equals the message's name, which is
