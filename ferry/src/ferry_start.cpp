@@ -193,7 +193,8 @@ ferry_apply_start_mode(counters *cntr)
 	}
 }
 
-/* Steps 1 to 25 of start-up; returns only on an early end. */
+/* The whole start-up, in its fixed order, until the main thread becomes the
+ * digest-log reader; returns only on an early end. */
 static int
 ferry_start(const char *config_path)
 {
