@@ -21,17 +21,9 @@
 #include "tamberlin/ka_batch.h"
 #include "tamberlin/ka_request.h"
 #include "testkit/fake_cluster.h"
+#include "testkit/digest.h"
 
 namespace {
-
-ka::ox_digest digest_of(int i)
-{
-    ka::ox_digest d;
-    memset(d.digest, 0, sizeof(d.digest));
-    d.digest[0] = (uint8_t)i;
-    d.digest[19] = 0x3C;
-    return d;
-}
 
 size_t db_requests(fake_node *n)
 {
@@ -91,7 +83,7 @@ protected:
     }
     int read_one(ka_cluster *asc)
     {
-        ka::ox_digest d = digest_of(1);
+        ka::ox_digest d = testkit_digest(1, 0x3C);
         ka_bin *bins = nullptr;
         int n = 0;
         uint32_t gen = 0;
@@ -116,7 +108,7 @@ std::vector<std::pair<const char *, std::function<int(ka_cluster *)>>> every_rec
     static ka_operation op;
     op.bin = bin;
     op.op = KA_OP_WRITE;
-    static ka::ox_digest d = digest_of(2);
+    static ka::ox_digest d = testkit_digest(2, 0x3C);
     static ka_bin *out = nullptr;
     static int n = 0;
     static uint32_t gen = 0, ttl = 0;

@@ -15,20 +15,11 @@
 #include "ka_cluster_fixture.h"
 #include "tamberlin/ka_request.h"
 #include "testkit/fake_cluster.h"
+#include "testkit/digest.h"
 
 namespace {
 
 const uint32_t kEpoch2010 = 1262304000;
-
-ka::ox_digest digest_of(int i)
-{
-    ka::ox_digest d;
-    memset(d.digest, 0, sizeof(d.digest));
-    d.digest[0] = (uint8_t)i;
-    d.digest[1] = (uint8_t)(i >> 8);
-    d.digest[19] = 0xA5;
-    return d;
-}
 
 std::string be64(uint64_t v)
 {
@@ -145,14 +136,14 @@ protected:
     }
     void put(int i, const fake_record &r)
     {
-        ka::ox_digest d = digest_of(i);
+        ka::ox_digest d = testkit_digest(i, 0xA5);
         fake_node_put_record(node, "test", d.digest, r);
     }
     void arm(fake_fault f) { fake_node_set_fault(node, f); }
     int get_all(int i, all_bins *out, int timeout_ms, char *set = nullptr, uint32_t *ttl = nullptr,
                 uint32_t *gen = nullptr)
     {
-        ka::ox_digest d = digest_of(i);
+        ka::ox_digest d = testkit_digest(i, 0xA5);
         uint32_t g = 0;
         return tamberlin_get_all_digest_getsetname(asc, "test", &d, &out->bins, &out->n, timeout_ms, gen ? gen : &g,
                                                    set, ttl);
@@ -194,7 +185,7 @@ TEST_F(Sync, GetAllByDigestGivesBinsSetNameGenerationAndTimeToLive)
 
     // Without a set-name buffer the set name is not asked for.
     all_bins b2;
-    ka::ox_digest d = digest_of(1);
+    ka::ox_digest d = testkit_digest(1, 0xA5);
     uint32_t g2 = 0;
     ASSERT_EQ(TAMBERLIN_OK, tamberlin_get_all_digest(asc, "test", &d, &b2.bins, &b2.n, 0, &g2));
     EXPECT_EQ(2, b2.n);
@@ -229,7 +220,7 @@ TEST_F(Sync, TimeToLiveOfTheReplyVoidTime)
 TEST_F(Sync, ExistenceChecksSendNoBinDataAndTellPresentFromAbsent)
 {
     put(2, two_bins("s", 3, 0));
-    ka::ox_digest present = digest_of(2), absent = digest_of(3);
+    ka::ox_digest present = testkit_digest(2, 0xA5), absent = testkit_digest(3, 0xA5);
     uint32_t gen = 0;
     EXPECT_EQ(TAMBERLIN_OK, tamberlin_exists_digest(asc, "test", &present, nullptr, 0, 200, &gen));
     EXPECT_EQ(3u, gen);
@@ -242,7 +233,7 @@ TEST_F(Sync, ExistenceChecksSendNoBinDataAndTellPresentFromAbsent)
 TEST_F(Sync, NamedReadFillsOnlyTheBinsItNames)
 {
     put(4, two_bins("s", 1, 0));
-    ka::ox_digest d = digest_of(4);
+    ka::ox_digest d = testkit_digest(4, 0xA5);
     ka_bin want[2];
     strcpy(want[0].bin_name, "b");
     strcpy(want[1].bin_name, "zz");
@@ -272,7 +263,7 @@ TEST_F(Sync, WritesDeletesAndKeysRoundTrip)
     ka_bin bin;
     strcpy(bin.bin_name, "v");
     tamberlin_object_init_int(&bin.object, 42);
-    ka::ox_digest d = digest_of(5);
+    ka::ox_digest d = testkit_digest(5, 0xA5);
 
     // "Never expires" is kept as never expiring and comes back as such.
     ka_write_parameters wp = params(0, KA_WRITE_RETRY, 0xFFFFFFFFu);
@@ -288,7 +279,7 @@ TEST_F(Sync, WritesDeletesAndKeysRoundTrip)
     EXPECT_EQ(42, b.find("v")->object.u.i64);
 
     // A restore carries the set name with the digest.
-    ka::ox_digest d6 = digest_of(6);
+    ka::ox_digest d6 = testkit_digest(6, 0xA5);
     ASSERT_EQ(TAMBERLIN_OK, tamberlin_restore(asc, "test", &d6, "rs", &bin, 1, nullptr));
     ASSERT_TRUE(fake_node_get_record(node, "test", d6.digest, &stored));
     EXPECT_EQ("rs", stored.set);
@@ -320,7 +311,7 @@ TEST_F(Sync, WritesDeletesAndKeysRoundTrip)
 TEST_F(Sync, OperateSetsHeaderBitsFromItsOperationsAndRefusesReplace)
 {
     put(7, two_bins("s", 1, 0));
-    ka::ox_digest d = digest_of(7);
+    ka::ox_digest d = testkit_digest(7, 0xA5);
     ka_operation ops[2];
     strcpy(ops[0].bin.bin_name, "a");
     tamberlin_object_init(&ops[0].bin.object);
@@ -344,7 +335,7 @@ TEST_F(Sync, OperateSetsHeaderBitsFromItsOperationsAndRefusesReplace)
 
 TEST_F(Sync, BadArgumentsFailBeforeAnythingIsSent)
 {
-    ka::ox_digest d = digest_of(8);
+    ka::ox_digest d = testkit_digest(8, 0xA5);
     all_bins b;
     uint32_t gen = 0;
     cluster_test::log_capture log;
@@ -423,7 +414,7 @@ TEST_F(Sync, SilentNodeEndsTheCallByDeadlineOrPolicy)
         int fds = cluster_test::open_fds();
         ka_write_parameters wp = params(r.timeout_ms, r.pol);
         uint64_t trid = 0;
-        ka::ox_digest d = digest_of(9);
+        ka::ox_digest d = testkit_digest(9, 0xA5);
         ka_bin *bins = nullptr;
         int n = 0;
         int rv = do_the_full_monte(asc, KA_MSG_INFO1_READ | KA_MSG_INFO1_GET_ALL, 0, "test", nullptr, nullptr, &d,
@@ -542,7 +533,7 @@ TEST_F(Sync, DeleteRetriedAfterALostReplyThatFindsNothingSucceeded)
 {
     put(16, two_bins("s", 1, 0));
     arm(fault(FAKE_FAULT_CLOSE_AFTER_REQUEST, FAKE_REQ_DELETE));
-    ka::ox_digest d = digest_of(16);
+    ka::ox_digest d = testkit_digest(16, 0xA5);
     EXPECT_EQ(TAMBERLIN_OK, tamberlin_delete_digest(asc, "test", &d, nullptr));
     EXPECT_EQ(2u, db_requests(node).size());
     EXPECT_EQ(TAMBERLIN_FAIL_NOTFOUND, tamberlin_delete_digest(asc, "test", &d, nullptr));
@@ -574,7 +565,7 @@ TEST_F(Sync, NetworkFailureIsRetriedOrEndsWithItsSocketCode)
     for (const row &r : rows) {
         arm(fault(r.kind, FAKE_REQ_WRITE));
         size_t before = db_requests(node).size();
-        ka::ox_digest d = digest_of(i++);
+        ka::ox_digest d = testkit_digest(i++, 0xA5);
         ka_write_parameters wp = params(r.timeout_ms, r.pol);
         EXPECT_EQ(r.rv, tamberlin_put_digest(asc, "test", &d, &bin, 1, &wp)) << r.kind << " " << r.pol;
         EXPECT_EQ(r.attempts, db_requests(node).size() - before) << r.kind << " " << r.pol;
@@ -585,7 +576,7 @@ TEST_F(Sync, ClusterWithoutNodesWaitsForTheDeadlineOrGivesUpAtOnce)
 {
     ka_cluster *empty = tamberlin_cluster_create();
     ASSERT_NE(nullptr, empty);
-    ka::ox_digest d = digest_of(1);
+    ka::ox_digest d = testkit_digest(1, 0xA5);
     all_bins b;
     uint32_t gen = 0;
     EXPECT_EQ(TAMBERLIN_FAIL_TIMEOUT, tamberlin_get_all_digest(empty, "test", &d, &b.bins, &b.n, 100, &gen));

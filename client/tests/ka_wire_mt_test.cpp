@@ -4,6 +4,7 @@
 // connection, and nothing else, under the sanitizers too).
 #include "tamberlin/ox_packet_compression.h"
 #include "ka_wire_fixture.h"
+#include "testkit/digest.h"
 
 #include <string>
 #include <vector>
@@ -36,14 +37,6 @@ void compile_read_all(Request *r, const ka::ox_digest &d, int extra_info1 = 0)
               0);
 }
 
-ka::ox_digest digest_of(int i)
-{
-    ka::ox_digest d = {};
-    d.digest[0] = static_cast<uint8_t>(i);
-    d.digest[19] = 0x5A;
-    return d;
-}
-
 std::vector<ka_bin> two_bins(char *text)
 {
     std::vector<ka_bin> bins(2);
@@ -60,7 +53,7 @@ TEST_F(NodeTest, WriteReadDeleteOnOneConnection)
 {
     char text[] = "hello";
     std::vector<ka_bin> bins = two_bins(text);
-    ka::ox_digest d = digest_of(1);
+    ka::ox_digest d = testkit_digest(1, 0x5A);
     sockaddr_in sa = addr();
     int fd = ka::ox_socket_create_and_connect_nb(&sa);
     ASSERT_GE(fd, 0);
@@ -111,7 +104,7 @@ TEST_F(NodeTest, WriteReadDeleteOnOneConnection)
 
 TEST_F(NodeTest, ReadKinds)
 {
-    ka::ox_digest d = digest_of(7);
+    ka::ox_digest d = testkit_digest(7, 0x5A);
     fake_record rec;
     rec.set = "theset";
     rec.generation = 3;
@@ -159,7 +152,7 @@ TEST_F(NodeTest, GenerationChecksAndCreateOnly)
 {
     char text[] = "x";
     std::vector<ka_bin> bins = two_bins(text);
-    ka::ox_digest d = digest_of(2);
+    ka::ox_digest d = testkit_digest(2, 0x5A);
     fake_record seed;
     seed.generation = 4;
     fake_node_put_record(node, "ns", d.digest, seed);
@@ -203,7 +196,7 @@ TEST_F(NodeTest, CompressedRequestInflatesToTheExactBytes)
     std::vector<ka_bin> bins(1);
     strcpy(bins[0].bin_name, "big");
     tamberlin_object_init_str2(&bins[0].object, &big[0], big.size());
-    ka::ox_digest d = digest_of(3);
+    ka::ox_digest d = testkit_digest(3, 0x5A);
     Request w;
     compile_write(&w, d, bins, nullptr);
     uint8_t *c = nullptr;
@@ -243,7 +236,7 @@ TEST_F(NodeTest, CompressedAndSplitRepliesAreRead)
 {
     char text[] = "payload";
     std::vector<ka_bin> bins = two_bins(text);
-    ka::ox_digest d = digest_of(4);
+    ka::ox_digest d = testkit_digest(4, 0x5A);
     fake_record rec;
     rec.generation = 7;
     rec.bins = {{"s", KA_STR, std::string(5000, 'z')}};
@@ -285,7 +278,7 @@ TEST_F(NodeTest, CompressedAndSplitRepliesAreRead)
 
 TEST_F(NodeTest, ConnectionFaultsGiveSocketCodes)
 {
-    ka::ox_digest d = digest_of(5);
+    ka::ox_digest d = testkit_digest(5, 0x5A);
     Request r;
     compile_read_all(&r, d);
     struct {
@@ -314,7 +307,7 @@ TEST_F(NodeTest, ConnectionFaultsGiveSocketCodes)
 
 TEST_F(NodeTest, MalformedRepliesFailAndClose)
 {
-    ka::ox_digest d = digest_of(6);
+    ka::ox_digest d = testkit_digest(6, 0x5A);
     fake_record rec;
     rec.generation = 1;
     rec.bins = {{"b", KA_INT, std::string("\0\0\0\0\0\0\0\x07", 8)}};

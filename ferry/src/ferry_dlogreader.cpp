@@ -519,13 +519,13 @@ ferry_dlogreader_pass(ferry_dlogreader *r)
 		}
 		if (k < 0) {
 			switch (k) {
-			case -1:
+			case RBUFFER_SEG_VERSION_MISMATCH:
 				ox_debug(QM_FERRY, "Sleep & Retry: Segment Version mismatch... ");
 				break;
-			case -2:
+			case RBUFFER_FILE_SYSTEM_ERROR:
 				ox_warning(QM_FERRY, "Sleep & Retry: Filesystem error...");
 				break;
-			case -3:
+			case RBUFFER_SEG_BAD_MAGIC:
 				ox_warning(QM_FERRY, "Sleep & Retry: Encountered a block with bad magic...");
 				break;
 			default:

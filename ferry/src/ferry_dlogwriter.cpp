@@ -41,6 +41,24 @@ ferry_batch_bytes(size_t recs)
 	return recs * FERRY_MSG_ONDISK_SIZE;
 }
 
+int
+ferry_dlog_q_push(const ferry_msg *msg, counters *proc)
+{
+	ox_atomic64_add(&proc->dlog_pkts_unlogged, 1);
+	if (g_dlog_q && ox_queue_push_limit(g_dlog_q, msg, FERRY_DLOG_Q_MAXSIZE + 1)) {
+		return FERRY_DLOG_Q_QUEUED;
+	}
+	ox_atomic64_sub(&proc->dlog_pkts_unlogged, 1);
+	// A refusal is a full queue unless the queue is in fact below its limit,
+	// when the push itself failed.
+	if (g_dlog_q && ox_queue_sz(g_dlog_q) > FERRY_DLOG_Q_MAXSIZE) {
+		ox_atomic64_add(&proc->dlog_pkts_dropped, 1);
+		return FERRY_DLOG_Q_FULL;
+	}
+	ox_warning(QM_FERRY, "Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ");
+	return FERRY_DLOG_Q_FAILED;
+}
+
 void
 ferry_dlogwriter_init(ferry_dlogwriter *w)
 {

@@ -24,6 +24,7 @@
  */
 #include "tamberlin/ferry.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,10 +34,6 @@
 #include "tamberlin/ka_request.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/rbuffer.h"
-
-/* Reads in a row that find the writer's segment unwritten before the run
- * moves on one segment. */
-#define FERRY_FAILNODE_BAD_MAGIC_TRIES 4
 
 /* One run over the digest log, on the failed-node thread. */
 typedef struct ferry_failnode_run_s {
@@ -245,6 +242,8 @@ ferry_failnode_read(ferry_failnode_run *r, ox_rbuffer_ctx *ctx, ferry_msg_ondisk
 {
 	int bad_magic = 0;
 	bool end_passed = false;
+	char who[64];
+	snprintf(who, sizeof(who), "Failed node processing of node %lu", (unsigned long)r->node);
 	for (;;) {
 		uint64_t end = r->slot->failtime.load();
 		ferry_failnode_extend_windows(r, end);
@@ -254,7 +253,7 @@ ferry_failnode_read(ferry_failnode_run *r, ox_rbuffer_ctx *ctx, ferry_msg_ondisk
 		while (!ferry_failnode_shipping_on()) {
 			ferry_sleep_ms(1000);
 		}
-		int rv = ox_rbuffer_read(g_rbuf_des, ctx, (char *)rec, 1);
+		int rv = ferry_read_next_record(ctx, rec, &bad_magic, who);
 		if (rv == RBUFFER_READ_HITS_WRITE) {
 			// One more read after the end has passed takes what the writer
 			// still held stamped before it.
@@ -284,20 +283,8 @@ ferry_failnode_read(ferry_failnode_run *r, ox_rbuffer_ctx *ctx, ferry_msg_ondisk
 		}
 		if (rv == RBUFFER_SEG_BAD_MAGIC) {
 			ox_debug(QM_FERRY, "Encountered bad magic..retrying");
-			if (++bad_magic < FERRY_FAILNODE_BAD_MAGIC_TRIES) {
-				ferry_sleep_ms(1000);
-				continue;
-			}
-			ox_warning(QM_FERRY, "Failed node processing of node %lu: segment unreadable after %d tries, moving on one segment",
-					(unsigned long)r->node, bad_magic);
-			bad_magic = 0;
-			uint64_t left = g_rbuf_des->max_recs > ctx->ptr.rec_id ? g_rbuf_des->max_recs - ctx->ptr.rec_id : 1;
-			if (ox_rbuffer_seek(g_rbuf_des, ctx, (int)left, 1) != (int)left) {
-				ferry_sleep_ms(1000);
-			}
 			continue;
 		}
-		bad_magic = 0;
 		ferry_msg_digestinfo *x = &rec->diginfo;
 		r->current = x->digesttime;
 		if (x->masternode != r->node) {

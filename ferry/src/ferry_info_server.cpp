@@ -1085,8 +1085,6 @@ ferry_info_init(counters *cntr)
 
 	ferry_info_register_all();
 
-	rv = pthread_create(&th, nullptr, ferry_demarshal_th, s_info_q);
-	if (rv != 0)
-		ox_warning(QM_FERRY, "pthread_create failed with error %s", ox_strerror(rv));
+	ferry_start_detached(ferry_demarshal_th, s_info_q, true);
 	return 0;
 }

@@ -17,7 +17,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -64,20 +63,6 @@ ferry_intake_nodata_count(void)
 	return s_nodata.load(std::memory_order_relaxed);
 }
 
-static void
-ferry_start_detached(void *(*fn)(void *), void *arg, bool *started)
-{
-	pthread_t tid;
-	int rv = pthread_create(&tid, nullptr, fn, arg);
-	if (rv != 0) {
-		ox_warning(QM_FERRY, "pthread_create failed with error %s", ox_strerror(rv));
-		*started = false;
-		return;
-	}
-	pthread_detach(tid);
-	*started = true;
-}
-
 void
 ferry_intake_start(void)
 {
@@ -86,8 +71,7 @@ ferry_intake_start(void)
 		ox_crash(QM_FERRY, OX_GLOBAL, "Could not create digest log queue ... Aborting !!!");
 		return;
 	}
-	bool started;
-	ferry_start_detached(dlogwriter, nullptr, &started);
+	ferry_start_detached(dlogwriter, nullptr, true);
 	for (int i = 0; i < NAMESPACE_MAX_NUM; i++) {
 		__atomic_store_n(&g_ns_dbuckets[i].initialized, false, __ATOMIC_RELEASE);
 	}
@@ -172,29 +156,17 @@ ferry_dispatch_digest(ferry_msg *msg)
 				"Got digest packet for an unknown namespace with id %d from named pipe... queuing it for digest logger",
 				d->ns_id);
 	}
-	// One lock per message: the size test and the push are one call. A refusal
-	// is a full queue unless the queue is in fact below its limit, when the
-	// push itself failed.
-	// Counted before the push: the shutdown, seeing nothing unlogged, must
-	// not exit while the message is on the queue and not yet counted.
-	ox_atomic64_add(&g_ferry_cntr->dlog_pkts_unlogged, 1);
-	if (ox_queue_push_limit(g_dlog_q, msg, FERRY_DLOG_Q_MAXSIZE + 1)) {
+	if (ferry_dlog_q_push(msg, g_ferry_cntr) != FERRY_DLOG_Q_FULL) {
 		return;
 	}
-	ox_atomic64_sub(&g_ferry_cntr->dlog_pkts_unlogged, 1);
-	if (ox_queue_sz(g_dlog_q) > FERRY_DLOG_Q_MAXSIZE) {
-		if (s_drop_count == FERRY_DLOG_DROP_WARN_EVERY) {
-			ox_warning(QM_FERRY,
-					"Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ");
-			s_drop_count = 1;
-		} else {
-			s_drop_count++;
-		}
-		ox_debug(QM_FERRY, "Dropping records");
-		ox_atomic64_add(&g_ferry_cntr->dlog_pkts_dropped, 1);
-		return;
+	if (s_drop_count == FERRY_DLOG_DROP_WARN_EVERY) {
+		ox_warning(QM_FERRY,
+				"Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ");
+		s_drop_count = 1;
+	} else {
+		s_drop_count++;
 	}
-	ox_warning(QM_FERRY, "Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ");
+	ox_debug(QM_FERRY, "Dropping records");
 }
 
 /* The configured name of namespace nsid equals the message's name, which is
@@ -265,9 +237,7 @@ ferry_failednode_start(int slot, ox_node node, thread_data *td)
 	}
 	fi->slotnumber = slot;
 	fi->td = td;
-	bool started;
-	ferry_start_detached(ferry_handle_failover, fi, &started);
-	if (!started) {
+	if (ferry_start_detached(ferry_handle_failover, fi, true) != 0) {
 		ox_free(fi);
 		ferry_failednode_unclaim(slot);
 	}
@@ -543,13 +513,7 @@ ferry_namedpipe_open_cycle(void)
 	ferry_wait_for_server(-1);
 	g_isnamedpipe_open.store(false);
 	ox_debug(QM_FERRY, "Opening the pipe %s ...", g_xcfg.ferry_digestpipe_path);
-	pthread_t tid;
-	int rv = pthread_create(&tid, nullptr, ferry_invoke_serverferry, nullptr);
-	if (rv != 0) {
-		ox_warning(QM_FERRY, "pthread_create failed with error %s", ox_strerror(rv));
-	} else {
-		pthread_detach(tid);
-	}
+	ferry_start_detached(ferry_invoke_serverferry, nullptr, true);
 	ferry_sleep_ms(FERRY_NAMEDPIPEOPEN_DELAY_SECS * 1000);
 	ferry_namedpipe_open();
 }

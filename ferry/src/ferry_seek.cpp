@@ -447,3 +447,36 @@ ferry_digestlog_seektime(uint64_t seektime, ferry_msg_ondisk *xmsg_single, int *
 		}
 	}
 }
+
+/* ---- One record at a time (window and failed-node shippers) --------------- */
+
+bool
+ferry_read_skip_segment(ox_rbuffer_ctx *ctx)
+{
+	uint64_t max = g_rbuf_des->max_recs;
+	uint64_t left = max > ctx->ptr.rec_id ? max - ctx->ptr.rec_id : 1;
+	return ox_rbuffer_seek(g_rbuf_des, ctx, (int)left, 1) == (int)left;
+}
+
+int
+ferry_read_next_record(ox_rbuffer_ctx *ctx, ferry_msg_ondisk *rec, int *bad_magic, const char *who)
+{
+	int rv = ox_rbuffer_read(g_rbuf_des, ctx, (char *)rec, 1);
+	if (rv > 0) {
+		*bad_magic = 0;
+		return rv;
+	}
+	if (rv != RBUFFER_SEG_BAD_MAGIC) {
+		return rv;
+	}
+	if (++*bad_magic < FERRY_READ_BAD_MAGIC_TRIES) {
+		ferry_sleep_ms(1000);
+		return rv;
+	}
+	ox_warning(QM_FERRY, "%s: segment unreadable after %d tries, moving on one segment", who, *bad_magic);
+	*bad_magic = 0;
+	if (!ferry_read_skip_segment(ctx)) {
+		ferry_sleep_ms(1000);
+	}
+	return rv;
+}

@@ -9,6 +9,7 @@
  */
 #include "tamberlin/ferry_shared.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -77,6 +78,21 @@ void
 ferry_sleep_ms(uint32_t ms)
 {
 	usleep((useconds_t)ferry_scaled_ms(ms) * 1000);
+}
+
+int
+ferry_start_detached(void *(*fn)(void *), void *arg, bool warn)
+{
+	pthread_t tid;
+	int rv = pthread_create(&tid, nullptr, fn, arg);
+	if (rv != 0) {
+		if (warn) {
+			ox_warning(QM_FERRY, "pthread_create failed with error %s", ox_strerror(rv));
+		}
+		return rv;
+	}
+	pthread_detach(tid);
+	return 0;
 }
 
 /* ---- The stamp clock ------------------------------------------------------ */

@@ -456,26 +456,16 @@ ferry_relog_digest(int nsid, uint32_t generation, ox_node masternode, const ka::
 				"Got digest packet for an unknown namespace with id %d while relogging... Skipping it", nsid);
 		return;
 	}
-	counters *proc = g_ferry_cntr ? g_ferry_cntr : cntr;
-	// Counted before the push, so a shutdown never sees it queued and not
-	// counted.
-	ox_atomic64_add(&proc->dlog_pkts_unlogged, 1);
-	if (g_dlog_q && ox_queue_push_limit(g_dlog_q, &msg, FERRY_DLOG_Q_MAXSIZE + 1)) {
-		ox_atomic64_add(&cntr->dlog_pkts_relogged, 1);
-		if (is_delete) {
-			ox_atomic64_add(&cntr->dlog_deletes_relogged, 1);
-		}
-		uint64_t head;
-		memcpy(&head, keyd->digest, sizeof(head));
-		ox_detail(QM_FERRY, "Relogged the digest %lx to be considered again", (unsigned long)head);
+	if (ferry_dlog_q_push(&msg, g_ferry_cntr ? g_ferry_cntr : cntr) != FERRY_DLOG_Q_QUEUED) {
 		return;
 	}
-	ox_atomic64_sub(&proc->dlog_pkts_unlogged, 1);
-	if (g_dlog_q && ox_queue_sz(g_dlog_q) > FERRY_DLOG_Q_MAXSIZE) {
-		ox_atomic64_add(&proc->dlog_pkts_dropped, 1);
-		return;
+	ox_atomic64_add(&cntr->dlog_pkts_relogged, 1);
+	if (is_delete) {
+		ox_atomic64_add(&cntr->dlog_deletes_relogged, 1);
 	}
-	ox_warning(QM_FERRY, "Ran Out Of queue Space... FERRY cannot keep up with write .. some records may be lost!!! ");
+	uint64_t head;
+	memcpy(&head, keyd->digest, sizeof(head));
+	ox_detail(QM_FERRY, "Relogged the digest %lx to be considered again", (unsigned long)head);
 }
 
 /* ---- Deletes (main thread, window managers) --------------------------------- */

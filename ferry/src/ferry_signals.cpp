@@ -408,12 +408,8 @@ ferry_sig_start_thread(void *(*fn)(void *))
 	sigset_t all, old;
 	sigfillset(&all);
 	pthread_sigmask(SIG_SETMASK, &all, &old);
-	pthread_t tid;
-	int rv = pthread_create(&tid, nullptr, fn, nullptr);
+	int rv = ferry_start_detached(fn, nullptr, false);
 	pthread_sigmask(SIG_SETMASK, &old, nullptr);
-	if (rv == 0) {
-		pthread_detach(tid);
-	}
 	return rv;
 }
 

@@ -17,7 +17,6 @@
  */
 #include <fcntl.h>
 #include <getopt.h>
-#include <pthread.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -194,19 +193,8 @@ ferry_apply_start_mode(counters *cntr)
 	}
 }
 
-static void
-ferry_start_thread(void *(*fn)(void *), void *arg)
-{
-	pthread_t tid;
-	int rv = pthread_create(&tid, nullptr, fn, arg);
-	if (rv != 0) {
-		ox_warning(QM_FERRY, "pthread_create failed with error %s", ox_strerror(rv));
-		return;
-	}
-	pthread_detach(tid);
-}
-
-/* Steps 1 to 25 of start-up; returns only on an early end. */
+/* The whole start-up, in its fixed order, until the main thread becomes the
+ * digest-log reader; returns only on an early end. */
 static int
 ferry_start(const char *config_path)
 {
@@ -309,7 +297,7 @@ ferry_start(const char *config_path)
 	ox_info(QM_FERRY, "FERRY compression threshold set to %d", g_xcfg.ferry_compression_threshold);
 
 	g_isnamedpipe_open.store(false);
-	ferry_start_thread(read_namedpipe, &s_td);
+	ferry_start_detached(read_namedpipe, &s_td, true);
 	while (!g_isnamedpipe_open.load()) {
 		ox_info(QM_FERRY, "Waiting for hived to open named pipe... ");
 		ferry_sleep_ms(FERRY_PIPE_WAIT_MS);
@@ -322,7 +310,7 @@ ferry_start(const char *config_path)
 		return -1;
 	}
 	ferry_clusters_start(&s_td);
-	ferry_start_thread(housekeeper, s_td.cntr);
+	ferry_start_detached(housekeeper, s_td.cntr, true);
 	dlogreader(&s_td);
 	return 0;
 }

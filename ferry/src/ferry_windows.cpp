@@ -61,9 +61,6 @@ static std::atomic<bool> s_manager_on[DC_MAX_NUM];
 /* Tries of a thread that cannot be made now (EAGAIN), 100 ms apart. */
 #define FERRY_WINDOW_MANAGER_START_TRIES 10
 
-/* Reads of -3 in a row after which a window's reader moves on one segment. */
-#define FERRY_WINDOW_BAD_MAGIC_TRIES 4
-
 /* ---- The window list ----------------------------------------------------- */
 
 /* The list's own lock, held over a step that takes several list operations
@@ -366,7 +363,7 @@ ferry_do_windowship(cluster_cfg *rcfg, uint64_t starttime, uint64_t endtime, uin
 	int result = 0;
 	int bad_magic = 0;
 	while (!ferry_windows_quitting()) {
-		int rv = ox_rbuffer_read(g_rbuf_des, ctx, (char *)&rec, 1);
+		int rv = ferry_read_next_record(ctx, &rec, &bad_magic, "Windowshipper");
 		if (rv == RBUFFER_READ_HITS_WRITE) {
 			// A failed node's records keep coming (as replicas) until its
 			// window's end: wait for them rather than end early. This node's
@@ -397,15 +394,7 @@ ferry_do_windowship(cluster_cfg *rcfg, uint64_t starttime, uint64_t endtime, uin
 			break;
 		} else if (rv == RBUFFER_SEG_BAD_MAGIC) {
 			ox_debug(QM_FERRY, "Windowshipper: Encountered bad magic..retrying");
-			ferry_sleep_ms(1000);
-			if (++bad_magic >= FERRY_WINDOW_BAD_MAGIC_TRIES) {
-				ox_warning(QM_FERRY, "Windowshipper: Bad magic %d times in a row. Moving on one segment",
-						bad_magic);
-				ox_rbuffer_seek(g_rbuf_des, ctx, (int)g_rbuf_des->max_recs, 1);
-				bad_magic = 0;
-			}
 		} else if (rv > 0) {
-			bad_magic = 0;
 			current = rec.diginfo.digesttime;
 			if (ferry_window_handle(&w, &rec.diginfo) == 1) {
 				result = 1;

@@ -25,12 +25,9 @@
 
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry_shared.h"
+#include "tamberlin/ox_log.h"
 #include "tamberlin/ox_str.h"
 #include "tamberlin/rbuffer.h"
-
-#ifdef FERRY_HAVE_KA
-#include "tamberlin/ox_log.h"
-#endif
 
 // The parse refuses a digest log that the ring buffer would refuse later,
 // when the log sinks are open and the daemon has half started.
@@ -131,16 +128,6 @@ static bool s_group_given;
 		ox_crash_nostack((ctx), OX_GLOBAL, __VA_ARGS__); \
 		s_parse_failed = true;                           \
 	} while (0)
-
-/* The one call into the client library's base, kept apart so that the
- * configuration builds before the client library is linked in. */
-static void
-relay_cfg_client_debug_on(void)
-{
-#ifdef FERRY_HAVE_KA
-	tamberlin_set_debug(true);
-#endif
-}
 
 void
 ferry_config_defaults(ferry_config *c)
@@ -688,7 +675,7 @@ relay_cfg_errorlog(ferry_config *c, relay_cfg_line *l)
 			return;
 		}
 		if (strncasecmp(level, "debug", 5) == 0) {
-			relay_cfg_client_debug_on();
+			tamberlin_set_debug(true);
 		}
 	}
 }

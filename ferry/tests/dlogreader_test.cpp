@@ -11,18 +11,11 @@
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry_road.h"
 #include "tamberlin/ox_shash.h"
+#include "testkit/digest.h"
 
 namespace {
 
 // A digest that names the test's nth record.
-void
-digest_of(int n, uint8_t out[20])
-{
-	memset(out, 0, 20);
-	memcpy(out, &n, sizeof(n));
-	out[19] = 0x5A;
-}
-
 ferry_msg_digestinfo
 record(int n, uint32_t gen, ox_node master, uint64_t time)
 {
@@ -32,7 +25,7 @@ record(int n, uint32_t gen, ox_node master, uint64_t time)
 	x.generation = gen;
 	x.masternode = master;
 	x.digesttime = time;
-	digest_of(n, x.digest);
+	memcpy(x.digest, testkit_digest((uint64_t)n, 0x5A).digest, sizeof(x.digest));
 	return x;
 }
 
@@ -64,7 +57,7 @@ protected:
 	int slot_of(int n)
 	{
 		uint8_t d[20];
-		digest_of(n, d);
+		memcpy(d, testkit_digest((uint64_t)n, 0x5A).digest, sizeof(d));
 		int32_t s = -1;
 		return shash_get(b->digest_to_idx_hash, d, &s) == SHASH_OK ? s : -1;
 	}
@@ -121,7 +114,7 @@ TEST_F(Slots, OneSlotPerDigestWithTheNewestGenerationAndTheFirstMaster)
 			SCOPED_TRACE(i);
 			EXPECT_EQ(slot_of(w.n), (int)i);
 			uint8_t d[20];
-			digest_of(w.n, d);
+			memcpy(d, testkit_digest((uint64_t)w.n, 0x5A).digest, sizeof(d));
 			EXPECT_EQ(memcmp(b->ns_digests[i], d, 20), 0);
 			EXPECT_EQ(b->generations[i], w.gen);
 			EXPECT_EQ(b->digesttimes[i], w.time);

@@ -6,8 +6,6 @@
 // the reclaim of a real digest log.
 #include <gtest/gtest.h>
 
-#ifdef FERRY_HAVE_KA
-
 #include <arpa/inet.h>
 #include <stdarg.h>
 #include <sys/stat.h>
@@ -631,5 +629,3 @@ TEST(LogHeader, WordsStoredWhileTheWriterPersists)
 }
 
 } // namespace
-
-#endif // FERRY_HAVE_KA

@@ -4,8 +4,6 @@
 // the feed again.
 #include <gtest/gtest.h>
 
-#ifdef FERRY_HAVE_KA
-
 #include <arpa/inet.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -75,5 +73,3 @@ TEST(ReadNamedPipe, FeedsReopensAndFeedsAgain)
 }
 
 } // namespace
-
-#endif // FERRY_HAVE_KA

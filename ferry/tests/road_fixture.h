@@ -20,6 +20,7 @@
 #include "tamberlin/ka_batch.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/ox_shash.h"
+#include "testkit/digest.h"
 #include "testkit/fake_cluster.h"
 
 namespace road_test {
@@ -33,10 +34,7 @@ get(const uint64_t &c)
 inline ka::ox_digest
 digest_of(uint32_t i)
 {
-	ka::ox_digest d;
-	memset(d.digest, 0x3c, sizeof(d.digest));
-	memcpy(d.digest, &i, sizeof(i));
-	return d;
+	return testkit_digest(i, 0x3c);
 }
 
 inline std::string

@@ -234,6 +234,22 @@ protected:
 		ox_rbuffer_closectx(ctx);
 		return got;
 	}
+	// A context from the start that has read n records one at a time (null
+	// on a failure, which is reported).
+	ox_rbuffer_ctx *read_from_start(int n, int *bad_magic)
+	{
+		ox_rbuffer_ctx *ctx = ox_rbuffer_getsetctx(g_rbuf_des, nullptr, 0);
+		EXPECT_NE(ctx, nullptr);
+		ferry_msg_ondisk m;
+		for (int i = 0; ctx && i < n; i++) {
+			if (ferry_read_next_record(ctx, &m, bad_magic, "test") != 1) {
+				ADD_FAILURE() << "record " << i << " not read";
+				ox_rbuffer_closectx(ctx);
+				return nullptr;
+			}
+		}
+		return ctx;
+	}
 	counters cntr;
 	std::vector<std::string> paths;
 };
@@ -362,6 +378,60 @@ TEST_F(Seek, SaysWhyThereIsNoContext)
 		// Without a place for the reason, the same answer.
 		EXPECT_EQ(seek(c.time, nullptr), c.record);
 	}
+}
+
+// A reader that gives up on an unreadable segment moves to the segment's end,
+// wherever in it it stood: its next record is the next segment's first, so
+// nothing after the unreadable segment is passed over.
+TEST_F(Seek, SkippingASegmentLandsOnTheNextSegmentsFirstRecord)
+{
+	open_log({8}, false);
+	const int per_seg = (int)g_rbuf_des->max_recs;
+	write(3 * per_seg, every_13);
+	for (int before : {0, 5, per_seg - 1}) {
+		SCOPED_TRACE(before);
+		int bad_magic = 0;
+		ox_rbuffer_ctx *ctx = read_from_start(before, &bad_magic);
+		ASSERT_NE(ctx, nullptr);
+		ferry_msg_ondisk m;
+		EXPECT_TRUE(ferry_read_skip_segment(ctx));
+		EXPECT_EQ(ferry_read_next_record(ctx, &m, &bad_magic, "test"), 1);
+		EXPECT_EQ(m.diginfo.generation, (uint32_t)per_seg);
+		ox_rbuffer_closectx(ctx);
+	}
+}
+
+// The writer's segment unreadable on disk: the reader counts the bad reads,
+// gives up after its tries without losing a record, and once the segment is
+// written again reads on from where it stood.
+TEST_F(Seek, BadMagicAtTheWriterIsReadAgainWithoutLoss)
+{
+	struct restore_divisor {
+		uint32_t was = g_ferry_time_divisor.exchange(1000); // the retry sleeps
+		~restore_divisor() { g_ferry_time_divisor.store(was); }
+	} divisor;
+	open_log({8}, false);
+	const int per_seg = (int)g_rbuf_des->max_recs;
+	write(per_seg + 50, every_13); // the writer's segment is segment 1
+	int bad_magic = 0;
+	ox_rbuffer_ctx *ctx = read_from_start(per_seg, &bad_magic);
+	ASSERT_NE(ctx, nullptr);
+	ferry_msg_ondisk m;
+	const off_t magic_at = (off_t)file_of(2) - 1;
+	int fd = open(paths[0].c_str(), O_WRONLY);
+	ASSERT_GE(fd, 0);
+	const uint8_t zero = 0;
+	ASSERT_EQ(pwrite(fd, &zero, 1, magic_at), 1);
+	close(fd);
+	for (int i = 1; i <= FERRY_READ_BAD_MAGIC_TRIES; i++) {
+		SCOPED_TRACE(i);
+		EXPECT_EQ(ferry_read_next_record(ctx, &m, &bad_magic, "test"), RBUFFER_SEG_BAD_MAGIC);
+		EXPECT_EQ(bad_magic, i % FERRY_READ_BAD_MAGIC_TRIES);
+	}
+	ASSERT_TRUE(ox_rbuffer_fflush(g_rbuf_des));
+	EXPECT_EQ(ferry_read_next_record(ctx, &m, &bad_magic, "test"), 1);
+	EXPECT_EQ(m.diginfo.generation, (uint32_t)per_seg);
+	ox_rbuffer_closectx(ctx);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 
 #include "road_fixture.h"
 #include "tamberlin/ox_random.h"
+#include "tamberlin/proto.h"
 
 namespace {
 
@@ -148,26 +149,27 @@ TEST_F(Ship, EveryReplyCodeOfTheSuccessCallback)
 		bool relog;
 		bool serverfail;
 	};
+	constexpr int kUnnamedCode = 22; // a code the protocol gives no name
 	const Case cases[] = {
-		{0, false, false, false},
-		{3, false, false, false},
-		{2, true, false, false},
-		{2, false, false, true},
-		{4, false, false, true},
-		{5, false, false, true},
-		{6, false, false, true},
-		{12, false, false, true},
-		{13, false, false, true},
-		{10, false, true, true},
-		{14, false, true, true},
-		{14, true, true, true},
-		{1, false, true, true},
-		{7, false, true, true},
-		{8, false, true, true},
-		{9, true, true, true},
-		{11, false, true, true},
-		{17, false, false, true},
-		{22, false, false, true},
+		{KA_PROTO_RESULT_OK, false, false, false},
+		{KA_PROTO_RESULT_FAIL_GENERATION, false, false, false},
+		{KA_PROTO_RESULT_FAIL_NOTFOUND, true, false, false},
+		{KA_PROTO_RESULT_FAIL_NOTFOUND, false, false, true},
+		{KA_PROTO_RESULT_FAIL_PARAMETER, false, false, true},
+		{KA_PROTO_RESULT_FAIL_KEY_EXISTS, false, false, true},
+		{KA_PROTO_RESULT_FAIL_BIN_EXISTS, false, false, true},
+		{KA_PROTO_RESULT_FAIL_INCOMPATIBLE_TYPE, false, false, true},
+		{KA_PROTO_RESULT_FAIL_RECORD_TOO_BIG, false, false, true},
+		{KA_PROTO_RESULT_FAIL_NOFERRY, false, true, true},
+		{KA_PROTO_RESULT_FAIL_KEY_BUSY, false, true, true},
+		{KA_PROTO_RESULT_FAIL_KEY_BUSY, true, true, true},
+		{KA_PROTO_RESULT_FAIL_UNKNOWN, false, true, true},
+		{KA_PROTO_RESULT_FAIL_CLUSTER_KEY_MISMATCH, false, true, true},
+		{KA_PROTO_RESULT_FAIL_PARTITION_OUT_OF_SPACE, false, true, true},
+		{KA_PROTO_RESULT_FAIL_TIMEOUT, true, true, true},
+		{KA_PROTO_RESULT_FAIL_UNAVAILABLE, false, true, true},
+		{KA_PROTO_RESULT_FAIL_BIN_NOT_FOUND, false, false, true},
+		{kUnnamedCode, false, false, true},
 	};
 	uint32_t n = 200;
 	for (const Case &c : cases) {
@@ -321,16 +323,19 @@ TEST_F(Ship, ShipDeleteChecksTheLocalRecord)
 		bool relogged;
 		bool asked;
 	};
+	constexpr uint32_t kRelogDelete = RELAY_DELETE_FLAG | RELAY_DELETE_RELOG_FLAG;
 	const Case cases[] = {
 		{"no check: shipped without asking", false, RELAY_DELETE_FLAG, true, FAKE_FAULT_NONE, 0, true, false, false,
 			false},
-		{"relogged delete, not found: shipped", false, 6, false, FAKE_FAULT_NONE, 0, true, false, false, true},
+		{"relogged delete, not found: shipped", false, kRelogDelete, false, FAKE_FAULT_NONE, 0, true, false, false, true},
 		{"check on, not found: shipped", true, RELAY_DELETE_FLAG, false, FAKE_FAULT_NONE, 0, true, false, false, true},
 		{"exists again: cancelled", true, RELAY_DELETE_FLAG, true, FAKE_FAULT_NONE, 0, false, true, false, true},
-		{"relogged delete exists: cancelled", false, 6, true, FAKE_FAULT_NONE, 0, false, true, false, true},
+		{"relogged delete exists: cancelled", false, kRelogDelete, true, FAKE_FAULT_NONE, 0, false, true, false, true},
 		{"check timed out: relogged", true, RELAY_DELETE_FLAG, false, FAKE_FAULT_SILENT, 0, false, false, true, true},
-		{"server time-out: relogged", false, 6, false, FAKE_FAULT_RESULT_CODE, 9, false, false, true, true},
-		{"unavailable: relogged", true, RELAY_DELETE_FLAG, true, FAKE_FAULT_RESULT_CODE, 11, false, false, true, true},
+		{"server time-out: relogged", false, kRelogDelete, false, FAKE_FAULT_RESULT_CODE, KA_PROTO_RESULT_FAIL_TIMEOUT,
+			false, false, true, true},
+		{"unavailable: relogged", true, RELAY_DELETE_FLAG, true, FAKE_FAULT_RESULT_CODE, KA_PROTO_RESULT_FAIL_UNAVAILABLE,
+			false, false, true, true},
 	};
 	uint32_t n = 600;
 	for (const Case &c : cases) {
@@ -362,7 +367,7 @@ TEST_F(Ship, ShipDeleteChecksTheLocalRecord)
 		std::vector<ferry_msg> q = take_dlog_q();
 		if (c.relogged) {
 			ASSERT_EQ(1u, q.size());
-			EXPECT_EQ(6u, q[0].data.diginfo.delete_flag);
+			EXPECT_EQ(kRelogDelete, q[0].data.diginfo.delete_flag);
 			EXPECT_EQ(12u, q[0].data.diginfo.generation);
 			EXPECT_EQ(0, memcmp(q[0].data.diginfo.digest, rec.digest, 20));
 			EXPECT_EQ(was.dlog_deletes_relogged + 1, get(cntr.dlog_deletes_relogged));

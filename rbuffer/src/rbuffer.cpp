@@ -185,24 +185,6 @@ behind_start(const ox_rbuffer *r, int16_t v, const ox_rbuffer_ptr &p)
 	return ring_pos(r, p) < ring_pos(r, r->chdr.sptr);
 }
 
-static ssize_t
-pread_full(int fd, void *buf, size_t n, int64_t off)
-{
-	size_t done = 0;
-	while (done < n) {
-		ssize_t k = pread(fd, (char *)buf + done, n - done, off + (int64_t)done);
-		if (k < 0) {
-			if (errno == EINTR)
-				continue;
-			return -1;
-		}
-		if (k == 0)
-			break;
-		done += (size_t)k;
-	}
-	return (ssize_t)done;
-}
-
 /* Positioned gather or scatter of a whole vector; the bytes moved, short
  * only at the end of the file (reads) or on an error. The vector is used up. */
 static ssize_t
@@ -233,22 +215,20 @@ piov_full(int fd, struct iovec *iov, int cnt, int64_t off, bool write)
 	return (ssize_t)done;
 }
 
+/* The one-buffer cases: short only at the end of the file (reads) or on an
+ * error. */
+static ssize_t
+pread_full(int fd, void *buf, size_t n, int64_t off)
+{
+	struct iovec iov = {buf, n};
+	return piov_full(fd, &iov, 1, off, false);
+}
+
 static ssize_t
 pwrite_full(int fd, const void *buf, size_t n, int64_t off)
 {
-	size_t done = 0;
-	while (done < n) {
-		ssize_t k = pwrite(fd, (const char *)buf + done, n - done, off + (int64_t)done);
-		if (k < 0) {
-			if (errno == EINTR)
-				continue;
-			return -1;
-		}
-		if (k == 0)
-			break;
-		done += (size_t)k;
-	}
-	return (ssize_t)done;
+	struct iovec iov = {const_cast<void *>(buf), n};
+	return piov_full(fd, &iov, 1, off, true);
 }
 
 /* ---- diagnostics ----------------------------------------------------------- */

@@ -16,6 +16,7 @@
  * is made, since the node's threads call the hooks here with theirs free.
  */
 #include "testkit/fake_local_server.h"
+#include "testkit/digest.h"
 #include "fake_items.h"
 
 #include <fcntl.h>
@@ -637,9 +638,7 @@ fls_make_ns(ferry_msg *m, int32_t id, const char *name)
 void
 fls_digest_of(uint64_t seq, uint8_t digest[20])
 {
-	memset(digest, 0, 20);
-	memcpy(digest, &seq, sizeof(seq));
-	digest[19] = 0xd1;
+	memcpy(digest, testkit_digest(seq, 0xd1).digest, 20);
 }
 
 void

@@ -16,19 +16,11 @@
 #include "tamberlin/ox_socket.h"
 #include "tamberlin/tamberlin.h"
 #include "testkit/fake_node.h"
+#include "testkit/digest.h"
 
 namespace {
 
 enum req { INFO, READ_A, WRITE_A, WRITE_B, DELETE_A, WRITE_A2 };
-
-ka::ox_digest digest_of(int i)
-{
-    ka::ox_digest d;
-    memset(d.digest, 0, sizeof(d.digest));
-    d.digest[0] = (uint8_t)i;
-    d.digest[19] = 0x5a;
-    return d;
-}
 
 sockaddr_in addr_of(fake_node *n)
 {
@@ -52,7 +44,7 @@ int send_one(fake_node *n, req r)
         return ok ? 0 : -1;
     }
     const char *ns = r == WRITE_B ? "b" : "a";
-    ka::ox_digest d = digest_of(r == WRITE_A2 ? 2 : 1);
+    ka::ox_digest d = testkit_digest(r == WRITE_A2 ? 2 : 1, 0x5a);
     int info1 = r == READ_A ? KA_MSG_INFO1_READ | KA_MSG_INFO1_GET_ALL : 0;
     int info2 = r == READ_A ? 0 : r == DELETE_A ? KA_MSG_INFO2_WRITE | KA_MSG_INFO2_DELETE : KA_MSG_INFO2_WRITE;
     ka_bin bin;
@@ -114,7 +106,7 @@ TEST(FakeNodeAim, FaultsHitOnlyTheirAim)
         f.on = c.on;
         f.ns = c.ns;
         if (c.digest)
-            f.digest.assign((const char *)digest_of(c.digest).digest, 20);
+            f.digest.assign((const char *)testkit_digest(c.digest, 0x5a).digest, 20);
         f.skip = c.skip;
         // The first case silences an info request, which has no result code.
         f.kind = c.on == FAKE_REQ_ANY || c.on == FAKE_REQ_INFO ? FAKE_FAULT_CLOSE_AFTER_REQUEST : FAKE_FAULT_RESULT_CODE;

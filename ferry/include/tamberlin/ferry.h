@@ -116,3 +116,12 @@ void ferry_dlogwriter_init(ferry_dlogwriter *w);
 void ferry_dlogwriter_step(ferry_dlogwriter *w);
 /* Thread entry: init, then steps for ever. Started by the pipe reader. */
 void *dlogwriter(void *arg);
+
+/* What ferry_dlog_q_push did with a message. */
+#define FERRY_DLOG_Q_QUEUED 0  /* on the queue, counted unlogged */
+#define FERRY_DLOG_Q_FULL 1    /* the queue is at its limit: counted dropped */
+#define FERRY_DLOG_Q_FAILED -1 /* the push itself failed (or there is no queue): warned of */
+/* Puts a copy of msg on g_dlog_q for the writer, counted in proc's unlogged
+ * packets before the push, so that a shutdown never sees it queued and not
+ * counted. The size test and the push are one lock. Any thread. */
+int ferry_dlog_q_push(const ferry_msg *msg, counters *proc);

@@ -89,6 +89,22 @@ typedef enum {
 struct ox_rbuffer_ctx *ferry_digestlog_seektime(uint64_t seektime, ferry_msg_ondisk *xmsg_single,
 		int *reason = nullptr);
 
+/* Reads of RBUFFER_SEG_BAD_MAGIC in a row after which a reader moves on one
+ * segment. */
+#define FERRY_READ_BAD_MAGIC_TRIES 4
+/* The next record of g_rbuf_des through ctx, for the readers that take one
+ * record at a time (window and failed-node shipping). A bad magic is the
+ * writer's segment not readable yet: the step sleeps a second before the
+ * caller reads again, and after FERRY_READ_BAD_MAGIC_TRIES of them in a row
+ * warns (naming who) and moves ctx on with ferry_read_skip_segment.
+ * *bad_magic counts them (0 at the reader's start; a record resets it). The
+ * read's result. The context's owning thread. */
+int ferry_read_next_record(struct ox_rbuffer_ctx *ctx, ferry_msg_ondisk *rec, int *bad_magic, const char *who);
+/* Moves ctx to the end of its segment, so that its next read starts the next
+ * segment at its first record: what follows the unreadable segment is never
+ * passed over. False when the move was impossible (ctx stays). */
+bool ferry_read_skip_segment(struct ox_rbuffer_ctx *ctx);
+
 /* Wait for the server, start a feed request, give the server its head
  * start, open and lock the pipe (pipe reader thread). */
 void ferry_namedpipe_open_cycle(void);

@@ -311,6 +311,11 @@ extern std::atomic<uint32_t> g_ferry_time_divisor;
 uint32_t ferry_scaled_ms(uint32_t ms); /* ms / divisor, at least 1 */
 void ferry_sleep_ms(uint32_t ms);      /* sleeps ferry_scaled_ms(ms) */
 
+/* Starts fn(arg) on a thread nobody joins. pthread_create's result (0 when it
+ * started); a failure is warned of unless warn is false, for callers that
+ * say it in their own words. Any thread. */
+int ferry_start_detached(void *(*fn)(void *), void *arg, bool warn);
+
 /* The stamp clock: the larger of the wall clock and the last time it gave,
  * so digest times never go back when the wall clock does. It stamps digests
  * (received and relogged) and gives window ends and failure times, which are
