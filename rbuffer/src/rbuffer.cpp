@@ -192,7 +192,11 @@ piov_full(int fd, struct iovec *iov, int cnt, int64_t off, bool write)
 {
 	size_t done = 0;
 	while (cnt > 0) {
-		ssize_t k = write ? pwritev(fd, iov, cnt, off + (int64_t)done) : preadv(fd, iov, cnt, off + (int64_t)done);
+		// One buffer goes through the plain call: the vector form costs the
+		// kernel a copy of the vector on every record batch.
+		int64_t at = off + (int64_t)done;
+		ssize_t k = cnt == 1 ? (write ? pwrite(fd, iov->iov_base, iov->iov_len, at) : pread(fd, iov->iov_base, iov->iov_len, at))
+				     : (write ? pwritev(fd, iov, cnt, at) : preadv(fd, iov, cnt, at));
 		if (k < 0) {
 			if (errno == EINTR)
 				continue;
