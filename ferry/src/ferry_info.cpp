@@ -32,10 +32,10 @@
 #include <pthread.h>
 #include <strings.h>
 
+#include "ferry_info_server.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
-#include "tamberlin/ferry_info_port.h"
-#include "tamberlin/ferry_road.h"
+#include "tamberlin/ferry_info.h"
 #include "tamberlin/ka_async.h"
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ox_clock.h"

@@ -41,11 +41,10 @@
 #include <new>
 #include <vector>
 
+#include "ferry_info_server.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
-#include "tamberlin/ferry_info_port.h"
-#include "tamberlin/ferry_info_server.h"
-#include "tamberlin/ferry_road.h"
+#include "tamberlin/ferry_info.h"
 #include "tamberlin/ferry_shared.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/ox_queue.h"

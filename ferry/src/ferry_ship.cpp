@@ -21,9 +21,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ferry_fetch.h"
+#include "ferry_ship.h"
+#include "ferry_windows.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_async.h"
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ka_request.h"
