@@ -52,8 +52,6 @@
 #define FERRY_SET_CONFIG_VALUE_SZ 100
 #define FERRY_LOG_SET_VALUE_SZ 50
 
-counters *g_cntr;
-
 /* ---- Registries --------------------------------------------------------- */
 
 typedef struct ferry_info_s {
@@ -1105,4 +1103,21 @@ ferry_log_set(char *name, char *params, ox_dyn_buf *db)
 	}
 	ox_dyn_buf_append_string(db, "ok");
 	return 0;
+}
+
+/* ---- The item table ----------------------------------------------------- */
+
+void
+ferry_info_register_all(void)
+{
+	ferry_info_set("build", ferry_get_build);
+	ferry_info_set("statistics", ferry_get_stats);
+	ferry_info_set("dcs", ferry_get_dcs);
+	ferry_info_cmd_set("set-config", ferry_set_config);
+	ferry_info_cmd_set("config-set", ferry_set_config);
+	ferry_info_cmd_set("config-get", ferry_get_config);
+	ferry_info_cmd_set("get-config", ferry_get_config);
+	ferry_info_cmd_set("get-config-extended", ferry_get_config_extended);
+	ferry_info_cmd_set("log-set", ferry_log_set);
+	ferry_info_set_tree("dc", ferry_get_tree_dc);
 }

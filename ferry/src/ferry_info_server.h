@@ -99,9 +99,6 @@ void ferry_info_set_conn_max(uint32_t n);
 /* Tests only: lowers (or restores, 0) the request-bytes budget at run time. */
 void ferry_info_set_pending_max(uint64_t n);
 
-/* Registers every item of the port, in its order (ferry_info_init does;
- * a program that answers requests without the transport calls it once). */
-void ferry_info_register_all(void);
 
 /* The request path without sockets, as the worker runs it (worker thread, or
  * a single-threaded caller such as the fuzz target). */

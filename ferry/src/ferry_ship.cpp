@@ -32,8 +32,6 @@
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/ox_random.h"
 
-std::atomic<uint64_t> g_window_managers_started{0};
-
 /* Used when the configured timeout is not usable: a send without a deadline
  * would never report a datacenter that went away. */
 #define FERRY_SHIP_DEFAULT_TIMEOUT 30000

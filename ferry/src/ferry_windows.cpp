@@ -51,6 +51,7 @@
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/rbuffer.h"
 
+std::atomic<uint64_t> g_window_managers_started{0};
 std::atomic<uint64_t> g_window_managers_ended{0};
 std::atomic<bool> g_window_managers_quit{false};
 ferry_thread_start_fn g_ferry_window_manager_spawn = pthread_create;

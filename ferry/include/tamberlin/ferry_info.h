@@ -42,6 +42,10 @@ int ferry_info_all(ox_dyn_buf *db);
  * entry and the value's length on success. 0, or -1 when absent. */
 int ferry_info_parameter_get(char *param_str, const char *param, char *value, int *value_len);
 
+/* Registers every item of the port, in its order (ferry_info_init does;
+ * a program that answers requests without the transport calls it once). */
+void ferry_info_register_all(void);
+
 /* ---- Handlers (ferry_info.cpp) -------------------------------------------- */
 
 int ferry_get_build(char *name, char *params, ox_dyn_buf *db);
