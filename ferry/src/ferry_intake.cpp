@@ -26,7 +26,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ferry_intake.h"
 #include "ferry_local.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ox_clock.h"

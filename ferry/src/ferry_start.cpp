@@ -31,7 +31,6 @@
 #include "ferry_dlogreader.h"
 #include "ferry_housekeeper.h"
 #include "ferry_info_server.h"
-#include "ferry_intake.h"
 #include "ferry_local.h"
 #include "ferry_ship.h"
 #include "ferry_signals.h"

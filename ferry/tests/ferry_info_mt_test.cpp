@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "../src/ferry_intake.h"
 #include "../src/ferry_local.h"
 #include "../src/ferry_seek.h"
 #include "ferry_fixture.h"

@@ -12,7 +12,6 @@
 #include <functional>
 #include <vector>
 
-#include "../src/ferry_intake.h"
 #include "../src/ferry_local.h"
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
