@@ -12,7 +12,7 @@
 #include "fuzz_common.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_road.h"
+#include "../ferry/src/ferry_clusters.h"
 #include "tamberlin/ferry_shared.h"
 
 static counters s_counters;

@@ -29,7 +29,7 @@
 
 #include "fuzz_common.h"
 #include "tamberlin/ka_cluster.h"
-#include "tamberlin/ferry_info.h"
+#include "../ferry/src/ferry_local.h"
 #include "tamberlin/ferry_shared.h"
 #include "tamberlin/ka_info.h"
 #include "tamberlin/proto.h"

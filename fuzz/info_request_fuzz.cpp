@@ -19,10 +19,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../ferry/src/ferry_info_server.h"
 #include "fuzz_common.h"
 #include "tamberlin/dynbuf.h"
-#include "tamberlin/ferry_info_port.h"
-#include "tamberlin/ferry_info_server.h"
+#include "tamberlin/ferry_info.h"
 
 #define FUZZ_CHECK(cond)                                                                  \
 	do {                                                                              \

@@ -378,7 +378,7 @@ uint8_t *ka_write_header(uint8_t *buf, size_t msg_sz, int info1, int info2, int 
     ka_be_put(buf + 22, transaction_ttl, 4);
     ka_be_put(buf + 26, n_fields & 0xFFFF, 2);
     ka_be_put(buf + 28, n_ops & 0xFFFF, 2);
-    return buf + 30;
+    return buf + sizeof(qm_msg);
 }
 
 static uint8_t *write_field(uint8_t *p, int type, const void *data, size_t len)
@@ -389,7 +389,7 @@ static uint8_t *write_field(uint8_t *p, int type, const void *data, size_t len)
     if (len)
         memcpy(f->data, data, len);
     ka_msg_swap_field(f);
-    return p + 5 + len;
+    return p + sizeof(ka_msg_field) + len;
 }
 
 int ka_compile(int info1, int info2, int info3, const char *ns, const char *set, const ka_object *key,
@@ -406,25 +406,29 @@ int ka_compile(int info1, int info2, int info3, const char *ns, const char *set,
     }
 
     size_t ns_len = ns ? strlen(ns) : 0, set_len = set ? strlen(set) : 0;
-    size_t msg_sz = 30;
+    // A key field carries its type byte before the key's bytes.
+    constexpr size_t key_head_sz = sizeof(ka_msg_field) + 1;
+    size_t msg_sz = sizeof(qm_msg);
     if (ns)
-        msg_sz += 5 + ns_len;
+        msg_sz += sizeof(ka_msg_field) + ns_len;
     if (set)
-        msg_sz += 5 + set_len;
+        msg_sz += sizeof(ka_msg_field) + set_len;
     if (key)
-        msg_sz += 6 + (key->type == KA_INT ? 8 : key->sz);
+        msg_sz += key_head_sz + (key->type == KA_INT ? sizeof(int64_t) : key->sz);
+    // The digest and scan-option fields are counted one byte longer than they
+    // are: the message has always been sent so, ending in a zero byte.
     if (digest)
-        msg_sz += 26;
+        msg_sz += sizeof(ka_msg_field) + OX_DIGEST_SZ + 1;
     if (trid)
-        msg_sz += 13;
+        msg_sz += sizeof(ka_msg_field) + sizeof(trid);
     if (scan_param)
-        msg_sz += 8;
+        msg_sz += sizeof(ka_msg_field) + sizeof(ka_scan_param_field) + 1;
     for (int i = 0; i < n_values; i++) {
         const ka_bin *b = bins ? &bins[i] : &operations[i].bin;
         size_t name_len = strnlen(b->bin_name, KA_BIN_NAME_SZ);
         if (name_len == KA_BIN_NAME_SZ)
             return -1;
-        msg_sz += 8 + name_len;
+        msg_sz += sizeof(ka_msg_op) + name_len;
         if (ka_value_to_op_get_size(b, &msg_sz) != 0) {
             KA_LOG_ERROR("illegal parameter: bad type %d write op %d", static_cast<int>(b->object.type), i);
             return -1;
@@ -493,7 +497,7 @@ int ka_compile(int info1, int info2, int info3, const char *ns, const char *set,
         p = write_field(p, KA_MSG_FIELD_TYPE_TRID, t, 8);
     }
     if (scan_param)
-        p = write_field(p, KA_MSG_FIELD_TYPE_SCAN_OPTIONS, scan_param, 2);
+        p = write_field(p, KA_MSG_FIELD_TYPE_SCAN_OPTIONS, scan_param, sizeof(ka_scan_param_field));
     if (key) {
         uint8_t type_byte, intbuf[8];
         size_t len;
@@ -505,7 +509,7 @@ int ka_compile(int info1, int info2, int info3, const char *ns, const char *set,
         if (len)
             memcpy(f->data + 1, data, len);
         ka_msg_swap_field(f);
-        p += 6 + len;
+        p += key_head_sz + len;
         if (digest_out && tamberlin_calculate_digest(set, key, digest_out) != 0)
             return fail();
     }

@@ -21,9 +21,10 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "ferry_clusters.h"
+#include "ferry_windows.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ka_lookup.h"
 #include "tamberlin/ox_clock.h"

@@ -23,8 +23,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ferry_dlogreader.h"
+#include "ferry_fetch.h"
+#include "ferry_ship.h"
 #include "tamberlin/enhanced_alloc.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_async.h"
 #include "tamberlin/ka_batch.h"
 #include "tamberlin/ox_clock.h"

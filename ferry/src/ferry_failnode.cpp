@@ -28,9 +28,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ferry_clusters.h"
+#include "ferry_failnode.h"
+#include "ferry_seek.h"
+#include "ferry_ship.h"
+#include "ferry_windows.h"
 #include "tamberlin/enhanced_alloc.h"
-#include "tamberlin/ferry_info.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_request.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/rbuffer.h"

@@ -18,9 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ferry_dlogreader.h"
+#include "ferry_fetch.h"
+#include "ferry_ship.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_batch.h"
 #include "tamberlin/ka_request.h"
 #include "tamberlin/ox_clock.h"

@@ -23,10 +23,11 @@
  * offsets are read whole without locks (the queue lines are informational);
  * the persist takes the ring buffer's lock.
  */
+#include "ferry_housekeeper.h"
+#include "ferry_local.h"
+#include "ferry_windows.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
-#include "tamberlin/ferry_info.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_async.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/rbuffer.h"

@@ -32,10 +32,10 @@
 #include <pthread.h>
 #include <strings.h>
 
+#include "ferry_info_server.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
-#include "tamberlin/ferry_info_port.h"
-#include "tamberlin/ferry_road.h"
+#include "tamberlin/ferry_info.h"
 #include "tamberlin/ka_async.h"
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ox_clock.h"
@@ -51,8 +51,6 @@
 /* Value buffers of the commands' parameter lookups. */
 #define FERRY_SET_CONFIG_VALUE_SZ 100
 #define FERRY_LOG_SET_VALUE_SZ 50
-
-counters *g_cntr;
 
 /* ---- Registries --------------------------------------------------------- */
 
@@ -395,10 +393,36 @@ ferry_append_bool(ox_dyn_buf *db, bool v)
 	ox_dyn_buf_append_string(db, v ? "true" : "false");
 }
 
-static void
-ferry_append_avg(ox_dyn_buf *db, uint64_t sum, uint64_t n)
+static uint64_t
+ferry_avg(uint64_t sum, uint64_t n)
 {
-	ox_dyn_buf_append_uint64(db, n ? sum / n : 0);
+	return n ? sum / n : 0;
+}
+
+/* One row of the statistics reply: its name, and its value as a number or,
+ * when text is set, as that text. */
+typedef struct ferry_stat_row_s {
+	const char *name;
+	uint64_t value;
+	const char *text;
+} ferry_stat_row;
+
+/* Appends the rows as "name=value" joined by ';'. */
+static void
+ferry_stat_rows_append(ox_dyn_buf *db, const ferry_stat_row *rows, size_t n)
+{
+	for (size_t i = 0; i < n; i++) {
+		if (i > 0) {
+			ox_dyn_buf_append_char(db, ';');
+		}
+		ox_dyn_buf_append_string(db, rows[i].name);
+		ox_dyn_buf_append_char(db, '=');
+		if (rows[i].text) {
+			ox_dyn_buf_append_string(db, rows[i].text);
+		} else {
+			ox_dyn_buf_append_uint64(db, rows[i].value);
+		}
+	}
 }
 
 static ka_cluster *
@@ -484,92 +508,18 @@ ferry_get_stats(char *name, char *params, ox_dyn_buf *db)
 	}
 	uint64_t free_pct = max_slots ? 100 - (uint64_t)((unsigned __int128)used * 100 / max_slots) : 0;
 
-	ox_dyn_buf_append_string(db, "used-recs-dlog=");
-	ox_dyn_buf_append_uint64(db, used);
-	ox_dyn_buf_append_string(db, ";total-recs-dlog=");
-	ox_dyn_buf_append_uint64(db, max_slots);
-	ox_dyn_buf_append_string(db, ";free-dlog-pct=");
-	ox_dyn_buf_append_uint64(db, free_pct);
-	ox_dyn_buf_append_char(db, '%');
-	ox_dyn_buf_append_string(db, ";stat_dlog_read=");
-	ox_dyn_buf_append_uint64(db, rb ? ferry_cnt(rb->read_stat) : 0);
-	ox_dyn_buf_append_string(db, ";stat_dlog_write=");
-	ox_dyn_buf_append_uint64(db, rb ? ferry_cnt(rb->write_stat) : 0);
-	ox_dyn_buf_append_string(db, ";stat_dlog_fwrite=");
-	ox_dyn_buf_append_uint64(db, rb ? ferry_cnt(rb->fwrite_stat) : 0);
-	ox_dyn_buf_append_string(db, ";stat_dlog_fread=");
-	ox_dyn_buf_append_uint64(db, rb ? ferry_cnt(rb->fread_stat) : 0);
-	ox_dyn_buf_append_string(db, ";stat_dlog_fseek=");
-	ox_dyn_buf_append_uint64(db, rb ? ferry_cnt(rb->fseek_stat) : 0);
-	ox_dyn_buf_append_string(db, ";stat_recs_logged=");
-	ox_dyn_buf_append_uint64(db, logged);
-	ox_dyn_buf_append_string(db, ";stat_recs_relogged=");
-	ox_dyn_buf_append_uint64(db, ferry_cnt(c->dlog_pkts_relogged));
-	ox_dyn_buf_append_string(db, ";stat_recs_dropped=");
-	ox_dyn_buf_append_uint64(db, ferry_cnt(c->dlog_pkts_dropped));
-	ox_dyn_buf_append_string(db, ";stat_pipe_reads_diginfo=");
-	ox_dyn_buf_append_uint64(db, ferry_cnt(c->pipe_reads_diginfo));
-	ox_dyn_buf_append_string(db, ";stat_recs_localprocessed=");
-	ox_dyn_buf_append_uint64(db, ferry_sub_sat(processed, resume));
-	ox_dyn_buf_append_string(db, ";stat_recs_replprocessed=");
-	ox_dyn_buf_append_uint64(db, ferry_cnt(c->dlog_pkts_replprocessed) + resume);
-	ox_dyn_buf_append_string(db, ";stat_recs_shipped=");
-	ox_dyn_buf_append_uint64(db, shipped);
-	ox_dyn_buf_append_string(db, ";relay_deletes_shipped=");
-	ox_dyn_buf_append_uint64(db, ferry_cnt(c->remote_ship_delete_total));
-	ox_dyn_buf_append_string(db, ";relay_deletes_relogged=");
-	ox_dyn_buf_append_uint64(db, ferry_cnt(c->dlog_deletes_relogged));
-	ox_dyn_buf_append_string(db, ";relay_deletes_canceled=");
-	ox_dyn_buf_append_uint64(db, ferry_cnt(c->dlog_deletes_canceled));
-	ox_dyn_buf_append_string(db, ";stat_recs_shipping=");
-	ox_dyn_buf_append_uint64(db, ferry_sub_sat(ferry_sub_sat(ferry_sub_sat(fetched, genmismatch), expired),
-			(shipped + clientfail) / d));
-	ox_dyn_buf_append_string(db, ";stat_recs_outstanding=");
-	ox_dyn_buf_append_uint64(db, outstanding);
-	ox_dyn_buf_append_string(db, ";local_recs_fetched=");
-	ox_dyn_buf_append_uint64(db, fetched);
-	ox_dyn_buf_append_string(db, ";local_recs_fetch_avg_latency=");
-	ferry_append_avg(db, ferry_cnt(c->local_recs_fetch_latency), ferry_cnt(c->num_batch_calls));
-	ox_dyn_buf_append_string(db, ";local_recs_migration_retry=");
-	ox_dyn_buf_append_uint64(db, ferry_cnt(c->local_recs_migration_retry));
-	ox_dyn_buf_append_string(db, ";local_recs_notfound=");
-	ox_dyn_buf_append_uint64(db, ferry_cnt(c->local_recs_notfound));
-	ox_dyn_buf_append_string(db, ";noship_recs_genmismatch=");
-	ox_dyn_buf_append_uint64(db, genmismatch);
-	ox_dyn_buf_append_string(db, ";noship_recs_expired=");
-	ox_dyn_buf_append_uint64(db, expired);
-	ox_dyn_buf_append_string(db, ";noship_recs_notmaster=");
-	ox_dyn_buf_append_uint64(db, ferry_cnt(c->remote_ship_skipped_notmaster));
-	ox_dyn_buf_append_string(db, ";noship_recs_unknown_namespace=");
-	ox_dyn_buf_append_uint64(db, ferry_cnt(c->remote_ship_skipped_unknown_namespace));
-	ox_dyn_buf_append_string(db, ";err_ship_client=");
-	ox_dyn_buf_append_uint64(db, clientfail);
-	ox_dyn_buf_append_string(db, ";err_ship_server=");
-	ox_dyn_buf_append_uint64(db, ferry_cnt(c->remote_ship_serverfail));
-	ox_dyn_buf_append_string(db, ";perdc_timediff_lastship_cur_secs=");
 	uint64_t lag_max = 0;
+	char lags[DC_MAX_NUM * 21 + 1];
+	size_t lags_len = 0;
+	lags[0] = '\0';
 	for (int dc = 0; dc < ndc; dc++) {
 		uint64_t lag = ferry_cnt(c->per_dc_counters[dc].timediff_lastship_cur) / 1000;
-		if (dc > 0) {
-			ox_dyn_buf_append_char(db, ',');
-		}
-		ox_dyn_buf_append_uint64(db, lag);
+		lags_len += (size_t)snprintf(lags + lags_len, sizeof(lags) - lags_len, "%s%" PRIu64, dc > 0 ? "," : "",
+				lag);
 		if (lag > lag_max) {
 			lag_max = lag;
 		}
 	}
-	ox_dyn_buf_append_string(db, ";timediff_lastship_cur_secs=");
-	ox_dyn_buf_append_uint64(db, lag_max);
-	ox_dyn_buf_append_string(db, ";cur_throughput=");
-	ox_dyn_buf_append_uint64(db, ferry_cnt(c->remote_ship_throughput));
-	ox_dyn_buf_append_string(db, ";latency_avg_ship=");
-	ferry_append_avg(db, ferry_cnt(c->remote_ship_latency), shipped);
-	ox_dyn_buf_append_string(db, ";latency_avg_dlogwrite=");
-	ferry_append_avg(db, ferry_cnt(c->dlog_pkts_writelatency), logged);
-	ox_dyn_buf_append_string(db, ";latency_avg_dlogread=");
-	ferry_append_avg(db, ferry_cnt(c->dlog_pkts_readlatency), processed);
-	ox_dyn_buf_append_string(db, ";esmt-bytes-shipped=");
-	ox_dyn_buf_append_uint64(db, ferry_cnt(c->remote_ship_total_bytes));
 	uint64_t all_unc = 0, all_comp = 0;
 	for (int dc = 0; dc < ndc; dc++) {
 		uint64_t unc, comp;
@@ -579,12 +529,56 @@ ferry_get_stats(char *name, char *params, ox_dyn_buf *db)
 	}
 	char ratio[64];
 	ferry_ratio_text(all_unc, all_comp, ratio, sizeof(ratio));
-	ox_dyn_buf_append_string(db, ";esmt-bytes-shipped-compression=");
-	ox_dyn_buf_append_uint64(db, all_comp);
-	ox_dyn_buf_append_string(db, ";esmt-ship-compression=");
-	ox_dyn_buf_append_string(db, ratio);
-	ox_dyn_buf_append_string(db, ";relay-uptime=");
-	ox_dyn_buf_append_uint64(db, ferry_sub_sat(ox_clock_getabsolute(), g_boottime) / 1000);
+	char free_text[24];
+	snprintf(free_text, sizeof(free_text), "%" PRIu64 "%%", free_pct);
+
+	uint64_t shipping = ferry_sub_sat(ferry_sub_sat(ferry_sub_sat(fetched, genmismatch), expired),
+			(shipped + clientfail) / d);
+
+	const ferry_stat_row rows[] = {
+		{"used-recs-dlog", used, nullptr},
+		{"total-recs-dlog", max_slots, nullptr},
+		{"free-dlog-pct", 0, free_text},
+		{"stat_dlog_read", rb ? ferry_cnt(rb->read_stat) : 0, nullptr},
+		{"stat_dlog_write", rb ? ferry_cnt(rb->write_stat) : 0, nullptr},
+		{"stat_dlog_fwrite", rb ? ferry_cnt(rb->fwrite_stat) : 0, nullptr},
+		{"stat_dlog_fread", rb ? ferry_cnt(rb->fread_stat) : 0, nullptr},
+		{"stat_dlog_fseek", rb ? ferry_cnt(rb->fseek_stat) : 0, nullptr},
+		{"stat_recs_logged", logged, nullptr},
+		{"stat_recs_relogged", ferry_cnt(c->dlog_pkts_relogged), nullptr},
+		{"stat_recs_dropped", ferry_cnt(c->dlog_pkts_dropped), nullptr},
+		{"stat_pipe_reads_diginfo", ferry_cnt(c->pipe_reads_diginfo), nullptr},
+		{"stat_recs_localprocessed", ferry_sub_sat(processed, resume), nullptr},
+		{"stat_recs_replprocessed", ferry_cnt(c->dlog_pkts_replprocessed) + resume, nullptr},
+		{"stat_recs_shipped", shipped, nullptr},
+		{"relay_deletes_shipped", ferry_cnt(c->remote_ship_delete_total), nullptr},
+		{"relay_deletes_relogged", ferry_cnt(c->dlog_deletes_relogged), nullptr},
+		{"relay_deletes_canceled", ferry_cnt(c->dlog_deletes_canceled), nullptr},
+		{"stat_recs_shipping", shipping, nullptr},
+		{"stat_recs_outstanding", outstanding, nullptr},
+		{"local_recs_fetched", fetched, nullptr},
+		{"local_recs_fetch_avg_latency",
+				ferry_avg(ferry_cnt(c->local_recs_fetch_latency), ferry_cnt(c->num_batch_calls)), nullptr},
+		{"local_recs_migration_retry", ferry_cnt(c->local_recs_migration_retry), nullptr},
+		{"local_recs_notfound", ferry_cnt(c->local_recs_notfound), nullptr},
+		{"noship_recs_genmismatch", genmismatch, nullptr},
+		{"noship_recs_expired", expired, nullptr},
+		{"noship_recs_notmaster", ferry_cnt(c->remote_ship_skipped_notmaster), nullptr},
+		{"noship_recs_unknown_namespace", ferry_cnt(c->remote_ship_skipped_unknown_namespace), nullptr},
+		{"err_ship_client", clientfail, nullptr},
+		{"err_ship_server", ferry_cnt(c->remote_ship_serverfail), nullptr},
+		{"perdc_timediff_lastship_cur_secs", 0, lags},
+		{"timediff_lastship_cur_secs", lag_max, nullptr},
+		{"cur_throughput", ferry_cnt(c->remote_ship_throughput), nullptr},
+		{"latency_avg_ship", ferry_avg(ferry_cnt(c->remote_ship_latency), shipped), nullptr},
+		{"latency_avg_dlogwrite", ferry_avg(ferry_cnt(c->dlog_pkts_writelatency), logged), nullptr},
+		{"latency_avg_dlogread", ferry_avg(ferry_cnt(c->dlog_pkts_readlatency), processed), nullptr},
+		{"esmt-bytes-shipped", ferry_cnt(c->remote_ship_total_bytes), nullptr},
+		{"esmt-bytes-shipped-compression", all_comp, nullptr},
+		{"esmt-ship-compression", 0, ratio},
+		{"relay-uptime", ferry_sub_sat(ox_clock_getabsolute(), g_boottime) / 1000, nullptr},
+	};
+	ferry_stat_rows_append(db, rows, sizeof(rows) / sizeof(rows[0]));
 	return 0;
 }
 
@@ -1105,4 +1099,21 @@ ferry_log_set(char *name, char *params, ox_dyn_buf *db)
 	}
 	ox_dyn_buf_append_string(db, "ok");
 	return 0;
+}
+
+/* ---- The item table ----------------------------------------------------- */
+
+void
+ferry_info_register_all(void)
+{
+	ferry_info_set("build", ferry_get_build);
+	ferry_info_set("statistics", ferry_get_stats);
+	ferry_info_set("dcs", ferry_get_dcs);
+	ferry_info_cmd_set("set-config", ferry_set_config);
+	ferry_info_cmd_set("config-set", ferry_set_config);
+	ferry_info_cmd_set("config-get", ferry_get_config);
+	ferry_info_cmd_set("get-config", ferry_get_config);
+	ferry_info_cmd_set("get-config-extended", ferry_get_config_extended);
+	ferry_info_cmd_set("log-set", ferry_log_set);
+	ferry_info_set_tree("dc", ferry_get_tree_dc);
 }

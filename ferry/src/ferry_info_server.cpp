@@ -41,11 +41,10 @@
 #include <new>
 #include <vector>
 
+#include "ferry_info_server.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
-#include "tamberlin/ferry_info_port.h"
-#include "tamberlin/ferry_info_server.h"
-#include "tamberlin/ferry_road.h"
+#include "tamberlin/ferry_info.h"
 #include "tamberlin/ferry_shared.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/ox_queue.h"
@@ -75,6 +74,8 @@ typedef struct info_conn_s {
 	bool closed;               /* unregistered; kept only for this epoll batch */
 	std::atomic<uint32_t> n_queued;
 } info_conn;
+
+counters *g_cntr;
 
 static ox_queue *s_info_q;
 static std::atomic<int> s_bound_port{0};
@@ -1039,21 +1040,6 @@ ferry_demarshal_th(void *q)
 }
 
 /* ---- Start ---------------------------------------------------------------- */
-
-void
-ferry_info_register_all(void)
-{
-	ferry_info_set("build", ferry_get_build);
-	ferry_info_set("statistics", ferry_get_stats);
-	ferry_info_set("dcs", ferry_get_dcs);
-	ferry_info_cmd_set("set-config", ferry_set_config);
-	ferry_info_cmd_set("config-set", ferry_set_config);
-	ferry_info_cmd_set("config-get", ferry_get_config);
-	ferry_info_cmd_set("get-config", ferry_get_config);
-	ferry_info_cmd_set("get-config-extended", ferry_get_config_extended);
-	ferry_info_cmd_set("log-set", ferry_log_set);
-	ferry_info_set_tree("dc", ferry_get_tree_dc);
-}
 
 int
 ferry_info_init(counters *cntr)

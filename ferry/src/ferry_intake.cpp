@@ -26,8 +26,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ferry_local.h"
 #include "tamberlin/enhanced_alloc.h"
-#include "tamberlin/ferry_info.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/rbuffer.h"
 

@@ -13,7 +13,9 @@
  * report gets through, so a minimum that moved back is reported again rather
  * than forgotten.
  */
-#include "tamberlin/ferry_info.h"
+#include "ferry_dlogreader.h"
+#include "ferry_local.h"
+#include "ferry_seek.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -26,7 +28,6 @@
 
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_info.h"
 #include "tamberlin/rbuffer.h"
 

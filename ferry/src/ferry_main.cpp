@@ -2,7 +2,7 @@
  * The `ferry` daemon: the process entry and nothing else (start-up lives in
  * ferry_start.cpp so that test programs can run it too).
  */
-#include "tamberlin/ferry_road.h"
+#include "ferry_start.h"
 
 int
 main(int argc, char **argv)

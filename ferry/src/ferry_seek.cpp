@@ -28,7 +28,7 @@
  * or after the time too: the callers start their times five minutes early
  * for that (and for writes still in flight).
  */
-#include "tamberlin/ferry_info.h"
+#include "ferry_seek.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -14,8 +14,9 @@
 
 #include <cstring>
 
+#include "ferry_clusters.h"
+#include "ferry_dlogreader.h"
 #include "tamberlin/enhanced_alloc.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/ox_shash.h"
 #include "tamberlin/tamberlin.h"

@@ -21,16 +21,16 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ferry_fetch.h"
+#include "ferry_ship.h"
+#include "ferry_windows.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_async.h"
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ka_request.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/ox_random.h"
-
-std::atomic<uint64_t> g_window_managers_started{0};
 
 /* Used when the configured timeout is not usable: a send without a deadline
  * would never report a datacenter that went away. */

@@ -44,10 +44,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ferry_signals.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/rbuffer.h"
 #include "tamberlin/utils.h"

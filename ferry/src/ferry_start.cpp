@@ -27,12 +27,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ferry_clusters.h"
+#include "ferry_dlogreader.h"
+#include "ferry_housekeeper.h"
+#include "ferry_info_server.h"
+#include "ferry_local.h"
+#include "ferry_ship.h"
+#include "ferry_signals.h"
+#include "ferry_start.h"
 #include "tamberlin/daemon.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_info.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_async.h"
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ox_clock.h"

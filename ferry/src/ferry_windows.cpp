@@ -40,15 +40,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ferry_dlogreader.h"
+#include "ferry_seek.h"
+#include "ferry_ship.h"
+#include "ferry_windows.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_info.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ka_request.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/rbuffer.h"
 
+std::atomic<uint64_t> g_window_managers_started{0};
 std::atomic<uint64_t> g_window_managers_ended{0};
 std::atomic<bool> g_window_managers_quit{false};
 ferry_thread_start_fn g_ferry_window_manager_spawn = pthread_create;

@@ -19,10 +19,10 @@
 #include <string>
 #include <thread>
 
+#include "../src/ferry_clusters.h"
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ka_lookup.h"
 #include "tamberlin/tamberlin.h"

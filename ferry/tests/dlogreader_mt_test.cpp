@@ -18,11 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "../src/ferry_dlogreader.h"
+#include "../src/ferry_fetch.h"
+#include "../src/ferry_local.h"
+#include "../src/ferry_ship.h"
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry_info.h"
-#include "tamberlin/ferry_info_port.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_async.h"
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ka_lookup.h"

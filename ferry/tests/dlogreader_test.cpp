@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "../src/ferry_dlogreader.h"
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ox_shash.h"
 #include "testkit/digest.h"
 

@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "../src/ferry_failnode.h"
+#include "../src/ferry_windows.h"
 #include "road_fixture.h"
-#include "tamberlin/ferry_info.h"
 #include "tamberlin/ox_ll.h"
 #include "tamberlin/rbuffer.h"
 

@@ -1,6 +1,7 @@
 // Failed-node processing, one run on the test's thread: what reaches each
 // datacenter, what is left out and why, the windows of a datacenter that is
 // down, and what the run leaves behind (a free slot, no last-ship hold).
+#include "../src/ferry_ship.h"
 #include "failnode_fixture.h"
 
 #include <thread>

@@ -12,9 +12,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "../src/ferry_clusters.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ferry_shared.h"
 #include "tamberlin/rbuffer.h"
 #include "testkit/wait.h"

@@ -18,14 +18,15 @@
 #include <thread>
 #include <vector>
 
-#include "testkit/fake_local_server.h"
+#include "../src/ferry_local.h"
+#include "../src/ferry_seek.h"
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_info.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/ox_log.h"
 #include "tamberlin/rbuffer.h"
+#include "testkit/fake_local_server.h"
 
 namespace {
 

@@ -5,6 +5,8 @@
 
 #include <set>
 
+#include "../src/ferry_fetch.h"
+#include "../src/ferry_ship.h"
 #include "road_fixture.h"
 
 namespace {

@@ -4,6 +4,8 @@
 // carry a digest twice or none, and the failures of single reads.
 #include <gtest/gtest.h>
 
+#include "../src/ferry_fetch.h"
+#include "../src/ferry_ship.h"
 #include "road_fixture.h"
 
 namespace {

@@ -13,11 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "../src/ferry_housekeeper.h"
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
-#include "tamberlin/ferry_info.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_async.h"
 #include "tamberlin/rbuffer.h"
 #include "testkit/fake_local_server.h"

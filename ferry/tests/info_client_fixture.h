@@ -22,12 +22,11 @@
 #include <string>
 #include <vector>
 
+#include "../src/ferry_info_server.h"
 #include "ferry_fixture.h"
 #include "tamberlin/dynbuf.h"
 #include "tamberlin/fault.h"
-#include "tamberlin/ferry_info_port.h"
-#include "tamberlin/ferry_info_server.h"
-#include "tamberlin/ferry_road.h"
+#include "tamberlin/ferry_info.h"
 #include "tamberlin/ferry_shared.h"
 #include "tamberlin/ox_clock.h"
 #include "testkit/proc.h"

@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
+#include "../src/ferry_clusters.h"
+#include "../src/ferry_info_server.h"
 #include "ferry_fixture.h"
-#include "tamberlin/ferry_info_port.h"
-#include "tamberlin/ferry_info_server.h"
-#include "tamberlin/ferry_road.h"
+#include "tamberlin/ferry_info.h"
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/tamberlin.h"
 

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "../src/ferry_clusters.h"
+#include "../src/ferry_info_server.h"
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
-#include "tamberlin/ferry_info_port.h"
-#include "tamberlin/ferry_info_server.h"
-#include "tamberlin/ferry_road.h"
+#include "tamberlin/ferry_info.h"
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/ox_log.h"

@@ -12,6 +12,7 @@
 #include <functional>
 #include <thread>
 
+#include "../src/ferry_info_server.h"
 #include "info_client_fixture.h"
 #include "tamberlin/tamberlin.h"
 

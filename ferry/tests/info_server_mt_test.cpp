@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <thread>
 
+#include "../src/ferry_info_server.h"
 #include "info_client_fixture.h"
 #include "tamberlin/tamberlin.h"
 

@@ -15,12 +15,12 @@
 #include <sstream>
 #include <vector>
 
-#include "testkit/fake_local_server.h"
+#include "../src/ferry_clusters.h"
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ox_clock.h"
+#include "testkit/fake_local_server.h"
 
 namespace {
 

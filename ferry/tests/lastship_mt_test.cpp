@@ -11,7 +11,11 @@
 #include <cerrno>
 #include <thread>
 
-#include "tamberlin/ferry_info.h"
+#include "../src/ferry_dlogreader.h"
+#include "../src/ferry_housekeeper.h"
+#include "../src/ferry_local.h"
+#include "../src/ferry_ship.h"
+#include "../src/ferry_windows.h"
 #include "testkit/fake_local_server.h"
 #include "windows_fixture.h"
 

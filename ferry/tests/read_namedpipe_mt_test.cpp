@@ -12,12 +12,12 @@
 #include <functional>
 #include <vector>
 
-#include "testkit/fake_local_server.h"
+#include "../src/ferry_local.h"
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_info.h"
 #include "tamberlin/rbuffer.h"
+#include "testkit/fake_local_server.h"
 
 namespace {
 

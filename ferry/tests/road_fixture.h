@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "../src/ferry_ship.h"
+#include "../src/ferry_windows.h"
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ka_async.h"
 #include "tamberlin/ka_batch.h"
 #include "tamberlin/ox_clock.h"

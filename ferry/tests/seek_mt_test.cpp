@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "../src/ferry_seek.h"
 #include "ferry_fixture.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_info.h"
 #include "tamberlin/rbuffer.h"
 
 namespace {

@@ -8,6 +8,8 @@
 #include <set>
 #include <thread>
 
+#include "../src/ferry_ship.h"
+#include "../src/ferry_windows.h"
 #include "road_fixture.h"
 
 namespace {

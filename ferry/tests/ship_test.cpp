@@ -8,6 +8,7 @@
 
 #include <set>
 
+#include "../src/ferry_ship.h"
 #include "road_fixture.h"
 #include "tamberlin/ox_random.h"
 #include "tamberlin/proto.h"

@@ -23,11 +23,11 @@
 #include <thread>
 #include <vector>
 
+#include "../src/ferry_signals.h"
 #include "ferry_fixture.h"
 #include "tamberlin/enhanced_alloc.h"
 #include "tamberlin/fault.h"
 #include "tamberlin/ferry.h"
-#include "tamberlin/ferry_road.h"
 #include "tamberlin/ox_clock.h"
 #include "tamberlin/rbuffer.h"
 

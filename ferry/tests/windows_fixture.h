@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "../src/ferry_ship.h"
+#include "../src/ferry_windows.h"
 #include "road_fixture.h"
 #include "tamberlin/fault.h"
 #include "tamberlin/rbuffer.h"

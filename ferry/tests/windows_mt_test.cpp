@@ -9,6 +9,8 @@
 #include <atomic>
 #include <thread>
 
+#include "../src/ferry_ship.h"
+#include "../src/ferry_windows.h"
 #include "windows_fixture.h"
 
 namespace {

@@ -5,6 +5,7 @@
 // here, and the windows that ship nothing.
 #include <gtest/gtest.h>
 
+#include "../src/ferry_windows.h"
 #include "windows_fixture.h"
 
 namespace {

@@ -161,6 +161,7 @@ static_assert(offsetof(qm_msg, m.n_fields) == 26);
 static_assert(offsetof(qm_msg, m.n_ops) == 28);
 static_assert(sizeof(ka_msg_field) == 5);
 static_assert(sizeof(ka_msg_op) == 8);
+static_assert(sizeof(ka_scan_param_field) == 2);
 static_assert(sizeof(ka_comp_proto) == 16);
 
 // Swaps work in place. ka_proto_swap and ka_msg_swap_header work both ways.

@@ -48,6 +48,13 @@ void ferry_namedpipe_open(void);
  * the pipe brought nothing (end of file), -1 on a read error (errno set). A
  * read interrupted by a signal before any byte came is made again. */
 ssize_t ferry_namedpipe_readmsg(int fd, ferry_msg *msg);
+/* Waits for the server, starts a feed request, gives the server its head
+ * start, then opens and locks the pipe. Opening the pipe is a conversation:
+ * the server must answer and be asked to feed the pipe before it writes. */
+void ferry_namedpipe_open_cycle(void);
+/* Thread entry of the pipe reader; arg is the main thread's thread_data.
+ * Never returns. */
+void *read_namedpipe(void *arg);
 /* Raises the stamp clock to the newest record of the digest log, so that
  * what this run stamps never lies before what an earlier run logged, though
  * the wall clock went back between them. Start-up, once the log is open. */

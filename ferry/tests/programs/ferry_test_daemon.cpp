@@ -18,7 +18,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "tamberlin/ferry_road.h"
+#include "../../src/ferry_start.h"
+#include "tamberlin/ferry_shared.h"
 #include "tamberlin/ka_cluster.h"
 
 int

@@ -1,5 +1,5 @@
 /*
- * ferry_info_server: the bounds of the info port's transport, its gauges, and
+ * ferry_info_server: the info port's transport (threads, transactions), its bounds, its gauges, and
  * the one way tests choose where it listens.
  *
  * Whatever clients send, the transport holds at most FERRY_INFO_CONN_MAX
@@ -15,9 +15,48 @@
  */
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-#include "tamberlin/ferry_info_port.h"
+#include "tamberlin/dynbuf.h"
+#include "tamberlin/ferry_info.h"
+#include "tamberlin/ferry_shared.h"
+
+#define PROTO_SIZE_MAX 134217728 /* largest request body accepted */
+#define EPOLL_SZ 1024
+#define FERRY_MAX_INFO_THREADS 1
+#define PROTO_TYPE_MAX 4 /* types 0 to 3 are answered */
+
+/* One accepted connection; a reference-counted block (ox_rc_alloc): one
+ * reference for the connection while it is registered with epoll, one per
+ * queued or running transaction. */
+typedef struct ferry_file_handle_s {
+	int fd;                /* -1 once closed */
+	uint8_t *proto;        /* the request being read (header, then body), or NULL */
+	uint64_t proto_unread; /* body bytes of proto still to read */
+} ferry_file_handle;
+
+/* An element of the transaction queue, copied by value. */
+typedef struct ferry_transaction_s {
+	ferry_file_handle *proto_fd_h; /* with one reference taken for this transaction */
+	uint8_t *msgp;                 /* header (size in host order) and body; owned */
+	int result_code;
+} ferry_transaction;
+
+/* The counters record the statistics read; set by ferry_info_init. */
+extern counters *g_cntr;
+
+void *ferry_demarshal_th(void *q);
+void *ferry_info_th(void *q);
+/* Answers one request and disposes of the transaction. 0. */
+int ferry_info_worker(ferry_transaction *tr);
+/* The fixed 1024-byte database-message reply with result_code; releases one
+ * reference of fd_h. 0, or -1 when it cannot be allocated. */
+int ferry_msg_send_error(ferry_file_handle *fd_h, int result_code);
+uint8_t *ferry_make_msg(size_t msg_sz, int result_code);
+void ferry_ox_free(void *ptr);
+/* Drops one reference; the last one closes the socket and frees the block. */
+void ferry_release_file_handle(ferry_file_handle *h);
 
 #define FERRY_INFO_CONN_MAX 1024
 #define FERRY_INFO_PENDING_MAX ((uint64_t)PROTO_SIZE_MAX + 8 + (1u << 20))
@@ -60,9 +99,6 @@ void ferry_info_set_conn_max(uint32_t n);
 /* Tests only: lowers (or restores, 0) the request-bytes budget at run time. */
 void ferry_info_set_pending_max(uint64_t n);
 
-/* Registers every item of the port, in its order (ferry_info_init does;
- * a program that answers requests without the transport calls it once). */
-void ferry_info_register_all(void);
 
 /* The request path without sockets, as the worker runs it (worker thread, or
  * a single-threaded caller such as the fuzz target). */
@@ -78,3 +114,7 @@ int ferry_info_request_kind(const uint8_t *msgp);
  * body, which is parsed in place) to db: the reply's header with the body's
  * length in all 48 bits of its size field, then the answers. 0, or -1. */
 int ferry_info_reply(uint8_t *msgp, ox_dyn_buf *db);
+
+/* Creates the queue, starts the worker, registers every item and starts the
+ * network thread (start-up). */
+int ferry_info_init(counters *cntr);
