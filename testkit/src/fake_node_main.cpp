@@ -22,6 +22,8 @@
 // the records in its store (a write that went unanswered is stored too).
 #include "testkit/fake_cluster.h"
 
+#include "program_args.h"
+
 #include <pthread.h>
 
 #include <csignal>
@@ -33,16 +35,6 @@
 #include <vector>
 
 namespace {
-
-// A whole decimal number from min to max, or -1.
-long parse_count(const char *s, long min, long max)
-{
-    char *end = nullptr;
-    long v = strtol(s, &end, 10);
-    if (!*s || *end || v < min || v > max)
-        return -1;
-    return v;
-}
 
 int usage()
 {
@@ -79,7 +71,7 @@ int parse_options(int argc, char **argv, options *o)
         long v = 0;
         const char *want = nullptr;
         if (!strcmp(opt, "--port")) {
-            v = parse_count(val, 0, 65535);
+            v = testkit_parse_count(val, 0, 65535);
             o->port = static_cast<int>(v);
             want = "0 to 65535";
         } else if (!strcmp(opt, "--info")) {
@@ -105,17 +97,17 @@ int parse_options(int argc, char **argv, options *o)
         } else if (!strcmp(opt, "--build")) {
             o->cfg.build = val;
         } else if (!strcmp(opt, "--delay-ms")) {
-            v = parse_count(val, 0, 3600 * 1000);
+            v = testkit_parse_count(val, 0, 3600 * 1000);
             o->delay_ms = static_cast<int>(v);
             want = "milliseconds";
         } else if (!strcmp(opt, "--fail-nth")) {
-            v = o->fail_nth = parse_count(val, 1, 1000000000);
+            v = o->fail_nth = testkit_parse_count(val, 1, 1000000000);
             want = "a write's number from 1";
         } else if (!strcmp(opt, "--fail-code")) {
-            v = o->fail_code = parse_count(val, 1, 255);
+            v = o->fail_code = testkit_parse_count(val, 1, 255);
             want = "a result code of 1 to 255";
         } else if (!strcmp(opt, "--fail-count")) {
-            v = o->fail_count = parse_count(val, 1, 1000000000);
+            v = o->fail_count = testkit_parse_count(val, 1, 1000000000);
             want = "a count from 1";
         } else {
             return usage();

@@ -8,6 +8,8 @@
 // writes and deletes answered so far and the digests written and not deleted.
 #include "testkit/fast_node.h"
 
+#include "program_args.h"
+
 #include <pthread.h>
 
 #include <csignal>
@@ -17,15 +19,6 @@
 #include <string>
 
 namespace {
-
-long parse_count(const char *s, long min, long max)
-{
-    char *end = nullptr;
-    long v = strtol(s, &end, 10);
-    if (!*s || *end || v < min || v > max)
-        return -1;
-    return v;
-}
 
 int usage()
 {
@@ -57,11 +50,11 @@ int main(int argc, char **argv)
         const char *val = argv[++i];
         bool ok = true;
         if (!strcmp(opt, "--port")) {
-            long v = parse_count(val, 0, 65535);
+            long v = testkit_parse_count(val, 0, 65535);
             ok = v >= 0;
             cfg.port = static_cast<int>(v);
         } else if (!strcmp(opt, "--threads")) {
-            long v = parse_count(val, 1, 64);
+            long v = testkit_parse_count(val, 1, 64);
             ok = v >= 0;
             cfg.threads = static_cast<int>(v);
         } else if (!strcmp(opt, "--ns")) {

@@ -8,6 +8,8 @@
 // the local one, 1 when one differs or is missing, 2 for bad arguments.
 #include "testkit/fake_local_server.h"
 
+#include "program_args.h"
+
 #include "tamberlin/ka_cluster.h"
 #include "tamberlin/ka_request.h"
 #include "tamberlin/ox_log.h"
@@ -86,9 +88,8 @@ int usage()
 
 bool parse_port(const char *s, int *port)
 {
-    char *end = nullptr;
-    long v = strtol(s, &end, 10);
-    if (!*s || *end || v < 1 || v > 65535)
+    long v = testkit_parse_count(s, 1, 65535);
+    if (v < 0)
         return false;
     *port = (int)v;
     return true;
